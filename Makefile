@@ -1,0 +1,57 @@
+# Tallyvox: the two everyday commands are `make run` and `make test`.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+CTEST_ARGS ?=
+
+.PHONY: all setup build test test-asan bench fuzz run format clean
+
+all: build
+
+setup:
+	@scripts/setup
+
+build/CMakeCache.txt:
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: setup build/CMakeCache.txt
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-asan/CMakeCache.txt:
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTALLYVOX_SANITIZE=ON
+
+test-asan: setup build-asan/CMakeCache.txt
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-bench/CMakeCache.txt:
+	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTALLYVOX_BENCH=ON -DTALLYVOX_TESTS=ON
+
+bench: setup build-bench/CMakeCache.txt
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench/*; do \
+	  if [ -x "$$b" ] && [ -f "$$b" ]; then echo "== $$b"; "$$b" || exit 1; fi; done
+	@for s in bench/*.sh bench/*.py; do \
+	  if [ -f "$$s" ]; then echo "== $$s"; TALLYVOX_BINARY_DIR=$(CURDIR)/build-bench "./$$s" || exit 1; fi; done
+
+build-fuzz/CMakeCache.txt:
+	CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALLYVOX_FUZZ=ON -DTALLYVOX_TESTS=OFF
+
+# Builds the libFuzzer targets; run one with e.g. build-fuzz/fuzz/fuzz_variant -max_total_time=120
+fuzz:
+	@scripts/setup fuzz
+	$(MAKE) build-fuzz/CMakeCache.txt
+	cmake --build build-fuzz -j $(JOBS)
+
+run:
+	@echo "The monitor window is not built yet; 'make test' builds and tests the libraries."
+
+format:
+	find src tests tools bench fuzz -name '*.h' -o -name '*.cc' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz

@@ -1,0 +1,82 @@
+// Helpers shared by the test suites: loopback ports, child processes started
+// and stopped by a test, temporary folders and the source tree's location.
+// Every wait here is bounded in time.
+#ifndef TALLYVOX_TESTS_SUPPORT_SUPPORT_H_
+#define TALLYVOX_TESTS_SUPPORT_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tallyvox::testing {
+
+// The repository's top folder and the CMake build folder.
+std::string SourceDir();
+std::string BinaryDir();
+
+// A TCP port on `ip` that was free a moment ago (bound to port 0 and closed).
+int FreeTcpPort(const std::string& ip = "127.0.0.1");
+
+// True once a TCP connect to ip:port succeeds, false after `timeout`.
+bool WaitForTcpPort(const std::string& ip, int port, std::chrono::milliseconds timeout);
+
+// A folder made with mkdtemp; removed with all its contents by the destructor.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A child process started by a test. Its standard output and error go to a log
+// file that `Output()` reads. The destructor stops it: SIGTERM, then SIGKILL
+// after a bounded wait.
+class ChildProcess {
+ public:
+  // argv[0] is looked up on PATH when it has no slash.
+  explicit ChildProcess(std::vector<std::string> argv,
+                        std::map<std::string, std::string> extra_env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool Running();
+  // Sends SIGTERM, waits up to `grace`, then SIGKILL. Returns the exit status
+  // as waitpid reported it, or -1 when it was already reaped.
+  int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+  // Waits for the process to exit by itself; returns its exit code, or -1 on
+  // time-out or when it died of a signal.
+  int Wait(std::chrono::milliseconds timeout);
+  std::string Output() const;
+  // True once `needle` appears in the output, false after `timeout`.
+  bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  bool reaped_ = false;
+  std::string log_path_;
+};
+
+// Runs a shell command with a time limit; returns its exit code (-1 on time-out)
+// and its combined output in *output when given.
+int RunCommand(const std::string& command, std::string* output = nullptr,
+               std::chrono::seconds timeout = std::chrono::seconds(60));
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents);
+
+}  // namespace tallyvox::testing
+
+#endif  // TALLYVOX_TESTS_SUPPORT_SUPPORT_H_
