@@ -1,0 +1,185 @@
+// The exceptions of the network layer. Every class derives from
+// ENetException, which derives from std::runtime_error; what() is the fixed
+// message text that the monitor shows unchanged.
+//
+//   ENetException
+//     ENetSilentException
+//       ENetConnClosedGracefully   "Connection Closed Gracefully."
+//     ENetAlreadyConnected         "Already connected."
+//     ENetInvalidSocket            "Cannot allocate socket."
+//     ENetSocketHandleError
+//       ENetCouldNotBindSocket     "Could not bind socket. Address and port are already in use."
+//       ENetInvalidPortRange       "Invalid Port Range (%d - %d)"
+//       ENetCanNotBindPortInRange  "Can not bind in port range (%d - %d)"
+//     ENetConnectTimeout           "Connect timed out."
+//     ENetConnectException         the message of the failed connect
+//     ENetSocketError              "Socket Error # %d\r\n%s" (carries the number)
+//     ENetClosedSocket             "Disconnected."
+//     ENetStackError
+//       ENetStackInitializationFailed "Winsock Initialization Error."
+//     ENetWS2StubError             socket library cannot be used
+//     ENetTCPConnectionError
+//       ENetNotConnected           "Not Connected"
+//       ENetNoDataToRead           "No data to read."
+//       ENetNotEnoughDataInBuffer  "Not enough data in buffer."
+//     ENetReadTimeout              "Read Timeout"
+//     ENetReadLnMaxLineLengthExceeded "Max line length exceeded."
+//     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
+//
+// Socket error numbers are the Windows Sockets numbers (10000 + n); the Linux
+// errno values are mapped onto them by WinsockErrorFromErrno.
+#ifndef TALLYVOX_NET_EXCEPTIONS_H_
+#define TALLYVOX_NET_EXCEPTIONS_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace tallyvox::net {
+
+class ENetException : public std::runtime_error {
+ public:
+  explicit ENetException(const std::string& message) : std::runtime_error(message) {}
+  std::string Message() const { return what(); }
+};
+
+class ENetSilentException : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetConnClosedGracefully : public ENetSilentException {
+ public:
+  ENetConnClosedGracefully() : ENetSilentException("Connection Closed Gracefully.") {}
+};
+
+class ENetAlreadyConnected : public ENetException {
+ public:
+  ENetAlreadyConnected() : ENetException("Already connected.") {}
+};
+
+class ENetInvalidSocket : public ENetException {
+ public:
+  ENetInvalidSocket() : ENetException("Cannot allocate socket.") {}
+};
+
+class ENetSocketHandleError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetCouldNotBindSocket : public ENetSocketHandleError {
+ public:
+  ENetCouldNotBindSocket()
+      : ENetSocketHandleError("Could not bind socket. Address and port are already in use.") {}
+};
+
+class ENetInvalidPortRange : public ENetSocketHandleError {
+ public:
+  ENetInvalidPortRange(int32_t min, int32_t max)
+      : ENetSocketHandleError("Invalid Port Range (" + std::to_string(min) + " - " +
+                              std::to_string(max) + ")") {}
+};
+
+class ENetCanNotBindPortInRange : public ENetSocketHandleError {
+ public:
+  ENetCanNotBindPortInRange(int32_t min, int32_t max)
+      : ENetSocketHandleError("Can not bind in port range (" + std::to_string(min) + " - " +
+                              std::to_string(max) + ")") {}
+};
+
+class ENetConnectTimeout : public ENetException {
+ public:
+  ENetConnectTimeout() : ENetException("Connect timed out.") {}
+};
+
+// A time-limited connect failed; the message is that of the failure.
+class ENetConnectException : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// The text for a Windows Sockets error number ("" for numbers not in the
+// table), and the full message "Socket Error # %d\r\n%s".
+std::string SocketErrorText(int32_t error);
+std::string SocketErrorMessage(int32_t error);
+
+// Maps a Linux errno value onto the Windows Sockets number (ECONNREFUSED ->
+// 10061, ...). Values without a counterpart map to 10000 + errno.
+int32_t WinsockErrorFromErrno(int err);
+
+class ENetSocketError : public ENetException {
+ public:
+  explicit ENetSocketError(int32_t error)
+      : ENetException(SocketErrorMessage(error)), error_(error) {}
+  int32_t LastError() const { return error_; }
+
+ private:
+  int32_t error_;
+};
+
+class ENetClosedSocket : public ENetException {
+ public:
+  ENetClosedSocket() : ENetException("Disconnected.") {}
+};
+
+class ENetStackError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetStackInitializationFailed : public ENetStackError {
+ public:
+  ENetStackInitializationFailed() : ENetStackError("Winsock Initialization Error.") {}
+};
+
+class ENetWS2StubError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetTCPConnectionError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+class ENetNotConnected : public ENetTCPConnectionError {
+ public:
+  ENetNotConnected() : ENetTCPConnectionError("Not Connected") {}
+};
+
+class ENetNoDataToRead : public ENetTCPConnectionError {
+ public:
+  ENetNoDataToRead() : ENetTCPConnectionError("No data to read.") {}
+};
+
+class ENetNotEnoughDataInBuffer : public ENetTCPConnectionError {
+ public:
+  ENetNotEnoughDataInBuffer() : ENetTCPConnectionError("Not enough data in buffer.") {}
+};
+
+class ENetReadTimeout : public ENetException {
+ public:
+  ENetReadTimeout() : ENetException("Read Timeout") {}
+};
+
+class ENetReadLnMaxLineLengthExceeded : public ENetException {
+ public:
+  ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
+};
+
+// A numeric reply whose code was not allowed. The message is the reply's
+// text lines, each followed by CR LF.
+class ENetProtocolReplyError : public ENetException {
+ public:
+  ENetProtocolReplyError(int32_t reply_code, const std::string& message)
+      : ENetException(message), reply_code_(reply_code) {}
+  int32_t ReplyErrorCode() const { return reply_code_; }
+
+ private:
+  int32_t reply_code_;
+};
+
+}  // namespace tallyvox::net
+
+#endif  // TALLYVOX_NET_EXCEPTIONS_H_

@@ -1,0 +1,326 @@
+#include "net/stack.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+#include "net/exceptions.h"
+
+namespace tallyvox::net {
+
+namespace {
+
+std::mutex g_stack_lock;
+int32_t g_instance_count = 0;
+TNetStack* g_stack = nullptr;
+thread_local int32_t t_last_error = 0;
+
+int32_t RecordErrno() {
+  t_last_error = WinsockErrorFromErrno(errno);
+  return -1;
+}
+
+bool MakeAddress(const std::string& ip, int32_t port, sockaddr_in* sa) {
+  std::memset(sa, 0, sizeof(*sa));
+  sa->sin_family = AF_INET;
+  sa->sin_port = htons(static_cast<uint16_t>(port));
+  if (ip.empty()) {
+    sa->sin_addr.s_addr = htonl(INADDR_ANY);
+    return true;
+  }
+  return inet_pton(AF_INET, ip.c_str(), &sa->sin_addr) == 1;
+}
+
+std::string AddressText(const in_addr& a) {
+  char buf[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a, buf, sizeof(buf));
+  return buf;
+}
+
+// Remaining milliseconds until `deadline` for poll(); -1 = no limit.
+int PollTimeout(bool limited, std::chrono::steady_clock::time_point deadline) {
+  if (!limited) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+bool SetBlocking(int fd, bool blocking) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+TNetStack& TNetStack::Instance() {
+  std::lock_guard<std::mutex> lock(g_stack_lock);
+  if (g_stack == nullptr) throw ENetStackInitializationFailed();
+  return *g_stack;
+}
+
+int32_t TNetStack::InstanceCount() {
+  std::lock_guard<std::mutex> lock(g_stack_lock);
+  return g_instance_count;
+}
+
+bool TNetStack::Exists() {
+  std::lock_guard<std::mutex> lock(g_stack_lock);
+  return g_stack != nullptr;
+}
+
+int32_t TNetStack::LastError() { return t_last_error; }
+void TNetStack::SetLastError(int32_t error) { t_last_error = error; }
+
+void TNetStack::RaiseSocketError(int32_t error) {
+  throw ENetSocketError(error < 0 ? t_last_error : error);
+}
+
+int TNetStack::NewStreamSocket() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return RecordErrno();
+  return fd;
+}
+
+int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
+  sockaddr_in sa;
+  if (!MakeAddress(ip, port, &sa)) {
+    t_last_error = 10049;
+    return -1;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return RecordErrno();
+  return 0;
+}
+
+int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t timeout_ms) {
+  sockaddr_in sa;
+  if (!MakeAddress(ip, port, &sa)) {
+    t_last_error = 10049;
+    return -1;
+  }
+  // Non-blocking connect awaited with poll(): the wait can be bounded and a
+  // finished connect is noticed as soon as it completes.
+  const bool limited = timeout_ms != -2;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+  if (!SetBlocking(fd, false)) return RecordErrno();
+  int rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
+    RecordErrno();
+    SetBlocking(fd, true);
+    return -1;
+  }
+  if (rc != 0) {
+    for (;;) {
+      pollfd p{fd, POLLOUT, 0};
+      int n = poll(&p, 1, PollTimeout(limited, deadline));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        RecordErrno();
+        SetBlocking(fd, true);
+        return -1;
+      }
+      if (n == 0) {
+        SetBlocking(fd, true);
+        return -2;
+      }
+      if (p.revents & POLLNVAL) {
+        t_last_error = 10038;
+        return -1;
+      }
+      break;
+    }
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) {
+      t_last_error = WinsockErrorFromErrno(err);
+      SetBlocking(fd, true);
+      return -1;
+    }
+  }
+  if (!SetBlocking(fd, true)) return RecordErrno();
+  return 0;
+}
+
+int TNetStack::WaitReadable(int fd, int32_t timeout_ms) {
+  const bool limited = timeout_ms != -2 && timeout_ms >= 0;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int n = poll(&p, 1, PollTimeout(limited, deadline));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return RecordErrno();
+    if (n > 0 && (p.revents & POLLNVAL)) {
+      t_last_error = 10038;
+      return -1;
+    }
+    return n > 0 ? 1 : 0;
+  }
+}
+
+int32_t TNetStack::Recv(int fd, void* buffer, int32_t length) {
+  for (;;) {
+    ssize_t n = recv(fd, buffer, static_cast<size_t>(length), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return RecordErrno();
+    return static_cast<int32_t>(n);
+  }
+}
+
+int32_t TNetStack::Send(int fd, const void* buffer, int32_t length) {
+  for (;;) {
+    // MSG_NOSIGNAL: a peer that has gone away yields EPIPE, never SIGPIPE.
+    ssize_t n = send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return RecordErrno();
+    return static_cast<int32_t>(n);
+  }
+}
+
+int TNetStack::SetNoDelay(int fd, bool on) {
+  int v = on ? 1 : 0;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof(v)) != 0) return RecordErrno();
+  return 0;
+}
+
+int TNetStack::ShutdownSend(int fd) {
+  if (shutdown(fd, SHUT_WR) != 0) return RecordErrno();
+  return 0;
+}
+
+int TNetStack::CloseSocket(int fd) {
+  if (close(fd) != 0) return RecordErrno();
+  return 0;
+}
+
+bool TNetStack::IsDottedQuad(const std::string& host) {
+  // Splits at the first three dots; each of the four parts must be a decimal
+  // integer from 0 to 255.
+  size_t start = 0;
+  for (int part = 0; part < 4; ++part) {
+    size_t end = part < 3 ? host.find('.', start) : host.size();
+    if (end == std::string::npos) return false;
+    std::string s = host.substr(start, end - start);
+    if (s.empty() || s.size() > 3) return false;
+    int v = 0;
+    for (char c : s) {
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    if (v > 255) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string TNetStack::ResolveHost(const std::string& host) {
+  std::string upper;
+  for (char c : host) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper == "LOCALHOST") return "127.0.0.1";
+  if (IsDottedQuad(host)) {
+    // Parts like "010" are decimal here; normalise to plain numbers.
+    std::string out;
+    size_t start = 0;
+    for (int part = 0; part < 4; ++part) {
+      size_t end = part < 3 ? host.find('.', start) : host.size();
+      if (part > 0) out += '.';
+      out += std::to_string(std::stoi(host.substr(start, end - start)));
+      start = end + 1;
+    }
+    return out;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    // Windows reports a failed name lookup as 11001 (host not found) or
+    // 11002 (try again); these numbers have no text in the table.
+    int32_t err = rc == EAI_AGAIN ? 11002 : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno) : 11001;
+    t_last_error = err;
+    if (res != nullptr) freeaddrinfo(res);
+    throw ENetSocketError(err);
+  }
+  std::string ip = AddressText(reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr);
+  freeaddrinfo(res);
+  return ip;
+}
+
+std::string TNetStack::LocalHostName() {
+  char buf[256] = {};
+  if (gethostname(buf, sizeof(buf) - 1) != 0) {
+    RecordErrno();
+    return std::string();
+  }
+  return buf;
+}
+
+int TNetStack::GetSockName(int fd, std::string* ip, int32_t* port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof(sa);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return RecordErrno();
+  *ip = AddressText(sa.sin_addr);
+  *port = ntohs(sa.sin_port);
+  return 0;
+}
+
+int TNetStack::GetPeerName(int fd, std::string* ip, int32_t* port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof(sa);
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return RecordErrno();
+  *ip = AddressText(sa.sin_addr);
+  *port = ntohs(sa.sin_port);
+  return 0;
+}
+
+TNetComponent::TNetComponent() {
+  std::lock_guard<std::mutex> lock(g_stack_lock);
+  if (g_instance_count++ == 0) g_stack = new TNetStack();
+}
+
+TNetComponent::~TNetComponent() {
+  std::lock_guard<std::mutex> lock(g_stack_lock);
+  if (--g_instance_count == 0) {
+    delete g_stack;
+    g_stack = nullptr;
+  }
+}
+
+std::string StatusText(TNetStatus status, const std::string& arg) {
+  switch (status) {
+    case TNetStatus::hsResolving:
+      return "Resolving hostname " + arg + ".";
+    case TNetStatus::hsConnecting:
+      return "Connecting to " + arg + ".";
+    case TNetStatus::hsConnected:
+      return "Connected.";
+    case TNetStatus::hsDisconnecting:
+      return "Disconnecting.";
+    case TNetStatus::hsDisconnected:
+      return "Disconnected.";
+    case TNetStatus::hsStatusText:
+      return arg;
+  }
+  return arg;
+}
+
+void TNetComponent::DoStatus(TNetStatus status, const std::string& arg) {
+  if (OnStatus) OnStatus(status, StatusText(status, arg));
+}
+
+}  // namespace tallyvox::net

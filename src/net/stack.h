@@ -1,0 +1,96 @@
+// TNetStack: the process-wide socket stack, a thin layer over POSIX sockets
+// that stands in for Windows Sockets. Every call that fails records the
+// Windows Sockets error number (errno mapped by WinsockErrorFromErrno) in a
+// per-thread last-error slot read by LastError().
+//
+// TNetComponent: base of every connection and channel. The first live
+// TNetComponent of the process creates the stack, the last one destroys it;
+// a process-wide lock guards the count and the stack pointer.
+//
+// Addresses are IPv4 dotted quads; ports are host-order integers.
+#ifndef TALLYVOX_NET_STACK_H_
+#define TALLYVOX_NET_STACK_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tallyvox::net {
+
+class TNetStack {
+ public:
+  // The live stack. REQUIRES: at least one TNetComponent exists.
+  static TNetStack& Instance();
+  // Live component count (for tests of the stack's lifetime).
+  static int32_t InstanceCount();
+  static bool Exists();
+
+  // Each returns -1 (or false) on failure with LastError() set, unless noted.
+  int NewStreamSocket();
+  int Bind(int fd, const std::string& ip, int32_t port);
+  // Connects, waiting without limit when timeout_ms is -2, else at most
+  // timeout_ms. Returns 0 connected, -1 failed (LastError set), -2 when the
+  // limit passed first. A finished connect is noticed at once.
+  int Connect(int fd, const std::string& ip, int32_t port, int32_t timeout_ms);
+  // Readability of one socket; timeout_ms -2 waits without limit. Returns 1
+  // readable (data, end of stream or error pending), 0 on time-out, -1 error.
+  int WaitReadable(int fd, int32_t timeout_ms);
+  // recv/send with no flags (send never raises SIGPIPE).
+  int32_t Recv(int fd, void* buffer, int32_t length);
+  int32_t Send(int fd, const void* buffer, int32_t length);
+  int SetNoDelay(int fd, bool on);
+  int ShutdownSend(int fd);
+  int CloseSocket(int fd);
+  // "LOCALHOST" (any case) -> "127.0.0.1"; a dotted quad -> itself;
+  // anything else is looked up (IPv4, first answer). Raises ENetSocketError
+  // for a failed lookup.
+  std::string ResolveHost(const std::string& host);
+  static bool IsDottedQuad(const std::string& host);
+  std::string LocalHostName();
+  int GetSockName(int fd, std::string* ip, int32_t* port);
+  int GetPeerName(int fd, std::string* ip, int32_t* port);
+
+  // Windows Sockets number of the calling thread's last failure.
+  static int32_t LastError();
+  static void SetLastError(int32_t error);
+  // Raises ENetSocketError for LastError() (or `error` when given).
+  [[noreturn]] static void RaiseSocketError(int32_t error = -1);
+
+ private:
+  friend class TNetComponent;
+  TNetStack() = default;
+};
+
+enum class TNetStatus {
+  hsResolving,
+  hsConnecting,
+  hsConnected,
+  hsDisconnecting,
+  hsDisconnected,
+  hsStatusText
+};
+
+// The status observer receives the status and its text ("Connected.", ...).
+using TNetStatusEvent = std::function<void(TNetStatus, const std::string&)>;
+
+class TNetComponent {
+ public:
+  TNetComponent();
+  virtual ~TNetComponent();
+  TNetComponent(const TNetComponent&) = delete;
+  TNetComponent& operator=(const TNetComponent&) = delete;
+
+  TNetStatusEvent OnStatus;
+
+ protected:
+  // Formats the status text for `status` with `arg` and tells OnStatus.
+  void DoStatus(TNetStatus status, const std::string& arg = "");
+};
+
+// The status texts: "Resolving hostname %s.", "Connecting to %s.",
+// "Connected.", "Disconnecting.", "Disconnected.", "%s".
+std::string StatusText(TNetStatus status, const std::string& arg);
+
+}  // namespace tallyvox::net
+
+#endif  // TALLYVOX_NET_STACK_H_
