@@ -1,0 +1,101 @@
+#include "mail/message_client.h"
+
+#include <algorithm>
+
+#include "mail/header_coding.h"
+#include "mail/mail_exceptions.h"
+
+namespace tallyvox::mail {
+namespace {
+
+std::string JoinWithCommas(const std::vector<std::string>& items) {
+  std::string joined;
+  for (const std::string& item : items) {
+    if (!joined.empty()) joined += ',';
+    joined += item;
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::string TNetMessageClient::DotStuffed(const std::string& line) {
+  return !line.empty() && line[0] == '.' ? "." + line : line;
+}
+
+TNetHeaderList TNetMessageClient::BuildHeaderLines(TNetMessage& message) {
+  const auto& parts = message.MessageParts;
+  const bool text_or_related = std::any_of(parts.begin(), parts.end(), [](TNetMessagePartKind k) {
+    return k == TNetMessagePartKind::kText || k == TNetMessagePartKind::kRelated;
+  });
+  const bool mime = message.Encoding == TNetMessageEncoding::meMIME;
+  if (!mime && text_or_related) throw ENetMessageException(kInvalidUUEncodingMessage);
+  if (mime && !parts.empty() && message.ContentType.empty()) {
+    // The composer writes no part structure; a message with parts is labelled
+    // as a mixed multipart so that the header stays consistent.
+    message.ContentType = "multipart/mixed";
+  }
+
+  THeaderCoding coding = ChooseHeaderCharset();
+  message.InitializeISO(coding.transfer, coding.letter, coding.charset);
+
+  TNetHeaderList list = message.Headers;
+  list.PutField("From", FormatAddressForHeader(message.From, coding));
+  list.PutField("Subject", EncodeHeaderWords(message.Subject, "", coding));
+  list.PutField("To", FormatAddressListForHeader(message.Recipients, coding));
+  list.PutField("Cc", FormatAddressListForHeader(message.CCList, coding));
+  list.PutField("Newsgroups", JoinWithCommas(message.NewsGroups));
+  if (mime) {
+    list.PutField("Content-Type", message.ContentType);
+    if (!parts.empty()) list.PutField("MIME-Version", "1.0");
+    list.PutField("Content-Transfer-Encoding", message.ContentTransferEncoding);
+  }
+  list.PutField("Sender", message.Sender.Text());
+  list.PutField("Reply-To", FormatAddressListForHeader(message.ReplyTo, coding));
+  list.PutField("Organization", EncodeHeaderWords(message.Organization, "", coding));
+  list.PutField("Disposition-Notification-To",
+                FormatAddressForHeader(message.ReceiptRecipient, coding));
+  list.PutField("References", message.References);
+  list.PutField("Date", FormatInternetDate(message.UseNowForDate() ? Now() : message.Date()));
+  list.PutField("X-Priority", std::to_string(static_cast<int>(message.Priority) + 1));
+  list.PutField("X-Library", kLibraryName);
+  for (const std::string& line : message.ExtraHeaders.Lines()) list.Add(line);
+  return list;
+}
+
+void TNetMessageClient::WriteHeaderBlock(TNetMessage& message) {
+  const TNetHeaderList lines = BuildHeaderLines(message);
+  WriteLines(lines.Lines(), false);
+}
+
+void TNetMessageClient::WriteBodyText(TNetMessage& message) {
+  for (const std::string& line : message.Body) WriteLine(DotStuffed(line));
+}
+
+void TNetMessageClient::WriteBodyBlock(TNetMessage& message) {
+  const THeaderCoding coding = ChooseHeaderCharset();
+  if (coding.transfer != TTransfer::iso2022jp) {
+    WriteBodyText(message);
+    return;
+  }
+  const std::string codeset = LocaleTextCodeset();
+  for (const std::string& line : message.Body) {
+    std::string converted = line;
+    ConvertToIso2022Jp(line, codeset, &converted);
+    WriteLine(DotStuffed(converted));
+  }
+}
+
+void TNetMessageClient::WriteMessage(TNetMessage& message, bool headers_only) {
+  if (message.NoEncode) {
+    WriteLines(message.Headers.Lines(), false);
+    WriteLine("");
+    WriteLines(message.Body, false);
+    return;
+  }
+  WriteHeaderBlock(message);
+  WriteLine("");
+  if (!headers_only) WriteBodyBlock(message);
+}
+
+}  // namespace tallyvox::mail

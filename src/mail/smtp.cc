@@ -1,0 +1,130 @@
+#include "mail/smtp.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "mail/header_coding.h"
+#include "net/stack.h"
+
+namespace tallyvox::mail {
+namespace {
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+TNetSMTP::TNetSMTP() { Port = kDefaultPort; }
+
+TNetSMTP::~TNetSMTP() = default;
+
+void TNetSMTP::SetAuthenticationType(TAuthenticationType type) {
+  authentication_type_ = type;
+  if (type == TAuthenticationType::atLogin) use_ehlo_ = true;
+}
+
+void TNetSMTP::SetUseEhlo(bool use_ehlo) {
+  use_ehlo_ = use_ehlo;
+  if (!use_ehlo) authentication_type_ = TAuthenticationType::atNone;
+}
+
+std::string TNetSMTP::ReadLine(const std::string& terminator, int32_t timeout_ms,
+                               int32_t max_length) {
+  if (timeout_ms == -1 && ReadTimeout <= 0 && ReplyTimeout > 0) timeout_ms = ReplyTimeout;
+  return TNetMessageClient::ReadLine(terminator, timeout_ms, max_length);
+}
+
+std::string TNetSMTP::LocalName() const {
+  std::string name = HeloName;
+  if (name.empty()) name = net::TNetStack::Instance().LocalHostName();
+  if (name.size() > kMaxLocalNameLength) name.resize(kMaxLocalNameLength);
+  return name;
+}
+
+void TNetSMTP::TakeAuthMechanisms() {
+  for (const std::string& text : LastReply().Text) {
+    const std::string line = UpperAscii(text);
+    if (line.compare(0, 5, "AUTH ") != 0 && line.compare(0, 5, "AUTH=") != 0) continue;
+    std::size_t pos = 5;
+    while (pos < line.size()) {
+      const std::size_t end = std::min(line.find_first_of(" =", pos), line.size());
+      const std::string name = line.substr(pos, end - pos);
+      if (!name.empty() && std::find(auth_mechanisms_.begin(), auth_mechanisms_.end(), name) ==
+                               auth_mechanisms_.end()) {
+        auth_mechanisms_.push_back(name);
+      }
+      pos = end + 1;
+    }
+  }
+}
+
+void TNetSMTP::OpenConnection(int32_t timeout_ms) {
+  TNetMessageClient::OpenConnection(timeout_ms);
+  try {
+    ReadReply({220});
+    auth_mechanisms_.clear();
+    const std::string name = LocalName();
+    if (use_ehlo_ && SendCommand("EHLO " + name) == 250) {
+      TakeAuthMechanisms();
+      return;
+    }
+    SendCommand("HELO " + name, 250);
+  } catch (...) {
+    // The caller sees the failure of the session, not one of the QUIT that
+    // ends it: a server that refused us may already have closed.
+    try {
+      CloseConnection();
+    } catch (const std::exception&) {
+    }
+    throw;
+  }
+}
+
+void TNetSMTP::CloseConnection() {
+  try {
+    if (IsOpen()) WriteLine("QUIT");
+  } catch (...) {
+    TNetMessageClient::CloseConnection();
+    logged_in_ = false;
+    throw;
+  }
+  TNetMessageClient::CloseConnection();
+  logged_in_ = false;
+}
+
+bool TNetSMTP::IsAuthProtocolAvailable(TAuthenticationType type) const {
+  if (type != TAuthenticationType::atLogin) return false;
+  return std::find(auth_mechanisms_.begin(), auth_mechanisms_.end(), "LOGIN") !=
+         auth_mechanisms_.end();
+}
+
+void TNetSMTP::LogIn() {
+  if (authentication_type_ != TAuthenticationType::atLogin) return;
+  SendCommand("AUTH LOGIN", 334);
+  SendCommand(EncodeBase64(Username), 334);
+  SendCommand(EncodeBase64(Password), 235);
+  logged_in_ = true;
+}
+
+void TNetSMTP::DeliverMessage(TNetMessage& message) {
+  SendCommand("RSET");
+  if (authentication_type_ != TAuthenticationType::atNone &&
+      IsAuthProtocolAvailable(authentication_type_) && !logged_in_) {
+    LogIn();
+  }
+  SendCommand("MAIL FROM:<" + message.From.Address() + ">", 250);
+  for (const TNetEMailAddressList* list :
+       {&message.Recipients, &message.CCList, &message.BccList}) {
+    for (const TNetEMailAddressItem& item : *list) {
+      SendCommand("RCPT TO:<" + item.Address() + ">", std::vector<int16_t>{250, 251});
+    }
+  }
+  SendCommand("DATA", 354);
+  message.ExtraHeaders.PutField("X-Mailer", MailAgent);
+  WriteMessage(message, false);
+  SendCommand(".", 250);
+}
+
+}  // namespace tallyvox::mail

@@ -1,0 +1,98 @@
+// TNetSMTP: the SMTP client that delivers alert mail. One delivery is one
+// session: OpenConnection(10000), DeliverMessage(message), CloseConnection.
+//
+// The channel is normally the shared TLS channel (SetIOHandler), so the TLS
+// handshake is part of OpenConnection and the greeting already arrives inside
+// TLS (implicit TLS, port 465). STARTTLS is never sent.
+//
+// The dialogue (every client line ends in CR LF):
+//   greeting                      220
+//   EHLO <local name>             any; on 250 the AUTH line gives the mechanisms
+//   HELO <local name>             250   (only when EHLO did not get 250)
+//   RSET                          any
+//   AUTH LOGIN, user, password    334, 334, 235 (LOGIN offered, not logged in)
+//   MAIL FROM:<From address>      250
+//   RCPT TO:<address>             250 or 251, for Recipients, CCList, BccList
+//   DATA                          354
+//   the message                   (message_client.h)
+//   .                             250
+//   QUIT                          not read (CloseConnection)
+// A refused reply raises net::ENetProtocolReplyError with the server's text.
+//
+// Reply waits are bounded: with ReadTimeout 0 (no limit) every reply of the
+// session is awaited at most ReplyTimeout ms (30000 by default), so a server
+// that goes silent ends the delivery with "Read Timeout" instead of holding
+// the caller forever. A positive ReadTimeout takes precedence.
+#ifndef TALLYVOX_MAIL_SMTP_H_
+#define TALLYVOX_MAIL_SMTP_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mail/message.h"
+#include "mail/message_client.h"
+
+namespace tallyvox::mail {
+
+enum class TAuthenticationType { atNone, atLogin };
+
+class TNetSMTP : public TNetMessageClient {
+ public:
+  static constexpr int32_t kDefaultPort = 25;
+  static constexpr int32_t kDefaultReplyTimeoutMs = 30000;
+  // Longest local host name used for HELO/EHLO.
+  static constexpr std::size_t kMaxLocalNameLength = 250;
+
+  TNetSMTP();
+  ~TNetSMTP() override;
+
+  // TCP connect (with the TLS handshake of a TLS channel), greeting 220, EHLO
+  // or HELO. A failure after the connect sends QUIT, closes, and re-raises
+  // that same failure.
+  void OpenConnection(int32_t timeout_ms) override;
+  // When open: writes QUIT (no reply is read); then always closes the
+  // connection and clears LoggedIn. A failed QUIT write propagates after the
+  // close. On a closed client nothing is sent and nothing raised.
+  void CloseConnection() override;
+
+  // True when the server's EHLO reply offered the mechanism `type` needs.
+  bool IsAuthProtocolAvailable(TAuthenticationType type) const;
+  // AUTH LOGIN with Username and Password (base64); sets LoggedIn.
+  void LogIn();
+  // One mail transaction. Raises on any failure without closing.
+  void DeliverMessage(TNetMessage& message);
+
+  // Setting atLogin also sets UseEhlo; clearing UseEhlo also sets atNone.
+  TAuthenticationType AuthenticationType() const { return authentication_type_; }
+  void SetAuthenticationType(TAuthenticationType type);
+  bool UseEhlo() const { return use_ehlo_; }
+  void SetUseEhlo(bool use_ehlo);
+
+  const std::vector<std::string>& AuthMechanisms() const { return auth_mechanisms_; }
+  bool LoggedIn() const { return logged_in_; }
+
+  std::string Username;
+  std::string Password;
+  std::string HeloName;   // empty: the local host name
+  std::string MailAgent;  // empty: no X-Mailer header
+  // Bound of every reply wait while ReadTimeout is 0; 0 here lifts the bound.
+  int32_t ReplyTimeout = kDefaultReplyTimeoutMs;
+
+  // Reads with the default time-out use the bound above.
+  std::string ReadLine(const std::string& terminator = "\n", int32_t timeout_ms = -1,
+                       int32_t max_length = -1) override;
+
+ private:
+  std::string LocalName() const;
+  void TakeAuthMechanisms();
+
+  TAuthenticationType authentication_type_ = TAuthenticationType::atNone;
+  bool use_ehlo_ = true;
+  std::vector<std::string> auth_mechanisms_;
+  bool logged_in_ = false;
+};
+
+}  // namespace tallyvox::mail
+
+#endif  // TALLYVOX_MAIL_SMTP_H_

@@ -1,0 +1,483 @@
+// Message composition without a network: addresses, encoded words, header
+// folding, the header list, the Date format and the header table.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mail/address.h"
+#include "mail/env_guard.h"  // tests/mail
+#include "mail/header_coding.h"
+#include "mail/header_list.h"
+#include "mail/mail_exceptions.h"
+#include "mail/message.h"
+#include "mail/message_client.h"
+
+namespace tallyvox::mail {
+namespace {
+
+using testing::EnvGuard;
+
+const THeaderCoding kEnglish = HeaderCharsetForLocale("en_US.UTF-8");
+
+// ---------------------------------------------------------------- addresses
+
+struct TextCase {
+  std::string name, address, text;
+};
+
+TEST(AddressItemTest, TextCombinesNameAndAddress) {
+  const std::vector<TextCase> cases = {
+      {"", "q@example.com", "q@example.com"},
+      {"Quell", "q@example.com", "Quell <q@example.com>"},
+      {"Quell Phone", "5551234@txt.example", "Quell Phone <5551234@txt.example>"},
+      {"O'Neil #1", "o@x", "O'Neil #1 <o@x>"},
+      {"Smith, John", "j@x", "\"Smith, John\" <j@x>"},
+      {"Say \"hi\" \\o/", "j@x", "\"Say \\\"hi\\\" \\\\o/\" <j@x>"},
+      {"", "john doe@x", "<\"john doe\"@x>"},
+      {"Q", "jo\"e@x", "Q <\"jo\\\"e\"@x>"},
+      {"Q", "john.doe@x", "Q <john.doe@x>"},
+      {"", ".x y@z", ".x y@z"},  // first character outside the atoms is a dot
+      {"Q", "a@b@c", "Q <\"a@b\"@c>"},
+      {"Q", "", "Q <>"},
+      {"Q", "nodomain", "Q <>"},
+      {"", "", ""},
+      {"A@B.COM", "a@b.com", "<a@b.com>"},  // name equals the upper-cased address
+      {"a@b.com", "a@b.com", "\"a@b.com\" <a@b.com>"},
+  };
+  for (const TextCase& c : cases) {
+    EXPECT_EQ(TNetEMailAddressItem(c.name, c.address).Text(), c.text)
+        << "name [" << c.name << "] address [" << c.address << "]";
+  }
+}
+
+TEST(AddressItemTest, ListKeepsInsertionOrder) {
+  TNetEMailAddressList list;
+  list.Add("B", "b@x");
+  list.Add().SetAddress("a@x");
+  list.Add("C", "c@x");
+  ASSERT_EQ(list.Count(), 3u);
+  EXPECT_EQ(list[0].Name(), "B");
+  EXPECT_EQ(list[1].Address(), "a@x");
+  EXPECT_EQ(list[2].Address(), "c@x");
+}
+
+TEST(AddressHeaderTest, FormatsNamesQuotedEscapedOrEncoded) {
+  const std::vector<TextCase> cases = {
+      {"", "a@b.example", "a@b.example"},
+      {"Quorvant", "alerts@q.example", "\"Quorvant\" <alerts@q.example>"},
+      {"Quell", "q@x", "\"Quell\" <q@x>"},
+      {"Say \"hi\"", "a@b", "\"Say \\\"hi\\\"\" <a@b>"},
+      {"back\\slash", "a@b", "\"back\\\\slash\" <a@b>"},
+      {"J\xFCrgen M\xFCller", "a@b", "=?ISO-8859-1?Q?J=FCrgen_M=FCller?= <a@b>"},
+      // Specials inside an encoded name are encoded too; the plain word stays.
+      {"M\xFC"
+       "ller, Hans",
+       "a@b", "=?ISO-8859-1?Q?M=FCller=2C?= Hans <a@b>"},
+      {"Bell\x07 ring", "a@b", "=?ISO-8859-1?Q?Bell=07?= ring <a@b>"},
+      // Whitespace separates words and is never a reason to encode on its own.
+      {"Tab\there", "a@b", "Tab\there <a@b>"},
+  };
+  for (const TextCase& c : cases) {
+    EXPECT_EQ(FormatAddressForHeader(TNetEMailAddressItem(c.name, c.address), kEnglish), c.text)
+        << c.name;
+  }
+}
+
+TEST(AddressHeaderTest, ListJoinsWithCommaAndBlank) {
+  TNetEMailAddressList list;
+  EXPECT_EQ(FormatAddressListForHeader(list, kEnglish), "");
+  list.Add("Quell", "q@x");
+  list.Add("", "p@y");
+  EXPECT_EQ(FormatAddressListForHeader(list, kEnglish), "\"Quell\" <q@x>, p@y");
+}
+
+// ---------------------------------------------------------- encoded words
+
+struct EncodeCase {
+  std::string text, specials;
+  THeaderCoding coding;
+  std::string encoded;
+};
+
+TEST(EncodeHeaderWordsTest, EncodesRunsOfWordsThatNeedIt) {
+  const THeaderCoding gb = HeaderCharsetForLocale("zh_CN.GB2312");
+  THeaderCoding none = kEnglish;
+  none.letter = '8';
+  const std::vector<EncodeCase> cases = {
+      {"Server Down!", "", kEnglish, "Server Down!"},
+      {"", "", kEnglish, ""},
+      {"Caf\xE9", "", kEnglish, "=?ISO-8859-1?Q?Caf=E9?="},
+      {"Alert: caf\xE9 down", "", kEnglish, "Alert: =?ISO-8859-1?Q?caf=E9?= down"},
+      // = ? _ are encoded only inside an encoded word.
+      {"a=b?c_d \xE9=?_", "", kEnglish, "a=b?c_d =?ISO-8859-1?Q?=E9=3D=3F=5F?="},
+      // Two words that need encoding form one run; the blank becomes "_".
+      {"\xE9t\xE9 \xE0 Paris", "", kEnglish, "=?ISO-8859-1?Q?=E9t=E9_=E0?= Paris"},
+      {"  lead \xE9  ", "", kEnglish, "  lead =?ISO-8859-1?Q?=E9?=  "},
+      {"x\x7Fy", "", kEnglish, "=?ISO-8859-1?Q?x=7Fy?="},
+      {"a.b", kAddressSpecials, kEnglish, "=?ISO-8859-1?Q?a=2Eb?="},
+      {"\xE9t\xE9", "", gb, "=?GB2312?B?6XTp?="},
+      {"\xE9t\xE9 ab", "", gb, "=?GB2312?B?6XTp?= ab"},
+      {"\xE9t\xE9", "", none, "\xE9t\xE9"},
+  };
+  for (const EncodeCase& c : cases) {
+    EXPECT_EQ(EncodeHeaderWords(c.text, c.specials, c.coding), c.encoded) << c.text;
+  }
+}
+
+// Splits folded encoded words and checks each stays within 75 characters.
+std::vector<std::string> EncodedWords(const std::string& encoded) {
+  std::vector<std::string> words;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t fold = encoded.find("\r\n\t", start);
+    words.push_back(encoded.substr(start, fold - start));
+    if (fold == std::string::npos) break;
+    start = fold + 3;
+  }
+  return words;
+}
+
+TEST(EncodeHeaderWordsTest, LongRunsFoldWithinSeventyFiveCharacters) {
+  const std::string text(60, '\xE9');
+  const std::string encoded = EncodeHeaderWords(text, "", kEnglish);
+  const std::vector<std::string> words = EncodedWords(encoded);
+  ASSERT_GT(words.size(), 1u);
+  std::string payload;
+  for (const std::string& word : words) {
+    EXPECT_LE(word.size(), kMaxEncodedWord) << word;
+    ASSERT_EQ(word.rfind("=?ISO-8859-1?Q?", 0), 0u) << word;
+    ASSERT_EQ(word.substr(word.size() - 2), "?=");
+    payload += word.substr(15, word.size() - 17);
+  }
+  std::string expected;
+  for (int i = 0; i < 60; ++i) expected += "=E9";
+  EXPECT_EQ(payload, expected);  // no escape split across words
+
+  // Base64 words carry whole groups of four characters each.
+  const THeaderCoding big5 = HeaderCharsetForLocale("zh_TW.Big5");
+  for (const std::string& word : EncodedWords(EncodeHeaderWords(text, "", big5))) {
+    EXPECT_LE(word.size(), kMaxEncodedWord);
+    EXPECT_EQ((word.size() - std::string("=?Big5?B?").size() - 2) % 4, 0u) << word;
+  }
+}
+
+TEST(EncodeHeaderWordsTest, JapaneseTextIsConvertedToIso2022Jp) {
+  EnvGuard env;
+  env.Locale("ja_JP.UTF-8");
+  const THeaderCoding coding = ChooseHeaderCharset();
+  EXPECT_EQ(coding.transfer, TTransfer::iso2022jp);
+  // "日本" in UTF-8 becomes ESC $ B F | K \ ESC ( B, then base64.
+  EXPECT_EQ(EncodeHeaderWords("\xE6\x97\xA5\xE6\x9C\xAC", "", coding),
+            "=?ISO-2022-JP?B?GyRCRnxLXBsoQg==?=");
+  EXPECT_EQ(EncodeHeaderWords("Server Down!", "", coding), "Server Down!");
+}
+
+TEST(EncodeBase64Test, StandardAlphabetWithPadding) {
+  EXPECT_EQ(EncodeBase64(""), "");
+  EXPECT_EQ(EncodeBase64("a"), "YQ==");
+  EXPECT_EQ(EncodeBase64("ab"), "YWI=");
+  EXPECT_EQ(EncodeBase64("abc"), "YWJj");
+  EXPECT_EQ(EncodeBase64("alert-user@example.com"), "YWxlcnQtdXNlckBleGFtcGxlLmNvbQ==");
+  EXPECT_EQ(EncodeBase64("\xFF\xFE?"), "//4/");
+}
+
+// ---------------------------------------------------------- locale charset
+
+TEST(HeaderCharsetTest, ChosenByLanguageOfTheLocale) {
+  struct Case {
+    std::string locale, charset;
+    char letter;
+    TTransfer transfer;
+  };
+  const std::vector<Case> cases = {
+      {"", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"C", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"POSIX", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"en_US.UTF-8", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"de_DE@euro", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"zh_CN.GB2312", "GB2312", 'B', TTransfer::bit8},
+      {"zh_TW.Big5", "Big5", 'B', TTransfer::bit8},
+      {"zh_HK.UTF-8", "Big5", 'B', TTransfer::bit8},
+      {"ja_JP.eucJP", "ISO-2022-JP", 'B', TTransfer::iso2022jp},
+      {"ko_KR.EUC-KR", "EUC-KR", 'B', TTransfer::bit8},
+  };
+  for (const Case& c : cases) {
+    const THeaderCoding coding = HeaderCharsetForLocale(c.locale);
+    EXPECT_EQ(coding.charset, c.charset) << c.locale;
+    EXPECT_EQ(coding.letter, c.letter) << c.locale;
+    EXPECT_EQ(coding.transfer, c.transfer) << c.locale;
+  }
+}
+
+TEST(HeaderCharsetTest, LcAllOverridesLangAndNothingMeansEnglish) {
+  EnvGuard env;
+  env.Set("LC_ALL", std::nullopt);
+  env.Set("LANG", std::nullopt);
+  EXPECT_EQ(ChooseHeaderCharset().charset, "ISO-8859-1");
+  env.Set("LANG", "ko_KR.UTF-8");
+  EXPECT_EQ(ChooseHeaderCharset().charset, "EUC-KR");
+  env.Set("LC_ALL", "zh_CN.UTF-8");
+  EXPECT_EQ(ChooseHeaderCharset().charset, "GB2312");
+  env.Set("LC_ALL", "");  // empty counts as unset
+  EXPECT_EQ(ChooseHeaderCharset().charset, "EUC-KR");
+}
+
+// ------------------------------------------------------------------- dates
+
+TEST(InternetDateTest, ShowsLocalTimeAndOffsetUnderSeveralZones) {
+  struct Case {
+    std::string tz;
+    TDateTime time;
+    std::string text;
+  };
+  const TDateTime winter = EncodeDate(2026, 12, 9) + EncodeTime(7, 5, 3, 0);
+  const TDateTime summer = EncodeDate(2026, 7, 4) + EncodeTime(23, 59, 59, 999);
+  const std::vector<Case> cases = {
+      {"UTC0", winter, "Wed, 9 Dec 2026 07:05:03 +0000"},
+      {"UTC0", 0.0, "Sat, 30 Dec 1899 00:00:00 +0000"},
+      {"UTC0", EncodeDate(2024, 2, 29), "Thu, 29 Feb 2024 00:00:00 +0000"},
+      // West of UTC, with and without daylight saving in effect.
+      {"EST5EDT,M3.2.0,M11.1.0", winter, "Wed, 9 Dec 2026 07:05:03 -0500"},
+      {"EST5EDT,M3.2.0,M11.1.0", summer, "Sat, 4 Jul 2026 23:59:59 -0400"},
+      // Half-hour zones east and west.
+      {"<+0530>-5:30", winter, "Wed, 9 Dec 2026 07:05:03 +0530"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", winter, "Wed, 9 Dec 2026 07:05:03 -0330"},
+      {"NST3:30NDT,M3.2.0,M11.1.0", summer, "Sat, 4 Jul 2026 23:59:59 -0230"},
+      {"<+1245>-12:45", summer, "Sat, 4 Jul 2026 23:59:59 +1245"},
+  };
+  for (const Case& c : cases) {
+    EnvGuard env;
+    env.Set("TZ", c.tz);
+    EXPECT_EQ(FormatInternetDate(c.time), c.text) << c.tz;
+  }
+}
+
+TEST(InternetDateTest, ZoneDatabaseEntriesWhenInstalled) {
+  EnvGuard env;
+  env.Set("TZ", "Asia/Kolkata");
+  const std::string text = FormatInternetDate(EncodeDate(2026, 1, 15) + EncodeTime(12, 0, 0, 0));
+  if (text.substr(text.size() - 5) == "+0000") GTEST_SKIP() << "no zone database";
+  EXPECT_EQ(text, "Thu, 15 Jan 2026 12:00:00 +0530");
+  env.Set("TZ", "America/New_York");
+  EXPECT_EQ(FormatInternetDate(EncodeDate(2026, 1, 15) + EncodeTime(12, 0, 0, 0)),
+            "Thu, 15 Jan 2026 12:00:00 -0500");
+}
+
+// ---------------------------------------------------------------- folding
+
+TEST(FoldHeaderLineTest, BreaksAfterBlankOrCommaPastColumn78) {
+  const std::string head = "Subject: " + std::string(65, 'a');  // 74 characters
+  struct Case {
+    std::string line;
+    std::vector<std::string> pieces;
+  };
+  const std::vector<Case> cases = {
+      {"Subject: short", {"Subject: short"}},
+      // 78 characters stay whole; 79 with a blank before column 78 split.
+      {head + " bcd", {head + " bcd"}},
+      {head + " bcde", {head, " bcde"}},
+      {head + ",bcde", {head + ",", " bcde"}},
+      {head + "\tbcde", {head, " bcde"}},
+      // No break character: the line stays whole, however long.
+      {"X-Long: " + std::string(100, 'x'), {"X-Long:", " " + std::string(100, 'x')}},
+      {"X-Long:" + std::string(100, 'x'), {"X-Long:" + std::string(100, 'x')}},
+      // No cut inside double quotes.
+      {"To: \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\" <a@b>",
+       {"To:", " \"" + std::string(40, 'n') + " " + std::string(40, 'n') + "\"", " <a@b>"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FoldHeaderLine(c.line), c.pieces) << c.line;
+  }
+}
+
+TEST(FoldHeaderLineTest, LongAddressListFoldsIntoShortContinuationLines) {
+  std::string value;
+  for (int i = 0; i < 12; ++i) {
+    if (i) value += ", ";
+    value += "\"Person " + std::to_string(i) + "\" <person" + std::to_string(i) + "@example.com>";
+  }
+  TNetHeaderList list;
+  list.PutField("To", value);
+  ASSERT_GT(list.Count(), 3u);
+  // The column restarts after the cut, so the blank of the break string and a
+  // trailing comma can add up to two characters to a piece of 78.
+  for (std::size_t i = 0; i < list.Count(); ++i) {
+    EXPECT_LE(list[i].size(), 80u) << list[i];
+    if (i > 0) {
+      EXPECT_EQ(list[i][0], ' ');
+    }
+  }
+  EXPECT_EQ(list.FieldValue("to"), value);
+}
+
+// ------------------------------------------------------------ header list
+
+TEST(HeaderListTest, PutFieldReplacesInPlaceAppendsAndRemoves) {
+  TNetHeaderList list;
+  list.PutField("From", "a@b");
+  list.PutField("Subject", "one");
+  list.PutField("X-Long", "word " + std::string(90, 'w'));  // two lines
+  list.PutField("Date", "today");
+  ASSERT_EQ(list.Lines(), (std::vector<std::string>{"From: a@b", "Subject: one", "X-Long: word",
+                                                    " " + std::string(90, 'w'), "Date: today"}));
+  list.PutField("subject", "two");  // case-insensitive, same place
+  EXPECT_EQ(list[1], "subject: two");
+  list.PutField("x-long", "short");  // continuation lines go with it
+  EXPECT_EQ(list.Lines(), (std::vector<std::string>{"From: a@b", "subject: two", "x-long: short",
+                                                    "Date: today"}));
+  list.PutField("FROM", "");
+  list.PutField("Absent", "");
+  EXPECT_EQ(list.Lines(),
+            (std::vector<std::string>{"subject: two", "x-long: short", "Date: today"}));
+  EXPECT_EQ(list.FieldValue("Subject"), "two");
+  EXPECT_EQ(list.FieldValue("From"), "");
+}
+
+TEST(HeaderListTest, FieldValueJoinsTrimmedContinuationLines) {
+  TNetHeaderList list;
+  list.Add("Received: from a  ");
+  list.Add("\t by b ");
+  list.Add("   with c");
+  list.Add("X-Other: z");
+  EXPECT_EQ(list.FieldValue("RECEIVED"), "from a by b with c");
+  EXPECT_EQ(list.FieldValue("X-Other"), "z");
+  EXPECT_EQ(list.IndexOfName("x-other"), 3);
+  EXPECT_EQ(list.IndexOfName("by b"), -1);
+}
+
+// ---------------------------------------------------------- header table
+
+std::vector<std::string> HeaderNames(TNetMessage& message) {
+  const TNetHeaderList list = TNetMessageClient::BuildHeaderLines(message);
+  std::vector<std::string> names;
+  for (const std::string& line : list.Lines()) names.push_back(line.substr(0, line.find(':')));
+  return names;
+}
+
+// The alert message as the monitor sets it up.
+TNetMessage AlertMessage() {
+  TNetMessage message;
+  message.Subject = "Server Down!";
+  message.From = TNetEMailAddressItem("Quorvant", "monitor@quorvant.example");
+  message.Sender = TNetEMailAddressItem("Quell", "quell@home.example");
+  message.Recipients.Add("Quell", "quell@home.example");
+  message.Recipients.Add("Quell Phone", "5550100@txt.example");
+  message.SetBodyText("IP 10.0.0.7 Is Down!");
+  return message;
+}
+
+TEST(BuildHeaderLinesTest, AlertMessageHeadersInOrder) {
+  EnvGuard env;
+  env.Set("TZ", "UTC0");
+  env.Locale("en_US.UTF-8");
+  TNetMessage message = AlertMessage();
+  message.SetDate(EncodeDate(2026, 12, 10) + EncodeTime(1, 2, 3, 0));
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).Lines(),
+            (std::vector<std::string>{
+                "From: \"Quorvant\" <monitor@quorvant.example>",
+                "Subject: Server Down!",
+                "To: \"Quell\" <quell@home.example>, \"Quell Phone\" <5550100@txt.example>",
+                "Sender: Quell <quell@home.example>",
+                "Date: Thu, 10 Dec 2026 01:02:03 +0000",
+                "X-Priority: 3",
+                "X-Library: Tallyvox 2.4",
+            }));
+}
+
+TEST(BuildHeaderLinesTest, EveryFieldInTableOrderAndExtraHeadersLast) {
+  EnvGuard env;
+  env.Set("TZ", "UTC0");
+  env.Locale("");
+  TNetMessage message;
+  message.From.SetAddress("f@x");
+  message.Subject = "S";
+  message.Recipients.Add("", "to@x");
+  message.CCList.Add("", "cc@x");
+  message.BccList.Add("Hidden", "bcc@x");
+  message.NewsGroups = {"comp.a", "comp.b"};
+  message.ContentType = "text/plain";
+  message.ContentTransferEncoding = "7bit";
+  message.Sender.SetAddress("s@x");
+  message.ReplyTo.Add("", "r@x");
+  message.Organization = "Org";
+  message.ReceiptRecipient.SetAddress("n@x");
+  message.References = "<id@x>";
+  message.SetDate(EncodeDate(2026, 1, 1));
+  message.Priority = TNetMessagePriority::mpHighest;
+  message.ExtraHeaders.PutField("X-Mailer", "Agent 1");
+  message.ExtraHeaders.PutField("X-Custom", "c");
+  const std::vector<std::string> names = HeaderNames(message);
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"From", "Subject", "To", "Cc", "Newsgroups", "Content-Type",
+                                      "Content-Transfer-Encoding", "Sender", "Reply-To",
+                                      "Organization", "Disposition-Notification-To", "References",
+                                      "Date", "X-Priority", "X-Library", "X-Mailer", "X-Custom"}));
+  const TNetHeaderList lines = TNetMessageClient::BuildHeaderLines(message);
+  EXPECT_EQ(lines.FieldValue("Newsgroups"), "comp.a,comp.b");
+  EXPECT_EQ(lines.FieldValue("X-Priority"), "1");
+  EXPECT_EQ(lines.FieldValue("From"), "f@x");
+}
+
+TEST(BuildHeaderLinesTest, EmptyValuesLeaveHeadersOut) {
+  TNetMessage message;
+  message.SetDate(EncodeDate(2026, 1, 1));
+  const std::vector<std::string> names = HeaderNames(message);
+  EXPECT_EQ(names, (std::vector<std::string>{"Date", "X-Priority", "X-Library"}));
+  message.Priority = TNetMessagePriority::mpLowest;
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("X-Priority"), "5");
+}
+
+TEST(BuildHeaderLinesTest, EncodedSubjectAndObserverChangesCharset) {
+  EnvGuard env;
+  env.Locale("en_GB.UTF-8");
+  TNetMessage message = AlertMessage();
+  message.Subject = "Serveur arr\xEAt\xE9 !";
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("Subject"),
+            "Serveur =?ISO-8859-1?Q?arr=EAt=E9?= !");
+  message.OnInitializeISO = [](TTransfer&, char& letter, std::string& charset) {
+    letter = 'B';
+    charset = "UTF-8";
+  };
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("Subject"),
+            "Serveur =?UTF-8?B?YXJy6nTp?= !");
+}
+
+TEST(BuildHeaderLinesTest, PartsDecideMimeVersionAndUuRefusal) {
+  TNetMessage message;
+  message.MessageParts = {TNetMessagePartKind::kAttachment};
+  TNetHeaderList lines = TNetMessageClient::BuildHeaderLines(message);
+  EXPECT_EQ(lines.FieldValue("MIME-Version"), "1.0");
+  EXPECT_EQ(lines.FieldValue("Content-Type"), "multipart/mixed");
+
+  message.Encoding = TNetMessageEncoding::meUU;
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("MIME-Version"), "");
+  message.MessageParts.push_back(TNetMessagePartKind::kText);
+  try {
+    TNetMessageClient::BuildHeaderLines(message);
+    FAIL() << "meUU with a text part was accepted";
+  } catch (const ENetMessageException& e) {
+    EXPECT_STREQ(e.what(), "Invalid Encoding. UU only allows Body and Attachments");
+  }
+}
+
+TEST(MessageTest, ClearRestoresDefaultsAndBodyTextSplitsLines) {
+  TNetMessage message = AlertMessage();
+  message.SetBodyText("one\r\ntwo\nthree\rfour");
+  EXPECT_EQ(message.Body, (std::vector<std::string>{"one", "two", "three", "four"}));
+  message.SetBodyText("a\r\n\r\nb\r\n");
+  EXPECT_EQ(message.Body, (std::vector<std::string>{"a", "", "b"}));
+  message.SetDate(5.5);
+  EXPECT_FALSE(message.UseNowForDate());
+  message.Priority = TNetMessagePriority::mpLow;
+  message.Clear();
+  EXPECT_TRUE(message.UseNowForDate());
+  EXPECT_TRUE(message.Body.empty());
+  EXPECT_TRUE(message.Recipients.Empty());
+  EXPECT_EQ(message.Priority, TNetMessagePriority::mpNormal);
+  EXPECT_EQ(message.AttachmentEncoding, "MIME");
+  EXPECT_EQ(message.From.Text(), "");
+}
+
+}  // namespace
+}  // namespace tallyvox::mail
