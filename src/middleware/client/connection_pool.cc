@@ -1,0 +1,424 @@
+#include "middleware/client/connection_pool.h"
+
+#include <chrono>
+
+#include "middleware/client/client_transport.h"
+#include "middleware/wire/mw_exception.h"
+
+namespace tallyvox::mw {
+namespace {
+
+// The process-wide connection id counter, starting at 0.
+std::atomic<int> g_next_connection_id{0};
+
+TMwConnectionRef NewClientConnection(int id, const TMwCustomClientTransport& pool_transport) {
+  return std::make_shared<TMwClientConnection>(id, pool_transport);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TMwClientConnection
+
+TMwClientConnection::TMwClientConnection(int connection_id,
+                                         const TMwCustomClientTransport& pool_transport)
+    : connection_id_(connection_id), transport_(pool_transport.NewInstance()) {}
+
+TMwClientConnection::~TMwClientConnection() {
+  DisconnectQuietly();
+  try {
+    transport_.reset();
+  } catch (...) {
+  }
+}
+
+void TMwClientConnection::DisconnectQuietly() {
+  if (!transport_) return;
+  try {
+    transport_->Disconnect();
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Collector thread: waits GarbageInterval seconds (or until stopped), then
+// runs one collection unless paused. Pausing takes effect between runs.
+
+class TMwClientConnectionPool::GarbageThread {
+ public:
+  explicit GarbageThread(TMwClientConnectionPool* pool) : pool_(pool) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~GarbageThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void SetPaused(bool paused) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      paused_ = paused;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      if (paused_) {
+        cv_.wait(lock, [this] { return stop_ || !paused_; });
+        continue;
+      }
+      auto period = std::chrono::seconds(pool_->GarbageInterval());
+      if (cv_.wait_for(lock, period, [this] { return stop_ || paused_; })) continue;
+      lock.unlock();
+      try {
+        pool_->CollectGarbage();
+      } catch (...) {
+        // A failing OnGarbageCollection handler must not end the collector.
+      }
+      lock.lock();
+    }
+  }
+
+  TMwClientConnectionPool* pool_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  bool paused_ = false;
+  std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------
+// TMwClientConnectionPool
+
+TMwClientConnectionPool::TMwClientConnectionPool() : factory_(NewClientConnection) {
+  active_.store(true);
+  collector_ = std::make_unique<GarbageThread>(this);
+}
+
+TMwClientConnectionPool::~TMwClientConnectionPool() {
+  try {
+    SetActive(false);
+  } catch (...) {
+  }
+  collector_.reset();
+  DisconnectAll();
+  if (TMwCustomClientTransport* transport = transport_.load()) {
+    transport->RemoveFreeNotification(this);
+  }
+}
+
+TMwCustomClientTransport* TMwClientConnectionPool::Transport() const { return transport_.load(); }
+
+void TMwClientConnectionPool::SetTransport(TMwCustomClientTransport* transport) {
+  TMwCustomClientTransport* old = transport_.load();
+  if (old == transport) return;
+  if (old != nullptr) old->RemoveFreeNotification(this);
+  transport_.store(transport);
+  if (transport == nullptr) return;
+  if (transport->IsSharedTransport()) max_connections_.store(1);
+  // A destroyed transport clears the reference (disconnecting everything
+  // first when all connections share it).
+  transport->AddFreeNotification(this, [this, transport] {
+    if (transport->IsSharedTransport()) DisconnectAll();
+    TMwCustomClientTransport* expected = transport;
+    transport_.compare_exchange_strong(expected, nullptr);
+  });
+}
+
+void TMwClientConnectionPool::SetMaxConnections(int value) {
+  TMwCustomClientTransport* transport = transport_.load();
+  if (transport != nullptr && transport->IsSharedTransport()) value = 1;
+  max_connections_.store(value);
+  if (value > 0 && value < min_connections_.load()) min_connections_.store(value);
+}
+
+void TMwClientConnectionPool::SetMinConnections(int value) {
+  if (value < 0) value = 0;
+  min_connections_.store(value);
+  int max = max_connections_.load();
+  if (max > 0 && max < value) max_connections_.store(value);
+}
+
+void TMwClientConnectionPool::SetGarbageInterval(int seconds) {
+  if (seconds <= 0) throw EMwException("Interval must minimum be 1 sec.", kMwErrGarbageInterval);
+  garbage_interval_s_.store(seconds);
+}
+
+void TMwClientConnectionPool::SetConnectionFactory(TMwConnectionFactory factory) {
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  factory_ = std::move(factory);
+}
+
+void TMwClientConnectionPool::SetActive(bool active) {
+  if (active == active_.load()) return;
+  if (active) {
+    active_.store(true);
+    if (auto_update_macros_ && OnUpdateMacros) OnUpdateMacros(this);
+    collector_->SetPaused(false);
+    if (!loading_) {
+      while (ConnectionCount() < min_connections_.load()) {
+        TMwConnectionRef connection = CreateConnection(/*in_obtain=*/false);
+        std::lock_guard<std::mutex> lock(list_mutex_);
+        connections_.push_back(std::move(connection));
+      }
+    }
+  } else {
+    active_.store(false);
+    try {
+      DisconnectAll();
+    } catch (...) {
+      collector_->SetPaused(true);
+      throw;
+    }
+    collector_->SetPaused(true);
+  }
+}
+
+void TMwClientConnectionPool::Loaded() {
+  loading_ = false;
+  if (!active_.load()) return;
+  active_.store(false);
+  SetActive(true);
+}
+
+TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
+  TMwConnectionFactory factory;
+  if (in_obtain) {
+    factory = factory_;  // the list lock is held by the caller
+  } else {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    factory = factory_;
+  }
+  if (!factory) throw EMwException("Connection class not specified.", kMwErrNoConnectionClass);
+  TMwCustomClientTransport* pool_transport = transport_.load();
+  if (pool_transport == nullptr) {
+    throw EMwException("Transport property not set on client connectionpool.",
+                       kMwErrPoolTransportNotSet);
+  }
+  TMwConnectionRef connection = factory(g_next_connection_id.fetch_add(1), *pool_transport);
+  connection->pool_.store(this);
+  try {
+    connection->Transport()->CopySettingsFrom(*pool_transport);
+    if (OnSetupConnection) OnSetupConnection(connection.get(), connection->Transport());
+    connection->Transport()->Connect();
+  } catch (...) {
+    // Obtaining keeps the unconnected connection: the request exchange
+    // connects it again when it finds it disconnected.
+    if (!in_obtain) throw;
+  }
+  return connection;
+}
+
+TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, int owner_id,
+                                                           int wait_timeout_ms) {
+  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+  TMwConnectionRef taken;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    const size_t count = connections_.size();
+    if (next_index_ > count) next_index_ = 0;
+    // Two passes: NextIndex..end, then 0..end.
+    TMwConnectionRef unlocked, best_free, best_held;
+    size_t unlocked_pos = 0, best_free_pos = 0, best_held_pos = 0;
+    auto consider = [&](size_t i) {
+      const TMwConnectionRef& c = connections_[i];
+      if (c->LastUsed() == 0.0) return false;
+      if (!c->Locked()) {
+        unlocked = c;
+        unlocked_pos = i;
+        return true;
+      }
+      TMwConnectionRef& best = c->Held() ? best_held : best_free;
+      size_t& best_pos = c->Held() ? best_held_pos : best_free_pos;
+      if (!best || c->UserCount() < best->UserCount()) {
+        best = c;
+        best_pos = i;
+      }
+      return false;
+    };
+    bool found = false;
+    for (size_t i = next_index_; i < count && !found; ++i) found = consider(i);
+    for (size_t i = 0; i < count && !found; ++i) found = consider(i);
+
+    TMwConnectionRef candidate = unlocked ? unlocked : best_free;
+    size_t candidate_pos = unlocked ? unlocked_pos : best_free_pos;
+    const int max = max_connections_.load();
+    if (candidate && candidate->UserCount() <= 0) {
+      taken = candidate;
+    } else if (max < 0 || count < static_cast<size_t>(max)) {
+      taken = CreateConnection(/*in_obtain=*/true);
+      connections_.push_back(taken);
+      next_index_ = 0;
+    } else {
+      size_t pos = 0;
+      if (candidate) {
+        taken = candidate;
+        pos = candidate_pos;
+      } else if (best_held) {
+        taken = best_held;
+        pos = best_held_pos;
+      } else {
+        throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
+      }
+      next_index_ = pos + 1 >= count ? 0 : pos + 1;
+    }
+    taken->last_used_.store(Now());
+    taken->session_.store(nullptr);
+    taken->pool_.store(this);
+    if (immediate_lock && taken->UserCount() == 0) LockConnection(taken.get(), owner_id, 10);
+  }
+  if (immediate_lock && !taken->Locked()) {
+    if (!LockConnection(taken.get(), owner_id, wait_timeout_ms))
+      throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
+  }
+  return taken;
+}
+
+void TMwClientConnectionPool::DestroyQuietly(const TMwConnectionRef& connection) {
+  connection->last_used_.store(0.0);
+  if (!connection->Locked()) connection->DisconnectQuietly();
+}
+
+void TMwClientConnectionPool::DisconnectAll() {
+  std::vector<TMwConnectionRef> removed;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    removed.swap(connections_);
+    next_index_ = 0;
+  }
+  // A locked connection stays alive for its holder and is disconnected when
+  // the holder drops its reference (the connection's destructor).
+  for (const TMwConnectionRef& connection : removed) DestroyQuietly(connection);
+}
+
+void TMwClientConnectionPool::DiscardConnection(TMwClientConnection* connection) {
+  if (connection == nullptr) return;
+  connection->last_used_.store(0.0);
+  if (connection->Locked()) return;
+  TMwConnectionRef removed;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->get() == connection) {
+        removed = *it;
+        connections_.erase(it);
+        break;
+      }
+    }
+  }
+  if (removed) DestroyQuietly(removed);
+}
+
+bool TMwClientConnectionPool::LockConnection(TMwClientConnection* connection, int owner_id,
+                                             int timeout_ms) {
+  connection->user_count_.fetch_add(1);
+  bool ok = true;
+  try {
+    if (timeout_ms <= 0) {
+      connection->mutex_.lock();
+    } else {
+      ok = connection->mutex_.try_lock_for(std::chrono::milliseconds(timeout_ms));
+    }
+  } catch (...) {
+    ok = false;
+  }
+  if (!ok) {
+    connection->user_count_.fetch_sub(1);
+    return false;
+  }
+  connection->locked_.store(true);
+  connection->last_used_.store(Now());
+  connection->owner_id_.store(owner_id);
+  return true;
+}
+
+void TMwClientConnectionPool::UnlockConnection(TMwClientConnection* connection) {
+  // A connection marked for discarding keeps its mark.
+  if (connection->last_used_.load() != 0.0) connection->last_used_.store(Now());
+  connection->owner_id_.store(-1);
+  connection->user_count_.fetch_sub(1);
+  connection->held_.store(false);
+  connection->locked_.store(false);
+  connection->mutex_.unlock();
+}
+
+std::string TMwClientConnectionPool::ExpandMacros(void* reference, std::string_view text) {
+  return MwExpandMacros(text, Macros, OnMacro, this, reference);
+}
+
+int TMwClientConnectionPool::ConnectionCount() const {
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  return static_cast<int>(connections_.size());
+}
+
+int TMwClientConnectionPool::TotalUserCount() const {
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  int total = 0;
+  for (const TMwConnectionRef& c : connections_) total += c->UserCount();
+  return total;
+}
+
+std::string TMwClientConnectionPool::StatusText() const {
+  std::lock_guard<std::mutex> lock(list_mutex_);
+  std::string text;
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(i + 1) + ":" + std::to_string(connections_[i]->OwnerId());
+  }
+  return text;
+}
+
+bool TMwClientConnectionPool::CacheLookup(int32_t key, bool defs_only, TMwCache::Hit* hit) {
+  return cache_.Lookup(key, defs_only, hit);
+}
+
+void TMwClientConnectionPool::CacheStore(TMwCacheItem item, bool replace, bool keep_created,
+                                         int record_count) {
+  if (!enable_cache_.load()) return;
+  int max_records = max_cache_record_count_.load();
+  if (item.has_rows && !item.defs_only && max_records > 0 && record_count > max_records) return;
+  TDateTime now = Now();
+  item.created = now;
+  item.accessed = now;
+  cache_.Store(std::move(item), replace, keep_created);
+  cache_insertions_.fetch_add(1);
+}
+
+void TMwClientConnectionPool::CollectGarbage() {
+  if (!garbage_collection_.load()) return;
+  if (OnGarbageCollection) OnGarbageCollection(this);
+  cache_.Collect(max_cache_age_s_.load(), max_cache_entries_.load(), Now());
+  CollectConnections(inactivity_timeout_s_.load());
+}
+
+void TMwClientConnectionPool::CollectConnections(int timeout_s) {
+  std::vector<TMwConnectionRef> removed;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    const TDateTime now = Now();
+    const size_t min = static_cast<size_t>(min_connections_.load());
+    for (size_t i = connections_.size(); i-- > 0;) {
+      const TMwConnectionRef& c = connections_[i];
+      const TDateTime last_used = c->LastUsed();
+      if (last_used > 0.0 && connections_.size() <= min) break;
+      if (c->Locked()) continue;
+      bool expired =
+          last_used == 0.0 || (timeout_s > 0 && (now - last_used) * kSecondsPerDay > timeout_s);
+      if (!expired) continue;
+      removed.push_back(c);
+      connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (next_index_ > connections_.size()) next_index_ = 0;
+  }
+  // Disconnecting happens outside the list lock so that a slow close does
+  // not hold up callers obtaining connections.
+  for (const TMwConnectionRef& connection : removed) DestroyQuietly(connection);
+}
+
+}  // namespace tallyvox::mw

@@ -1,0 +1,267 @@
+// TMwClientConnectionPool: a small set of connections to one application
+// server, each with its own transport object configured from the pool's
+// Transport, handed out locked to one caller at a time.
+//
+// Obtaining scans the list from NextIndex to the end and once more from the
+// start, takes the first connection nobody has locked, else creates a new one
+// while MaxConnections allows (negative: no limit; 0: none), else takes the
+// locked connection with the fewest users (callers holding or waiting).
+// A background collector disconnects connections idle for more than
+// ConnectionInactivityTimeout seconds and trims the result cache.
+//
+// Connections are shared objects: the pool's list holds one reference and a
+// caller holds another while it uses the connection, so a connection that is
+// discarded (or whose pool is deactivated) while locked stays valid for its
+// holder and is disconnected when the holder lets go of it.
+//
+// Thread safety: every operation may be called from any thread. The list and
+// the cache each have their own lock; a connection is used by one thread at a
+// time between LockConnection and UnlockConnection (its mutex is recursive,
+// so the holder may lock it again).
+#ifndef TALLYVOX_MIDDLEWARE_CLIENT_CONNECTION_POOL_H_
+#define TALLYVOX_MIDDLEWARE_CLIENT_CONNECTION_POOL_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/datetime.h"
+#include "middleware/client/client_transport.h"
+#include "middleware/client/pool_cache.h"
+#include "middleware/client/pool_macros.h"
+#include "middleware/wire/string_list.h"
+
+namespace tallyvox::mw {
+
+class TMwClientConnectionPool;
+class TMwPooledSession;
+
+// Error codes of the pool.
+constexpr int32_t kMwErrNoConnectionClass = 0x04300001;
+constexpr int32_t kMwErrPoolTransportNotSet = 0x00F00001;
+constexpr int32_t kMwErrGarbageInterval = 0x04300003;
+constexpr int32_t kMwErrPoolNotFound = 0x04300004;
+constexpr int32_t kMwErrNoBestConnection = 0x04300010;
+constexpr int32_t kMwErrConnectionWait = 0x04300011;
+constexpr int32_t kMwErrPoolNotActive = 0x04300012;
+
+// One pooled connection and its private transport.
+class TMwClientConnection {
+ public:
+  // Creates the connection's own transport: a new object of the class of
+  // `pool_transport`, not yet configured or connected.
+  TMwClientConnection(int connection_id, const TMwCustomClientTransport& pool_transport);
+  // Disconnects (errors swallowed) and destroys the transport.
+  ~TMwClientConnection();
+  TMwClientConnection(const TMwClientConnection&) = delete;
+  TMwClientConnection& operator=(const TMwClientConnection&) = delete;
+
+  int ConnectionId() const { return connection_id_; }
+  TMwCustomClientTransport* Transport() const { return transport_.get(); }
+
+  int32_t UserCount() const { return user_count_.load(); }
+  bool Locked() const { return locked_.load(); }
+  bool Held() const { return held_.load(); }
+  void SetHeld(bool held) { held_.store(held); }
+  // 1.0 on creation, now when chosen/locked/unlocked, 0.0 = to be discarded.
+  TDateTime LastUsed() const { return last_used_.load(); }
+  int OwnerId() const { return owner_id_.load(); }
+  void SetOwnerId(int id) { owner_id_.store(id); }
+  TMwClientConnectionPool* Pool() const { return pool_.load(); }
+  TMwPooledSession* Session() const { return session_.load(); }
+  void SetSession(TMwPooledSession* session) { session_.store(session); }
+  // Whether the session's synchronous-mode mutex was acquired for the holder.
+  bool SessionAcquired() const { return session_acquired_; }
+  void SetSessionAcquired(bool value) { session_acquired_ = value; }
+
+  // Transaction bookkeeping.
+  bool Enlisted() const { return enlisted_; }
+  void SetEnlisted(bool value) { enlisted_ = value; }
+  int TransactionNesting() const { return nesting_; }
+  void SetTransactionNesting(int value) { nesting_ = value; }
+
+  // Disconnects the transport; errors are swallowed.
+  void DisconnectQuietly();
+
+ private:
+  friend class TMwClientConnectionPool;
+
+  const int connection_id_;
+  std::unique_ptr<TMwCustomClientTransport> transport_;
+  std::atomic<int32_t> user_count_{0};
+  std::atomic<bool> locked_{false};
+  std::atomic<bool> held_{false};
+  std::atomic<TDateTime> last_used_{1.0};
+  std::atomic<int> owner_id_{-1};
+  std::atomic<TMwClientConnectionPool*> pool_{nullptr};
+  std::atomic<TMwPooledSession*> session_{nullptr};
+  bool session_acquired_ = false;
+  bool enlisted_ = false;
+  int nesting_ = 0;
+  std::recursive_timed_mutex mutex_;
+};
+
+using TMwConnectionRef = std::shared_ptr<TMwClientConnection>;
+
+class TMwClientConnectionPool {
+ public:
+  // (ConnectionPool): start of every collector run, on the collector thread.
+  using TMwNotifyEvent = std::function<void(TMwClientConnectionPool* pool)>;
+  // (Connection, Transport): after the connection's transport was configured,
+  // before it connects.
+  using TMwSetupConnectionEvent =
+      std::function<void(TMwClientConnection* connection, TMwCustomClientTransport* transport)>;
+  // Creates a connection for the pool (the pool's connection class).
+  using TMwConnectionFactory = std::function<TMwConnectionRef(
+      int connection_id, const TMwCustomClientTransport& pool_transport)>;
+
+  // Created active, with its collector running.
+  TMwClientConnectionPool();
+  // Deactivates (discarding every connection) and stops the collector.
+  ~TMwClientConnectionPool();
+  TMwClientConnectionPool(const TMwClientConnectionPool&) = delete;
+  TMwClientConnectionPool& operator=(const TMwClientConnectionPool&) = delete;
+
+  // Setting the current value does nothing. True: OnUpdateMacros (with
+  // AutoUpdateMacros), resume the collector, create MinConnections connected
+  // connections (unless loading; a failed connect raises). False: disconnect
+  // and discard every connection, then pause the collector.
+  bool Active() const { return active_.load(); }
+  void SetActive(bool active);
+
+  // The template every connection's transport is copied from. Not owned.
+  // REQUIRES: it outlives the pool, or is cleared (SetTransport(nullptr)) first.
+  TMwCustomClientTransport* Transport() const;
+  void SetTransport(TMwCustomClientTransport* transport);
+
+  int MaxConnections() const { return max_connections_.load(); }
+  void SetMaxConnections(int value);
+  int MinConnections() const { return min_connections_.load(); }
+  void SetMinConnections(int value);
+  bool ImmediateConnectionLock() const { return immediate_lock_.load(); }
+  void SetImmediateConnectionLock(bool value) { immediate_lock_.store(value); }
+  int ConnectionInactivityTimeout() const { return inactivity_timeout_s_.load(); }
+  void SetConnectionInactivityTimeout(int seconds) { inactivity_timeout_s_.store(seconds); }
+  bool GarbageCollection() const { return garbage_collection_.load(); }
+  void SetGarbageCollection(bool value) { garbage_collection_.store(value); }
+  int GarbageInterval() const { return garbage_interval_s_.load(); }
+  // Raises EMwException 0x04300003 "Interval must minimum be 1 sec." for 0 or
+  // less. Takes effect from the collector's next wait.
+  void SetGarbageInterval(int seconds);
+  bool EnableCache() const { return enable_cache_.load(); }
+  void SetEnableCache(bool value) { enable_cache_.store(value); }
+  int MaxCacheAge() const { return max_cache_age_s_.load(); }
+  void SetMaxCacheAge(int seconds) { max_cache_age_s_.store(seconds); }
+  int MaxCacheEntries() const { return max_cache_entries_.load(); }
+  void SetMaxCacheEntries(int value) { max_cache_entries_.store(value); }
+  int MaxCacheRecordCount() const { return max_cache_record_count_.load(); }
+  void SetMaxCacheRecordCount(int value) { max_cache_record_count_.store(value); }
+  bool EnableMacros() const { return enable_macros_.load(); }
+  void SetEnableMacros(bool value) { enable_macros_.store(value); }
+  bool AutoUpdateMacros() const { return auto_update_macros_; }
+  void SetAutoUpdateMacros(bool value) { auto_update_macros_ = value; }
+
+  // Events. Set them before the pool is used from several threads.
+  TMwNotifyEvent OnUpdateMacros;
+  TMwMacroEvent OnMacro;
+  TMwNotifyEvent OnGarbageCollection;
+  TMwSetupConnectionEvent OnSetupConnection;
+
+  // name=value lines. Set before use; not guarded against concurrent edits.
+  TMwStrings Macros;
+
+  // The pool's connection class; an empty factory makes creating a
+  // connection fail with "Connection class not specified.".
+  void SetConnectionFactory(TMwConnectionFactory factory);
+
+  // Loading as a stored component: while loading, activation creates no
+  // connections; Loaded() runs the activation once more when active.
+  void BeginLoading() { loading_ = true; }
+  void Loaded();
+
+  // Obtains a connection (see the file comment). Raises EMwException
+  // 0x04300012 "Connectionpool not active.", 0x04300010 "Could not obtain a
+  // best connection." and, with `immediate_lock`, 0x04300011
+  // "Timeout/error waiting for connection.".
+  TMwConnectionRef ObtainConnection(bool immediate_lock, int owner_id, int wait_timeout_ms);
+
+  // Disconnects and discards every connection (errors swallowed).
+  void DisconnectAll();
+  // Marks the connection for discarding; an unlocked one is disconnected and
+  // removed at once, a locked one when the collector finds it unlocked.
+  void DiscardConnection(TMwClientConnection* connection);
+
+  // Waits up to timeout_ms (0 or less: without limit) for the connection's
+  // recursive mutex; UserCount counts the wait. True when locked.
+  static bool LockConnection(TMwClientConnection* connection, int owner_id, int timeout_ms);
+  // REQUIRES: the calling thread locked the connection.
+  static void UnlockConnection(TMwClientConnection* connection);
+
+  // Expands the macros of one statement line for `reference`.
+  std::string ExpandMacros(void* reference, std::string_view text);
+
+  int ConnectionCount() const;
+  int TotalUserCount() const;
+  // "1:-1, 2:7": each connection's position from 1 and its OwnerId.
+  std::string StatusText() const;
+  int64_t CallsServed() const { return calls_served_.load(); }
+  int64_t CacheHits() const { return cache_hits_.load(); }
+  int64_t CacheInsertions() const { return cache_insertions_.load(); }
+  void CountCall() { calls_served_.fetch_add(1); }
+  void CountCacheHit() { cache_hits_.fetch_add(1); }
+
+  // The cache operations of client queries.
+  bool CacheLookup(int32_t key, bool defs_only, TMwCache::Hit* hit);
+  // Does nothing when EnableCache is off, or when rows are stored and
+  // MaxCacheRecordCount is positive and below `record_count`.
+  void CacheStore(TMwCacheItem item, bool replace, bool keep_created, int record_count);
+  TMwCache& Cache() { return cache_; }
+
+  // One collector run (also called by the collector thread).
+  void CollectGarbage();
+
+ private:
+  class GarbageThread;
+
+  TMwConnectionRef CreateConnection(bool in_obtain);
+  void CollectConnections(int timeout_s);
+  static void DestroyQuietly(const TMwConnectionRef& connection);
+
+  std::atomic<bool> active_{false};
+  std::atomic<TMwCustomClientTransport*> transport_{nullptr};
+  std::atomic<int> max_connections_{1};
+  std::atomic<int> min_connections_{0};
+  std::atomic<bool> immediate_lock_{false};
+  std::atomic<int> inactivity_timeout_s_{0};
+  std::atomic<bool> garbage_collection_{true};
+  std::atomic<int> garbage_interval_s_{60};
+  std::atomic<bool> enable_cache_{false};
+  std::atomic<int> max_cache_age_s_{0};
+  std::atomic<int> max_cache_entries_{100};
+  std::atomic<int> max_cache_record_count_{0};
+  std::atomic<bool> enable_macros_{true};
+  bool auto_update_macros_ = true;
+  bool loading_ = false;
+
+  mutable std::mutex list_mutex_;
+  std::vector<TMwConnectionRef> connections_;
+  size_t next_index_ = 0;
+  TMwConnectionFactory factory_;
+
+  TMwCache cache_;
+  std::atomic<int64_t> calls_served_{0};
+  std::atomic<int64_t> cache_hits_{0};
+  std::atomic<int64_t> cache_insertions_{0};
+
+  std::unique_ptr<GarbageThread> collector_;
+};
+
+}  // namespace tallyvox::mw
+
+#endif  // TALLYVOX_MIDDLEWARE_CLIENT_CONNECTION_POOL_H_

@@ -1,0 +1,115 @@
+#include "middleware/client/pooled_session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+#include "middleware/client/pooled_dataset.h"
+
+namespace tallyvox::mw {
+namespace {
+
+// The process-wide session list and sequence counter.
+struct SessionList {
+  std::mutex mutex;
+  std::vector<TMwPooledSession*> sessions;
+  int last_sequence = 0;
+};
+
+SessionList& Sessions() {
+  static SessionList* list = new SessionList();  // lives for the whole process
+  return *list;
+}
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+}  // namespace
+
+TMwPooledSession::TMwPooledSession() {
+  SessionList& list = Sessions();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  sequence_ = ++list.last_sequence;
+  list.sessions.push_back(this);
+}
+
+TMwPooledSession::~TMwPooledSession() {
+  SessionList& list = Sessions();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  list.sessions.erase(std::remove(list.sessions.begin(), list.sessions.end(), this),
+                      list.sessions.end());
+}
+
+void TMwPooledSession::SetSessionName(const std::string& name) {
+  session_name_ = name;
+  UpdateEffectiveName();
+}
+
+void TMwPooledSession::SetAutoSessionName(bool value) {
+  auto_session_name_ = value;
+  UpdateEffectiveName();
+}
+
+void TMwPooledSession::SetName(const std::string& name) {
+  name_ = name;
+  UpdateEffectiveName();
+}
+
+std::string TMwPooledSession::EffectiveSessionName() const {
+  std::lock_guard<std::mutex> lock(name_mutex_);
+  return effective_name_;
+}
+
+void TMwPooledSession::UpdateEffectiveName() {
+  std::string effective =
+      auto_session_name_ ? session_name_ + "_" + std::to_string(sequence_) : session_name_;
+  std::lock_guard<std::mutex> lock(name_mutex_);
+  effective_name_ = std::move(effective);
+}
+
+void TMwPooledSession::Loaded(const std::vector<TMwCustomPooledDataset*>& owned) {
+  std::string effective = EffectiveSessionName();
+  for (TMwCustomPooledDataset* dataset : owned) {
+    if (dataset != nullptr && SameTextAscii(dataset->SessionName(), session_name_))
+      dataset->SetSessionName(effective);
+  }
+}
+
+void TMwPooledSession::DatasetInserted(TMwCustomPooledDataset* dataset) {
+  if (auto_session_name_ && dataset != nullptr && dataset->SessionName() == session_name_)
+    dataset->SetSessionName(EffectiveSessionName());
+}
+
+bool TMwPooledSession::Acquire(int timeout_ms) {
+  use_count_.fetch_add(1);
+  bool ok = true;
+  if (timeout_ms <= 0) {
+    sync_mutex_.lock();
+  } else {
+    ok = sync_mutex_.try_lock_for(std::chrono::milliseconds(timeout_ms));
+  }
+  if (!ok) use_count_.fetch_sub(1);
+  return ok;
+}
+
+void TMwPooledSession::Release() {
+  int count = use_count_.load();
+  while (count > 0 && !use_count_.compare_exchange_weak(count, count - 1)) {
+  }
+  if (count > 0) sync_mutex_.unlock();
+}
+
+TMwPooledSession* TMwPooledSession::Find(const std::string& name) {
+  SessionList& list = Sessions();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  for (TMwPooledSession* session : list.sessions) {
+    if (session->EffectiveSessionName() == name) return session;
+  }
+  return nullptr;
+}
+
+}  // namespace tallyvox::mw
