@@ -87,6 +87,7 @@ struct Engine {
   uint16_t server_types = kDbeServerLocal | kDbeServerRemote | kDbeServerInternet;
   int write_fault_errno = 0;
   int write_fault_count = 0;
+  int write_fault_skip = 0;
 };
 
 // Never destroyed: tables may still be closed from static destructors at exit.
@@ -124,7 +125,9 @@ bool ReadAt(int fd, uint8_t* dest, size_t size, off_t offset, int* err) {
 }
 
 bool WriteAt(Engine& e, int fd, const uint8_t* src, size_t size, off_t offset, int* err) {
-  if (e.write_fault_count > 0) {
+  if (e.write_fault_skip > 0) {
+    --e.write_fault_skip;
+  } else if (e.write_fault_count > 0) {
     --e.write_fault_count;
     *err = e.write_fault_errno;
     return false;
@@ -428,6 +431,7 @@ DbeResult OpenFile(Table& t, uint16_t rights_check, uint32_t options) {
     if (err == ENOENT || err == ENOTDIR) {
       return Fail(kDbeErrFileNotFound, "Table file not found: " + t.path);
     }
+    if (err == EISDIR) return Fail(kDbeErrNotATable, "Not a table file: " + t.path);
     return Fail(kDbeErrOpenFailed,
                 "Cannot open the table file (" + ErrnoText(err) + "): " + t.path);
   }
@@ -481,9 +485,10 @@ DbeResult ReadHeader(Table& t) {
 
 // ---- Settings --------------------------------------------------------------------------
 
-void SetWriteFaultForTesting(int error_number, int count) {
+void SetWriteFaultForTesting(int error_number, int count, int skip) {
   Engine& e = TheEngine();
   Guard g(e.mutex);
+  e.write_fault_skip = skip;
   e.write_fault_errno = error_number;
   e.write_fault_count = count;
 }
@@ -969,26 +974,46 @@ DbeResult DbeAppendRecord(DbeHandle table) {
   std::vector<uint8_t> blank(t->header.record_length + 1u, ' ');
   for (const DbfField& f : t->header.fields) BlankField(f, blank.data() + f.offset);
   blank.back() = kDbfEndOfFile;
+  // What a failed append must put back: the file's size and the byte after the records.
+  const off_t end = RecordOffset(*t, record);
+  struct stat st;
+  uint8_t old_byte = kDbfEndOfFile;
   int err = 0;
+  const bool had_byte =
+      ::fstat(t->fd, &st) == 0 && st.st_size > end && ReadAt(t->fd, &old_byte, 1, end, &err);
+  auto undo = [&]() {
+    if (!t->locks.count(record)) LockByte(t->fd, record, F_UNLCK);
+    if (had_byte) {
+      if (::pwrite(t->fd, &old_byte, 1, end) != 1) return;
+      if (st.st_size < end + static_cast<off_t>(blank.size())) {
+        (void)!::ftruncate(t->fd, st.st_size);
+      }
+    } else {
+      (void)!::ftruncate(t->fd, end);
+    }
+  };
   // The record and the end marker first, the count after: a failure in between leaves a
   // readable file whose count does not yet include the new record.
-  if (!WriteAt(e, t->fd, blank.data(), blank.size(), RecordOffset(*t, record), &err)) {
-    if (!t->locks.count(record)) LockByte(t->fd, record, F_UNLCK);
+  if (!WriteAt(e, t->fd, blank.data(), blank.size(), end, &err)) {
+    undo();
     return WriteFailure(*t, "a new record", err);
   }
-  uint8_t count[4];
-  for (int i = 0; i < 4; ++i) count[i] = static_cast<uint8_t>(record >> (8 * i));
-  if (!WriteAt(e, t->fd, count, sizeof count, 4, &err)) {
-    if (!t->locks.count(record)) LockByte(t->fd, record, F_UNLCK);
+  // Update date and record count in one write.
+  uint8_t header[7];
+  Today(header);
+  for (int i = 0; i < 4; ++i) header[3 + i] = static_cast<uint8_t>(record >> (8 * i));
+  if (!WriteAt(e, t->fd, header, sizeof header, 1, &err)) {
+    undo();
     return WriteFailure(*t, "the table header", err);
   }
+  std::memcpy(t->header_date, header, 3);
   t->record_count = record;
   t->append_lock = record;
   blank.pop_back();
   t->buffer.swap(blank);
   t->position = Position::kRecord;
   t->record = record;
-  return UpdateHeaderDate(e, *t);
+  return kDbeSuccess;
 }
 
 DbeResult DbeWriteRecord(DbeHandle table) {

@@ -5,9 +5,11 @@
 
 namespace tallyvox::dbe {
 
-// The next `count` writes to any table file fail with `error_number` (an errno value)
-// before touching the file. count 0 turns the fault off.
-void SetWriteFaultForTesting(int error_number, int count);
+// After `skip` successful writes, the next `count` writes to any table file fail with
+// `error_number` (an errno value) before touching the file. count 0 turns the fault off.
+// Each record write, each append (record and end marker) and each header update (date,
+// or date and count together when appending) is one write.
+void SetWriteFaultForTesting(int error_number, int count, int skip = 0);
 
 }  // namespace tallyvox::dbe
 
