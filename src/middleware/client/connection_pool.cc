@@ -57,6 +57,14 @@ class TMwClientConnectionPool::GarbageThread {
     cv_.notify_all();
     thread_.join();
   }
+  // Starts the current wait afresh (a new interval takes effect at once).
+  void Restart() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++generation_;
+    }
+    cv_.notify_all();
+  }
   void SetPaused(bool paused) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -74,7 +82,9 @@ class TMwClientConnectionPool::GarbageThread {
         continue;
       }
       auto period = std::chrono::seconds(pool_->GarbageInterval());
-      if (cv_.wait_for(lock, period, [this] { return stop_ || paused_; })) continue;
+      const uint64_t generation = generation_;
+      if (cv_.wait_for(lock, period, [&] { return stop_ || paused_ || generation_ != generation; }))
+        continue;
       lock.unlock();
       try {
         pool_->CollectGarbage();
@@ -90,6 +100,7 @@ class TMwClientConnectionPool::GarbageThread {
   std::condition_variable cv_;
   bool stop_ = false;
   bool paused_ = false;
+  uint64_t generation_ = 0;
   std::thread thread_;
 };
 
@@ -148,6 +159,7 @@ void TMwClientConnectionPool::SetMinConnections(int value) {
 void TMwClientConnectionPool::SetGarbageInterval(int seconds) {
   if (seconds <= 0) throw EMwException("Interval must minimum be 1 sec.", kMwErrGarbageInterval);
   garbage_interval_s_.store(seconds);
+  if (collector_) collector_->Restart();
 }
 
 void TMwClientConnectionPool::SetConnectionFactory(TMwConnectionFactory factory) {
@@ -219,6 +231,7 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
                                                            int wait_timeout_ms) {
   if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
   TMwConnectionRef taken;
+  bool locked_here = false;
   {
     std::lock_guard<std::mutex> lock(list_mutex_);
     const size_t count = connections_.size();
@@ -271,9 +284,10 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
     taken->last_used_.store(Now());
     taken->session_.store(nullptr);
     taken->pool_.store(this);
-    if (immediate_lock && taken->UserCount() == 0) LockConnection(taken.get(), owner_id, 10);
+    if (immediate_lock && taken->UserCount() == 0)
+      locked_here = LockConnection(taken.get(), owner_id, 10);
   }
-  if (immediate_lock && !taken->Locked()) {
+  if (immediate_lock && !locked_here) {
     if (!LockConnection(taken.get(), owner_id, wait_timeout_ms))
       throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
   }

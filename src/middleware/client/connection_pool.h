@@ -152,7 +152,7 @@ class TMwClientConnectionPool {
   void SetGarbageCollection(bool value) { garbage_collection_.store(value); }
   int GarbageInterval() const { return garbage_interval_s_.load(); }
   // Raises EMwException 0x04300003 "Interval must minimum be 1 sec." for 0 or
-  // less. Takes effect from the collector's next wait.
+  // less. The collector starts its current wait afresh with the new period.
   void SetGarbageInterval(int seconds);
   bool EnableCache() const { return enable_cache_.load(); }
   void SetEnableCache(bool value) { enable_cache_.store(value); }

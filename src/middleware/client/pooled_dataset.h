@@ -62,6 +62,12 @@ class TMwCustomPooledDataset {
   // enlisted it unlocks it later).
   void ForgetConnection() { connection_.reset(); }
 
+  // Holds a connection that a transaction already locked and enlisted.
+  void AdoptConnection(std::shared_ptr<TMwClientConnection> connection) {
+    connection_ = std::move(connection);
+    obtained_self_ = false;
+  }
+
   // The owner id used when locking connections (a cursor id after opening).
   int OwnerId() const { return owner_id_; }
   void SetOwnerId(int id) { owner_id_ = id; }

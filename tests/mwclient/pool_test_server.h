@@ -1,0 +1,70 @@
+// A mwserver child process on a free loopback port, for the pool and query
+// tests. The destructor stops it.
+#ifndef TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
+#define TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/support.h"
+
+namespace tallyvox::mw::testing {
+
+class PoolTestServer {
+ public:
+  // `options` are listener options (e.g. {"--rows", "7"}).
+  explicit PoolTestServer(std::vector<std::string> options = {},
+                          const std::string& ip = "127.0.0.1")
+      : ip_(ip), port_(tallyvox::testing::FreeTcpPort(ip)) {
+    std::vector<std::string> argv = {tallyvox::testing::BinaryDir() + "/tools/mwserver", "--listen",
+                                     ip + ":" + std::to_string(port_)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    process_ = std::make_unique<tallyvox::testing::ChildProcess>(argv);
+    ready_ = process_->WaitForOutput("mwserver ready", std::chrono::seconds(10));
+  }
+
+  bool ready() const { return ready_; }
+  const std::string& ip() const { return ip_; }
+  int port() const { return port_; }
+  std::string Output() const { return process_->Output(); }
+  // The number of log lines holding `needle`.
+  int CountLines(const std::string& needle) const {
+    std::string out = Output();
+    int count = 0;
+    size_t start = 0;
+    while (start < out.size()) {
+      size_t end = out.find('\n', start);
+      if (end == std::string::npos) end = out.size();
+      if (out.substr(start, end - start).find(needle) != std::string::npos) ++count;
+      start = end + 1;
+    }
+    return count;
+  }
+  // Waits (bounded) until `count` lines hold `needle`; the log is written as
+  // requests are answered, so a line may lag behind the client's return.
+  bool WaitForLines(const std::string& needle, int count,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (CountLines(needle) >= count) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return CountLines(needle) >= count;
+  }
+  void Stop() { process_->Stop(); }
+
+ private:
+  std::string ip_;
+  int port_;
+  std::unique_ptr<tallyvox::testing::ChildProcess> process_;
+  bool ready_ = false;
+};
+
+}  // namespace tallyvox::mw::testing
+
+#endif  // TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
