@@ -143,11 +143,29 @@ TEST(TcpClientOpen, StatusTextsInOrder) {
                                       "Connected.", "Disconnecting.", "Disconnected."}));
 }
 
+// A port bound (not listening) for the life of the object: busy for others.
+struct ReservedPort {
+  ReservedPort() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+    socklen_t len = sizeof(sa);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    port = ntohs(sa.sin_port);
+  }
+  ~ReservedPort() { close(fd); }
+  int fd = -1;
+  int port = 0;
+};
+
 TEST(TcpClientOpen, LocalBindingAndPortRanges) {
   LoopbackPeer peer([](int) {});
   {
     // A range: the highest free port of it is taken.
-    int high = ::tallyvox::net::testing::RefusedPort();  // reserved, so busy
+    ReservedPort reserved;
+    int high = reserved.port;
     TNetTCPClient c;
     c.Host = "127.0.0.1";
     c.Port = peer.port();
@@ -173,7 +191,8 @@ TEST(TcpClientOpen, LocalBindingAndPortRanges) {
     }
   }
   {
-    int busy = RefusedPort();
+    ReservedPort reserved;
+    int busy = reserved.port;
     TNetTCPClient c;
     c.Host = "127.0.0.1";
     c.Port = peer.port();
