@@ -475,7 +475,7 @@ TEST_F(AuditTableTest, ShapelibTableIsWrittenAndReadBackExactly) {
   EXPECT_EQ(dump.find("10.0.0.1 "), std::string::npos) << dump;
 }
 
-TEST(DbeSettingsTest, OnePerProgramAndTheStoredValues) {
+TEST(TDbeSettingsTest, OnePerProgramAndTheStoredValues) {
   {
     TDbeSettings settings;
     EXPECT_EQ(Thrown<EDatabaseError>([] { TDbeSettings second; }),

@@ -584,7 +584,7 @@ TEST_F(DbeEngineTest, ReadsAndWritesAShapelibTable) {
 
 // ---- Settings and errors ---------------------------------------------------------------
 
-TEST(DbeSettingsTest, DateFormatsAndServerTypes) {
+TEST(DbeEngineSettingsTest, DateFormatsAndServerTypes) {
   for (const char* good : {"MM/dd/yyyy", "MM/dd/ccyy", "dd.MM.yy", "d-M-yyyy", "yyyy-MM-dd"}) {
     EXPECT_EQ(DbeSetDateFormat(good), kDbeSuccess) << good;
   }
@@ -609,7 +609,7 @@ TEST(DbeSettingsTest, DateFormatsAndServerTypes) {
   EXPECT_EQ(DbeDisconnect(c), kDbeErrInvalidHandle);
 }
 
-TEST(DbeErrorTest, LastErrorIsPerThreadAndFitsTheBuffer) {
+TEST(DbeEngineErrorTest, LastErrorIsPerThreadAndFitsTheBuffer) {
   ASSERT_EQ(DbeSetLastError(kDbeErrPermission, "Update permission not granted."), 0u);
   uint32_t code = 0;
   char small[8];
