@@ -172,7 +172,7 @@ TEST_F(SslChannelTest, EchoesThroughServerTrustedByRootCertFile) {
   EchoOnce(*client, "hello through TLS");
   // Many lines in one write, far more than one TLS record (16 KiB) carries.
   std::vector<std::string> lines;
-  for (int i = 0; i < 300; ++i) lines.push_back(std::to_string(i) + std::string(200, 'a' + i % 26));
+  for (int i = 0; i < 120; ++i) lines.push_back(std::to_string(i) + std::string(200, 'a' + i % 26));
   client->StartWriteBuffering();
   client->WriteLines(lines);
   client->EndWriteBuffering();
@@ -350,6 +350,42 @@ TEST_F(SslChannelTest, ContextSettingErrorsCloseTheSocket) {
       EXPECT_STREQ(e.what(), c.message);
     }
     EXPECT_FALSE(channel.ChannelOpen());
+  }
+}
+
+// An encrypted KeyFile is opened with the password OnGetPassword supplies.
+TEST_F(SslChannelTest, EncryptedKeyFileAsksThePasswordObserver) {
+  tallyvox::testing::TempDir dir;
+  const std::string key = dir.File("encrypted.key");
+  ASSERT_EQ(tallyvox::testing::RunCommand("openssl pkey -in '" + ca_->Localhost().key_file +
+                                          "' -aes256 -passout pass:s3cret -out '" + key + "'"),
+            0);
+  OpenSslServer server(ca_->Localhost());
+  for (const char* password : {"s3cret", "wrong", ""}) {
+    SCOPED_TRACE(password);
+    TNetSSLIOHandlerSocket channel;
+    channel.SSLOptions.RootCertFile = ca_->ca_cert_file();
+    channel.SSLOptions.CertFile = ca_->Localhost().cert_file;
+    channel.SSLOptions.KeyFile = key;
+    int asked = 0;
+    channel.OnGetPassword = [&asked, password] {
+      ++asked;
+      return std::string(password);
+    };
+    auto client = Client(channel, "localhost", server.port());
+    if (std::string(password) == "s3cret") {
+      EchoOnce(*client, "with a client key");
+      client->CloseConnection();
+    } else {
+      try {
+        client->OpenConnection(kConnectTimeoutMs);
+        ADD_FAILURE() << "opened";
+      } catch (const ENetOSSLLoadingKeyError& e) {
+        EXPECT_STREQ(e.what(), "Could not load key, check password.");
+      }
+      EXPECT_FALSE(channel.ChannelOpen());
+    }
+    EXPECT_GE(asked, 1);
   }
 }
 
