@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -277,6 +278,38 @@ TEST(TcpClientIO, BufferedBytesSurviveThePeersClose) {
   EXPECT_EQ(c.ReadLine(), "two");
   EXPECT_FALSE(c.IsOpen());
   EXPECT_THROW(c.ReadLine(), ENetConnClosedGracefully);
+}
+
+TEST(TcpClientIO, CheckPeerClosedRaisesOnlyWhenNothingIsLeftToRead) {
+  LoopbackPeer peer([](int fd) { LoopbackPeer::SendAll(fd, "xy"); }, true);
+  TNetTCPClient c;
+  c.Host = "127.0.0.1";
+  c.Port = peer.port();
+  c.ReadTimeout = 10000;
+  c.OpenConnection(0);
+  ASSERT_TRUE(peer.WaitDone());
+  while (!c.PeerClosed()) c.ReceiveMore(true, -1, true);
+  EXPECT_NO_THROW(c.CheckPeerClosed(true, false));  // "xy" still buffered
+  EXPECT_THROW(c.CheckPeerClosed(true, true), ENetConnClosedGracefully);
+  EXPECT_EQ(c.ReadText(2), "xy");
+  EXPECT_THROW(c.CheckPeerClosed(true, false), ENetConnClosedGracefully);
+  EXPECT_EQ(c.ReceiveMore(false, -1, false), 0);
+}
+
+TEST(TcpClientIO, NoDelayWhenNagleIsOff) {
+  LoopbackPeer peer([](int) {});
+  TNetIOHandlerSocket channel;
+  channel.UseNagle = false;
+  TNetTCPClient c;
+  c.SetIOHandler(&channel);
+  c.Host = "127.0.0.1";
+  c.Port = peer.port();
+  c.OpenConnection(0);
+  int v = 0;
+  socklen_t len = sizeof(v);
+  ASSERT_EQ(getsockopt(channel.Binding()->Handle(), IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
+  EXPECT_NE(v, 0);
+  c.CloseConnection();
 }
 
 TEST(TcpClientIO, ShortPeerReadBytesVersusReadToStreamUntilClosed) {
