@@ -1,0 +1,362 @@
+// The client query against an in-process scripted server built on the wire
+// classes: result shapes mwserver never sends (wrong record versions, a
+// result that is no array), and openings whose rows arrive as dataset stream
+// blocks written here by the table stream format.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "middleware/client/client_query.h"
+#include "middleware/client/client_transport.h"
+#include "middleware/client/connection_pool.h"
+#include "middleware/client/framing.h"
+#include "middleware/wire/dataset_stream_format.h"
+#include "middleware/wire/memory_table.h"
+#include "middleware/wire/mw_exception.h"
+#include "middleware/wire/transport_stream.h"
+#include "middleware/wire/wire_errors.h"
+
+namespace tallyvox::mw {
+namespace {
+
+// What the script sees of one request.
+struct SeenRequest {
+  std::string function;
+  TMwVariantList args;
+};
+
+// Answers every request on 127.0.0.1 with the verified framing; `script`
+// fills the response (status, result, STREAM section).
+class ScriptedServer {
+ public:
+  using Script = std::function<void(const SeenRequest&, TMwCustomResponseTransportStream&)>;
+
+  explicit ScriptedServer(Script script) : script_(std::move(script)) {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    int one = 1;
+    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_fd_, 8) != 0)
+      return;
+    socklen_t len = sizeof addr;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    ::close(listen_fd_);
+  }
+  int port() const { return port_; }
+  std::vector<SeenRequest> Seen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  // Waits (bounded by the stop flag) until `fd` is readable.
+  bool WaitReadable(int fd) {
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      int r = ::poll(&p, 1, 50);
+      if (r > 0) return true;
+      if (r < 0) return false;
+    }
+    return false;
+  }
+  bool ReadExactly(int fd, std::string* out, size_t n) {
+    out->clear();
+    while (out->size() < n) {
+      if (!WaitReadable(fd)) return false;
+      char buffer[4096];
+      ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, n - out->size()), 0);
+      if (got <= 0) return false;
+      out->append(buffer, static_cast<size_t>(got));
+    }
+    return true;
+  }
+  void Serve(int fd) {
+    std::string header, body;
+    while (ReadExactly(fd, &header, kMwVerifiedHeaderSize)) {
+      uint32_t length = 0;
+      if (!ParseVerifiedLength(header, &length) || length > (1u << 20)) return;
+      if (!ReadExactly(fd, &body, length)) return;
+      auto request = MakeRequestStream();
+      request->LoadFromBytes(body);
+      if (!request->EnsureUnstreamState(kMwUnstreamStateLast)) return;
+      SeenRequest seen{request->Function(), request->Args()};
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_.push_back(seen);
+      }
+      auto response = MakeResponseStream();
+      response->SetRequestID(request->RequestID());
+      response->SetSync(request->Sync());
+      response->SetData(request->Data());
+      response->SetStateID(-1);
+      response->SetOK("");
+      script_(seen, *response);
+      response->SetMessageCount(1);
+      response->EnsureStreamState(kMwStreamStateLast);
+      std::string out = response->Buffer().ToString();
+      out = FormatVerifiedLength(static_cast<uint32_t>(out.size())) + out;
+      if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
+        return;
+    }
+  }
+  void Run() {
+    while (WaitReadable(listen_fd_)) {
+      int fd = ::accept(listen_fd_, nullptr, nullptr);
+      if (fd < 0) continue;
+      Serve(fd);
+      ::close(fd);
+    }
+  }
+
+  Script script_;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<SeenRequest> seen_;
+};
+
+Variant Arr(std::vector<Variant> items) { return Variant::Array(varVariant, 0, std::move(items)); }
+
+// A table of two fields and three rows, as a server would hold it.
+void FillCities(TCustomMemTable& table) {
+  TField id;
+  id.name = "ID";
+  id.type = ftInteger;
+  table.AddField(id);
+  TField name;
+  name.name = "CITY";
+  name.type = ftString;
+  name.size = 20;
+  table.AddField(name);
+  table.AppendRecord({TFieldValue::Integer(501), TFieldValue::Text("Holtsville")});
+  table.AppendRecord({TFieldValue::Integer(544), TFieldValue::Text("Holtsville")});
+  table.AppendRecord({TFieldValue::Integer(601), TFieldValue()});
+}
+
+// A QUERY answer: [1, cursor id, key fields] and the rows in the STREAM
+// section, written with full (or short) field definitions.
+void AnswerQuery(TMwCustomResponseTransportStream& response, bool short_definitions) {
+  TCustomMemTable table;
+  FillCities(table);
+  TMwBinaryStreamFormat format;
+  if (short_definitions) format.PrepareForRecords(false, false);
+  response.SetResult(Arr({Variant(1), Variant(4711), Variant("ID")}));
+  TMwMemoryStream& stream = response.EnsureAttachedStream(true);
+  stream.Write(format.SaveToString(table));
+}
+
+template <typename F>
+int32_t ErrorCodeOf(F&& f, std::string* message = nullptr) {
+  try {
+    f();
+  } catch (const EMwException& e) {
+    if (message != nullptr) *message = e.what();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+class QueryScriptedTest : public ::testing::Test {
+ protected:
+  void Start(ScriptedServer::Script script) {
+    server_ = std::make_unique<ScriptedServer>(std::move(script));
+    ASSERT_NE(server_->port(), 0);
+    transport_.SetHost("127.0.0.1");
+    transport_.SetPort(server_->port());
+    transport_.SetVerifyTransfer(true);
+    transport_.SetRequestTimeout(5);
+    pool_.SetTransport(&transport_);
+    pool_.SetMaxConnections(5);
+    query_.SetConnectionPool(&pool_);
+    query_.SetTransportStreamFormat(&format_);
+    query_.BeforeOpen = [this](TMwClientQuery& q) {
+      events_.push_back("BeforeOpen rows=" + std::to_string(q.Table().RecordCount()));
+    };
+    query_.AfterOpen = [this](TMwClientQuery& q) {
+      events_.push_back("AfterOpen rows=" + std::to_string(q.Table().RecordCount()));
+    };
+  }
+
+  std::unique_ptr<ScriptedServer> server_;
+  TMwTCPIPClientTransport transport_;
+  TMwClientConnectionPool pool_;
+  TMwBinaryStreamFormat format_;
+  TMwClientQuery query_;
+  std::vector<std::string> events_;
+};
+
+TEST_F(QueryScriptedTest, WrongExecuteRecordVersion) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    r.SetResult(Arr({Variant(2), Arr({Variant(0)}), Variant(1)}));
+  });
+  std::string message;
+  EXPECT_EQ(ErrorCodeOf([&] { query_.Execute(); }, &message), 0x00F20102);
+  EXPECT_EQ(message, "Wrong execute result record version from server (2).");
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+}
+
+TEST_F(QueryScriptedTest, ResultOfTheWrongShapeFailsAndUnlocks) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) { r.SetResult(Variant(1)); });
+  EXPECT_THROW(query_.Execute(), EVariantTypeCastError);
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+  EXPECT_EQ(query_.Connection(), nullptr);
+}
+
+TEST_F(QueryScriptedTest, PositionZeroOfTheOutputArrayIsNotRead) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    // Position 0 holds garbage that would fail if it were read as a parameter.
+    r.SetResult(Arr({Variant(1),
+                     Arr({Variant("not a parameter"),
+                          Arr({Variant("a"), Variant("integer"), Variant("Output"), Variant(1)}),
+                          Arr({Variant("b"), Variant("DateTime"), Variant("Result"),
+                               Variant::DateTime(45000.5)})}),
+                     Variant(11)}));
+  });
+  query_.Params().Add({"old", ftString, ptInput, Variant("x")});
+  query_.Execute();
+  ASSERT_EQ(query_.Params().Count(), 2u);
+  EXPECT_EQ(query_.Params()[0].name, "a");
+  EXPECT_EQ(query_.Params()[0].value, Variant(1));
+  EXPECT_EQ(query_.Params()[1].data_type, ftDateTime);
+  EXPECT_EQ(query_.Params()[1].param_type, ptResult);
+  EXPECT_EQ(query_.RowsAffected(), 11);
+  // The request carried the old parameter's description.
+  ASSERT_EQ(server_->Seen().size(), 1u);
+  EXPECT_EQ(server_->Seen()[0].args[1].AsString(), "\"old,1,1=x\"");
+}
+
+TEST_F(QueryScriptedTest, OpeningLoadsRowsOfABlockWithFullDefinitions) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) { AnswerQuery(r, false); });
+  query_.SetQuery({"select * from cities"});
+  query_.FetchMaxRecords = 50;
+  query_.FetchRecordsOnDemand = 20;
+  query_.Open();
+  EXPECT_TRUE(query_.Active());
+  EXPECT_EQ(events_, (std::vector<std::string>{"BeforeOpen rows=0", "AfterOpen rows=3"}));
+  TCustomMemTable& t = query_.Table();
+  ASSERT_EQ(t.FieldCount(), 2);
+  ASSERT_EQ(t.RecordCount(), 3);
+  EXPECT_EQ(t.Value(0, "ID").AsInteger(), 501);
+  EXPECT_EQ(t.Value(1, "CITY").AsText(), "Holtsville");
+  EXPECT_TRUE(t.Value(2, "CITY").IsNull());
+  EXPECT_EQ(query_.OwnerId(), 4711);
+  EXPECT_EQ(query_.KeyFields, "ID");
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+  ASSERT_EQ(server_->Seen().size(), 1u);
+  const SeenRequest seen = server_->Seen()[0];
+  EXPECT_EQ(seen.function, "QUERY");
+  ASSERT_EQ(seen.args.size(), 7u);
+  EXPECT_EQ(seen.args[0].AsString(), "select * from cities");
+  EXPECT_EQ(seen.args[1].AsString(), "*");
+  EXPECT_EQ(seen.args[2].AsString(), "*");  // no fields yet
+  EXPECT_EQ(seen.args[3].AsString(), "*");
+  EXPECT_EQ(seen.args[4].AsInteger(), 20);
+  EXPECT_EQ(seen.args[5].AsString(), "");
+  EXPECT_EQ(seen.args[6].AsString(), "*");
+  // Closing drops the rows; opening again sends the field list.
+  query_.Close();
+  EXPECT_EQ(t.RecordCount(), 0);
+  query_.ForceCacheUpdate = true;
+  query_.Open();
+  EXPECT_EQ(t.RecordCount(), 3);
+  ASSERT_EQ(server_->Seen().size(), 2u);
+  EXPECT_EQ(server_->Seen()[1].args[2].AsString(), "\"ID\";\"CITY\"");
+  EXPECT_EQ(server_->Seen()[1].args[3].AsString(), "ID");
+  EXPECT_EQ(server_->Seen()[1].args[5].AsString(), "FRESH");
+}
+
+TEST_F(QueryScriptedTest, OpeningMatchesShortDefinitionsToExistingFields) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) { AnswerQuery(r, true); });
+  TField city;
+  city.name = "city";  // matched without regard to case
+  city.type = ftString;
+  city.size = 20;
+  query_.Table().AddField(city);
+  query_.Open();
+  TCustomMemTable& t = query_.Table();
+  ASSERT_EQ(t.FieldCount(), 1);
+  ASSERT_EQ(t.RecordCount(), 3);
+  EXPECT_EQ(t.Value(0, 0).AsText(), "Holtsville");
+}
+
+TEST_F(QueryScriptedTest, WrongQueryVersionClosesWithoutAfterOpen) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    r.SetResult(Arr({Variant(3), Variant(1), Variant("")}));
+  });
+  std::string message;
+  EXPECT_EQ(ErrorCodeOf([&] { query_.Open(); }, &message), 0x00F20101);
+  EXPECT_EQ(message, "Wrong query record version from server (3).");
+  EXPECT_FALSE(query_.Active());
+  EXPECT_EQ(events_, (std::vector<std::string>{"BeforeOpen rows=0"}));
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+}
+
+TEST_F(QueryScriptedTest, SplitOpeningExecutesBangStatementsAndAllowsOneResultSet) {
+  Start([](const SeenRequest& seen, TMwCustomResponseTransportStream& r) {
+    if (seen.function == "EXECUTE") {
+      r.SetResult(Arr({Variant(1), Arr({Variant(0)}), Variant(2)}));
+    } else {
+      AnswerQuery(r, false);
+    }
+  });
+  query_.SetStatementPassthrough(false);
+  query_.SetQuery({"!update t set a = 1", "=select * from cities"});
+  query_.Open();
+  EXPECT_EQ(query_.Table().RecordCount(), 3);
+  ASSERT_EQ(server_->Seen().size(), 2u);
+  EXPECT_EQ(server_->Seen()[0].function, "EXECUTE");
+  EXPECT_EQ(server_->Seen()[1].function, "QUERY");
+  query_.Close();
+
+  query_.SetQuery({"select 1", "=select 2"});
+  std::string message;
+  EXPECT_EQ(ErrorCodeOf([&] { query_.Open(); }, &message), 0x03010020);
+  EXPECT_EQ(message, "Multiple resultset statements not allowed.");
+  EXPECT_FALSE(query_.Active());
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+}
+
+TEST_F(QueryScriptedTest, CachedOpeningIsServedFromTheCache) {
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) { AnswerQuery(r, false); });
+  pool_.SetEnableCache(true);
+  query_.SetCached(true);
+  query_.SetQuery({"select * from cities"});
+  query_.Open();
+  query_.Close();
+  query_.Open();
+  EXPECT_EQ(query_.Table().RecordCount(), 3);
+  EXPECT_EQ(query_.Table().Value(0, "ID").AsInteger(), 501);
+  EXPECT_EQ(server_->Seen().size(), 1u);
+  EXPECT_EQ(pool_.CacheHits(), 1);
+  // A result above MaxCacheRecordCount is not stored.
+  pool_.Cache().Clear();
+  pool_.SetMaxCacheRecordCount(2);
+  query_.Close();
+  query_.Open();
+  EXPECT_EQ(pool_.Cache().Count(), 0u);
+}
+
+}  // namespace
+}  // namespace tallyvox::mw
