@@ -477,6 +477,21 @@ TEST_F(SslChannelTest, OneChannelServesClientsOneAfterAnother) {
   EXPECT_EQ(server.Count("Reused session-id"), 0);
 }
 
+// Every connect builds its context from the current SSLOptions: a context
+// kept from the previous connect would still accept the self-signed server.
+TEST_F(SslChannelTest, SettingsApplyAtEveryConnect) {
+  OpenSslServer server(ca_->SelfSignedLocalhost());
+  TNetSSLIOHandlerSocket channel;
+  channel.SSLOptions.VerifyServer = false;
+  auto client = Client(channel, "localhost", server.port());
+  EchoOnce(*client, "unverified");
+  client->CloseConnection();
+  channel.SSLOptions.VerifyServer = true;
+  ExpectHandshakeFailure(*client, "self-signed certificate");
+  channel.SSLOptions.RootCertFile = ca_->SelfSignedLocalhost().cert_file;
+  EchoOnce(*client, "trusted explicitly");
+}
+
 TEST_F(SslChannelTest, ReadTimeoutBoundsTlsReads) {
   {
     SCOPED_TRACE("peer silent after the handshake");
