@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,8 @@ struct MacroCase {
   std::string text;
   std::string expected;
 };
+
+void PrintTo(const MacroCase& c, std::ostream* os) { *os << c.name; }
 
 class PoolMacroTest : public ::testing::TestWithParam<MacroCase> {};
 

@@ -1,0 +1,196 @@
+// Probes per second against a local mwserver: the monitor's row sequence
+// through the pool (pool Active false, transport Host, pool Transport, pool
+// Active true, Execute of the probe query, pool Active false) versus a plain
+// socket client that connects, sends the same request bytes, reads the
+// framed answer and closes. Prints the time ratio (target: at most 2x) and
+// the CPU time per probe of each.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "middleware/client/client_query.h"
+#include "middleware/client/client_transport.h"
+#include "middleware/client/connection_pool.h"
+#include "middleware/client/framing.h"
+#include "middleware/client/pooled_session.h"
+#include "middleware/wire/dataset_stream_format.h"
+#include "middleware/wire/transport_stream.h"
+#include "support/support.h"
+
+namespace {
+
+using namespace tallyvox::mw;
+
+struct Server {
+  int port = 0;
+  std::unique_ptr<tallyvox::testing::ChildProcess> process;
+};
+
+Server& TheServer() {
+  static Server* server = [] {
+    auto* s = new Server();
+    s->port = tallyvox::testing::FreeTcpPort();
+    s->process = std::make_unique<tallyvox::testing::ChildProcess>(std::vector<std::string>{
+        tallyvox::testing::BinaryDir() + "/tools/mwserver", "--quiet", "--idle-timeout", "30",
+        "--listen", "127.0.0.1:" + std::to_string(s->port)});
+    if (!s->process->WaitForOutput("mwserver ready", std::chrono::seconds(10)))
+      throw std::runtime_error("mwserver did not start: " + s->process->Output());
+    return s;
+  }();
+  return *server;
+}
+
+struct Figures {
+  double seconds = 0;
+  double cpu_seconds = 0;
+  int64_t probes = 0;
+};
+Figures g_pool, g_plain;
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The monitor's components, configured as its main window does.
+struct Monitor {
+  TMwTCPIPClientTransport transport;
+  TMwClientConnectionPool pool;
+  TMwPooledSession session;
+  TMwBinaryStreamFormat format;
+  TMwClientQuery query;
+  Monitor() {
+    transport.SetVerifyTransfer(true);
+    transport.SetRequestTimeout(5);
+    transport.SetConnectTimeout(0);
+    transport.SetPort(TheServer().port);
+    pool.SetMaxConnections(5);
+    pool.SetMaxCacheAge(600);
+    pool.SetEnableCache(true);
+    pool.SetConnectionInactivityTimeout(5);
+    session.SetConnectionPool(&pool);
+    session.SetAutoSessionName(true);
+    session.SetSessionName("DEMO");
+    query.SetQuery({"select * from ufile7"});
+    query.SetSessionName("DEMO");
+    query.SetConnectionWaitTimeout(1);
+    query.SetTransportStreamFormat(&format);
+    session.Loaded({&query});
+    pool.SetTransport(&transport);
+    query.EffectiveClient().SetClientData(Variant("COMMON"));
+  }
+  void Probe() {
+    pool.SetActive(false);
+    transport.SetHost("127.0.0.1");
+    pool.SetTransport(&transport);
+    pool.SetActive(true);
+    query.Execute(nullptr);
+    pool.SetActive(false);
+  }
+};
+
+void BM_PoolProbe(benchmark::State& state) {
+  Monitor monitor;
+  const auto start = std::chrono::steady_clock::now();
+  const double cpu_start = ProcessCpuSeconds();
+  for (auto _ : state) monitor.Probe();
+  g_pool.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  g_pool.cpu_seconds = ProcessCpuSeconds() - cpu_start;
+  g_pool.probes = state.iterations();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PoolProbe)->Iterations(1000)->UseRealTime();
+
+// The bytes of the probe request, framed as the monitor sends them.
+std::string ProbeRequestBytes() {
+  auto request = MakeRequestStream();
+  request->SetServiceName("MW_QUERY");
+  request->SetServiceVersion("MW_1.0");
+  request->SetFunction("EXECUTE");
+  request->SetStateID(-1);
+  request->SetRequestID(0);
+  request->SetData(Variant("COMMON"));
+  request->Args() = {Variant("select * from ufile7"), Variant("*"), Variant("*")};
+  request->SetMessageCount(1);
+  request->EnsureStreamState(kMwStreamStateLast);
+  std::string body = request->Buffer().ToString();
+  return FormatVerifiedLength(static_cast<uint32_t>(body.size())) + body;
+}
+
+bool ReadExactly(int fd, char* out, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::recv(fd, out + got, n - got, 0);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+void PlainProbe(const std::string& bytes, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    throw std::runtime_error("connect failed");
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    throw std::runtime_error("send failed");
+  char header[kMwVerifiedHeaderSize];
+  uint32_t length = 0;
+  if (!ReadExactly(fd, header, sizeof header) ||
+      !ParseVerifiedLength(std::string_view(header, sizeof header), &length) || length > 65536)
+    throw std::runtime_error("bad answer header");
+  std::string body(length, '\0');
+  if (!ReadExactly(fd, body.data(), length)) throw std::runtime_error("short answer");
+  ::close(fd);
+}
+
+void BM_PlainSocketProbe(benchmark::State& state) {
+  const std::string bytes = ProbeRequestBytes();
+  const int port = TheServer().port;
+  const auto start = std::chrono::steady_clock::now();
+  const double cpu_start = ProcessCpuSeconds();
+  for (auto _ : state) PlainProbe(bytes, port);
+  g_plain.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  g_plain.cpu_seconds = ProcessCpuSeconds() - cpu_start;
+  g_plain.probes = state.iterations();
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PlainSocketProbe)->Iterations(1000)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (g_pool.probes > 0 && g_plain.probes > 0) {
+    // The benchmark library runs each case several times; the figures are
+    // those of the last (longest) run of each.
+    const double pool_us = g_pool.seconds / g_pool.probes * 1e6;
+    const double plain_us = g_plain.seconds / g_plain.probes * 1e6;
+    std::printf("probe through the pool: %.1f us/probe (%.0f probes/s), CPU %.1f us/probe\n",
+                pool_us, 1e6 / pool_us, g_pool.cpu_seconds / g_pool.probes * 1e6);
+    std::printf("plain socket client:    %.1f us/probe (%.0f probes/s), CPU %.1f us/probe\n",
+                plain_us, 1e6 / plain_us, g_plain.cpu_seconds / g_plain.probes * 1e6);
+    std::printf("ratio pool/plain: %.2fx (target: at most 2x) %s\n", pool_us / plain_us,
+                pool_us / plain_us <= 2.0 ? "OK" : "ABOVE TARGET");
+  }
+  return 0;
+}
