@@ -31,14 +31,17 @@ std::string DecimalRecordFromDouble(double value) {
     while (fixed.back() == '0') fixed.pop_back();
     if (fixed.back() == '.') fixed.pop_back();
   }
-  const bool negative = !fixed.empty() && fixed[0] == '-';
-  if (negative) fixed.erase(0, 1);
-  const size_t dot = fixed.find('.');
-  std::string whole = fixed.substr(0, dot);
-  const std::string fraction = dot == std::string::npos ? "" : fixed.substr(dot + 1);
-  while (!whole.empty() && whole[0] == '0') whole.erase(0, 1);
-  std::string digits = whole + fraction;
-  if (digits.empty()) digits = "0";
+  std::string_view text = fixed;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) text.remove_prefix(1);
+  const size_t dot = text.find('.');
+  std::string_view whole = text.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  while (!whole.empty() && whole[0] == '0') whole.remove_prefix(1);
+  std::string digits(whole);
+  digits.append(fraction);
+  if (digits.empty()) digits.push_back('0');
   if (digits.size() > static_cast<size_t>(kMaxDigits)) throw EReadError(kInvalidPropertyValue);
 
   std::string record(kDecimalRecordSize, '\0');
