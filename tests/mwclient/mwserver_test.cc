@@ -11,10 +11,13 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "middleware/client/client.h"
 #include "middleware/client/framing.h"
+#include "middleware/wire/dataset_stream_format.h"
+#include "middleware/wire/memory_table.h"
 #include "middleware/wire/transport_stream.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
@@ -209,6 +212,50 @@ TEST_F(MwServerTest, DelayHoldsTheAnswer) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(Probe().IsArray());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
+}
+
+// QUERY answers [1, cursor id, key fields] and its rows in the STREAM
+// section, in the dataset block format a client query loads.
+TEST_F(MwServerTest, QueryReturnsItsTableInTheStreamSection) {
+  Start();
+  TMwTCPIPClientTransport transport;
+  transport.SetPort(port_);
+  transport.SetConnectTimeout(0);
+  transport.SetRequestTimeout(5);
+  TMwSimpleClient client;
+  client.SetTransport(&transport);
+  const Variant result =
+      client.SendRequest("MW_QUERY", "MW_1.0", "QUERY",
+                         {Variant("select * from zipcodes"), Variant("*"), Variant("*"),
+                          Variant("*"), Variant(0), Variant(""), Variant("*")});
+  ASSERT_TRUE(result.IsArray());
+  ASSERT_EQ(result.Items().size(), 3u);
+  EXPECT_EQ(result.Items()[0].AsInteger(), 1);
+  EXPECT_GT(result.Items()[1].AsInteger(), 0);
+  EXPECT_EQ(result.Items()[2].AsString(), "ZIP");
+  ASSERT_GT(client.ResponseStream().Size(), 0);
+  EXPECT_EQ(client.ResponseStream().Position(), 0);
+
+  // The client's table has its fields (as a query with field definitions).
+  TCustomMemTable table;
+  for (auto [name, type, size] : {std::tuple{"ZIP", ftString, 5},
+                                  {"CITY", ftString, 30},
+                                  {"STATE", ftString, 2},
+                                  {"POPULATION", ftInteger, 0}}) {
+    TField field;
+    field.name = name;
+    field.type = type;
+    field.size = size;
+    table.AddField(field);
+  }
+  table.Open();
+  TMwBinaryStreamFormat format;
+  format.PrepareForRecords(false, false);
+  format.LoadFromString(table, client.ResponseStream().ToString());
+  ASSERT_EQ(table.RecordCount(), 4);
+  EXPECT_EQ(table.Value(0, "ZIP").AsText(), "10001");
+  EXPECT_EQ(table.Value(2, "CITY").AsText(), "San Francisco");
+  EXPECT_EQ(table.Value(3, "POPULATION").AsInteger(), 12408);
 }
 
 TEST(MwServerCommandLineTest, BadArgumentsAreRefused) {

@@ -6,12 +6,18 @@
 #include <cstdint>
 
 #include "middleware/wire/memory_stream.h"
+#include "middleware/wire/memory_table.h"
 
 namespace tallyvox::mwserver {
 
 constexpr int32_t kQueryCursorId = 4711;
 
-// Writes the table's block at the stream's position.
+// The table's fields: ZIP (String 5, key), CITY (String 30), STATE (String
+// 2), POPULATION (Integer).
+void AddQueryTableFields(mw::TCustomMemTable* table);
+
+// Writes the table's block (4 rows) at the stream's position, saved as a
+// client query loads a result: short definitions matched to its fields.
 void WriteQueryTable(mw::TMwMemoryStream* out);
 
 }  // namespace tallyvox::mwserver

@@ -80,9 +80,9 @@ std::string Dispatch(const Behaviour& b, mw::TMwCustomRequestTransportStream& re
   } else if (function == "QUERY") {
     response.SetOK("");
     const std::string keys = ArgText(request.Args(), 3);
-    response.SetResult(Variant::Array(
-        mw::varVariant, 0,
-        {Variant(1), Variant(kQueryCursorId), Variant(keys.empty() || keys == "*" ? "ID" : keys)}));
+    response.SetResult(Variant::Array(mw::varVariant, 0,
+                                      {Variant(1), Variant(kQueryCursorId),
+                                       Variant(keys.empty() || keys == "*" ? "ZIP" : keys)}));
     WriteQueryTable(&response.EnsureAttachedStream(true));
   } else if (function == "__RELEASESTATE") {
     response.SetOK("");
