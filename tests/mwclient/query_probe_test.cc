@@ -3,7 +3,9 @@
 // the wire, the cache path and the failures that pass through Execute.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,50 @@ TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   EXPECT_EQ(m.before_open + m.after_open, 0);
   EXPECT_EQ(m.query.RowsAffected(), 0);  // set to 0 when the execution started
 }
+
+// Servers that fail after accepting the connection: the probe fails with
+// "Connection lost." after one OnException from the receiving state, within
+// about RequestTimeout even when the server never answers.
+struct FailingServerCase {
+  const char* name;
+  const char* fault;
+  const char* exception_text;  // what OnException saw
+};
+
+void PrintTo(const FailingServerCase& c, std::ostream* os) { *os << c.name; }
+
+class QueryFailingServerTest : public ::testing::TestWithParam<FailingServerCase> {};
+
+TEST_P(QueryFailingServerTest, ProbeFailsWithConnectionLost) {
+  const FailingServerCase& c = GetParam();
+  testing::PoolTestServer server({"--fault", c.fault});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  MonitorComponents m;
+  m.transport.SetRequestTimeout(1);
+  std::string seen_text;
+  m.transport.OnException = [&](TMwCustomClient*, TMwRequestStates old_s, TMwRequestStates&,
+                                const std::exception& e) {
+    ++m.exceptions;
+    m.old_state = old_s;
+    seen_text = e.what();
+  };
+  auto start = std::chrono::steady_clock::now();
+  std::string message;
+  EXPECT_EQ(ErrorCodeOf([&] { m.Probe(server.ip(), server.port()); }, &message), 0x00F10101);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(message, "Connection lost.");
+  EXPECT_EQ(m.exceptions, 1);
+  EXPECT_EQ(m.old_state, rsReceive);
+  EXPECT_EQ(seen_text, c.exception_text);
+  EXPECT_EQ(m.connection_lost, 1);
+  EXPECT_EQ(m.pool.ConnectionCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, QueryFailingServerTest,
+                         ::testing::Values(FailingServerCase{"Silent", "silent", "Read Timeout"},
+                                           FailingServerCase{"DropAfterRequest", "drop",
+                                                             "Connection Closed Gracefully."}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QueryProbeTest, ServerErrorPassesThroughAndUnlocksTheConnection) {
   testing::PoolTestServer server(
