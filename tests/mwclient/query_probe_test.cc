@@ -357,6 +357,54 @@ TEST_F(QueryServerTest, CallerTransactionKeepsTheConnectionLockedUntilReleased) 
   EXPECT_EQ(pool_.TotalUserCount(), 0);
 }
 
+TEST_F(QueryServerTest, OpeningLoadsTheServersTableThroughTheDatasetFormat) {
+  Start({});
+  // The query's persistent fields; the server's short definitions and rows
+  // are matched to them by name.
+  const struct {
+    const char* name;
+    TFieldType type;
+    int32_t size;
+  } fields[] = {{"zip", ftString, 5},
+                {"CITY", ftString, 30},
+                {"STATE", ftString, 2},
+                {"POPULATION", ftInteger, 0}};
+  for (const auto& f : fields) {
+    TField field;
+    field.name = f.name;
+    field.type = f.type;
+    field.size = f.size;
+    query_.Table().AddField(field);
+  }
+  std::vector<std::string> events;
+  query_.BeforeOpen = [&](TMwClientQuery& q) {
+    events.push_back("BeforeOpen " + std::to_string(q.Table().RecordCount()));
+  };
+  query_.AfterOpen = [&](TMwClientQuery& q) {
+    events.push_back("AfterOpen " + std::to_string(q.Table().RecordCount()));
+  };
+  query_.SetQuery({"select * from zipcodes"});
+  query_.SetActive(true);
+  EXPECT_TRUE(query_.Active());
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeOpen 0", "AfterOpen 4"}));
+  TCustomMemTable& t = query_.Table();
+  ASSERT_EQ(t.RecordCount(), 4);
+  EXPECT_EQ(t.Value(0, "ZIP").AsText(), "10001");
+  EXPECT_EQ(t.Value(1, "CITY").AsText(), "Chicago");
+  EXPECT_EQ(t.Value(3, "STATE").AsText(), "WA");
+  EXPECT_EQ(t.Value(2, "POPULATION").AsInteger(), 11232);
+  EXPECT_EQ(query_.OwnerId(), 4711);   // the cursor id
+  EXPECT_EQ(query_.KeyFields, "ZIP");  // the key fields the server named
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+  EXPECT_TRUE(server_->WaitForLines(R"(function="QUERY" requestid=)", 1)) << server_->Output();
+  EXPECT_EQ(server_->CountLines(R"(args=7 arg0="select * from zipcodes" arg1="*" )"
+                                R"(arg2="\"zip\";\"CITY\";\"STATE\";\"POPULATION\"")"),
+            1)
+      << server_->Output();
+  query_.SetActive(false);
+  EXPECT_EQ(t.RecordCount(), 0);
+}
+
 TEST(QueryConfigTest, MissingPieces) {
   TMwClientQuery query;
   std::string message;
