@@ -4,9 +4,8 @@
 // transport adapts its message buffer). TNetMemoryStream is the in-memory
 // implementation.
 //
-// Invariant: 0 <= Position() <= Size() after every operation except
-// SetSize to a value below Position(), which also moves Position() to the new
-// size.
+// Invariant: 0 <= Position(). A position past the end is allowed; the next
+// Write fills the gap with zero bytes.
 #ifndef TALLYVOX_NET_BYTE_STREAM_H_
 #define TALLYVOX_NET_BYTE_STREAM_H_
 
