@@ -1,5 +1,6 @@
 #include "mail/header_list.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "mail/mail_exceptions.h"
@@ -69,16 +70,24 @@ std::string WrapText(const std::string& line, std::size_t max_column) {
 
 std::vector<std::string> FoldHeaderLine(const std::string& line, std::size_t max_column) {
   const std::string wrapped = line.size() <= max_column ? line : WrapText(line, max_column);
+  // Split at every line break: CR LF, and also a bare CR or LF, which a
+  // server could take for the end of the line as well. A value can therefore
+  // never start a header line of its own or end the header block: every
+  // piece after the first is a continuation line, and pieces with nothing
+  // left after trimming are dropped.
   std::vector<std::string> pieces;
   std::size_t start = 0;
-  while (true) {
-    const std::size_t crlf = wrapped.find("\r\n", start);
-    if (crlf == std::string::npos) {
-      pieces.push_back(TrimRight(wrapped.substr(start)));
-      break;
+  while (start <= wrapped.size()) {
+    const std::size_t end = std::min(wrapped.find_first_of("\r\n", start), wrapped.size());
+    std::string piece = TrimRight(wrapped.substr(start, end - start));
+    if (pieces.empty()) {
+      pieces.push_back(piece);
+    } else if (!piece.empty()) {
+      if (piece[0] != ' ' && piece[0] != '\t') piece.insert(0, 1, ' ');
+      pieces.push_back(piece);
     }
-    pieces.push_back(TrimRight(wrapped.substr(start, crlf - start)));
-    start = crlf + 2;
+    if (end == wrapped.size()) break;
+    start = end + (wrapped.compare(end, 2, "\r\n") == 0 ? 2 : 1);
   }
   return pieces;
 }

@@ -24,7 +24,11 @@ inline constexpr std::size_t kMaxHeaderLines = 10000;
 // fall after the most recent blank, tab or comma outside double quotes once the
 // column passes max_column; every piece is trimmed at its right end and every
 // continuation piece starts with a blank. A line of max_column characters or
-// fewer comes back whole. CR LF pairs already in the line also split it.
+// fewer comes back whole. Line breaks already in the line (CR LF, or a bare
+// CR or LF) split it too; such pieces become continuation lines (a blank is
+// put before one that does not start with a blank or tab), and pieces that
+// are empty after trimming are dropped, so no value can start a header line
+// of its own or end the header block.
 std::vector<std::string> FoldHeaderLine(const std::string& line,
                                         std::size_t max_column = kHeaderFoldColumn);
 

@@ -291,6 +291,31 @@ TEST(FoldHeaderLineTest, BreaksAfterBlankOrCommaPastColumn78) {
   }
 }
 
+// Line breaks inside a value never start a header of their own nor end the
+// header block with an empty line.
+TEST(FoldHeaderLineTest, LineBreaksInValuesStayContinuationLines) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> pieces;
+  };
+  const std::vector<Case> cases = {
+      {"X-Note: a\r\nBcc: evil@x", {"X-Note: a", " Bcc: evil@x"}},
+      {"X-Note: a\nBcc: evil@x\rCc: more@x", {"X-Note: a", " Bcc: evil@x", " Cc: more@x"}},
+      {"X-Note: a\r\n\r\n\r\nbody", {"X-Note: a", " body"}},
+      {"X-Note: a\r\n\tfolded", {"X-Note: a", "\tfolded"}},
+      {"X-Note: a\r\n", {"X-Note: a"}},
+      // Wrapping that leaves a piece of blanks and controls only.
+      {"X-Note: l," + std::string(80, '\x0f') + " tail", {"X-Note: l,", " tail"}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FoldHeaderLine(c.line), c.pieces) << c.line;
+  }
+  TNetHeaderList list;
+  list.PutField("X-Note", "a\r\nBcc: evil@x");
+  list.PutField("X-Note", "b");  // the injected line went with the header
+  EXPECT_EQ(list.Lines(), (std::vector<std::string>{"X-Note: b"}));
+}
+
 TEST(FoldHeaderLineTest, LongAddressListFoldsIntoShortContinuationLines) {
   std::string value;
   for (int i = 0; i < 12; ++i) {
