@@ -221,7 +221,7 @@ DbeResult LockFailure(const Table& t, uint32_t record, int err) {
 
 // The append lock is held only for the few writes of an append; wait a little for it.
 int LockAppend(int fd) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   for (;;) {
     int err = LockByte(fd, 0, F_WRLCK);
     if (err != EAGAIN || std::chrono::steady_clock::now() >= deadline) return err;
