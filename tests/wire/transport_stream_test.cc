@@ -874,3 +874,67 @@ TEST(Registry, CaseInsensitiveLookupAndSelectionErrors) {
 
 }  // namespace
 }  // namespace tallyvox::mw
+
+namespace tallyvox::mw {
+namespace {
+
+// The formatter of a stream takes its text conversion from the transport.
+TEST(Transport, StringConversionComesFromTheTransport) {
+  class LocaleTransport : public TMwCustomTransport {
+   public:
+    TMwStringConversion StringConversion() const override { return mwscLocale; }
+    TMwFormatSettings FormatSettings() const override {
+      TMwFormatSettings fs;
+      fs.decimal_separator = ',';
+      return fs;
+    }
+  } locale;
+  TMwRequestStreamPtr req = MakeRequestStream(&locale);
+  req->Args() = {Variant(2.5)};
+  req->SetMessageCount(1);
+  const std::string b = Encode(*req);
+  EXPECT_NE(b.find(I32(varDouble) + S("2,5")), std::string::npos);
+  // A reader under mwscFixed accepts the comma too (first ',' or '.').
+  TMwRequestStreamPtr in = MakeRequestStream();
+  in->LoadFromBytes(b);
+  ASSERT_TRUE(in->EnsureUnstreamState(7));
+  EXPECT_EQ(in->Args()[0], Variant(2.5));
+}
+
+// Decoding never writes into a stream the caller attached by reference.
+TEST(Requests, DecodingReplacesAReferencedAttachedStream) {
+  TMwRequestStreamPtr out = MakeProbeRequest();
+  TMwMemoryStream payload;
+  payload.Assign("incoming");
+  out->AttachStreamByRef(&payload);
+  const std::string b = Encode(*out);
+
+  TMwMemoryStream mine;
+  mine.Assign("caller's own bytes");
+  TMwRequestStreamPtr in = MakeRequestStream();
+  in->AttachStreamByRef(&mine);
+  in->LoadFromBytes(b);
+  ASSERT_TRUE(in->EnsureUnstreamState(7));
+  EXPECT_TRUE(in->OwnsAttachedStream());
+  EXPECT_EQ(in->AttachedStream()->ToString(), "incoming");
+  EXPECT_EQ(mine.ToString(), "caller's own bytes");
+}
+
+TEST(StringList, NamesMatchWithoutCase) {
+  TMwStrings p;
+  p.SetText("MaxStringSize=10\r\nHOST=a\nempty=\r");
+  ASSERT_EQ(p.Count(), 3u);
+  EXPECT_EQ(p.Value("maxstringsize"), "10");
+  EXPECT_EQ(p.IndexOfName("host"), 1);
+  EXPECT_EQ(p.Find("EMPTY"), std::optional<std::string>(""));
+  EXPECT_FALSE(p.Find("missing").has_value());
+  p.SetValue("HOST", "b");
+  EXPECT_EQ(p[1], "HOST=b");
+  p.SetValue("host", "");
+  EXPECT_EQ(p.Count(), 2u);
+  p.SetValue("NEW", "1");
+  EXPECT_EQ(p.Text(), "MaxStringSize=10\r\nempty=\r\nNEW=1\r\n");
+}
+
+}  // namespace
+}  // namespace tallyvox::mw
