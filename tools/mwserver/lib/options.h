@@ -24,7 +24,7 @@ enum class Fault {
   kSilent,     // read requests and never answer; keep the connection open
   kBadHeader,  // answer with a verified header whose checksum is wrong
   kBadHex,     // answer with a verified header whose length is not hex
-  kHuge,       // announce a 256 MiB answer, send 16 bytes of it, close
+  kHuge,       // announce a 256 MiB answer, send 16 bytes of it, then stay silent
   kError,      // answer every call with status --error-code / --error-text
   kRedirect,   // answer every call with status 110000 and --redirect as text
   kRawClose,   // answer without any length prefix, then close the connection

@@ -126,6 +126,7 @@ HandledRequest HandleRequest(const Behaviour& b, std::string_view message) {
     response->SetSync(request->Sync());
     response->SetData(request->Data());
     response->SetToken(b.token);
+    response->SetAttributes(&request->Attributes());  // echoed
     response->SetStateID(b.fixed_state ? b.state_id : request->StateID());
     out.log += " -> " + Dispatch(b, *request, *response);
   } catch (const std::exception& e) {

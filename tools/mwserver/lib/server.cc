@@ -50,6 +50,7 @@ struct Connection {
   Clock::time_point answer_at;
   std::string pending;
   bool pending_close = false;
+  bool mute = false;  // answers nothing more (after --fault huge)
   Clock::time_point last_activity;
 
   Connection(const Behaviour& b, size_t max_message) : reader(b.framing, max_message) {}
@@ -219,7 +220,6 @@ struct Server::Impl {
         return header + tail + "\n\r" + response;
       }
       case Fault::kHuge:
-        *close_after = true;
         return FramePrefix(framing, kHugeLength) + response.substr(0, 16);
       case Fault::kRawClose:
         *close_after = true;
@@ -234,6 +234,10 @@ struct Server::Impl {
   bool Process(Connection* c) {
     const Behaviour& b = *c->listener->behaviour;
     while (!c->waiting) {
+      if (c->mute) {
+        c->reader.Clear();
+        return true;
+      }
       std::string message;
       const FrameReader::Status status = c->reader.Next(&message);
       if (status == FrameReader::Status::kNeedMore) return true;
@@ -262,6 +266,7 @@ struct Server::Impl {
       if (!options.quiet) Log(who + handled.log);
       bool close_after = false;
       std::string framed = Frame(*c, handled.response, &close_after);
+      c->mute = b.fault == Fault::kHuge;
       if (b.delay_ms > 0) {
         c->waiting = true;
         c->pending = std::move(framed);
