@@ -68,8 +68,19 @@ void TNetMessageClient::WriteHeaderBlock(TNetMessage& message) {
   WriteLines(lines.Lines(), false);
 }
 
+void TNetMessageClient::WriteDataLine(const std::string& line) {
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = line.find_first_of("\r\n", start);
+    WriteLine(DotStuffed(line.substr(start, end - start)));
+    if (end == std::string::npos) return;
+    start = end + (line.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+    if (start == line.size()) return;
+  }
+}
+
 void TNetMessageClient::WriteBodyText(TNetMessage& message) {
-  for (const std::string& line : message.Body) WriteLine(DotStuffed(line));
+  for (const std::string& line : message.Body) WriteDataLine(line);
 }
 
 void TNetMessageClient::WriteBodyBlock(TNetMessage& message) {
@@ -82,15 +93,17 @@ void TNetMessageClient::WriteBodyBlock(TNetMessage& message) {
   for (const std::string& line : message.Body) {
     std::string converted = line;
     ConvertToIso2022Jp(line, codeset, &converted);
-    WriteLine(DotStuffed(converted));
+    WriteDataLine(converted);
   }
 }
 
 void TNetMessageClient::WriteMessage(TNetMessage& message, bool headers_only) {
   if (message.NoEncode) {
-    WriteLines(message.Headers.Lines(), false);
+    // Raw lines, but still safe inside SMTP DATA: a leading dot is doubled so
+    // that no line can end the data early.
+    for (const std::string& line : message.Headers.Lines()) WriteDataLine(line);
     WriteLine("");
-    WriteLines(message.Body, false);
+    for (const std::string& line : message.Body) WriteDataLine(line);
     return;
   }
   WriteHeaderBlock(message);

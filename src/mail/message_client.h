@@ -30,15 +30,19 @@ class TNetMessageClient : public net::TNetTCPClient {
   TNetMessageClient() = default;
 
   // The whole message. With NoEncode: the raw Headers lines, an empty line and
-  // the body lines unchanged (no dot doubling). Otherwise WriteHeaderBlock, an
-  // empty line and, unless headers_only, WriteBodyBlock.
+  // the body lines (WriteDataLine each). Otherwise WriteHeaderBlock, an empty
+  // line and, unless headers_only, WriteBodyBlock.
   virtual void WriteMessage(TNetMessage& message, bool headers_only = false);
   virtual void WriteHeaderBlock(TNetMessage& message);
   // The body for a message without parts: WriteBodyText (with transfer
   // iso2022jp each line is converted to ISO-2022-JP first).
   virtual void WriteBodyBlock(TNetMessage& message);
-  // Every Body line through WriteLine, "." prefixed to a line starting with ".".
+  // Every Body line through WriteDataLine.
   virtual void WriteBodyText(TNetMessage& message);
+  // One line of message data: "." prefixed when it starts with "."; a line
+  // holding line breaks (CR LF, bare CR or LF) goes out as several lines,
+  // each treated so, so that no text can end the DATA of an SMTP session.
+  void WriteDataLine(const std::string& line);
 
   // The header lines of `message` in the order above. Raises
   // ENetMessageException for meUU with text or related parts, and

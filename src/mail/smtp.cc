@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "mail/header_coding.h"
+#include "mail/mail_exceptions.h"
 #include "net/stack.h"
 
 namespace tallyvox::mail {
@@ -12,6 +13,15 @@ namespace {
 std::string UpperAscii(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
+}
+
+// A command argument must not carry a line break: it would end the command
+// and start another one of the caller's choosing.
+void CheckCommandArgument(const std::string& text) {
+  if (text.find_first_of("\r\n") != std::string::npos) {
+    throw ENetMessageException("Line break in an address or host name: " +
+                               text.substr(0, text.find_first_of("\r\n")));
+  }
 }
 
 }  // namespace
@@ -66,6 +76,7 @@ void TNetSMTP::OpenConnection(int32_t timeout_ms) {
     ReadReply({220});
     auth_mechanisms_.clear();
     const std::string name = LocalName();
+    CheckCommandArgument(name);
     if (use_ehlo_ && SendCommand("EHLO " + name) == 250) {
       TakeAuthMechanisms();
       return;
@@ -109,6 +120,11 @@ void TNetSMTP::LogIn() {
 }
 
 void TNetSMTP::DeliverMessage(TNetMessage& message) {
+  CheckCommandArgument(message.From.Address());
+  for (const TNetEMailAddressList* list :
+       {&message.Recipients, &message.CCList, &message.BccList}) {
+    for (const TNetEMailAddressItem& item : *list) CheckCommandArgument(item.Address());
+  }
   SendCommand("RSET");
   if (authentication_type_ != TAuthenticationType::atNone &&
       IsAuthProtocolAvailable(authentication_type_) && !logged_in_) {

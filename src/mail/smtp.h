@@ -49,7 +49,8 @@ class TNetSMTP : public TNetMessageClient {
 
   // TCP connect (with the TLS handshake of a TLS channel), greeting 220, EHLO
   // or HELO. A failure after the connect sends QUIT, closes, and re-raises
-  // that same failure.
+  // that same failure (also when writing QUIT fails). A HeloName holding a
+  // line break raises ENetMessageException.
   void OpenConnection(int32_t timeout_ms) override;
   // When open: writes QUIT (no reply is read); then always closes the
   // connection and clears LoggedIn. A failed QUIT write propagates after the
@@ -60,7 +61,8 @@ class TNetSMTP : public TNetMessageClient {
   bool IsAuthProtocolAvailable(TAuthenticationType type) const;
   // AUTH LOGIN with Username and Password (base64); sets LoggedIn.
   void LogIn();
-  // One mail transaction. Raises on any failure without closing.
+  // One mail transaction. Raises on any failure without closing; an address
+  // holding a line break raises ENetMessageException before anything is sent.
   void DeliverMessage(TNetMessage& message);
 
   // Setting atLogin also sets UseEhlo; clearing UseEhlo also sets atNone.

@@ -10,6 +10,7 @@
 
 #include "mail/env_guard.h"
 #include "mail/header_coding.h"
+#include "mail/mail_exceptions.h"
 #include "mail/message.h"
 #include "mail/smtp.h"
 #include "net/exceptions.h"
@@ -209,7 +210,7 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
       "X-Roster", "10.0.0.1, 10.0.0.2, 10.0.0.3, 10.0.0.4, 10.0.0.5, 10.0.0.6, 10.0.0.7, 10.0.0.8");
   message.ExtraHeaders.PutField("X-Mailer", "stale");
   message.SetDate(EncodeDate(2026, 12, 10) + EncodeTime(1, 2, 3, 0));
-  message.Body = {"first", ".", ".starts with a dot", "", "last . line"};
+  message.Body = {"first", ".", ".starts with a dot", "", "last . line", "smuggled\r\n.\r\nRSET"};
   smtp->MailAgent = "";  // removes the stale X-Mailer
   smtp->OpenConnection(10000);
   smtp->DeliverMessage(message);
@@ -234,6 +235,9 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
       "..starts with a dot\r\n"
       "\r\n"
       "last . line\r\n"
+      "smuggled\r\n"
+      "..\r\n"
+      "RSET\r\n"
       ".\r\n";
   EXPECT_EQ(server.ReceivedAfterClose(),
             "EHLO monitor.test\r\n"
@@ -551,6 +555,74 @@ TEST_F(SmtpSessionTest, CloseConnectionOnAClosedClientSendsNothing) {
   EXPECT_NO_THROW(smtp->CloseConnection());
   EXPECT_FALSE(smtp->IsOpen());
   EXPECT_EQ(server.ReceivedAfterClose(), "EHLO monitor.test\r\nQUIT\r\n");
+}
+
+// Sessions over a scripted channel (no network): what the client sends for
+// inputs that must not reach the wire as they are.
+class ScriptedChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.Set("TZ", "UTC0");
+    env_.Locale("en_US.UTF-8");
+    smtp_.SetIOHandler(&channel_);
+    smtp_.HeloName = kHelo;
+  }
+  void Serve(const std::vector<std::string>& replies) {
+    for (const std::string& reply : replies) channel_.AddInput(reply + "\r\n");
+  }
+
+  EnvGuard env_;
+  net::TNetScriptedIOHandler channel_;
+  TNetSMTP smtp_;
+};
+
+TEST_F(ScriptedChannelTest, RawMessageLinesAreStillDotDoubled) {
+  Serve({"220 hi", "250 hello", "250 reset", "250 sender", "250 rcpt", "354 go", "250 done"});
+  TNetMessage message;
+  message.NoEncode = true;
+  message.From.SetAddress("a@x");
+  message.Recipients.Add("", "b@x");
+  message.Headers.Add("Subject: raw");
+  message.Body = {"one", ".", ".two"};
+  smtp_.OpenConnection(0);
+  smtp_.DeliverMessage(message);
+  EXPECT_EQ(channel_.Sent(),
+            "EHLO monitor.test\r\nRSET\r\nMAIL FROM:<a@x>\r\nRCPT TO:<b@x>\r\nDATA\r\n"
+            "Subject: raw\r\n\r\none\r\n..\r\n..two\r\n.\r\n");
+}
+
+TEST_F(ScriptedChannelTest, AddressWithLineBreakIsRefusedBeforeAnythingIsSent) {
+  Serve({"220 hi", "250 hello"});
+  smtp_.OpenConnection(0);
+  channel_.ClearSent();
+  for (const char* address : {"a@x>\r\nRCPT TO:<evil@y", "a@x\n", "a\r@x"}) {
+    TNetMessage message = AlertMessage();
+    message.BccList.Add("", address);
+    EXPECT_THROW(smtp_.DeliverMessage(message), ENetMessageException) << address;
+  }
+  TNetMessage message = AlertMessage();
+  message.From.SetAddress("m@x\r\nDATA");
+  EXPECT_THROW(smtp_.DeliverMessage(message), ENetMessageException);
+  EXPECT_EQ(channel_.Sent(), "");
+}
+
+TEST_F(ScriptedChannelTest, HeloNameWithLineBreakClosesTheSession) {
+  Serve({"220 hi"});
+  smtp_.HeloName = "host\r\nMAIL FROM:<x@y>";
+  EXPECT_THROW(smtp_.OpenConnection(0), ENetMessageException);
+  EXPECT_FALSE(smtp_.IsOpen());
+  EXPECT_EQ(channel_.Sent(), "QUIT\r\n");
+}
+
+TEST_F(ScriptedChannelTest, DeliverOnAClosedClientRaisesAndSendsNothing) {
+  TNetMessage message = AlertMessage();
+  try {
+    smtp_.DeliverMessage(message);
+    FAIL() << "delivered without a connection";
+  } catch (const net::ENetConnClosedGracefully& e) {
+    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+  }
+  EXPECT_EQ(channel_.Sent(), "");
 }
 
 TEST(SmtpSettingsTest, AuthenticationTypeAndUseEhloAreCoupled) {
