@@ -12,6 +12,7 @@ Script (all keys optional):
                    password); auth mode ends with the first non-334 reply
   "data_end":      replies to the "." that ends DATA (default "250 queued")
   "close_in_data": close the connection at the first line after DATA's 354
+  "close_after_greeting": close the connection right after the greeting
 A reply is the full reply text (CR LF added to every line without one), or
 "SILENT" (answer nothing, keep reading), or "CLOSE" (close the connection).
 Each connection starts the script afresh. Every byte received is appended to
@@ -97,6 +98,8 @@ class Session:
 
     def run(self):
         if not self.send(normalize(self.script.get("greeting", "220 scripted ESMTP"))):
+            return
+        if self.script.get("close_after_greeting"):
             return
         auth = None
         data_end = Replies(self.script.get("data_end", []), "250 queued")

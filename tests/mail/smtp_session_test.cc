@@ -414,6 +414,21 @@ TEST_F(SmtpSessionTest, GreetingOtherThan220WritesQuitAndRaisesItsText) {
   EXPECT_EQ(server.ReceivedAfterClose(), "QUIT\r\n");
 }
 
+// The refusal, not a failure of the QUIT that follows it, reaches the caller.
+TEST_F(SmtpSessionTest, GreetingRefusalOfAServerThatHangsUpAtOnce) {
+  ScriptedServer server =
+      Scripted(R"({"greeting": "554 5.7.1 No service for you", "close_after_greeting": true})");
+  auto smtp = Client(server.port());
+  try {
+    smtp->OpenConnection(10000);
+    FAIL() << "greeting 554 accepted";
+  } catch (const net::ENetProtocolReplyError& e) {
+    EXPECT_EQ(e.ReplyErrorCode(), 554);
+    EXPECT_STREQ(e.what(), "5.7.1 No service for you\r\n");
+  }
+  EXPECT_FALSE(smtp->IsOpen());
+}
+
 TEST_F(SmtpSessionTest, HeloRefusedAfterEhloClosesTheSession) {
   ScriptedServer server = Scripted(R"({"replies": {"EHLO": ["502 no"], "HELO": ["554 go away"]}})");
   auto smtp = Client(server.port());
