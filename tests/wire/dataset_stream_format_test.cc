@@ -450,6 +450,34 @@ TEST(DatasetStreamFormatTest, TargetAndSourcePositions) {
   EXPECT_EQ(position, target.size());  // unchanged by a failed load
 }
 
+TEST(DatasetStreamFormatTest, MemoryStreamTargetAndSource) {
+  TCustomMemTable table;
+  FillSmall(table);
+  TMwBinaryStreamFormat format;
+  const std::string block = format.SaveToString(table);
+  TMwMemoryStream stream;
+  stream.Write(std::string_view("HEAD"));
+  stream.Seek(1);
+  format.AppendFlags = sfAppend;
+  format.Save(table, stream);
+  format.Save(table, stream);
+  EXPECT_EQ(stream.ToString(), "HEAD" + block + block);
+  format.AppendFlags = 0;
+  format.Save(table, stream);
+  EXPECT_EQ(stream.ToString(), block);
+
+  stream.Clear();
+  stream.Write(std::string_view("HEAD"));
+  stream.Write(block);
+  stream.Write(std::string_view("TAIL"));
+  stream.Seek(4);
+  TCustomMemTable loaded;
+  format.FromStartFlags = 0;
+  format.Load(loaded, stream);
+  EXPECT_EQ(stream.Position(), static_cast<int64_t>(4 + block.size()));
+  EXPECT_EQ(loaded.Value(0, "NAME"), TFieldValue::Text("Al"));
+}
+
 TEST(DatasetStreamFormatTest, LimitsEventsAndCounters) {
   TCustomMemTable table;
   table.AddField(MakeField("ID", ftInteger));

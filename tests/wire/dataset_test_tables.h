@@ -68,7 +68,7 @@ inline void FillAllTypes(TCustomMemTable& table) {
       TFieldValue::Text(binary),
       TFieldValue::Text(std::string(300, 'v')),
       TFieldValue::Integer(41),
-      TFieldValue::Text(binary + std::string(1000, '\0')),
+      TFieldValue::Text(binary + std::string(100, '\0')),
       TFieldValue::Text("memo \xE9"),
       TFieldValue::Text(""),
       TFieldValue::Text("{\\rtf1}"),

@@ -120,9 +120,7 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 // ---------------------------------------------------------------------------
 // TCustomStreamFormat
 
-void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size_t& position) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+std::string TCustomStreamFormat::BuildBlock(TCustomMemTable& table) {
   // The filter, range and master-detail states are consulted through the
   // switches (ShowsWhileSaving) and never changed, so they are as before
   // whatever happens here.
@@ -133,7 +131,13 @@ void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size
   SaveDefinitions(table, writer);
   SaveData(table, writer);
   if (OnCompress) block = OnCompress(block);
+  return block;
+}
 
+void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size_t& position) {
+  std::lock_guard transfer(transfer_mutex_);
+  std::lock_guard table_lock(table.Lock());
+  const std::string block = BuildBlock(table);
   // The target changes only once the whole block is built.
   if (AppendFlags & sfAppend) {
     position = target.size();
@@ -146,6 +150,18 @@ void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size
   if (position + block.size() > target.size()) target.resize(position + block.size());
   std::memcpy(target.data() + position, block.data(), block.size());
   position += block.size();
+}
+
+void TCustomStreamFormat::Save(TCustomMemTable& table, TMwMemoryStream& target) {
+  std::lock_guard transfer(transfer_mutex_);
+  std::lock_guard table_lock(table.Lock());
+  const std::string block = BuildBlock(table);
+  if (AppendFlags & sfAppend) {
+    target.Seek(target.Size());
+  } else if (!(AppendFlags & sfInsert)) {
+    target.Clear();
+  }
+  target.Write(block);
 }
 
 std::string TCustomStreamFormat::SaveToString(TCustomMemTable& table) {
@@ -176,6 +192,14 @@ void TCustomStreamFormat::Load(TCustomMemTable& table, std::string_view source, 
   }
   table.First();
   position = start + (OnDecompress ? source.size() - start : reader.Position());
+}
+
+void TCustomStreamFormat::Load(TCustomMemTable& table, TMwMemoryStream& source) {
+  const std::string_view bytes(reinterpret_cast<const char*>(source.Data()),
+                               static_cast<size_t>(source.Size()));
+  size_t position = static_cast<size_t>(std::min(source.Position(), source.Size()));
+  Load(table, bytes, position);
+  source.Seek(static_cast<int64_t>(position));
 }
 
 void TCustomStreamFormat::LoadFromString(TCustomMemTable& table, std::string_view source) {

@@ -50,6 +50,7 @@
 #include <string_view>
 #include <vector>
 
+#include "middleware/wire/memory_stream.h"
 #include "middleware/wire/memory_table.h"
 
 namespace tallyvox::mw {
@@ -110,6 +111,8 @@ class TCustomStreamFormat {
   // append), at `position` (insert, overwriting and growing), or after
   // truncating it (neither). `position` ends after the block.
   void Save(TCustomMemTable& table, std::string& target, size_t& position);
+  // The same over a memory stream (its position is the target position).
+  void Save(TCustomMemTable& table, TMwMemoryStream& target);
   // Convenience: a fresh block.
   std::string SaveToString(TCustomMemTable& table);
 
@@ -117,6 +120,9 @@ class TCustomStreamFormat {
   // advances `position` past what was read. A position beyond the source
   // reads as an empty block.
   void Load(TCustomMemTable& table, std::string_view source, size_t& position);
+  // The same over a memory stream (e.g. a response's STREAM section): reads
+  // from its position (or 0 with FromStartFlags) and leaves it after the block.
+  void Load(TCustomMemTable& table, TMwMemoryStream& source);
   void LoadFromString(TCustomMemTable& table, std::string_view source);
 
  protected:
@@ -126,6 +132,9 @@ class TCustomStreamFormat {
   bool LoadsField(const TField& field) const;
   // Whether the table as switched shows the record while saving.
   virtual bool ShowsWhileSaving(const TCustomMemTable& table, const TMemRecord& record) const;
+
+  // The whole block as it goes to the target (after the compression hook).
+  std::string BuildBlock(TCustomMemTable& table);
 
   virtual void SaveDefinitions(TCustomMemTable& table, TFilerWriter& writer) = 0;
   virtual void SaveData(TCustomMemTable& table, TFilerWriter& writer) = 0;
