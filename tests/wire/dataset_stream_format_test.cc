@@ -478,6 +478,46 @@ TEST(DatasetStreamFormatTest, MemoryStreamTargetAndSource) {
   EXPECT_EQ(loaded.Value(0, "NAME"), TFieldValue::Text("Al"));
 }
 
+TEST(DatasetStreamFormatTest, CompressionHooksWrapTheBlock) {
+  TCustomMemTable table;
+  FillSmall(table);
+  TMwBinaryStreamFormat format;
+  const std::string plain = format.SaveToString(table);
+  format.OnCompress = [](std::string_view block) {
+    return "Z" + std::string(block.rbegin(), block.rend());
+  };
+  format.OnDecompress = [](std::string_view source) {
+    EXPECT_EQ(source.substr(0, 1), "Z");
+    return std::string(source.rbegin(), source.rend() - 1);
+  };
+  std::string target = "..";
+  size_t position = 0;
+  format.AppendFlags = sfAppend;
+  format.Save(table, target, position);
+  EXPECT_EQ(target, ".." + format.OnCompress(plain));
+  TCustomMemTable loaded;
+  format.FromStartFlags = 0;
+  position = 2;
+  format.Load(loaded, target, position);
+  EXPECT_EQ(position, target.size());
+  EXPECT_EQ(loaded.Value(0, "NAME"), TFieldValue::Text("Al"));
+}
+
+TEST(DatasetStreamFormatTest, UnknownKindNamesCountAsData) {
+  TCustomMemTable source;
+  source.AddField(MakeField("K", ftInteger));
+  source.AppendRecord({TFieldValue::Integer(5)});
+  TMwBinaryStreamFormat format;
+  std::string block = format.SaveToString(source);
+  const size_t at = block.find(Text("Data"));
+  ASSERT_NE(at, std::string::npos);
+  block.replace(at, 6, Text("Odd!"));
+  TCustomMemTable loaded;
+  format.LoadFromString(loaded, block);
+  EXPECT_EQ(loaded.Field(0).kind, fkData);
+  EXPECT_EQ(loaded.Value(0, 0), TFieldValue::Integer(5));
+}
+
 TEST(DatasetStreamFormatTest, LimitsEventsAndCounters) {
   TCustomMemTable table;
   table.AddField(MakeField("ID", ftInteger));
