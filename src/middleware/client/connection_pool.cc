@@ -42,7 +42,10 @@ void TMwClientConnection::DisconnectQuietly() {
 
 // ---------------------------------------------------------------------------
 // Collector thread: waits GarbageInterval seconds (or until stopped), then
-// runs one collection unless paused. Pausing takes effect between runs.
+// runs one collection unless paused. Pausing takes effect between runs and
+// costs no wake-up: a paused collector notices at the end of its wait and
+// then sleeps until it is resumed (the pool is switched off and on around
+// every probe, so this path stays cheap).
 
 class TMwClientConnectionPool::GarbageThread {
  public:
@@ -66,11 +69,13 @@ class TMwClientConnectionPool::GarbageThread {
     cv_.notify_all();
   }
   void SetPaused(bool paused) {
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       paused_ = paused;
+      wake = !paused && sleeping_paused_;
     }
-    cv_.notify_all();
+    if (wake) cv_.notify_all();
   }
 
  private:
@@ -78,13 +83,15 @@ class TMwClientConnectionPool::GarbageThread {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
       if (paused_) {
+        sleeping_paused_ = true;
         cv_.wait(lock, [this] { return stop_ || !paused_; });
+        sleeping_paused_ = false;
         continue;
       }
       auto period = std::chrono::seconds(pool_->GarbageInterval());
       const uint64_t generation = generation_;
-      if (cv_.wait_for(lock, period, [&] { return stop_ || paused_ || generation_ != generation; }))
-        continue;
+      if (cv_.wait_for(lock, period, [&] { return stop_ || generation_ != generation; })) continue;
+      if (paused_) continue;
       lock.unlock();
       try {
         pool_->CollectGarbage();
@@ -100,6 +107,7 @@ class TMwClientConnectionPool::GarbageThread {
   std::condition_variable cv_;
   bool stop_ = false;
   bool paused_ = false;
+  bool sleeping_paused_ = false;
   uint64_t generation_ = 0;
   std::thread thread_;
 };
