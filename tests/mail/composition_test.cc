@@ -2,6 +2,7 @@
 // folding, the header list, the Date format and the header table.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -408,6 +409,27 @@ TEST(BuildHeaderLinesTest, AlertMessageHeadersInOrder) {
                 "X-Priority: 3",
                 "X-Library: Tallyvox 2.4",
             }));
+}
+
+TEST(BuildHeaderLinesTest, DateZeroMeansTheCurrentLocalTime) {
+  EnvGuard env;
+  env.Set("TZ", "<-03>3");
+  TNetMessage message = AlertMessage();
+  ASSERT_TRUE(message.UseNowForDate());
+  const TDateTime before = Now();
+  const std::string date = TNetMessageClient::BuildHeaderLines(message).FieldValue("Date");
+  const TDateTime after = Now();
+  EXPECT_TRUE(std::regex_match(
+      date, std::regex(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-9]\d? [A-Z][a-z]{2} \d{4} )"
+                       R"(\d{2}:\d{2}:\d{2} -0300)")))
+      << date;
+  // One of the two instants around the call, to the second.
+  const std::string whole = date.substr(0, date.size() - 6);
+  const std::string at_before = FormatInternetDate(before);
+  const std::string at_after = FormatInternetDate(after);
+  EXPECT_TRUE(whole == at_before.substr(0, at_before.size() - 6) ||
+              whole == at_after.substr(0, at_after.size() - 6))
+      << date << " vs " << at_before << " / " << at_after;
 }
 
 TEST(BuildHeaderLinesTest, EveryFieldInTableOrderAndExtraHeadersLast) {
