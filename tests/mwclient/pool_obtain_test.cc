@@ -325,6 +325,15 @@ TEST(PoolActivationTest, UpdateMacrosAndLoading) {
   EXPECT_EQ(updates, 2);
 }
 
+TEST(PoolLifetimeTest, DestroyedPoolClearsSessionReferences) {
+  TMwPooledSession session;
+  {
+    TMwClientConnectionPool pool;
+    session.SetConnectionPool(&pool);
+  }
+  EXPECT_EQ(session.ConnectionPool(), nullptr);
+}
+
 TEST(PooledDatasetTest, NoPoolReachable) {
   TMwCustomPooledDataset dataset;
   dataset.SetSessionName("NO_SUCH_SESSION");

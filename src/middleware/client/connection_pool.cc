@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "middleware/client/client_transport.h"
+#include "middleware/client/pooled_session.h"
 #include "middleware/wire/mw_exception.h"
 
 namespace tallyvox::mw {
@@ -121,6 +122,7 @@ TMwClientConnectionPool::TMwClientConnectionPool() : factory_(NewClientConnectio
 }
 
 TMwClientConnectionPool::~TMwClientConnectionPool() {
+  TMwPooledSession::PoolDestroyed(this);
   try {
     SetActive(false);
   } catch (...) {

@@ -103,6 +103,15 @@ void TMwPooledSession::Release() {
   if (count > 0) sync_mutex_.unlock();
 }
 
+void TMwPooledSession::PoolDestroyed(const TMwClientConnectionPool* pool) {
+  SessionList& list = Sessions();
+  std::lock_guard<std::mutex> lock(list.mutex);
+  for (TMwPooledSession* session : list.sessions) {
+    TMwClientConnectionPool* expected = const_cast<TMwClientConnectionPool*>(pool);
+    session->pool_.compare_exchange_strong(expected, nullptr);
+  }
+}
+
 TMwPooledSession* TMwPooledSession::Find(const std::string& name) {
   SessionList& list = Sessions();
   std::lock_guard<std::mutex> lock(list.mutex);

@@ -30,9 +30,9 @@ class TMwPooledSession {
   TMwPooledSession(const TMwPooledSession&) = delete;
   TMwPooledSession& operator=(const TMwPooledSession&) = delete;
 
-  // Not owned. REQUIRES: the pool outlives the session, or is cleared first.
-  TMwClientConnectionPool* ConnectionPool() const { return pool_; }
-  void SetConnectionPool(TMwClientConnectionPool* pool) { pool_ = pool; }
+  // Not owned; cleared when the pool is destroyed.
+  TMwClientConnectionPool* ConnectionPool() const { return pool_.load(); }
+  void SetConnectionPool(TMwClientConnectionPool* pool) { pool_.store(pool); }
 
   const std::string& SessionName() const { return session_name_; }
   void SetSessionName(const std::string& name);
@@ -67,11 +67,13 @@ class TMwPooledSession {
   // The first session (in creation order) whose EffectiveSessionName equals
   // `name` exactly, or nullptr.
   static TMwPooledSession* Find(const std::string& name);
+  // A pool being destroyed: every session referring to it forgets it.
+  static void PoolDestroyed(const TMwClientConnectionPool* pool);
 
  private:
   void UpdateEffectiveName();
 
-  TMwClientConnectionPool* pool_ = nullptr;
+  std::atomic<TMwClientConnectionPool*> pool_{nullptr};
   std::string session_name_;
   std::string name_;
   bool auto_session_name_ = false;
