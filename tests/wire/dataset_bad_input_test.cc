@@ -7,6 +7,7 @@
 
 #include "middleware/wire/dataset_decimal.h"
 #include "middleware/wire/dataset_errors.h"
+#include "middleware/wire/dataset_filer.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "wire/dataset_test_tables.h"
 
@@ -130,6 +131,54 @@ TEST(DatasetBadInputTest, HugeAnnouncedLengthsFailAtOnce) {
       head + Bytes({0x01, 0x06, 0x01, 'G', 0x00}) + record + std::string(1 << 20, '\x01');
   TMwBinaryStreamFormat format;
   EXPECT_THROW(format.LoadFromString(table, nested), EReadError);
+}
+
+TEST(DatasetBadInputTest, FewListedFieldsOfAWideTableCannotExhaustMemory) {
+  // 2000 defined fields, one of them listed, then a record with 20000 versions
+  // of 4 bytes each: 40 million field values from about 130 KB.
+  std::string block = "TPF0";
+  TFilerWriter writer(&block);
+  writer.WriteInteger(kDatasetStreamVersion);
+  writer.WriteListBegin();
+  for (int i = 0; i < 2000; ++i) {
+    writer.WriteString("F" + std::to_string(i));
+    writer.WriteString("Integer");
+    writer.WriteInteger(0);
+    writer.WriteString("");
+    writer.WriteString("");
+    writer.WriteInteger(0);
+    writer.WriteBoolean(false);
+    writer.WriteBoolean(false);
+    writer.WriteString("Data");
+    writer.WriteString("");
+    writer.WriteString("");
+    for (int flag = 0; flag < 4; ++flag) writer.WriteBoolean(false);
+  }
+  writer.WriteListEnd();
+  writer.WriteListBegin();
+  writer.WriteListEnd();
+  writer.WriteListBegin();
+  writer.WriteString("F1999");
+  writer.WriteListEnd();
+  writer.WriteListBegin();
+  writer.WriteInteger(0);
+  writer.WriteListBegin();
+  for (int v = 0; v < 20000; ++v) {
+    writer.WriteInteger(usUnmodified);
+    writer.WriteBoolean(false);
+    writer.WriteBoolean(true);  // null
+  }
+  writer.WriteListEnd();
+  writer.WriteListEnd();
+  TCustomMemTable table;
+  TMwBinaryStreamFormat format;
+  try {
+    format.LoadFromString(table, block);
+    FAIL() << "loaded";
+  } catch (const EMemTableError& e) {
+    EXPECT_STREQ(e.what(), "Dataset block too large for the table.");
+  }
+  EXPECT_EQ(table.RecordCount(), 0);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ inline constexpr char kInvalidPropertyValue[] = "Invalid property value";
 inline constexpr char kStreamReadError[] = "Stream read error";
 inline constexpr char kNoFormatSpecified[] = "No format specified.";
 inline constexpr char kNoFieldCountForLoad[] = "Couldnt determine field count for load.";
+inline constexpr char kBlockTooLarge[] = "Dataset block too large for the table.";
 
 }  // namespace tallyvox::mw
 

@@ -15,6 +15,11 @@ constexpr char kSignature[4] = {'T', 'P', 'F', '0'};
 constexpr int32_t kVersionWithOrigin = 10200;
 constexpr int kProgressInterval = 100;
 constexpr uint32_t kMoneyScale = 10000;
+// Values a load may create: a fixed allowance plus a number per block byte.
+// A block listing every field creates at most one value per two bytes; only a
+// block listing a small part of a wide table's fields comes near the bound.
+constexpr size_t kCellAllowance = size_t{1} << 18;
+constexpr size_t kCellsPerBlockByte = 8;
 
 void WriteFieldValue(TFieldType type, const TFieldValue& value, TFilerWriter& writer) {
   switch (type) {
@@ -496,6 +501,10 @@ void TMwCustomBinaryStreamFormat::ReadVersion(const TCustomMemTable& table, TFil
   const int32_t status = reader.ReadInteger();
   if (status < usUnmodified || status > usDeleted) throw EReadError(kInvalidPropertyValue);
   version->update_status = static_cast<TUpdateStatus>(status);
+  // Every version holds a value per table field, however few fields the block
+  // lists: bound what a block may make the table allocate by its size.
+  cells_left_ -= std::min(cells_left_, static_cast<size_t>(table.FieldCount()));
+  if (cells_left_ == 0) throw EMemTableError(kBlockTooLarge);
   version->values.assign(table.FieldCount(), TFieldValue());
   for (const LoadSlot& slot : slots_) {
     reader.ReadBoolean();                // reserved
@@ -513,6 +522,7 @@ void TMwCustomBinaryStreamFormat::ReadVersion(const TCustomMemTable& table, TFil
 
 void TMwCustomBinaryStreamFormat::LoadData(TCustomMemTable& table, TFilerReader& reader) {
   slots_.clear();
+  cells_left_ = kCellAllowance + kCellsPerBlockByte * (reader.Position() + reader.Remaining());
   reader.ReadListBegin();
   while (!reader.EndOfList()) {
     const std::string name = reader.ReadString();

@@ -37,8 +37,10 @@
 // value" (a value of an unexpected type or out of range), "Stream read error"
 // (the block ends early, or a length announces more bytes than remain);
 // EMemTableError "Unknown field type (<name>)", "Couldnt determine field count
-// for load.", "No format specified.". A failed save leaves the target
-// untouched; a failed load keeps the records appended before the failure.
+// for load.", "No format specified.", and "Dataset block too large for the
+// table." when the records would create more field values than about 8 per
+// block byte (a block listing a few fields of a table with very many). A failed save leaves the
+// target untouched; a failed load keeps the records appended before the failure.
 #ifndef TALLYVOX_MIDDLEWARE_WIRE_DATASET_STREAM_FORMAT_H_
 #define TALLYVOX_MIDDLEWARE_WIRE_DATASET_STREAM_FORMAT_H_
 
@@ -185,6 +187,7 @@ class TMwCustomBinaryStreamFormat : public TMwCustomStreamFormat {
   void ReadVersion(const TCustomMemTable& table, TFilerReader& reader, TRecordVersion* version);
 
   int32_t stream_version_ = 0;
+  size_t cells_left_ = 0;                  // field values the current load may still create
   std::vector<TField> block_definitions_;  // types the block announced, by name
   std::vector<LoadSlot> slots_;
 };
