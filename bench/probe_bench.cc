@@ -40,18 +40,23 @@ struct Server {
   std::unique_ptr<tallyvox::testing::ChildProcess> process;
 };
 
+// Started on first use; main() stops it before the process ends.
+std::unique_ptr<Server> g_server;
+
 Server& TheServer() {
-  static Server* server = [] {
-    auto* s = new Server();
-    s->port = tallyvox::testing::FreeTcpPort();
-    s->process = std::make_unique<tallyvox::testing::ChildProcess>(std::vector<std::string>{
+  if (!g_server) {
+    g_server = std::make_unique<Server>();
+    g_server->port = tallyvox::testing::FreeTcpPort();
+    g_server->process = std::make_unique<tallyvox::testing::ChildProcess>(std::vector<std::string>{
         tallyvox::testing::BinaryDir() + "/tools/mwserver", "--quiet", "--idle-timeout", "30",
-        "--listen", "127.0.0.1:" + std::to_string(s->port)});
-    if (!s->process->WaitForOutput("mwserver ready", std::chrono::seconds(10)))
-      throw std::runtime_error("mwserver did not start: " + s->process->Output());
-    return s;
-  }();
-  return *server;
+        "--listen", "127.0.0.1:" + std::to_string(g_server->port)});
+    if (!g_server->process->WaitForOutput("mwserver ready", std::chrono::seconds(10))) {
+      std::string output = g_server->process->Output();
+      g_server.reset();
+      throw std::runtime_error("mwserver did not start: " + output);
+    }
+  }
+  return *g_server;
 }
 
 double ProcessCpuSeconds() {
@@ -101,7 +106,14 @@ struct Monitor {
 void BM_PoolProbe(benchmark::State& state) {
   Monitor monitor;
   const double cpu_start = ProcessCpuSeconds();
-  for (auto _ : state) monitor.Probe();
+  for (auto _ : state) {
+    try {
+      monitor.Probe();
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      break;
+    }
+  }
   // CPU of the whole process (the pool's and the transports' threads too).
   state.counters["process_cpu_us_per_probe"] =
       (ProcessCpuSeconds() - cpu_start) * 1e6 / static_cast<double>(state.iterations());
@@ -159,7 +171,14 @@ void BM_PlainSocketProbe(benchmark::State& state) {
   const std::string bytes = ProbeRequestBytes();
   const int port = TheServer().port;
   const double cpu_start = ProcessCpuSeconds();
-  for (auto _ : state) PlainProbe(bytes, port);
+  for (auto _ : state) {
+    try {
+      PlainProbe(bytes, port);
+    } catch (const std::exception& e) {
+      state.SkipWithError(e.what());
+      break;
+    }
+  }
   // CPU of the whole process (the pool's and the transports' threads too).
   state.counters["process_cpu_us_per_probe"] =
       (ProcessCpuSeconds() - cpu_start) * 1e6 / static_cast<double>(state.iterations());
@@ -214,6 +233,13 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  PrintRatio();
-  return 0;
+  int status = 0;
+  try {
+    PrintRatio();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "probe_bench: %s\n", e.what());
+    status = 1;
+  }
+  g_server.reset();  // stops mwserver
+  return status;
 }
