@@ -40,14 +40,14 @@ bool ParseFault(const std::string& name, Fault* fault) {
 }
 
 // Splits "HOST[-HOST]:PORT".
-bool ParseListen(const std::string& spec, ListenSpec* out, std::string* error) {
-  const size_t colon = spec.rfind(':');
+bool ParseListen(const std::string& entry, ListenEntry* out, std::string* error) {
+  const size_t colon = entry.rfind(':');
   long long port = 0;
-  if (colon == std::string::npos || !ParseInt(spec.substr(colon + 1), 1, 65535, &port)) {
-    *error = "bad --listen '" + spec + "': expected HOST:PORT or FIRST-LAST:PORT";
+  if (colon == std::string::npos || !ParseInt(entry.substr(colon + 1), 1, 65535, &port)) {
+    *error = "bad --listen '" + entry + "': expected HOST:PORT or FIRST-LAST:PORT";
     return false;
   }
-  const std::string hosts = spec.substr(0, colon);
+  const std::string hosts = entry.substr(0, colon);
   const size_t dash = hosts.find('-');
   std::string first = dash == std::string::npos ? hosts : hosts.substr(0, dash);
   if (first == "localhost") first = "127.0.0.1";
@@ -146,10 +146,10 @@ bool ParseArguments(const std::vector<std::string>& args, ServerOptions* options
     std::string v;
     long long n = 0;
     if (arg == "--listen") {
-      ListenSpec spec;
-      if (!value(&v) || !ParseListen(v, &spec, error)) return false;
-      spec.behaviour = defaults;
-      options->listeners.push_back(spec);
+      ListenEntry entry;
+      if (!value(&v) || !ParseListen(v, &entry, error)) return false;
+      entry.behaviour = defaults;
+      options->listeners.push_back(entry);
       target = &options->listeners.back().behaviour;
     } else if (arg == "--fault") {
       if (!value(&v)) return false;

@@ -1,8 +1,8 @@
 // Command line of mwserver, the simulated application server.
 //
-//   mwserver [defaults] --listen SPEC [listener options] [--listen SPEC [...]]
+//   mwserver [defaults] --listen ADDRESS [listener options] [--listen ADDRESS [...]]
 //
-// SPEC is HOST:PORT or FIRST-LAST:PORT, a range of IPv4 addresses that
+// ADDRESS is HOST:PORT or FIRST-LAST:PORT, a range of IPv4 addresses that
 // differ only in their last part (127.0.1.1-127.0.1.111:80). Options given
 // before the first --listen are the defaults of every listener; options after
 // a --listen apply to that listener only. See Usage() for the list.
@@ -50,7 +50,7 @@ struct Behaviour {
   std::vector<OutParam> out_params;
 };
 
-struct ListenSpec {
+struct ListenEntry {
   std::string first_ip;  // dotted quad
   int count = 1;         // addresses first_ip .. first_ip + count - 1
   int port = 0;
@@ -58,7 +58,7 @@ struct ListenSpec {
 };
 
 struct ServerOptions {
-  std::vector<ListenSpec> listeners;
+  std::vector<ListenEntry> listeners;
   size_t max_message = 16u << 20;  // largest request accepted, in bytes
   size_t max_output = 64u << 20;   // largest unsent answer backlog per connection
   int max_connections = 1024;

@@ -356,11 +356,11 @@ bool Server::Start(std::string* error) {
     *error = std::string("epoll: ") + std::strerror(errno);
     return false;
   }
-  for (const ListenSpec& spec : s.options.listeners) {
-    for (int i = 0; i < spec.count; ++i) {
-      const std::string ip = OffsetAddress(spec.first_ip, i);
-      if (!s.Bind(ip, spec.port, &spec.behaviour, error)) return false;
-      s.Log("mwserver listening on " + ip + ":" + std::to_string(spec.port));
+  for (const ListenEntry& entry : s.options.listeners) {
+    for (int i = 0; i < entry.count; ++i) {
+      const std::string ip = OffsetAddress(entry.first_ip, i);
+      if (!s.Bind(ip, entry.port, &entry.behaviour, error)) return false;
+      s.Log("mwserver listening on " + ip + ":" + std::to_string(entry.port));
     }
   }
   return true;
