@@ -115,6 +115,26 @@ TEST_F(PoolObtainTest, MaxConnectionsFiveThenTheLockedOneWithFewestUsers) {
   EXPECT_EQ(pool_.StatusText(), "1:1, 2:1, 3:1, 4:2, 5:1");
 }
 
+TEST_F(PoolObtainTest, LockedConnectionsAreSharedInTurnFromNextIndex) {
+  pool_.SetMaxConnections(3);
+  std::vector<TMwConnectionRef> held;
+  for (int i = 0; i < 3; ++i) held.push_back(ObtainLocked());
+  // Equal user counts: each obtain takes the first one met from NextIndex,
+  // which then moves past it (wrapping to the start).
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[0]);
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[1]);
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[2]);
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[0]);
+  // Held connections are taken only when no other candidate exists.
+  held[0]->SetHeld(true);
+  held[1]->SetHeld(true);
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[2]);
+  held[2]->SetHeld(true);
+  ASSERT_TRUE(TMwClientConnectionPool::LockConnection(held[0].get(), 1, 1000));
+  ASSERT_TRUE(TMwClientConnectionPool::LockConnection(held[2].get(), 1, 1000));
+  EXPECT_EQ(pool_.ObtainConnection(false, 0, 0), held[1]);  // fewest users among held
+}
+
 TEST_F(PoolObtainTest, AnotherThreadWaitsAtMostItsTimeOut) {
   TMwConnectionRef c = ObtainLocked();
   pool_.SetMaxConnections(1);
