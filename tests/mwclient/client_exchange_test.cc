@@ -171,7 +171,13 @@ TEST(RequestCounterTest, FirstRequestOfTheProcessIsZeroThenOne) {
 
 TEST_F(ExchangeTest, RefusedServerReportsTransmitThenConnectionLost) {
   transport_.SetPort(FreeTcpPort(kHost));  // nothing listens there
+  bool lost_after_exception = false;
+  transport_.OnConnectionLost = [&](TMwCustomClientTransport*) {
+    lost_after_exception = exceptions_.size() == 1;
+    ++connection_lost_;
+  };
   ExpectConnectionLost();
+  EXPECT_TRUE(lost_after_exception);
   ASSERT_EQ(exceptions_.size(), 1u);
   EXPECT_EQ(exceptions_[0].old_state, rsTransmit);
   EXPECT_NE(exceptions_[0].message.find("Connection refused."), std::string::npos)
@@ -219,6 +225,21 @@ TEST_F(ExchangeTest, SilentServerTimesOutWithinRequestTimeout) {
     EXPECT_EQ(exceptions_[0].message, "Read Timeout");
     EXPECT_EQ(connection_lost_, 1);
   }
+}
+
+// The monitor's own setting: RequestTimeout 5 with the verified header.
+TEST_F(ExchangeTest, SilentServerWithTheMonitorSettings) {
+  const int port = FreeTcpPort(kHost);
+  auto server = Server(port, {"--fault", "silent"});
+  transport_.SetPort(port);
+  const auto start = Clock::now();
+  ExpectConnectionLost();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(seconds, 4.5);
+  EXPECT_LT(seconds, 10.0);
+  ASSERT_EQ(exceptions_.size(), 1u);
+  EXPECT_EQ(exceptions_[0].message, "Read Timeout");
+  EXPECT_EQ(connection_lost_, 1);
 }
 
 // A server that announces 256 MiB, sends 16 bytes and stalls: the waits
@@ -383,6 +404,21 @@ TEST_F(ExchangeTest, RedirectMovesToTheAlternative) {
   EXPECT_EQ(transport_.RedirectAlternatives()[1].Values("HOST"), "127.0.0.2");
   EXPECT_TRUE(redirector->WaitForOutput("status=110000"));
   EXPECT_TRUE(good->WaitForOutput("function=\"EXECUTE\""));
+}
+
+// A reconnect that fails after a redirect reports the redirect state.
+TEST_F(ExchangeTest, FailedRedirectReportsRedirectState) {
+  const int redirecting = FreeTcpPort(kHost);
+  const int refused = FreeTcpPort(kHost);
+  auto redirector =
+      Server(redirecting, {"--fault", "redirect", "--redirect", "PORT=" + std::to_string(refused)});
+  transport_.SetPort(redirecting);
+  transport_.SetMaxRetries(2);
+  ExpectConnectionLost();
+  ASSERT_EQ(exceptions_.size(), 1u);
+  EXPECT_EQ(exceptions_[0].old_state, rsRedirect);
+  EXPECT_EQ(transport_.Port(), refused);
+  EXPECT_EQ(reconnects_, (std::vector<ReconnectCall>{{false, 1}}));
 }
 
 TEST_F(ExchangeTest, RedirectWithoutBudgetIsConnectionLostAtOnce) {
