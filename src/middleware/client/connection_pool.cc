@@ -173,7 +173,7 @@ void TMwClientConnectionPool::SetGarbageInterval(int seconds) {
 }
 
 void TMwClientConnectionPool::SetConnectionFactory(TMwConnectionFactory factory) {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   factory_ = std::move(factory);
 }
 
@@ -186,7 +186,7 @@ void TMwClientConnectionPool::SetActive(bool active) {
     if (!loading_) {
       while (ConnectionCount() < min_connections_.load()) {
         TMwConnectionRef connection = CreateConnection(/*in_obtain=*/false);
-        std::lock_guard<std::mutex> lock(list_mutex_);
+        std::lock_guard<std::recursive_mutex> lock(list_mutex_);
         connections_.push_back(std::move(connection));
       }
     }
@@ -211,10 +211,8 @@ void TMwClientConnectionPool::Loaded() {
 
 TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   TMwConnectionFactory factory;
-  if (in_obtain) {
-    factory = factory_;  // the list lock is held by the caller
-  } else {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+  {
+    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
     factory = factory_;
   }
   if (!factory) throw EMwException("Connection class not specified.", kMwErrNoConnectionClass);
@@ -243,7 +241,7 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
   TMwConnectionRef taken;
   bool locked_here = false;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
     const size_t count = connections_.size();
     if (next_index_ > count) next_index_ = 0;
     // Two passes: NextIndex..end, then 0..end.
@@ -312,7 +310,7 @@ void TMwClientConnectionPool::DestroyQuietly(const TMwConnectionRef& connection)
 void TMwClientConnectionPool::DisconnectAll() {
   std::vector<TMwConnectionRef> removed;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
     removed.swap(connections_);
     next_index_ = 0;
   }
@@ -327,7 +325,7 @@ void TMwClientConnectionPool::DiscardConnection(TMwClientConnection* connection)
   if (connection->Locked()) return;
   TMwConnectionRef removed;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
     for (auto it = connections_.begin(); it != connections_.end(); ++it) {
       if (it->get() == connection) {
         removed = *it;
@@ -377,19 +375,19 @@ std::string TMwClientConnectionPool::ExpandMacros(void* reference, std::string_v
 }
 
 int TMwClientConnectionPool::ConnectionCount() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   return static_cast<int>(connections_.size());
 }
 
 int TMwClientConnectionPool::TotalUserCount() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   int total = 0;
   for (const TMwConnectionRef& c : connections_) total += c->UserCount();
   return total;
 }
 
 std::string TMwClientConnectionPool::StatusText() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   std::string text;
   for (size_t i = 0; i < connections_.size(); ++i) {
     if (i > 0) text += ", ";
@@ -424,7 +422,7 @@ void TMwClientConnectionPool::CollectGarbage() {
 void TMwClientConnectionPool::CollectConnections(int timeout_s) {
   std::vector<TMwConnectionRef> removed;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
     const TDateTime now = Now();
     const size_t min = static_cast<size_t>(min_connections_.load());
     for (size_t i = connections_.size(); i-- > 0;) {

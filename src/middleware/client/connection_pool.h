@@ -249,7 +249,9 @@ class TMwClientConnectionPool {
   bool auto_update_macros_ = true;
   bool loading_ = false;
 
-  mutable std::mutex list_mutex_;
+  // Recursive, so that an OnSetupConnection handler (run while obtaining
+  // holds the lock) may call the pool again.
+  mutable std::recursive_mutex list_mutex_;
   std::vector<TMwConnectionRef> connections_;
   size_t next_index_ = 0;
   TMwConnectionFactory factory_;
