@@ -230,7 +230,9 @@ class TCustomMemTable {
 
   // --- State -------------------------------------------------------------
   // Open and Close raise the before/after events. Close drops every record
-  // and resets the counters; fields and index definitions stay.
+  // and resets the counters; fields and index definitions stay. They are not
+  // virtual: loading a block calls these (a rebuild of the definitions closes
+  // and reopens the table), never a subclass's own opening logic.
   void Open();
   void Close();
   bool Active() const { return active_; }
