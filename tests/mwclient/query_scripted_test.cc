@@ -301,6 +301,30 @@ TEST_F(QueryScriptedTest, OpeningMatchesShortDefinitionsToExistingFields) {
   EXPECT_EQ(t.Value(0, 0).AsText(), "Holtsville");
 }
 
+TEST_F(QueryScriptedTest, TruncatedOrForeignBlocksFailCleanly) {
+  std::atomic<int> mode{0};
+  Start([&](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    TCustomMemTable table;
+    FillCities(table);
+    TMwBinaryStreamFormat format;
+    std::string block = format.SaveToString(table);
+    if (mode == 0) block.resize(block.size() / 2);  // cut in the middle of the rows
+    if (mode == 1) block = "NOPE" + block.substr(4);
+    if (mode == 2) block = block.substr(0, 9);  // within the first definition
+    r.SetResult(Arr({Variant(1), Variant(1), Variant("ID")}));
+    r.EnsureAttachedStream(true).Write(block);
+  });
+  for (int m : {0, 1, 2}) {
+    mode = m;
+    events_.clear();
+    EXPECT_ANY_THROW(query_.Open()) << "mode " << m;
+    EXPECT_FALSE(query_.Active());
+    EXPECT_EQ(events_, (std::vector<std::string>{"BeforeOpen rows=0"})) << "mode " << m;
+    EXPECT_EQ(pool_.TotalUserCount(), 0);
+    query_.Table().ClearFields();
+  }
+}
+
 TEST_F(QueryScriptedTest, WrongQueryVersionClosesWithoutAfterOpen) {
   Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) {
     r.SetResult(Arr({Variant(3), Variant(1), Variant("")}));
