@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -302,6 +303,31 @@ TEST_F(ExchangeTest, EventsOfASuccessfulCall) {
                                       "receive 1", "client receive 1", "response"}));
   EXPECT_EQ(client_.ResponseAttributes(), (TMwStrings{"A=1", "B=2"}));  // mwserver echoes them
   EXPECT_GT(transport_.LastActivity(), 0.0);
+}
+
+// Where a failure happens decides the OldState: before the transmit's
+// closing step it is rsTransmit, while sending it is already rsReceive.
+TEST_F(ExchangeTest, OldStateFollowsTheClosingStepOfTheTransmit) {
+  const int port = FreeTcpPort(kHost);
+  auto server = Server(port);
+  transport_.SetPort(port);
+  client_.OnClientTransmit = [](TMwCustomClient*, const TMwCustomRequestTransportStream&) {
+    throw std::runtime_error("before connecting");
+  };
+  ExpectConnectionLost();
+  ASSERT_EQ(exceptions_.size(), 1u);
+  EXPECT_EQ(exceptions_[0].old_state, rsTransmit);
+  EXPECT_EQ(exceptions_[0].message, "before connecting");
+
+  exceptions_.clear();
+  client_.OnClientTransmit = nullptr;
+  transport_.OnSend = [](TMwCustomClientTransport*, TMwTransportInfo*, TMwCustomTransportStream&) {
+    throw std::runtime_error("while sending");
+  };
+  ExpectConnectionLost();
+  ASSERT_EQ(exceptions_.size(), 1u);
+  EXPECT_EQ(exceptions_[0].old_state, rsReceive);
+  EXPECT_EQ(exceptions_[0].message, "while sending");
 }
 
 TEST_F(ExchangeTest, CancelFromOnExceptionReturnsWithoutError) {
