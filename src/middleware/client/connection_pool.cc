@@ -420,27 +420,23 @@ void TMwClientConnectionPool::CollectGarbage() {
 }
 
 void TMwClientConnectionPool::CollectConnections(int timeout_s) {
-  std::vector<TMwConnectionRef> removed;
-  {
-    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
-    const TDateTime now = Now();
-    const size_t min = static_cast<size_t>(min_connections_.load());
-    for (size_t i = connections_.size(); i-- > 0;) {
-      const TMwConnectionRef& c = connections_[i];
-      const TDateTime last_used = c->LastUsed();
-      if (last_used > 0.0 && connections_.size() <= min) break;
-      if (c->Locked()) continue;
-      bool expired =
-          last_used == 0.0 || (timeout_s > 0 && (now - last_used) * kSecondsPerDay > timeout_s);
-      if (!expired) continue;
-      removed.push_back(c);
-      connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-    if (next_index_ > connections_.size()) next_index_ = 0;
+  // Everything under the list lock, so that a caller that sees the list
+  // without a connection also sees it disconnected.
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+  const TDateTime now = Now();
+  const size_t min = static_cast<size_t>(min_connections_.load());
+  for (size_t i = connections_.size(); i-- > 0;) {
+    TMwConnectionRef c = connections_[i];
+    const TDateTime last_used = c->LastUsed();
+    if (last_used > 0.0 && connections_.size() <= min) break;
+    if (c->Locked()) continue;
+    bool expired =
+        last_used == 0.0 || (timeout_s > 0 && (now - last_used) * kSecondsPerDay > timeout_s);
+    if (!expired) continue;
+    DestroyQuietly(c);
+    connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
   }
-  // Disconnecting happens outside the list lock so that a slow close does
-  // not hold up callers obtaining connections.
-  for (const TMwConnectionRef& connection : removed) DestroyQuietly(connection);
+  if (next_index_ > connections_.size()) next_index_ = 0;
 }
 
 }  // namespace tallyvox::mw
