@@ -308,12 +308,10 @@ void TMwClientConnectionPool::DestroyQuietly(const TMwConnectionRef& connection)
 }
 
 void TMwClientConnectionPool::DisconnectAll() {
+  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   std::vector<TMwConnectionRef> removed;
-  {
-    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
-    removed.swap(connections_);
-    next_index_ = 0;
-  }
+  removed.swap(connections_);
+  next_index_ = 0;
   // A locked connection stays alive for its holder and is disconnected when
   // the holder drops its reference (the connection's destructor).
   for (const TMwConnectionRef& connection : removed) DestroyQuietly(connection);
