@@ -68,10 +68,11 @@ const char* MwRequestStateName(TMwRequestStates state) {
 // ---------------------------------------------------------------------------
 // TMwCustomClientTransport
 
+// The idle thread is started by the first positive IdleInterval: with no
+// period it would only wait to be stopped, and a pooled connection creates a
+// transport for every probe.
 TMwCustomClientTransport::TMwCustomClientTransport()
-    : info_(std::make_shared<TMwClientTransportInfo>()) {
-  idle_thread_ = std::thread([this] { IdleLoop(); });
-}
+    : info_(std::make_shared<TMwClientTransportInfo>()) {}
 
 TMwCustomClientTransport::~TMwCustomClientTransport() {
   StopIdleThread();
@@ -119,8 +120,9 @@ const TMwCustomTransportStreamController& TMwCustomClientTransport::StreamContro
 }
 
 void TMwCustomClientTransport::SetIdleInterval(int32_t seconds) {
-  idle_interval_ = seconds;
-  idle_cv_.notify_all();  // a new interval takes effect at once
+  const int32_t previous = idle_interval_.exchange(seconds);
+  if (seconds > 0) StartIdleThread();
+  if (previous != seconds) idle_cv_.notify_all();  // a new interval takes effect at once
 }
 
 void TMwCustomClientTransport::SetParams(const TMwStrings& params) {
@@ -323,6 +325,12 @@ void TMwCustomClientTransport::SetOnIdle(TMwTransportNotifyEvent handler) {
 TMwTransportNotifyEvent TMwCustomClientTransport::OnIdle() const {
   std::lock_guard<std::mutex> lock(idle_mu_);
   return on_idle_;
+}
+
+void TMwCustomClientTransport::StartIdleThread() {
+  std::lock_guard<std::mutex> lock(idle_mu_);
+  if (idle_stop_ || idle_thread_.joinable()) return;
+  idle_thread_ = std::thread([this] { IdleLoop(); });
 }
 
 void TMwCustomClientTransport::StopIdleThread() {

@@ -241,6 +241,8 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   // non-empty keys of a connection string.
   virtual void WriteConnectionString(TMwConnectionString* out) const;
   virtual void ApplyConnectionString(const TMwConnectionString& value);
+  // Starts the idle thread unless it runs or was stopped.
+  void StartIdleThread();
   // Stops and joins the idle thread; derived destructors call it first so
   // the thread never sees a half-destroyed transport.
   void StopIdleThread();
