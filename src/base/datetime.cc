@@ -34,9 +34,9 @@ constexpr int64_t kEpochDaysFromUnix = -25569;  // 1899-12-30 relative to 1970-0
 }  // namespace
 
 double EncodeDate(int year, int month, int day) {
-  return static_cast<double>(DaysFromCivil(year, static_cast<unsigned>(month),
-                                           static_cast<unsigned>(day)) -
-                             kEpochDaysFromUnix);
+  return static_cast<double>(
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+      kEpochDaysFromUnix);
 }
 
 double EncodeTime(int hour, int minute, int second, int millisecond) {
@@ -69,17 +69,33 @@ TDateTime LocalDateTimeFromUnix(std::time_t seconds, int milliseconds) {
          EncodeTime(local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
 }
 
-std::time_t UnixFromLocalDateTime(TDateTime value) {
+namespace {
+
+// mktime's result for the local time of `value`; *local is completed by it.
+std::time_t MakeLocalTime(TDateTime value, std::tm* local) {
   const DateTimeParts p = DecodeDateTime(value);
-  std::tm local{};
-  local.tm_year = p.year - 1900;
-  local.tm_mon = p.month - 1;
-  local.tm_mday = p.day;
-  local.tm_hour = p.hour;
-  local.tm_min = p.minute;
-  local.tm_sec = p.second;
-  local.tm_isdst = -1;
-  return std::mktime(&local);
+  *local = std::tm{};
+  local->tm_year = p.year - 1900;
+  local->tm_mon = p.month - 1;
+  local->tm_mday = p.day;
+  local->tm_hour = p.hour;
+  local->tm_min = p.minute;
+  local->tm_sec = p.second;
+  local->tm_isdst = -1;
+  local->tm_wday = -1;  // stays -1 only when mktime fails
+  return std::mktime(local);
+}
+
+}  // namespace
+
+std::time_t UnixFromLocalDateTime(TDateTime value) {
+  std::tm local;
+  return MakeLocalTime(value, &local);
+}
+
+bool LocalTmFromDateTime(TDateTime value, std::tm* local) {
+  // -1 is also the valid instant one second before 1970; tm_wday tells them apart.
+  return MakeLocalTime(value, local) != static_cast<std::time_t>(-1) || local->tm_wday != -1;
 }
 
 TDateTime Now() {

@@ -38,6 +38,10 @@ TDateTime TimeOfDay();
 TDateTime LocalDateTimeFromUnix(std::time_t seconds, int milliseconds = 0);
 // Converts a local TDateTime back to a UTC instant (seconds, truncated).
 std::time_t UnixFromLocalDateTime(TDateTime value);
+// Fills *local with the local date and time of `value` (seconds truncated) and
+// lets the C library's time-zone data complete it (tm_wday, tm_isdst,
+// tm_gmtoff). Returns false when the time zone could not be applied.
+bool LocalTmFromDateTime(TDateTime value, std::tm* local);
 
 }  // namespace tallyvox
 

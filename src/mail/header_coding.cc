@@ -251,20 +251,9 @@ std::string FormatInternetDate(TDateTime local_time) {
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const DateTimeParts p = DecodeDateTime(local_time);
-  std::tm local{};
-  local.tm_year = p.year - 1900;
-  local.tm_mon = p.month - 1;
-  local.tm_mday = p.day;
-  local.tm_hour = p.hour;
-  local.tm_min = p.minute;
-  local.tm_sec = p.second;
-  local.tm_isdst = -1;
-  local.tm_wday = -1;
-  errno = 0;
-  // mktime reads the time-zone data and sets tm_gmtoff for that local time.
-  if (std::mktime(&local) == static_cast<std::time_t>(-1) && local.tm_wday == -1) {
-    throw ENetFailedToRetreiveTimeZoneInfo();
-  }
+  // The C library's time-zone data gives the UTC offset of that local time.
+  std::tm local;
+  if (!LocalTmFromDateTime(local_time, &local)) throw ENetFailedToRetreiveTimeZoneInfo();
   const long offset = local.tm_gmtoff;
   const long size = std::labs(offset);
   // 1899-12-30, day 0 of TDateTime, was a Saturday.
