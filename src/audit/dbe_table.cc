@@ -79,22 +79,34 @@ void SetProgramShortDateFormat(const std::string& format) {
 
 std::atomic<int> g_settings_count{0};
 
+struct EngineError {
+  uint32_t code;
+  std::string text;
+};
+
+// The code and text of the engine's last error for a failed call (a generic
+// text when the engine has none). The per-thread flag is up meanwhile, so the
+// checks of cleanup calls made on the way raise nothing.
+EngineError LastEngineError(DbeResult result) {
+  t_building_error = true;
+  EngineError error{0, {}};
+  char text[kDbeMaxErrorLength];
+  uint16_t length = sizeof text;
+  if (DbeGetLastError(&error.code, text, &length) == kDbeSuccess && error.code != 0) {
+    error.text.assign(text, length);
+  } else {
+    error.code = result;
+    error.text = "Engine error " + std::to_string(result) + ".";
+  }
+  t_building_error = false;
+  return error;
+}
+
 // Engine check for the settings component: no dataset name in the message.
 void CheckSettings(DbeResult result) {
   if (result == kDbeSuccess || t_building_error) return;
-  t_building_error = true;
-  uint32_t code = 0;
-  char text[kDbeMaxErrorLength];
-  uint16_t length = sizeof text;
-  std::string message;
-  if (DbeGetLastError(&code, text, &length) == kDbeSuccess && code != 0) {
-    message.assign(text, length);
-  } else {
-    code = result;
-    message = "Engine error " + std::to_string(result) + ".";
-  }
-  t_building_error = false;
-  throw EDbeDatabaseError(code, message, {});
+  EngineError error = LastEngineError(result);
+  throw EDbeDatabaseError(error.code, error.text, {});
 }
 
 TFieldType DataType(uint16_t engine_type, uint32_t length, uint16_t decimals) {
@@ -368,21 +380,8 @@ TDbeTable::~TDbeTable() { Close(); }
 
 void TDbeTable::Check(DbeResult result) const {
   if (result == kDbeSuccess || t_building_error) return;
-  t_building_error = true;
-  uint32_t code = 0;
-  char text[kDbeMaxErrorLength];
-  uint16_t length = sizeof text;
-  std::string message;
-  if (DbeGetLastError(&code, text, &length) == kDbeSuccess && code != 0) {
-    message.assign(text, length);
-  } else {
-    code = result;
-    message = "Engine error " + std::to_string(result) + ".";
-  }
-  EDbeDatabaseError error(code, message,
-                          {name_, owner_name_, database_name_, folder_, table_name_});
-  t_building_error = false;
-  throw error;
+  EngineError error = LastEngineError(result);
+  RaiseEngine(error.code, error.text);
 }
 
 void TDbeTable::CheckInactive() const {
