@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "net/tcp_client.h"
+#include "support/loopback_socket.h"
 
 namespace {
 
@@ -28,15 +29,7 @@ constexpr int kMessage = kHeader + kBody;
 class EchoServer {
  public:
   EchoServer() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    listen(listen_fd_, 4);
-    socklen_t len = sizeof(sa);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listen_fd_ = tallyvox::testing::BindLoopbackSocket(4, &port_);
     thread_ = std::thread([this] { Run(); });
   }
   ~EchoServer() {
@@ -100,11 +93,8 @@ BENCHMARK(BM_TcpClientRoundTrip)->UseRealTime();
 void BM_PlainSocketRoundTrip(benchmark::State& state) {
   EchoServer server;
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(static_cast<uint16_t>(server.port()));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+  const sockaddr_in sa = tallyvox::testing::LoopbackAddress(server.port());
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa)) != 0) {
     state.SkipWithError("connect failed");
     close(fd);
     return;

@@ -10,26 +10,11 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "support/loopback_socket.h"
+
 namespace tallyvox::net::testing {
 
 namespace {
-
-int ListenOnLoopback(int* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || listen(fd, 8) != 0) {
-    close(fd);
-    throw std::runtime_error("bind/listen failed");
-  }
-  socklen_t len = sizeof(sa);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  *port = ntohs(sa.sin_port);
-  return fd;
-}
 
 bool WaitFd(int fd, short events, int ms) {
   pollfd p{fd, events, 0};
@@ -39,7 +24,7 @@ bool WaitFd(int fd, short events, int ms) {
 }  // namespace
 
 LoopbackPeer::LoopbackPeer(Script script, bool close_after) {
-  listen_fd_ = ListenOnLoopback(&port_);
+  listen_fd_ = tallyvox::testing::BindLoopbackSocket(8, &port_);
   thread_ = std::thread([this, close_after, script = std::move(script)] {
     if (WaitFd(listen_fd_, POLLIN, 10000)) {
       int fd = accept(listen_fd_, nullptr, nullptr);
@@ -113,18 +98,11 @@ std::string LoopbackPeer::RecvUntilClosed(int fd) {
 int RefusedPort() {
   // Bind without listening: the port stays reserved for the test and every
   // connect to it is refused.
-  static int fd = -1;
-  static int port = 0;
-  if (fd < 0) {
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    socklen_t len = sizeof(sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-  }
+  static const int port = [] {
+    int p = 0;
+    tallyvox::testing::BindLoopbackSocket(-1, &p);  // kept open for the process
+    return p;
+  }();
   return port;
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "net/tcp_client.h"
+#include "support/loopback_socket.h"
 #include "support/openssl_server.h"
 #include "support/support.h"
 #include "support/test_ca.h"
@@ -45,17 +46,7 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 // that accepts and then never says a word.
 class PlainServer {
  public:
-  PlainServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    EXPECT_EQ(::listen(fd_, 4), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
+  PlainServer() { fd_ = tallyvox::testing::BindLoopbackSocket(4, &port_); }
   ~PlainServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();

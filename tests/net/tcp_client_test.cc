@@ -15,6 +15,7 @@
 
 #include "net/loopback_peer.h"
 #include "net/tcp_client.h"
+#include "support/loopback_socket.h"
 
 namespace tallyvox::net {
 namespace {
@@ -62,20 +63,13 @@ TEST(TcpClientOpen, RefusedPortRaisesTheWindowsText) {
 class FullAcceptQueue {
  public:
   FullAcceptQueue() {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    listen(listen_fd_, 0);
-    socklen_t len = sizeof(sa);
-    getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listen_fd_ = tallyvox::testing::BindLoopbackSocket(0, &port_);
+    const sockaddr_in sa = tallyvox::testing::LoopbackAddress(port_);
     // Fill the queue: connect until one handshake stays unfinished.
     for (int i = 0; i < 16; ++i) {
       int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
       fillers_.push_back(fd);
-      connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+      connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
       pollfd p{fd, POLLOUT, 0};
       if (poll(&p, 1, 300) == 0) break;
     }
@@ -146,16 +140,7 @@ TEST(TcpClientOpen, StatusTextsInOrder) {
 
 // A port bound (not listening) for the life of the object: busy for others.
 struct ReservedPort {
-  ReservedPort() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    socklen_t len = sizeof(sa);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-  }
+  ReservedPort() { fd = tallyvox::testing::BindLoopbackSocket(-1, &port); }
   ~ReservedPort() { close(fd); }
   int fd = -1;
   int port = 0;

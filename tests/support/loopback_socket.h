@@ -1,0 +1,22 @@
+// Raw loopback sockets for network tests and benchmarks that play the peer
+// themselves (servers that accept and stay silent, refused ports, full
+// accept queues, echo servers).
+#ifndef TALLYVOX_TESTS_SUPPORT_LOOPBACK_SOCKET_H_
+#define TALLYVOX_TESTS_SUPPORT_LOOPBACK_SOCKET_H_
+
+#include <netinet/in.h>
+
+namespace tallyvox::testing {
+
+// 127.0.0.1:port.
+sockaddr_in LoopbackAddress(int port);
+
+// A TCP socket (close-on-exec) bound to 127.0.0.1 on a port the system
+// chooses, stored in *port. With backlog >= 0 it also listens with that
+// backlog; with -1 it is only bound, so the port stays busy for others and
+// every connect to it is refused. Raises std::runtime_error on failure.
+int BindLoopbackSocket(int backlog, int* port);
+
+}  // namespace tallyvox::testing
+
+#endif  // TALLYVOX_TESTS_SUPPORT_LOOPBACK_SOCKET_H_
