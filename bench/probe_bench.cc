@@ -22,13 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "middleware/client/client_query.h"
-#include "middleware/client/client_transport.h"
-#include "middleware/client/connection_pool.h"
 #include "middleware/client/framing.h"
-#include "middleware/client/pooled_session.h"
-#include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/transport_stream.h"
+#include "mwclient/monitor_probe.h"
+#include "support/mwserver_process.h"
 #include "support/support.h"
 
 namespace {
@@ -37,7 +34,7 @@ using namespace tallyvox::mw;
 
 struct Server {
   int port = 0;
-  std::unique_ptr<tallyvox::testing::ChildProcess> process;
+  std::unique_ptr<tallyvox::testing::MwServerProcess> process;
 };
 
 // Started on first use; main() stops it before the process ends.
@@ -47,10 +44,10 @@ Server& TheServer() {
   if (!g_server) {
     g_server = std::make_unique<Server>();
     g_server->port = tallyvox::testing::FreeTcpPort();
-    g_server->process = std::make_unique<tallyvox::testing::ChildProcess>(std::vector<std::string>{
-        tallyvox::testing::BinaryDir() + "/tools/mwserver", "--quiet", "--idle-timeout", "30",
-        "--listen", "127.0.0.1:" + std::to_string(g_server->port)});
-    if (!g_server->process->WaitForOutput("mwserver ready", std::chrono::seconds(10))) {
+    g_server->process = std::make_unique<tallyvox::testing::MwServerProcess>(
+        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--listen",
+                                 "127.0.0.1:" + std::to_string(g_server->port)});
+    if (!g_server->process->ready()) {
       std::string output = g_server->process->Output();
       g_server.reset();
       throw std::runtime_error("mwserver did not start: " + output);
@@ -66,49 +63,20 @@ double ProcessCpuSeconds() {
          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// The monitor's components, configured as its main window does.
-struct Monitor {
-  TMwTCPIPClientTransport transport;
-  TMwClientConnectionPool pool;
-  TMwPooledSession session;
-  TMwBinaryStreamFormat format;
-  TMwClientQuery query;
-  Monitor() {
-    transport.SetVerifyTransfer(true);
-    transport.SetRequestTimeout(5);
-    transport.SetConnectTimeout(0);
-    transport.SetPort(TheServer().port);
-    pool.SetMaxConnections(5);
-    pool.SetMaxCacheAge(600);
-    pool.SetEnableCache(true);
-    pool.SetConnectionInactivityTimeout(5);
-    session.SetConnectionPool(&pool);
-    session.SetAutoSessionName(true);
-    session.SetSessionName("DEMO");
-    query.SetQuery({"select * from ufile7"});
-    query.SetSessionName("DEMO");
-    query.SetConnectionWaitTimeout(1);
-    query.SetTransportStreamFormat(&format);
-    session.Loaded({&query});
-    pool.SetTransport(&transport);
-    query.EffectiveClient().SetClientData(Variant("COMMON"));
-  }
-  void Probe() {
-    pool.SetActive(false);
-    transport.SetHost("127.0.0.1");
-    pool.SetTransport(&transport);
-    pool.SetActive(true);
-    query.Execute(nullptr);
-    pool.SetActive(false);
-  }
+// The monitor's components (monitor_probe.h); the local server is not on
+// port 80, so the port is set after the cycle's preparation.
+struct Monitor : tallyvox::mw::testing::MonitorProbe {
+  Monitor() { transport.SetPort(TheServer().port); }
+  void Probe() { ProbeRow("127.0.0.1"); }
 };
 
-void BM_PoolProbe(benchmark::State& state) {
-  Monitor monitor;
+// Runs `probe` once per iteration; a failure ends the run with its text.
+template <typename F>
+void RunProbes(benchmark::State& state, F&& probe) {
   const double cpu_start = ProcessCpuSeconds();
   for (auto _ : state) {
     try {
-      monitor.Probe();
+      probe();
     } catch (const std::exception& e) {
       state.SkipWithError(e.what());
       break;
@@ -118,6 +86,11 @@ void BM_PoolProbe(benchmark::State& state) {
   state.counters["process_cpu_us_per_probe"] =
       (ProcessCpuSeconds() - cpu_start) * 1e6 / static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations());
+}
+
+void BM_PoolProbe(benchmark::State& state) {
+  Monitor monitor;
+  RunProbes(state, [&] { monitor.Probe(); });
 }
 BENCHMARK(BM_PoolProbe)->Iterations(1000)->UseRealTime();
 
@@ -148,7 +121,12 @@ bool ReadExactly(int fd, char* out, size_t n) {
 }
 
 void PlainProbe(const std::string& bytes, int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
@@ -164,25 +142,12 @@ void PlainProbe(const std::string& bytes, int port) {
     throw std::runtime_error("bad answer header");
   std::string body(length, '\0');
   if (!ReadExactly(fd, body.data(), length)) throw std::runtime_error("short answer");
-  ::close(fd);
 }
 
 void BM_PlainSocketProbe(benchmark::State& state) {
   const std::string bytes = ProbeRequestBytes();
   const int port = TheServer().port;
-  const double cpu_start = ProcessCpuSeconds();
-  for (auto _ : state) {
-    try {
-      PlainProbe(bytes, port);
-    } catch (const std::exception& e) {
-      state.SkipWithError(e.what());
-      break;
-    }
-  }
-  // CPU of the whole process (the pool's and the transports' threads too).
-  state.counters["process_cpu_us_per_probe"] =
-      (ProcessCpuSeconds() - cpu_start) * 1e6 / static_cast<double>(state.iterations());
-  state.SetItemsProcessed(state.iterations());
+  RunProbes(state, [&] { PlainProbe(bytes, port); });
 }
 BENCHMARK(BM_PlainSocketProbe)->Iterations(1000)->UseRealTime();
 
@@ -195,23 +160,20 @@ void PrintRatio() {
   const std::string bytes = ProbeRequestBytes();
   const int port = TheServer().port;
   std::vector<double> pool_us, plain_us, pool_cpu_us, plain_cpu_us;
+  // One round of `probe`: wall and CPU microseconds per probe.
+  auto round_of = [&](auto&& probe, std::vector<double>& wall_us, std::vector<double>& cpu_us) {
+    const auto start = std::chrono::steady_clock::now();
+    const double cpu = ProcessCpuSeconds();
+    for (int i = 0; i < kProbesPerRound; ++i) probe();
+    wall_us.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count() /
+        kProbesPerRound);
+    cpu_us.push_back((ProcessCpuSeconds() - cpu) * 1e6 / kProbesPerRound);
+  };
   for (int round = 0; round < kRounds; ++round) {
-    auto start = std::chrono::steady_clock::now();
-    double cpu = ProcessCpuSeconds();
-    for (int i = 0; i < kProbesPerRound; ++i) monitor.Probe();
-    pool_us.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count() /
-        kProbesPerRound);
-    pool_cpu_us.push_back((ProcessCpuSeconds() - cpu) * 1e6 / kProbesPerRound);
-    start = std::chrono::steady_clock::now();
-    cpu = ProcessCpuSeconds();
-    for (int i = 0; i < kProbesPerRound; ++i) PlainProbe(bytes, port);
-    plain_us.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
-            .count() /
-        kProbesPerRound);
-    plain_cpu_us.push_back((ProcessCpuSeconds() - cpu) * 1e6 / kProbesPerRound);
+    round_of([&] { monitor.Probe(); }, pool_us, pool_cpu_us);
+    round_of([&] { PlainProbe(bytes, port); }, plain_us, plain_cpu_us);
   }
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());

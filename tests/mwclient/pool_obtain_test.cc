@@ -12,6 +12,7 @@
 #include "middleware/client/pooled_dataset.h"
 #include "middleware/client/pooled_session.h"
 #include "middleware/wire/mw_exception.h"
+#include "mwclient/error_code_of.h"
 #include "mwclient/pool_test_server.h"
 
 namespace tallyvox::mw {
@@ -20,16 +21,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-template <typename F>
-int32_t ErrorCodeOf(F&& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EMwException& e) {
-    if (message != nullptr) *message = e.what();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using testing::ErrorCodeOf;
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
 template <typename F>

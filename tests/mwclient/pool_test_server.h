@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/mwserver_process.h"
 #include "support/support.h"
 
 namespace tallyvox::mw::testing {
@@ -21,30 +22,17 @@ class PoolTestServer {
   explicit PoolTestServer(std::vector<std::string> options = {},
                           const std::string& ip = "127.0.0.1")
       : ip_(ip), port_(tallyvox::testing::FreeTcpPort(ip)) {
-    std::vector<std::string> argv = {tallyvox::testing::BinaryDir() + "/tools/mwserver", "--listen",
-                                     ip + ":" + std::to_string(port_)};
-    argv.insert(argv.end(), options.begin(), options.end());
-    process_ = std::make_unique<tallyvox::testing::ChildProcess>(argv);
-    ready_ = process_->WaitForOutput("mwserver ready", std::chrono::seconds(10));
+    std::vector<std::string> args = {"--listen", ip + ":" + std::to_string(port_)};
+    args.insert(args.end(), options.begin(), options.end());
+    process_ = std::make_unique<tallyvox::testing::MwServerProcess>(std::move(args));
   }
 
-  bool ready() const { return ready_; }
+  bool ready() const { return process_->ready(); }
   const std::string& ip() const { return ip_; }
   int port() const { return port_; }
   std::string Output() const { return process_->Output(); }
   // The number of log lines holding `needle`.
-  int CountLines(const std::string& needle) const {
-    std::string out = Output();
-    int count = 0;
-    size_t start = 0;
-    while (start < out.size()) {
-      size_t end = out.find('\n', start);
-      if (end == std::string::npos) end = out.size();
-      if (out.substr(start, end - start).find(needle) != std::string::npos) ++count;
-      start = end + 1;
-    }
-    return count;
-  }
+  int CountLines(const std::string& needle) const { return process_->CountLines(needle); }
   // Waits (bounded) until `count` lines hold `needle`; the log is written as
   // requests are answered, so a line may lag behind the client's return.
   bool WaitForLines(const std::string& needle, int count,
@@ -61,8 +49,7 @@ class PoolTestServer {
  private:
   std::string ip_;
   int port_;
-  std::unique_ptr<tallyvox::testing::ChildProcess> process_;
-  bool ready_ = false;
+  std::unique_ptr<tallyvox::testing::MwServerProcess> process_;
 };
 
 }  // namespace tallyvox::mw::testing

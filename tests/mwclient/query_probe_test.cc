@@ -17,44 +17,22 @@
 #include "middleware/client/transaction.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/mw_exception.h"
+#include "mwclient/error_code_of.h"
+#include "mwclient/monitor_probe.h"
 #include "mwclient/pool_test_server.h"
 
 namespace tallyvox::mw {
 namespace {
 
-template <typename F>
-int32_t ErrorCodeOf(F&& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EMwException& e) {
-    if (message != nullptr) *message = e.what();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using testing::ErrorCodeOf;
 
-// The monitor's components as its main window configures them: the TCP/IP
-// transport, the pool, the session "DEMO" and the probe query qUFile7.
-struct MonitorComponents {
-  TMwTCPIPClientTransport transport;
-  TMwClientConnectionPool pool;
-  TMwPooledSession session;
-  TMwBinaryStreamFormat format;
-  TMwClientQuery query;
+// The monitor's components (monitor_probe.h) with counting event handlers.
+struct MonitorComponents : testing::MonitorProbe {
   int exceptions = 0;
   TMwRequestStates old_state = rsSuccess;
   int connection_lost = 0;
-  int before_open = 0, after_open = 0;
 
   MonitorComponents() {
-    transport.SetPort(3000);
-    transport.SetStreamFormat("STANDARD");
-    transport.SetVerifyTransfer(true);
-    transport.SetMaxRetries(0);
-    transport.SetMaxRetriesAlternative(0);
-    transport.SetRequestTimeout(5);
-    transport.SetConnectTimeout(0);
-    transport.SetStringConversion(mwscFixed);
     transport.OnException = [this](TMwCustomClient*, TMwRequestStates old_s,
                                    TMwRequestStates& new_s, const std::exception&) {
       ++exceptions;
@@ -62,45 +40,12 @@ struct MonitorComponents {
       EXPECT_EQ(new_s, rsReconnect);
     };
     transport.OnConnectionLost = [this](TMwCustomClientTransport*) { ++connection_lost; };
-    pool.SetMaxConnections(5);
-    pool.SetMaxCacheAge(600);
-    pool.SetEnableCache(true);
-    pool.SetConnectionInactivityTimeout(5);
-    session.SetConnectionPool(&pool);
-    session.SetAutoSessionName(true);
-    session.SetSessionName("DEMO");
-    query.SetQuery({"select * from ufile7"});
-    query.SetQueryService("MW_QUERY");
-    query.SetQueryServiceVersion("MW_1.0");
-    query.SetSessionName("DEMO");
-    query.SetConnectionWaitTimeout(1);
-    query.SetTransportStreamFormat(&format);
-    query.TableName = "ZIPCODES";
-    query.SetStatementPassthrough(true);
-    query.BeforeOpen = [this](TMwClientQuery&) { ++before_open; };
-    query.AfterOpen = [this](TMwClientQuery&) { ++after_open; };
-    // The window has been loaded: the session renames the query.
-    session.Loaded({&query});
-    // PrepareCycle.
-    transport.SetPort(80);
-    transport.SetParams(TMwStrings());
-    pool.SetTransport(&transport);
-    query.EffectiveClient().SetClientData(Variant("COMMON"));
   }
 
-  // AimProbe(address, fresh = true), then RunProbe and ReleaseProbe.
+  // One row of a poll cycle against a test server (which is not on port 80).
   void Probe(const std::string& host, int port) {
-    pool.SetActive(false);
-    transport.SetHost(host);
-    transport.SetPort(port);  // the tests' server is not on port 80
-    pool.SetTransport(&transport);
-    pool.SetActive(true);
-    if (query.Active()) query.SetActive(false);
-    struct Release {
-      TMwClientConnectionPool& pool;
-      ~Release() { pool.SetActive(false); }
-    } release{pool};
-    query.Execute(nullptr);
+    transport.SetPort(port);
+    ProbeRow(host);
   }
 };
 
@@ -148,13 +93,15 @@ TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   EXPECT_EQ(m.query.RowsAffected(), 0);  // set to 0 when the execution started
 }
 
-// Servers that fail after accepting the connection: the probe fails with
-// "Connection lost." after one OnException from the receiving state, within
-// about RequestTimeout even when the server never answers.
+// Servers that fail after accepting the connection: every kind of failure
+// ends the probe in "Connection lost." after exactly one OnException from
+// the receiving state (the connection's transport carries the monitor's
+// handler), within about RequestTimeout even when the server never answers
+// or stalls inside a message, and leaves no connection behind.
 struct FailingServerCase {
   const char* name;
   const char* fault;
-  const char* exception_text;  // what OnException saw
+  const char* exception_text;  // what OnException saw; null: not compared (racy)
 };
 
 void PrintTo(const FailingServerCase& c, std::ostream* os) { *os << c.name; }
@@ -181,16 +128,25 @@ TEST_P(QueryFailingServerTest, ProbeFailsWithConnectionLost) {
   EXPECT_EQ(message, "Connection lost.");
   EXPECT_EQ(m.exceptions, 1);
   EXPECT_EQ(m.old_state, rsReceive);
-  EXPECT_EQ(seen_text, c.exception_text);
+  if (c.exception_text != nullptr) {
+    EXPECT_EQ(seen_text, c.exception_text);
+  }
   EXPECT_EQ(m.connection_lost, 1);
   EXPECT_EQ(m.pool.ConnectionCount(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, QueryFailingServerTest,
-                         ::testing::Values(FailingServerCase{"Silent", "silent", "Read Timeout"},
-                                           FailingServerCase{"DropAfterRequest", "drop",
-                                                             "Connection Closed Gracefully."}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, QueryFailingServerTest,
+    ::testing::Values(FailingServerCase{"Silent", "silent", "Read Timeout"},
+                      FailingServerCase{"DropAfterRequest", "drop",
+                                        "Connection Closed Gracefully."},
+                      // Closed at once: end of stream or a reset, as the race goes.
+                      FailingServerCase{"CloseOnAccept", "close", nullptr},
+                      FailingServerCase{"BadChecksum", "badheader", "Invalid data"},
+                      FailingServerCase{"NonHexLength", "badhex", "Invalid data"},
+                      FailingServerCase{"StallInsideBody", "huge", "Read Timeout"},
+                      FailingServerCase{"UnframedAnswer", "rawclose", nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QueryProbeTest, ServerErrorPassesThroughAndUnlocksTheConnection) {
   testing::PoolTestServer server(

@@ -25,6 +25,7 @@
 #include "middleware/wire/mw_exception.h"
 #include "middleware/wire/transport_stream.h"
 #include "middleware/wire/wire_errors.h"
+#include "mwclient/error_code_of.h"
 
 namespace tallyvox::mw {
 namespace {
@@ -167,16 +168,7 @@ void AnswerQuery(TMwCustomResponseTransportStream& response, bool short_definiti
   stream.Write(format.SaveToString(table));
 }
 
-template <typename F>
-int32_t ErrorCodeOf(F&& f, std::string* message = nullptr) {
-  try {
-    f();
-  } catch (const EMwException& e) {
-    if (message != nullptr) *message = e.what();
-    return e.ErrorCode();
-  }
-  return 0;
-}
+using testing::ErrorCodeOf;
 
 class QueryScriptedTest : public ::testing::Test {
  protected:

@@ -31,6 +31,8 @@ class MwServerProcess {
   // Number of log lines containing `needle`.
   int CountLines(const std::string& needle) const;
   bool Running() { return process_->Running(); }
+  // Stops the server now (the destructor would otherwise).
+  void Stop() { process_->Stop(); }
 
  private:
   std::unique_ptr<ChildProcess> process_;
