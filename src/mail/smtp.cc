@@ -40,10 +40,28 @@ void TNetSMTP::SetUseEhlo(bool use_ehlo) {
   if (!use_ehlo) authentication_type_ = TAuthenticationType::atNone;
 }
 
-std::string TNetSMTP::ReadLine(const std::string& terminator, int32_t timeout_ms,
-                               int32_t max_length) {
-  if (timeout_ms == -1 && ReadTimeout <= 0 && ReplyTimeout > 0) timeout_ms = ReplyTimeout;
-  return TNetMessageClient::ReadLine(terminator, timeout_ms, max_length);
+int16_t TNetSMTP::ReadReply(const std::vector<int16_t>& allowed) {
+  struct EndOfReply {
+    TNetSMTP* smtp;
+    ~EndOfReply() { smtp->reply_deadline_ = Clock::time_point::max(); }
+  } end_of_reply{this};
+  if (ReadTimeout <= 0 && ReplyTimeout > 0) {
+    reply_deadline_ = Clock::now() + std::chrono::milliseconds(ReplyTimeout);
+  }
+  return TNetMessageClient::ReadReply(allowed);
+}
+
+int32_t TNetSMTP::ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool raise_on_timeout) {
+  if (timeout_ms == -1 && ReadTimeout <= 0 && ReplyTimeout > 0) {
+    timeout_ms = ReplyTimeout;
+    if (reply_deadline_ != Clock::time_point::max()) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(reply_deadline_ - Clock::now());
+      // 0 still takes bytes that are already there, then times out.
+      timeout_ms = static_cast<int32_t>(std::clamp<int64_t>(left.count(), 0, ReplyTimeout));
+    }
+  }
+  return TNetMessageClient::ReceiveMore(raise_if_closed, timeout_ms, raise_on_timeout);
 }
 
 std::string TNetSMTP::LocalName() const {

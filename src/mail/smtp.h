@@ -20,12 +20,15 @@
 // A refused reply raises net::ENetProtocolReplyError with the server's text.
 //
 // Reply waits are bounded: with ReadTimeout 0 (no limit) every reply of the
-// session is awaited at most ReplyTimeout ms (30000 by default), so a server
-// that goes silent ends the delivery with "Read Timeout" instead of holding
-// the caller forever. A positive ReadTimeout takes precedence.
+// session is awaited at most ReplyTimeout ms (30000 by default), counted from
+// the start of the reply, so a server that goes silent, or that dribbles
+// bytes that never complete a reply, ends the delivery with "Read Timeout"
+// instead of holding the caller forever. A positive ReadTimeout takes
+// precedence (a per-receive limit, as for any connection).
 #ifndef TALLYVOX_MAIL_SMTP_H_
 #define TALLYVOX_MAIL_SMTP_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -81,11 +84,15 @@ class TNetSMTP : public TNetMessageClient {
   // Bound of every reply wait while ReadTimeout is 0; 0 here lifts the bound.
   int32_t ReplyTimeout = kDefaultReplyTimeoutMs;
 
-  // Reads with the default time-out use the bound above.
-  std::string ReadLine(const std::string& terminator = "\n", int32_t timeout_ms = -1,
-                       int32_t max_length = -1) override;
+  // One reply, awaited within the bound above.
+  int16_t ReadReply(const std::vector<int16_t>& allowed = {}) override;
+  // Receives with the default time-out wait at most what is left of the
+  // current reply's bound (ReplyTimeout outside a reply).
+  int32_t ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool raise_on_timeout) override;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   std::string LocalName() const;
   void TakeAuthMechanisms();
 
@@ -93,6 +100,8 @@ class TNetSMTP : public TNetMessageClient {
   bool use_ehlo_ = true;
   std::vector<std::string> auth_mechanisms_;
   bool logged_in_ = false;
+  // End of the reply being read; max() outside ReadReply.
+  Clock::time_point reply_deadline_ = Clock::time_point::max();
 };
 
 }  // namespace tallyvox::mail

@@ -14,13 +14,16 @@ Script (all keys optional):
   "close_in_data": close the connection at the first line after DATA's 354
   "close_after_greeting": close the connection right after the greeting
 A reply is the full reply text (CR LF added to every line without one), or
-"SILENT" (answer nothing, keep reading), or "CLOSE" (close the connection).
+"SILENT" (answer nothing, keep reading), "CLOSE" (close the connection), or
+"DRIP" (an empty line every 0.2 s until the client sends again; the
+connection is closed after 20 s of dripping).
 Each connection starts the script afresh. Every byte received is appended to
 --record, and "closed" to --record + ".events" when a connection has ended. Prints "READY <port>" once it listens; stops on SIGTERM.
 """
 
 import argparse
 import json
+import select
 import signal
 import socket
 import ssl
@@ -30,7 +33,7 @@ import warnings
 
 
 def normalize(reply):
-    if reply in ("SILENT", "CLOSE"):
+    if reply in ("SILENT", "CLOSE", "DRIP"):
         return reply
     lines = reply.split("\n")
     out = []
@@ -90,11 +93,24 @@ class Session:
             return True
         if reply == "CLOSE":
             return False
+        if reply == "DRIP":
+            return self.drip()
         try:
             self.conn.sendall(reply.encode("latin-1"))
         except (OSError, ssl.SSLError):
             return False
         return True
+
+    def drip(self):
+        """Keeps the client busy with empty lines, never a whole reply."""
+        for _ in range(100):
+            if self.buffer or select.select([self.conn], [], [], 0.2)[0]:
+                return True
+            try:
+                self.conn.sendall(b"\r\n")
+            except (OSError, ssl.SSLError):
+                return False
+        return False
 
     def run(self):
         if not self.send(normalize(self.script.get("greeting", "220 scripted ESMTP"))):

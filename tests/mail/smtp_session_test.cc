@@ -468,8 +468,9 @@ TEST_F(SmtpSessionTest, EmptyHeloNameUsesTheLocalHostName) {
   EXPECT_EQ(server.ReceivedAfterClose(), "EHLO " + host + "\r\nQUIT\r\n");
 }
 
-// A server that stops answering ends the delivery with "Read Timeout" after
-// the account's reply bound, instead of holding the caller forever.
+// A server that stops answering, or dribbles bytes that never make a reply,
+// ends the delivery with "Read Timeout" after the account's reply bound,
+// instead of holding the caller forever.
 TEST_F(SmtpSessionTest, SilentServerEndsWithReadTimeout) {
   struct Case {
     std::string name, script, sent_before_quit;
@@ -478,6 +479,10 @@ TEST_F(SmtpSessionTest, SilentServerEndsWithReadTimeout) {
   const std::vector<Case> cases = {
       {"silent greeting", R"({"greeting": "SILENT"})", "", true},
       {"silent after EHLO", R"({"replies": {"EHLO": ["SILENT"]}})", "EHLO monitor.test\r\n", true},
+      // Empty lines keep arriving but never a reply: the bound is per reply,
+      // not per received block.
+      {"empty lines after EHLO", R"({"replies": {"EHLO": ["DRIP"]}})", "EHLO monitor.test\r\n",
+       true},
       {"silent after MAIL FROM", R"({"replies": {"MAIL": ["SILENT"]}})",
        "EHLO monitor.test\r\nRSET\r\nMAIL FROM:<monitor@quorvant.example>\r\n", false},
       {"silent after the dot", R"({"data_end": ["SILENT"]})",
