@@ -330,6 +330,37 @@ TEST_F(ExchangeTest, OldStateFollowsTheClosingStepOfTheTransmit) {
   EXPECT_EQ(exceptions_[0].message, "while sending");
 }
 
+// The buffered bytes reach the socket in EndTransmit: a send that fails there
+// is a failure while sending too, reported once as rsReceive.
+TEST(ExchangeFlushTest, FailedFlushReportsReceiveOnce) {
+  class FailingFlushTransport : public TMwTCPIPClientTransport {
+   public:
+    void EndTransmit(TMwTransportInfo* info, TMwCustomTransportStream& stream) override {
+      TMwTCPIPClientTransport::EndTransmit(info, stream);
+      throw std::runtime_error("flush failed");
+    }
+  };
+  const int port = FreeTcpPort(kHost);
+  MwServerProcess server({"--listen", std::string(kHost) + ":" + std::to_string(port)});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  FailingFlushTransport transport;
+  transport.SetHost(kHost);
+  transport.SetPort(port);
+  transport.SetVerifyTransfer(true);
+  transport.SetRequestTimeout(5);
+  std::vector<ExceptionCall> exceptions;
+  transport.OnException = [&](TMwCustomClient*, TMwRequestStates old_state, TMwRequestStates&,
+                              const std::exception& e) {
+    exceptions.push_back({old_state, e.what()});
+  };
+  TMwSimpleClient client;
+  client.SetTransport(&transport);
+  EXPECT_THROW(client.SendRequest("MW_QUERY", "MW_1.0", "EXECUTE", kProbeArgs), EMwException);
+  ASSERT_EQ(exceptions.size(), 1u);
+  EXPECT_EQ(exceptions[0].old_state, rsReceive);
+  EXPECT_EQ(exceptions[0].message, "flush failed");
+}
+
 TEST_F(ExchangeTest, CancelFromOnExceptionReturnsWithoutError) {
   transport_.SetPort(FreeTcpPort(kHost));
   on_exception_ = [](TMwRequestStates, TMwRequestStates& next) { next = rsCancel; };

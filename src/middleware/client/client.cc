@@ -259,8 +259,16 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             } catch (...) {
               failure = std::current_exception();
             }
+            // The closing step runs in every case, and the state is rsReceive
+            // afterwards even when the closing step itself fails: that is
+            // where the buffered bytes are actually sent, so a failed send
+            // reports rsReceive like every other failure while sending.
             Trace(3, "After Deliver");
-            transport.EndTransmit(info, request);
+            try {
+              transport.EndTransmit(info, request);
+            } catch (...) {
+              if (!failure) failure = std::current_exception();
+            }
             state = rsReceive;
             if (failure) std::rethrow_exception(failure);
           } catch (const std::exception& e) {
