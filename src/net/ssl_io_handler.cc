@@ -29,11 +29,13 @@ void TNetSSLIOHandlerSocket::ConnectChannel(const std::string& host, int32_t por
   EndSession();
   TNetIOHandlerSocket::ConnectChannel(host, port, timeout_ms, local_port_max, local_port_min,
                                       local_port, local_ip);
-  // The handshake limit: the option when set, else the connect time-out
-  // (none when the connect itself had none).
-  int32_t limit = SSLOptions.HandshakeTimeout;
-  if (limit == 0) limit = timeout_ms > 0 ? timeout_ms : -2;
-  handshake_deadline_ = TNetDeadline::After(limit);
+  // The handshake and write limits: the options when set, else the connect
+  // time-out (none when the connect itself had none).
+  const int32_t connect_limit = timeout_ms > 0 ? timeout_ms : -2;
+  const int32_t handshake_limit =
+      SSLOptions.HandshakeTimeout != 0 ? SSLOptions.HandshakeTimeout : connect_limit;
+  handshake_deadline_ = TNetDeadline::After(handshake_limit);
+  write_limit_ms_ = SSLOptions.WriteTimeout != 0 ? SSLOptions.WriteTimeout : connect_limit;
   host_ = host;
   try {
     DoBeforeConnect();
@@ -69,7 +71,7 @@ int32_t TNetSSLIOHandlerSocket::ReceiveRaw(void* buffer, int32_t length) {
 
 int32_t TNetSSLIOHandlerSocket::SendRaw(const void* buffer, int32_t length) {
   if (!ChannelOpen() || !socket_) throw ENetClosedSocket();
-  return socket_->Write(buffer, length, &last_error_);
+  return socket_->Write(buffer, length, TNetDeadline::After(write_limit_ms_), &last_error_);
 }
 
 int32_t TNetSSLIOHandlerSocket::LastErrorNumber() { return last_error_; }

@@ -15,6 +15,8 @@
 // Time limits: the handshake is bounded by SSLOptions.HandshakeTimeout (by
 // default the open's connect time-out). A read is bounded by the time-out the
 // connection passed to WaitReadable, also when a record arrives only in part.
+// A write waits for the peer at most SSLOptions.WriteTimeout (by default the
+// open's connect time-out as well).
 //
 // Usage (the SMTP clients share one channel):
 //   TNetSSLIOHandlerSocket tls;
@@ -75,7 +77,8 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   bool WaitReadable(int32_t timeout_ms) override;
   // Through the TLS session. Raise ENetClosedSocket "Disconnected." when the
   // channel is closed; ReceiveRaw raises ENetReadTimeout when the limit of
-  // the last WaitReadable passes while a record is incomplete.
+  // the last WaitReadable passes while a record is incomplete. SendRaw
+  // fails with 10060 when the peer takes no bytes within the write limit.
   int32_t ReceiveRaw(void* buffer, int32_t length) override;
   int32_t SendRaw(const void* buffer, int32_t length) override;
   int32_t LastErrorNumber() override;
@@ -101,6 +104,7 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   std::string host_;
   TNetDeadline handshake_deadline_ = TNetDeadline::Never();
   TNetDeadline read_deadline_ = TNetDeadline::Never();
+  int32_t write_limit_ms_ = -2;  // -2: no limit
   int32_t last_error_ = 0;
 };
 

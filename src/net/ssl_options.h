@@ -57,6 +57,11 @@ struct TNetSSLOptions {
   // Longest wait for the TLS handshake in ms. 0 uses the connect time-out
   // of the open (no limit when that has none); -2 means no limit.
   int32_t HandshakeTimeout = 0;
+  // Longest wait in ms for the peer to take more bytes during one write.
+  // 0 uses the connect time-out of the open (no limit when that has none);
+  // -2 means no limit. A write that stalls longer fails with the socket error
+  // 10060 and the connection is dropped.
+  int32_t WriteTimeout = 0;
 };
 
 }  // namespace tallyvox::net

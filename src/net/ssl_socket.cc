@@ -261,7 +261,8 @@ int32_t TNetSSLSocket::Read(void* buffer, int32_t length, TNetDeadline deadline,
   }
 }
 
-int32_t TNetSSLSocket::Write(const void* buffer, int32_t length, int32_t* error) {
+int32_t TNetSSLSocket::Write(const void* buffer, int32_t length, TNetDeadline deadline,
+                             int32_t* error) {
   if (length <= 0) return 0;
   for (;;) {
     ERR_clear_error();
@@ -269,8 +270,11 @@ int32_t TNetSSLSocket::Write(const void* buffer, int32_t length, int32_t* error)
     if (n > 0) return n;
     const int err = SSL_get_error(ssl_, n);
     if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
-      WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, TNetDeadline::Never());
-      continue;
+      if (WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, deadline)) continue;
+      fatal_ = true;
+      ERR_clear_error();
+      *error = 10060;  // "Connection timed out."
+      return -1;
     }
     if (err == SSL_ERROR_ZERO_RETURN) return 0;
     *error = FailureNumber(err);

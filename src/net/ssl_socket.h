@@ -75,8 +75,10 @@ class TNetSSLSocket {
   // protocol failure). Raises ENetReadTimeout when the deadline passes while
   // OpenSSL still waits for the rest of a record.
   int32_t Read(void* buffer, int32_t length, TNetDeadline deadline, int32_t* error);
-  // All `length` bytes, or -1 with *error; waits without limit for room.
-  int32_t Write(const void* buffer, int32_t length, int32_t* error);
+  // All `length` bytes, or -1 with *error. When the peer takes nothing
+  // before the deadline: -1 with 10060, and the session is finished (a
+  // half-written record cannot be resumed with other bytes).
+  int32_t Write(const void* buffer, int32_t length, TNetDeadline deadline, int32_t* error);
   // Decrypted bytes already held by OpenSSL.
   bool HasPendingBytes() const;
 

@@ -245,7 +245,10 @@ void TNetTCPConnection::SendNow(const uint8_t* bytes, int32_t count) {
     CheckPeerClosed(true, false);
     if (n < 0) {
       int32_t err = io_handler_->LastErrorNumber();
-      if (err == 10058 || err == 10053 || err == 10054) DropSocket();
+      // A connection that was reset, or whose peer stopped taking bytes
+      // mid-write, cannot carry another byte: drop it, so that closing it
+      // afterwards writes nothing more.
+      if (err == 10058 || err == 10053 || err == 10054 || err == 10060) DropSocket();
       TNetStack::RaiseSocketError(err);
     }
     sent += n;

@@ -521,6 +521,35 @@ TEST_F(SslChannelTest, ReadTimeoutBoundsTlsReads) {
 // The peer sees every byte the client sends until it closes the socket: one
 // close_notify per session and nothing after it, whichever way the
 // connection is closed (CloseConnection twice, destruction).
+// A peer that stops taking bytes cannot hold a writer: the write fails with
+// "Connection timed out." after the write limit (by default the connect
+// time-out), and the connection is dropped, so closing it writes nothing.
+TEST_F(SslChannelTest, WriteToAPeerThatStopsReadingIsBounded) {
+  for (const bool by_option : {false, true}) {
+    SCOPED_TRACE(by_option ? "WriteTimeout option" : "connect time-out");
+    TlsTestPeer peer("deaf", ca_->Localhost());
+    TNetSSLIOHandlerSocket channel;
+    channel.SSLOptions.RootCertFile = ca_->ca_cert_file();
+    if (by_option) channel.SSLOptions.WriteTimeout = 500;
+    auto client = Client(channel, "localhost", peer.port());
+    client->OpenConnection(by_option ? kConnectTimeoutMs : 1500);
+    ASSERT_TRUE(peer.WaitFor("DEAF")) << peer.Output();
+    // Far more than the loopback socket buffers hold.
+    const std::string block(1 << 20, 'x');
+    const auto start = Clock::now();
+    try {
+      for (int i = 0; i < 256; ++i) client->WriteText(block);
+      ADD_FAILURE() << "256 MB written to a peer that reads nothing";
+    } catch (const ENetSocketError& e) {
+      EXPECT_EQ(e.LastError(), 10060);
+      EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
+    }
+    EXPECT_LT(Clock::now() - start, seconds(by_option ? 6 : 8));
+    EXPECT_FALSE(client->IsOpen());
+    EXPECT_NO_THROW(client->CloseConnection());
+  }
+}
+
 TEST_F(SslChannelTest, SendsExactlyOneCloseNotifyPerSession) {
   TlsTestPeer peer("count-close", ca_->Localhost(), 2);
   TNetSSLIOHandlerSocket channel;

@@ -17,6 +17,8 @@ Modes:
               close_notify alerts and the bytes that followed the first one.
   clean-close send "bye" CR LF, then a close_notify, then close the socket.
   ragged-close send "bye" CR LF, then close the socket without close_notify.
+  deaf        after the handshake, print "DEAF" and read nothing more (for
+              30 s), so the client's writes fill the socket buffers and stall.
 
 Every wait is bounded by 30 s.
 """
@@ -92,6 +94,9 @@ def serve(mode, conn, ctx, index):
         print("HALF SENT", flush=True)
         read_until_eof(conn)
         print("CLIENT GONE", flush=True)
+    elif mode == "deaf":
+        print("DEAF", flush=True)
+        time.sleep(30)
     elif mode == "count-close":
         notifies, extra = count_close(tls, incoming, read_until_eof(conn))
         print("CLIENT %d CLOSE_NOTIFY %d EXTRA %d" % (index, notifies, extra), flush=True)
