@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +145,11 @@ TEST(Response, SetErrorAcceptsOnlyTheRange) {
   EXPECT_EQ(res->StatusCode(), 0);
   EXPECT_FALSE(res->IsError());
   EXPECT_EQ(res->ErrorCode(), 0);
+  // A server may send any STATUSCODE; the most negative one must not
+  // overflow when negated.
+  res->SetStatusCode(INT32_MIN);
+  EXPECT_TRUE(res->IsError());
+  EXPECT_EQ(res->ErrorCode(), INT32_MIN);
 }
 
 // Requests and responses at every version boundary: what is written, and

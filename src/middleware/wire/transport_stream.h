@@ -462,7 +462,12 @@ class TMwCustomResponseTransportStream : public TMwCustomTransportStream {
   void SetError(int64_t code, std::string text);
   void SetOK(std::string text);
   bool IsError() const { return status_code_ < 0; }
-  int32_t ErrorCode() const { return IsError() ? -status_code_ : status_code_; }
+  // -StatusCode for an error. A received STATUSCODE of -2^31 has no positive
+  // 32-bit counterpart and reads back unchanged (negation in 64 bits, so a
+  // hostile code cannot overflow).
+  int32_t ErrorCode() const {
+    return IsError() ? static_cast<int32_t>(-static_cast<int64_t>(status_code_)) : status_code_;
+  }
 
   // Decodes up to the header (UnstreamState 5). When the message header
   // reports a newer version than 300, raises EMwException 0x04001001
