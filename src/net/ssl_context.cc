@@ -97,6 +97,38 @@ std::string OneLine(X509_NAME* name) {
   return X509_NAME_oneline(name, buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
+// The system's default trust store, parsed once per process and shared by
+// reference among contexts: loading the CA bundle costs tens of milliseconds,
+// which every alert delivery would otherwise pay again at each connect.
+// Contexts that add their own CA file or folder build a store of their own,
+// since loading into this one would change it for every later context.
+// Null when it cannot be built; contexts then load the default paths
+// themselves. CA files changed on disk are seen after a restart.
+X509_STORE* SharedDefaultTrustStore() {
+  static X509_STORE* const store = [] {
+    X509_STORE* s = X509_STORE_new();
+    if (s != nullptr && X509_STORE_set_default_paths(s) != 1) {
+      X509_STORE_free(s);
+      s = nullptr;
+    }
+    ERR_clear_error();
+    return s;
+  }();
+  return store;
+}
+
+// Gives `ctx` the system's default trust store (plus, in LoadFiles, the
+// options' own CA file and folder).
+void UseDefaultTrustStore(SSL_CTX* ctx, const TNetSSLOptions& options) {
+  X509_STORE* shared = SharedDefaultTrustStore();
+  if (shared != nullptr && options.RootCertFile.empty() && options.VerifyDirs.empty() &&
+      X509_STORE_up_ref(shared) == 1) {
+    SSL_CTX_set_cert_store(ctx, shared);  // takes the reference just added
+    return;
+  }
+  SSL_CTX_set_default_verify_paths(ctx);
+}
+
 }  // namespace
 
 void EnsureTlsLibrary() {
@@ -130,7 +162,7 @@ TNetSSLContext::TNetSSLContext(const TNetSSLOptions& options, TNetSSLMode mode,
     }
     SSL_CTX_set_default_passwd_cb(ctx_, PasswordCallback);
     SSL_CTX_set_default_passwd_cb_userdata(ctx_, owner_);
-    SSL_CTX_set_default_verify_paths(ctx_);
+    UseDefaultTrustStore(ctx_, options_);
     LoadFiles();
     if (status_observer_) SSL_CTX_set_info_callback(ctx_, InfoCallback);
     if (!options_.CipherList.empty() &&
