@@ -1,5 +1,6 @@
 #include "middleware/wire/value_formatter.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -62,6 +63,21 @@ TDateTime ComposeDateTime(const DateTimeParts& p) {
   const double date = EncodeDate(p.year, p.month, p.day);
   const double time = EncodeTime(p.hour, p.minute, p.second, p.millisecond);
   return date < 0 ? date - time : date + time;
+}
+
+// The date and time written as digits: year (4 digits), month, day, hour,
+// minute, second (2 each) and milliseconds (3) starting at the offsets in
+// `at`. REQUIRES: the text reaches at[6] + 3.
+TDateTime ComposeDateTimeAt(std::string_view text, const std::array<size_t, 7>& at) {
+  DateTimeParts p;
+  p.year = ParseDigits(text, at[0], 4);
+  p.month = ParseDigits(text, at[1], 2);
+  p.day = ParseDigits(text, at[2], 2);
+  p.hour = ParseDigits(text, at[3], 2);
+  p.minute = ParseDigits(text, at[4], 2);
+  p.second = ParseDigits(text, at[5], 2);
+  p.millisecond = ParseDigits(text, at[6], 3);
+  return ComposeDateTime(p);
 }
 
 DateTimeParts DecodeChecked(TDateTime value) {
@@ -191,15 +207,8 @@ TDateTime MwTextToDateTime(std::string_view text) {
     throw EMwException("Invalid DateTime string length. Should be 17 chars. " + std::string(text),
                        kMwErrDateTimeLength);
   }
-  DateTimeParts p;
-  p.year = ParseDigits(text, 0, 4);
-  p.month = ParseDigits(text, 4, 2);
-  p.day = ParseDigits(text, 6, 2);
-  p.hour = ParseDigits(text, 8, 2);
-  p.minute = ParseDigits(text, 10, 2);
-  p.second = ParseDigits(text, 12, 2);
-  p.millisecond = ParseDigits(text, 14, 3);
-  return ComposeDateTime(p);
+  // YYYYMMDDHHNNSSZZZ
+  return ComposeDateTimeAt(text, {0, 4, 6, 8, 10, 12, 14});
 }
 
 // ---------------------------------------------------------------- registry
@@ -305,15 +314,7 @@ TDateTime TMwCustomBinaryTransportStreamFormatter::TextDateTime(std::string_view
   bool ok = text.size() == 23;
   for (int i = 0; ok && i < 6; ++i) ok = text[at[i]] == seps[i];
   if (!ok) throw EConvertError("'" + std::string(text) + "' is not a valid date and time");
-  DateTimeParts p;
-  p.year = ParseDigits(text, 0, 4);
-  p.month = ParseDigits(text, 5, 2);
-  p.day = ParseDigits(text, 8, 2);
-  p.hour = ParseDigits(text, 11, 2);
-  p.minute = ParseDigits(text, 14, 2);
-  p.second = ParseDigits(text, 17, 2);
-  p.millisecond = ParseDigits(text, 20, 3);
-  return ComposeDateTime(p);
+  return ComposeDateTimeAt(text, {0, 5, 8, 11, 14, 17, 20});
 }
 
 void TMwCustomBinaryTransportStreamFormatter::WriteWideString(const char* name,
