@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "net/ssl_exceptions.h"
@@ -97,36 +98,41 @@ std::string OneLine(X509_NAME* name) {
   return X509_NAME_oneline(name, buf, sizeof buf) ? std::string(buf) : std::string();
 }
 
-// The system's default trust store, parsed once per process and shared by
-// reference among contexts: loading the CA bundle costs tens of milliseconds,
-// which every alert delivery would otherwise pay again at each connect.
-// Contexts that add their own CA file or folder build a store of their own,
-// since loading into this one would change it for every later context.
-// Null when it cannot be built; contexts then load the default paths
-// themselves. CA files changed on disk are seen after a restart.
-X509_STORE* SharedDefaultTrustStore() {
-  static X509_STORE* const store = [] {
-    X509_STORE* s = X509_STORE_new();
-    if (s != nullptr && X509_STORE_set_default_paths(s) != 1) {
-      X509_STORE_free(s);
-      s = nullptr;
-    }
-    ERR_clear_error();
-    return s;
-  }();
+// Trust stores: the system's default paths plus a CA file and a CA folder,
+// parsed once per process for each pair of names and shared by reference
+// among contexts. Loading the CA bundle costs tens of milliseconds, which
+// every alert delivery would otherwise pay again at each connect. Stores
+// are never changed once built; CA files changed on disk are seen after a
+// restart. A store that fails to load is not kept, so the next connect
+// tries again.
+constexpr size_t kMaxCachedTrustStores = 16;
+
+X509_STORE* BuildTrustStore(const std::string& ca_file, const std::string& ca_dirs) {
+  X509_STORE* store = X509_STORE_new();
+  if (store == nullptr) return nullptr;
+  X509_STORE_set_default_paths(store);  // missing system paths are no error
+  if ((!ca_file.empty() && X509_STORE_load_file(store, ca_file.c_str()) != 1) ||
+      (!ca_dirs.empty() && X509_STORE_load_path(store, ca_dirs.c_str()) != 1)) {
+    X509_STORE_free(store);
+    return nullptr;
+  }
   return store;
 }
 
-// Gives `ctx` the system's default trust store (plus, in LoadFiles, the
-// options' own CA file and folder).
-void UseDefaultTrustStore(SSL_CTX* ctx, const TNetSSLOptions& options) {
-  X509_STORE* shared = SharedDefaultTrustStore();
-  if (shared != nullptr && options.RootCertFile.empty() && options.VerifyDirs.empty() &&
-      X509_STORE_up_ref(shared) == 1) {
-    SSL_CTX_set_cert_store(ctx, shared);  // takes the reference just added
-    return;
+// A new reference to the trust store for the two names; null when the CA
+// file or folder cannot be loaded.
+X509_STORE* AcquireTrustStore(const std::string& ca_file, const std::string& ca_dirs) {
+  static std::mutex lock;
+  static auto* stores = new std::map<std::pair<std::string, std::string>, X509_STORE*>();
+  std::lock_guard<std::mutex> guard(lock);
+  const auto key = std::make_pair(ca_file, ca_dirs);
+  auto it = stores->find(key);
+  if (it == stores->end()) {
+    X509_STORE* store = BuildTrustStore(ca_file, ca_dirs);
+    if (store == nullptr || stores->size() >= kMaxCachedTrustStores) return store;
+    it = stores->emplace(key, store).first;
   }
-  SSL_CTX_set_default_verify_paths(ctx);
+  return X509_STORE_up_ref(it->second) == 1 ? it->second : nullptr;
 }
 
 }  // namespace
@@ -162,7 +168,9 @@ TNetSSLContext::TNetSSLContext(const TNetSSLOptions& options, TNetSSLMode mode,
     }
     SSL_CTX_set_default_passwd_cb(ctx_, PasswordCallback);
     SSL_CTX_set_default_passwd_cb_userdata(ctx_, owner_);
-    UseDefaultTrustStore(ctx_, options_);
+    X509_STORE* store = AcquireTrustStore(options_.RootCertFile, options_.VerifyDirs);
+    if (store == nullptr) throw ENetOSSLLoadingRootCertError();
+    SSL_CTX_set_cert_store(ctx_, store);  // takes the reference
     LoadFiles();
     if (status_observer_) SSL_CTX_set_info_callback(ctx_, InfoCallback);
     if (!options_.CipherList.empty() &&
@@ -191,14 +199,6 @@ TNetSSLContext::~TNetSSLContext() {
 }
 
 void TNetSSLContext::LoadFiles() {
-  if (!options_.RootCertFile.empty() &&
-      SSL_CTX_load_verify_locations(ctx_, options_.RootCertFile.c_str(), nullptr) != 1) {
-    throw ENetOSSLLoadingRootCertError();
-  }
-  if (!options_.VerifyDirs.empty() &&
-      SSL_CTX_load_verify_locations(ctx_, nullptr, options_.VerifyDirs.c_str()) != 1) {
-    throw ENetOSSLLoadingRootCertError();
-  }
   if (!options_.CertFile.empty() &&
       SSL_CTX_use_certificate_file(ctx_, options_.CertFile.c_str(), SSL_FILETYPE_PEM) != 1) {
     throw ENetOSSLLoadingCertError();

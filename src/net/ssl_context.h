@@ -1,7 +1,10 @@
 // TNetSSLContext: one OpenSSL context (SSL_CTX) built from TNetSSLOptions.
 // The TLS channel builds a fresh one at every connect and destroys it at
-// close. TNetX509 is the read-only view of a certificate that the channel's
-// OnVerifyPeer observer receives.
+// close. Its trust store (the system's default CA paths plus RootCertFile
+// and VerifyDirs) is parsed once per process for each pair of names and
+// shared, unchanged, by every context built with them. TNetX509 is the
+// read-only view of a certificate that the channel's OnVerifyPeer observer
+// receives.
 //
 // OpenSSL 3 is linked directly; EnsureTlsLibrary() runs its one-time start-up
 // before the first context of the process.
@@ -57,6 +60,7 @@ class TNetSSLContext {
   bool HasStatusObserver() const { return status_observer_; }
 
  private:
+  // The client certificate and key of the options.
   void LoadFiles();
   void SetVerification();
 
