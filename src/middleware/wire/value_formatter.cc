@@ -1,5 +1,6 @@
 #include "middleware/wire/value_formatter.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -557,10 +558,14 @@ Variant TMwCustomBinaryTransportStreamFormatter::ReadVariantArray(const char* na
   }
   const int64_t count = span + 1;
   // Every element takes at least its 4-byte tag: refuse counts the buffer
-  // cannot hold before allocating anything.
+  // cannot hold before allocating anything. Even a count that fits is only
+  // partly reserved: a Variant is far larger than 4 bytes, and each level of
+  // nested arrays may claim the same remaining bytes, so the vector grows
+  // with the elements actually decoded beyond a small first reservation.
   if (count > buffer_->Remaining() / 4) ThrowStreamReadError();
+  constexpr int64_t kMaxReservedItems = 1024;
   std::vector<Variant> items;
-  items.reserve(static_cast<size_t>(count));
+  items.reserve(static_cast<size_t>(std::min(count, kMaxReservedItems)));
   for (int64_t i = 0; i < count; ++i) items.push_back(ReadVariant(name));
   return Variant::Array(varVariant, low, std::move(items));
 }
