@@ -17,6 +17,7 @@
 
 #include "mail/smtp.h"
 #include "net/ssl_io_handler.h"
+#include "support/alert_message.h"
 #include "support/mail_servers.h"
 #include "support/support.h"
 #include "support/test_ca.h"
@@ -38,17 +39,6 @@ double MedianMs(std::vector<double> samples) {
 
 double ElapsedMs(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-TNetMessage AlertMessage() {
-  TNetMessage message;
-  message.Subject = "Server Down!";
-  message.From = {"Quorvant", "monitor@quorvant.example"};
-  message.Sender = {"Quell", "quell@home.example"};
-  message.Recipients.Add("Quell", "quell@home.example");
-  message.Recipients.Add("Quell Phone", "5550100@txt.example");
-  message.SetBodyText("IP 10.0.0.7 Is Down!");
-  return message;
 }
 
 // The message as our client writes it, for swaks to send unchanged.
@@ -79,7 +69,7 @@ int main(int argc, char** argv) {
   smtp.SetAuthenticationType(tallyvox::mail::TAuthenticationType::atLogin);
   smtp.Username = kUser;
   smtp.Password = kPassword;
-  TNetMessage message = AlertMessage();
+  TNetMessage message = tallyvox::testing::AlertMessage();
 
   std::vector<double> ours;
   for (int i = 0; i < deliveries + 2; ++i) {

@@ -13,6 +13,7 @@
 #include "mail/mail_exceptions.h"
 #include "mail/message.h"
 #include "mail/message_client.h"
+#include "support/alert_message.h"
 
 namespace tallyvox::mail {
 namespace {
@@ -381,17 +382,7 @@ std::vector<std::string> HeaderNames(TNetMessage& message) {
   return names;
 }
 
-// The alert message as the monitor sets it up.
-TNetMessage AlertMessage() {
-  TNetMessage message;
-  message.Subject = "Server Down!";
-  message.From = TNetEMailAddressItem("Quorvant", "monitor@quorvant.example");
-  message.Sender = TNetEMailAddressItem("Quell", "quell@home.example");
-  message.Recipients.Add("Quell", "quell@home.example");
-  message.Recipients.Add("Quell Phone", "5550100@txt.example");
-  message.SetBodyText("IP 10.0.0.7 Is Down!");
-  return message;
-}
+using tallyvox::testing::AlertMessage;
 
 TEST(BuildHeaderLinesTest, AlertMessageHeadersInOrder) {
   EnvGuard env;

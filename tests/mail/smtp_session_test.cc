@@ -16,6 +16,7 @@
 #include "net/exceptions.h"
 #include "net/scripted_io_handler.h"
 #include "net/ssl_io_handler.h"
+#include "support/alert_message.h"
 #include "support/mail_servers.h"
 #include "support/test_ca.h"
 
@@ -33,13 +34,7 @@ constexpr char kHelo[] = "monitor.test";
 
 // The alert message as the monitor sets it up, with a fixed date.
 TNetMessage AlertMessage(const std::string& body = "IP 10.0.0.7 Is Down!") {
-  TNetMessage message;
-  message.Subject = "Server Down!";
-  message.From = TNetEMailAddressItem("Quorvant", "monitor@quorvant.example");
-  message.Sender = TNetEMailAddressItem("Quell", "quell@home.example");
-  message.Recipients.Add("Quell", "quell@home.example");
-  message.Recipients.Add("Quell Phone", "5550100@txt.example");
-  message.SetBodyText(body);
+  TNetMessage message = tallyvox::testing::AlertMessage(body);
   message.SetDate(EncodeDate(2026, 12, 10) + EncodeTime(1, 2, 3, 0));
   return message;
 }
