@@ -223,7 +223,7 @@ TEST_F(TransportTest, LengthsBeyondTheLimitsAreRefused) {
     Receive(*stream);
     FAIL();
   } catch (const EMwException& e) {
-    EXPECT_EQ(e.ErrorCode(), kMwErrStreamSizeOutOfBounds);
+    EXPECT_EQ(e.ErrorCode(), kMwErrTransportStreamSize);
     EXPECT_STREQ(e.what(), "Transportstream size out of bounds.");
   }
 }

@@ -18,6 +18,12 @@ namespace {
 // level (0) is below every text's level (3): nothing is written.
 void Trace(int /*level*/, const std::string& /*text*/) {}
 
+// The same refusal as the stream's own size check (Fetch), for lengths the
+// transport refuses itself.
+[[noreturn]] void ThrowSizeOutOfBounds() {
+  throw EMwException("Transportstream size out of bounds.", kMwErrTransportStreamSize);
+}
+
 int32_t ToInteger(const std::string& text) {
   size_t used = 0;
   long long value = 0;
@@ -569,7 +575,7 @@ bool TMwCustomTCPIPClientTransport::ReceiveStream(TMwTransportInfo*,
   const bool until_closed = length == -1 && !VerifyTransfer() &&
                             (TransportStateOptions() & mwtsoReadUntilDisconnect) != 0;
   if (!until_closed && (length < 0 || length > kMwHardMessageLimit)) {
-    throw EMwException("Transportstream size out of bounds.", kMwErrStreamSizeOutOfBounds);
+    ThrowSizeOutOfBounds();
   }
   net::TNetTCPClient& tcp = Tcp();
   std::string chunk;
@@ -580,7 +586,7 @@ bool TMwCustomTCPIPClientTransport::ReceiveStream(TMwTransportInfo*,
       const int32_t available = tcp.BufferedInputSize();
       if (available > 0) {
         if (buffer.Size() + available > kMwHardMessageLimit) {
-          throw EMwException("Transportstream size out of bounds.", kMwErrStreamSizeOutOfBounds);
+          ThrowSizeOutOfBounds();
         }
         chunk.resize(static_cast<size_t>(available));
         tcp.ReadBytes(chunk.data(), available);

@@ -81,7 +81,6 @@ using TMwTransportStateOptions = uint32_t;
 
 // A length above this is refused even when MaxTransportStreamSize is 0.
 constexpr int64_t kMwHardMessageLimit = 1LL << 30;
-constexpr int32_t kMwErrStreamSizeOutOfBounds = 0x04001011;
 
 // The info object handed to every primitive. Nothing in a client sets its
 // flags.
