@@ -112,6 +112,15 @@ TEST_F(ScriptedConnection, RepliesOfTheLineProtocol) {
   }
 }
 
+TEST_F(ScriptedConnection, ReplyLinesAreCapped) {
+  std::string many;
+  for (size_t i = 1; i < TNetTCPConnection::kMaxReplyLines; ++i) many += "250-line\r\n";
+  Open({many + "250 last\r\n", many + "250-one too many\r\n250 last\r\n"});
+  EXPECT_EQ(client_.ReadReply({250}), 250);
+  EXPECT_EQ(client_.LastReply().Text.size(), TNetTCPConnection::kMaxReplyLines);
+  EXPECT_THROW(client_.ReadReply({250}), ENetReadLnMaxLineLengthExceeded);
+}
+
 TEST_F(ScriptedConnection, SendCommandWritesTheLineAndChecksTheCode) {
   Open({"250 ok\r\n", "550-no\r\n550 such user\r\n", "354 go\r\n"});
   EXPECT_EQ(client_.SendCommand("MAIL FROM:<a@b>", 250), 250);
