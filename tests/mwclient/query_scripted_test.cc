@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -210,10 +212,21 @@ TEST_F(QueryScriptedTest, WrongExecuteRecordVersion) {
 }
 
 TEST_F(QueryScriptedTest, ResultOfTheWrongShapeFailsAndUnlocks) {
-  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) { r.SetResult(Variant(1)); });
-  EXPECT_THROW(query_.Execute(), EVariantTypeCastError);
-  EXPECT_EQ(pool_.TotalUserCount(), 0);
-  EXPECT_EQ(query_.Connection(), nullptr);
+  const Variant results[] = {
+      Variant(1),  // not an array
+      // No element 0, with the lowest low bound a server can send.
+      Variant::Array(varVariant, INT32_MIN, {Variant(1), Variant(2), Variant(3)}),
+  };
+  std::atomic<size_t> next{0};
+  Start([&](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    r.SetResult(results[next.load()]);
+  });
+  for (; next.load() < std::size(results); ++next) {
+    SCOPED_TRACE(next.load());
+    EXPECT_THROW(query_.Execute(), EVariantTypeCastError);
+    EXPECT_EQ(pool_.TotalUserCount(), 0);
+    EXPECT_EQ(query_.Connection(), nullptr);
+  }
 }
 
 TEST_F(QueryScriptedTest, PositionZeroOfTheOutputArrayIsNotRead) {

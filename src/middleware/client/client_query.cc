@@ -19,8 +19,9 @@ const Variant& Element(const Variant& value, int32_t index) {
   if (!value.IsArray() || value.IsByteArray())
     throw EVariantTypeCastError("Invalid variant operation: " + VarTypeAsText(value.VType()) +
                                 " is not an array");
-  int32_t offset = index - value.ArrayLowBound();
-  if (offset < 0 || static_cast<size_t>(offset) >= value.Items().size())
+  // In 64 bits: a server may send any low bound, also -2^31.
+  const int64_t offset = static_cast<int64_t>(index) - value.ArrayLowBound();
+  if (offset < 0 || static_cast<uint64_t>(offset) >= value.Items().size())
     throw EVariantTypeCastError("Variant or safe array index out of bounds");
   return value.Items()[offset];
 }
@@ -206,8 +207,9 @@ void TMwClientQuery::RunInTransaction(TMwTransaction* caller_transaction,
     own = std::make_unique<TMwTransaction>();
     transaction = own.get();
   }
-  // Step 11 in every case: the dataset stops holding the connection; a
-  // private transaction is released (unlocking the connection) and destroyed.
+  // On every way out: the dataset stops holding the connection, and a
+  // private transaction is released (unlocking the connection and releasing
+  // its session) and destroyed.
   struct Finish {
     TMwClientQuery* query;
     std::unique_ptr<TMwTransaction>* own;
