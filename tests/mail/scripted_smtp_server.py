@@ -29,7 +29,8 @@ import socket
 import ssl
 import sys
 import threading
-import warnings
+
+from tls_server_context import tls_context
 
 
 def normalize(reply):
@@ -145,15 +146,6 @@ class Session:
                         break
                 if not self.send(data_end.next()):
                     return
-
-
-def tls_context(cert, key):
-    warnings.filterwarnings("ignore", category=DeprecationWarning)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    context.minimum_version = ssl.TLSVersion.TLSv1
-    context.set_ciphers("ALL:@SECLEVEL=0")
-    return context
 
 
 def handle(raw, context, script, record):

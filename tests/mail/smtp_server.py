@@ -13,16 +13,16 @@ Prints "READY <port>" once it listens; stops on SIGTERM.
 """
 
 import argparse
-import warnings
 import asyncio
 import base64
 import json
 import os
 import signal
-import ssl
 import sys
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+from tls_server_context import tls_context
 
 
 class Recorder:
@@ -83,16 +83,6 @@ class RecordingSMTP(SMTP):
             "transcript_b64": base64.b64encode(bytes(self._transcript)).decode("ascii"),
         })
         super().connection_lost(exc)
-
-
-def tls_context(cert, key):
-    warnings.filterwarnings("ignore", category=DeprecationWarning)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    # Old clients may ask for TLS 1.0; the test server accepts every version.
-    context.minimum_version = ssl.TLSVersion.TLSv1
-    context.set_ciphers("ALL:@SECLEVEL=0")
-    return context
 
 
 async def serve(args):
