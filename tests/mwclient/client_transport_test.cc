@@ -85,6 +85,17 @@ class TransportTest : public ::testing::Test {
     transport_.Connect();
     peer_.Accept();
   }
+  // Connects to `peer` (a fresh one per framing) with the given framing.
+  void OpenTo(RawPeer& peer, bool verify) {
+    transport_.SetVerifyTransfer(verify);
+    transport_.SetPort(peer.port());
+    transport_.Connect();
+    peer.Accept();
+  }
+  // The length prefix of `length` in the framing `verify` selects.
+  static std::string Prefix(bool verify, uint32_t length) {
+    return verify ? FormatVerifiedLength(length) : EncodePlainLength(static_cast<int32_t>(length));
+  }
   // Transmits a message whose buffer holds `body`.
   void Transmit(const std::string& body, std::string* seen_before_flush = nullptr) {
     auto stream = MakeRequestStream(&transport_, transport_.TransportInfo());
@@ -165,13 +176,10 @@ TEST_F(TransportTest, PlainFramingIsTheLittleEndianLength) {
 
 TEST_F(TransportTest, ReceivesBothFramings) {
   for (bool verify : {true, false}) {
-    transport_.SetVerifyTransfer(verify);
     RawPeer peer;
-    transport_.SetPort(peer.port());
-    transport_.Connect();
-    peer.Accept();
+    OpenTo(peer, verify);
     const std::string body = "0123456789abcdefghijklmnopq";
-    peer.Send((verify ? FormatVerifiedLength(27) : EncodePlainLength(27)) + body);
+    peer.Send(Prefix(verify, 27) + body);
     auto stream = MakeResponseStream(&transport_, transport_.TransportInfo());
     Receive(*stream);
     EXPECT_EQ(stream->Buffer().ToString(), body);
@@ -199,13 +207,9 @@ TEST_F(TransportTest, BadHeaderIsInvalidData) {
 // actually arrive (16 of an announced 256 MiB here).
 TEST_F(TransportTest, AnnouncedLengthIsNotAllocatedUpFront) {
   for (bool verify : {true, false}) {
-    transport_.SetVerifyTransfer(verify);
     RawPeer peer;
-    transport_.SetPort(peer.port());
-    transport_.Connect();
-    peer.Accept();
-    peer.Send((verify ? FormatVerifiedLength(0x10000000) : EncodePlainLength(0x10000000)) +
-              std::string(16, 'x'));
+    OpenTo(peer, verify);
+    peer.Send(Prefix(verify, 0x10000000) + std::string(16, 'x'));
     peer.Close();
     auto stream = MakeResponseStream(&transport_, transport_.TransportInfo());
     EXPECT_THROW(Receive(*stream), net::ENetConnClosedGracefully);
