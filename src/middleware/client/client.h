@@ -10,6 +10,10 @@
 // machine continues with NewState: rsReconnect spends the reconnect budget,
 // rsCancel returns normally with an empty result and Cancelled() true,
 // rsReassemble builds a new request (new request id) and sends it again.
+// OldState is rsTransmit for a failure before the bytes are handed over
+// (OnClientTransmit, connecting, BeginTransmit), rsReceive for one while
+// sending (Deliver, or the flush in EndTransmit) or receiving, and
+// rsReconnect or rsRedirect for a failed Reconnect.
 //
 // Reconnect budget: Retries := MaxRetries; when that is <= 0 the alternative
 // phase is in force from the start with Retries := MaxRetriesAlternative.
