@@ -153,12 +153,18 @@ std::string_view TFilerReader::ReadTextPayload(uint8_t type, bool* utf8) {
   return std::string_view(reinterpret_cast<const char*>(Take(length)), length);
 }
 
+const uint8_t* TFilerReader::TakeWideUnits(size_t* units) {
+  *units = ReadLength();
+  if (*units > Remaining() / 2) ThrowReadError();
+  return Take(*units * 2);
+}
+
 std::string TFilerReader::ReadString() {
   const uint8_t type = ReadByte();
   if (type == vaWString) {
-    const size_t units = ReadLength();
-    if (units > Remaining() / 2) ThrowReadError();
-    return AnsiFromUtf8(Utf8FromUtf16Le(Take(units * 2), units));
+    size_t units = 0;
+    const uint8_t* bytes = TakeWideUnits(&units);
+    return AnsiFromUtf8(Utf8FromUtf16Le(bytes, units));
   }
   bool utf8;
   const std::string_view payload = ReadTextPayload(type, &utf8);
@@ -168,9 +174,9 @@ std::string TFilerReader::ReadString() {
 std::string TFilerReader::ReadWideString() {
   const uint8_t type = ReadByte();
   if (type == vaWString) {
-    const size_t units = ReadLength();
-    if (units > Remaining() / 2) ThrowReadError();
-    return Utf8FromUtf16Le(Take(units * 2), units);
+    size_t units = 0;
+    const uint8_t* bytes = TakeWideUnits(&units);
+    return Utf8FromUtf16Le(bytes, units);
   }
   bool utf8;
   const std::string_view payload = ReadTextPayload(type, &utf8);
@@ -215,9 +221,8 @@ void TFilerReader::SkipValue() {
         break;
       }
       case vaWString: {
-        const size_t units = ReadLength();
-        if (units > Remaining() / 2) ThrowReadError();
-        Take(units * 2);
+        size_t units = 0;
+        TakeWideUnits(&units);
         break;
       }
       default:

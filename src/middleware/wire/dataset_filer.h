@@ -121,6 +121,9 @@ class TFilerReader {
   int64_t ReadIntegerOfType(uint8_t type);
   // Reads the payload of a text value of `type`; *utf8 says which encoding it is in.
   std::string_view ReadTextPayload(uint8_t type, bool* utf8);
+  // Reads the payload of a vaWString: its unit count, then two bytes a unit
+  // (checked against the bytes left before anything is taken).
+  const uint8_t* TakeWideUnits(size_t* units);
 
   const uint8_t* data_;
   size_t size_;
