@@ -89,6 +89,13 @@ class ExchangeTest : public ::testing::Test {
     }
   }
 
+  // ExpectConnectionLost, timed: the seconds the probe took to fail.
+  double SecondsToConnectionLost() {
+    const auto start = Clock::now();
+    ExpectConnectionLost();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
   TMwTCPIPClientTransport transport_;
   TMwSimpleClient client_;
   std::vector<ExceptionCall> exceptions_;
@@ -221,9 +228,7 @@ TEST_F(ExchangeTest, StalledServersTimeOutWithinRequestTimeout) {
       connection_lost_ = 0;
       transport_.Disconnect();
       transport_.SetVerifyTransfer(verify);
-      const auto start = Clock::now();
-      ExpectConnectionLost();
-      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      const double seconds = SecondsToConnectionLost();
       EXPECT_GE(seconds, 0.8);
       EXPECT_LT(seconds, 6.0);
       ASSERT_EQ(exceptions_.size(), 1u);
@@ -239,9 +244,7 @@ TEST_F(ExchangeTest, SilentServerWithTheMonitorSettings) {
   const int port = FreeTcpPort(kHost);
   auto server = Server(port, {"--fault", "silent"});
   transport_.SetPort(port);
-  const auto start = Clock::now();
-  ExpectConnectionLost();
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const double seconds = SecondsToConnectionLost();
   EXPECT_GE(seconds, 4.5);
   EXPECT_LT(seconds, 10.0);
   ASSERT_EQ(exceptions_.size(), 1u);
