@@ -2,6 +2,7 @@
 // output parameter type names, statement splitting and parameter parsing.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,18 @@ TEST(QueryParamDescriptionTest, DateTimeFollowsStringConversion) {
   settings.decimal_separator = ',';
   settings.date_separator = '.';
   EXPECT_EQ(MwParamDescription(params, mwscLocale, settings), "\"d,1,11=2025.06.24 13:05:09,007\"");
+}
+
+// A date-time outside years 1..9999 (or not a number) has no text form in
+// either conversion: it is refused, never formatted from garbage.
+TEST(QueryParamDescriptionTest, DateTimeOutOfRangeIsRefused) {
+  for (double bad : {std::nan(""), 1e300, -1e7}) {
+    TParams params;
+    params.Add({"d", ftDateTime, ptInput, Variant::DateTime(bad)});
+    for (TMwStringConversion conversion : {mwscFixed, mwscLocale}) {
+      EXPECT_THROW(MwParamDescription(params, conversion), EConvertError) << bad;
+    }
+  }
 }
 
 TEST(QueryParamDescriptionTest, UnsupportedVariantTypeRaises) {

@@ -6,6 +6,7 @@
 
 #include "middleware/wire/mw_exception.h"
 #include "middleware/wire/string_list.h"
+#include "middleware/wire/value_formatter.h"
 
 namespace tallyvox::mw {
 namespace {
@@ -29,15 +30,6 @@ std::string CurrencyText(int64_t scaled) {
     text += "." + f;
   }
   return negative ? "-" + text : text;
-}
-
-std::string LocaleDateTimeText(TDateTime value, const TMwFormatSettings& s) {
-  DateTimeParts p = DecodeDateTime(value);
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d%c%02d%c%02d %02d%c%02d%c%02d%c%03d", p.year,
-                s.date_separator, p.month, s.date_separator, p.day, p.hour, s.time_separator,
-                p.minute, s.time_separator, p.second, s.decimal_separator, p.millisecond);
-  return buffer;
 }
 
 }  // namespace
@@ -88,7 +80,7 @@ std::string MwParamValueText(const Variant& value, TMwStringConversion conversio
                                      : MwFloatToText(value.AsDouble(), settings.decimal_separator);
     case varDate:
       return conversion == mwscFixed ? MwDateTimeToText(value.AsDouble())
-                                     : LocaleDateTimeText(value.AsDouble(), settings);
+                                     : MwDateTimeToLocaleText(value.AsDouble(), settings);
     case varCurrency:
       return CurrencyText(value.CurrencyScaled());
     default:

@@ -203,6 +203,16 @@ std::string MwDateTimeToText(TDateTime value) {
   return buf;
 }
 
+std::string MwDateTimeToLocaleText(TDateTime value, const TMwFormatSettings& settings) {
+  const DateTimeParts p = DecodeChecked(value);
+  char buf[48];
+  std::snprintf(buf, sizeof(buf), "%04d%c%02d%c%02d %02d%c%02d%c%02d%c%03d", p.year,
+                settings.date_separator, p.month, settings.date_separator, p.day, p.hour,
+                settings.time_separator, p.minute, settings.time_separator, p.second,
+                settings.decimal_separator, p.millisecond);
+  return buf;
+}
+
 TDateTime MwTextToDateTime(std::string_view text) {
   if (text.size() != 17) {
     throw EMwException("Invalid DateTime string length. Should be 17 chars. " + std::string(text),
@@ -296,13 +306,7 @@ double TMwCustomBinaryTransportStreamFormatter::TextFloat(std::string_view text)
 
 std::string TMwCustomBinaryTransportStreamFormatter::DateTimeText(TDateTime value) const {
   if (StringConversion() == mwscFixed) return MwDateTimeToText(value);
-  const TMwFormatSettings fs = FormatSettings();
-  const DateTimeParts p = DecodeChecked(value);
-  char buf[48];
-  std::snprintf(buf, sizeof(buf), "%04d%c%02d%c%02d %02d%c%02d%c%02d%c%03d", p.year,
-                fs.date_separator, p.month, fs.date_separator, p.day, p.hour, fs.time_separator,
-                p.minute, fs.time_separator, p.second, fs.decimal_separator, p.millisecond);
-  return buf;
+  return MwDateTimeToLocaleText(value, FormatSettings());
 }
 
 TDateTime TMwCustomBinaryTransportStreamFormatter::TextDateTime(std::string_view text) const {

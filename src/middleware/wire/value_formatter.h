@@ -78,6 +78,10 @@ std::string MwDateTimeToText(TDateTime value);
 // string length. Should be 17 chars. " + text; non-digits or an invalid
 // date/time raise EConvertError.
 TDateTime MwTextToDateTime(std::string_view text);
+// The locale text form (mwscLocale): "YYYY?MM?DD HH?NN?SS?ZZZ", 23
+// characters, with the date, time and decimal separators of `settings`.
+// Raises EConvertError like MwDateTimeToText.
+std::string MwDateTimeToLocaleText(TDateTime value, const TMwFormatSettings& settings);
 
 // Registry of readable object classes, matched by class name without regard
 // to case. Thread-safe. Empty unless a program registers classes.
