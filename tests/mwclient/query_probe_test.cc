@@ -80,6 +80,27 @@ TEST(QueryProbeTest, SucceedsAgainstAServerThatExecutes) {
   EXPECT_EQ(m.query.EffectiveClient().ClientData(), Variant("COMMON"));
 }
 
+// Row 1 keeps the pool active with its connection; the next row's fresh aim
+// discards it, so that row's probe reaches its own server only.
+TEST(QueryProbeTest, FreshAimLeavesNoConnectionOfTheEarlierServer) {
+  testing::PoolTestServer first;
+  testing::PoolTestServer second;
+  ASSERT_TRUE(first.ready()) << first.Output();
+  ASSERT_TRUE(second.ready()) << second.Output();
+  MonitorComponents m;
+  m.transport.SetPort(first.port());
+  m.AimProbe(first.ip(), /*fresh=*/false);
+  ASSERT_NO_THROW(m.RunProbe());
+  EXPECT_EQ(m.pool.ConnectionCount(), 1);  // row 1 does not release the pool
+  ASSERT_TRUE(first.WaitForLines("function=\"EXECUTE\"", 1)) << first.Output();
+
+  m.Probe(second.ip(), second.port());
+  EXPECT_TRUE(second.WaitForLines("function=\"EXECUTE\"", 1)) << second.Output();
+  EXPECT_EQ(first.CountLines("function=\"EXECUTE\""), 1) << first.Output();
+  EXPECT_EQ(m.pool.ConnectionCount(), 0);
+  EXPECT_EQ(m.exceptions, 0);
+}
+
 TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   MonitorComponents m;
   const int port = tallyvox::testing::FreeTcpPort();  // nobody listens there
