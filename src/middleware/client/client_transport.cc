@@ -578,7 +578,12 @@ bool TMwCustomTCPIPClientTransport::ReceiveStream(TMwTransportInfo*,
     ThrowSizeOutOfBounds();
   }
   net::TNetTCPClient& tcp = Tcp();
-  std::string chunk;
+  // Moves `count` buffered input bytes straight to the end of the message.
+  auto take_input = [&](int32_t count) {
+    const int64_t at = buffer.Size();
+    buffer.SetSize(at + count);
+    tcp.ReadBytes(buffer.MutableData() + at, count);
+  };
   bool first = true;
   if (until_closed) {
     // Everything until the server closes; each wait bounded as above.
@@ -588,9 +593,7 @@ bool TMwCustomTCPIPClientTransport::ReceiveStream(TMwTransportInfo*,
         if (buffer.Size() + available > kMwHardMessageLimit) {
           ThrowSizeOutOfBounds();
         }
-        chunk.resize(static_cast<size_t>(available));
-        tcp.ReadBytes(chunk.data(), available);
-        buffer.Write(chunk.data(), chunk.size());
+        take_input(available);
       }
       if (!tcp.IsOpen()) break;
       const int32_t wait = first ? FirstWaitMs() : NextWaitMs();
@@ -605,9 +608,7 @@ bool TMwCustomTCPIPClientTransport::ReceiveStream(TMwTransportInfo*,
       if (tcp.BufferedInputSize() == 0) FillInput(1, &first);
       const int32_t take =
           static_cast<int32_t>(std::min<int64_t>(remaining, tcp.BufferedInputSize()));
-      chunk.resize(static_cast<size_t>(take));
-      tcp.ReadBytes(chunk.data(), take);
-      buffer.Write(chunk.data(), chunk.size());
+      take_input(take);
       remaining -= take;
     }
   }
@@ -629,11 +630,6 @@ int32_t TMwCustomTCPIPClientTransport::WaitForData(TMwTransportInfo*) {
   if (tcp.BufferedInputSize() == 0) tcp.ReceiveMore(true, FirstWaitMs(), true);
   if (!tcp.IsOpen()) return -1;
   return tcp.BufferedInputSize();
-}
-
-void TMwCustomTCPIPClientTransport::EndReceive(TMwTransportInfo* info,
-                                               TMwCustomTransportStream& stream) {
-  TMwCustomClientTransport::EndReceive(info, stream);
 }
 
 }  // namespace tallyvox::mw

@@ -323,7 +323,6 @@ class TMwCustomTCPIPClientTransport : public TMwCustomClientTransport {
                      int32_t length) override;
   bool ReceiveBuffer(TMwTransportInfo* info, std::string* bytes, int32_t count) override;
   int32_t WaitForData(TMwTransportInfo* info) override;
-  void EndReceive(TMwTransportInfo* info, TMwCustomTransportStream& stream) override;
 
  protected:
   void WriteConnectionString(TMwConnectionString* out) const override;
