@@ -1,4 +1,5 @@
 #include "audit/dbe_table.h"
+#include "base/text.h"
 
 #include <langinfo.h>
 
@@ -22,13 +23,6 @@ namespace {
 // Set while an engine error is being turned into an exception on this thread: engine
 // checks made meanwhile raise nothing, so the first failure is the one reported.
 thread_local bool t_building_error = false;
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-bool SameName(const std::string& a, const std::string& b) { return Upper(a) == Upper(b); }
 
 int ParseNativeError(const std::string& text) {
   if (text.find("ERROR 7200:") == std::string::npos) return 0;
@@ -331,7 +325,7 @@ TDbeConnectionList& TDbeConnectionList::Instance() {
 DbeResult TDbeConnectionList::Acquire(const std::string& folder, DbeHandle* connection) {
   ConnectionMap& map = Connections();
   std::lock_guard<std::mutex> g(map.mutex);
-  const std::string key = Upper(folder);
+  const std::string key = UpperCase(folder);
   auto it = map.handles.find(key);
   if (it != map.handles.end()) {
     *connection = it->second;
@@ -566,7 +560,7 @@ void TDbeTable::EditRecord() {
 
 TDbeFieldDef& TDbeTable::FieldForSetting(const std::string& name) {
   auto it = std::find_if(fields_.begin(), fields_.end(),
-                         [&](const TDbeFieldDef& f) { return SameName(f.name, name); });
+                         [&](const TDbeFieldDef& f) { return SameText(f.name, name); });
   if (it == fields_.end()) RaiseDataSet("Field '" + name + "' not found");
   if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) {
     RaiseDataSet("Dataset not in edit mode");
@@ -744,7 +738,7 @@ std::string FieldTypeText(const TDbeFieldDef& field) {
 
 std::string TDbeTable::FieldText(const std::string& name) const {
   auto it = std::find_if(fields_.begin(), fields_.end(),
-                         [&](const TDbeFieldDef& f) { return SameName(f.name, name); });
+                         [&](const TDbeFieldDef& f) { return SameText(f.name, name); });
   if (it == fields_.end()) RaiseDataSet("Field '" + name + "' not found");
   return FieldValueText(AsDbfField(*it), buffer_.data() + it->offset);
 }

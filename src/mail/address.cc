@@ -1,4 +1,5 @@
 #include "mail/address.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,11 +23,6 @@ std::string QuoteString(const std::string& text) {
 }
 
 namespace {
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // The address in the form that follows the display name (see address.h).
 std::string AccountForm(const std::string& address, bool has_name) {
@@ -56,7 +52,7 @@ bool AtomsAndBlanksOnly(const std::string& name) {
 
 std::string TNetEMailAddressItem::Text() const {
   const std::string account = AccountForm(address_, !name_.empty());
-  if (name_.empty() || UpperAscii(address_) == name_) return account;
+  if (name_.empty() || UpperCase(address_) == name_) return account;
   if (AtomsAndBlanksOnly(name_)) return name_ + " " + account;
   return QuoteString(name_) + " " + account;
 }

@@ -1,4 +1,5 @@
 #include "mail/header_list.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,17 +25,6 @@ std::string Trim(const std::string& text) {
   std::size_t begin = 0;
   while (begin < text.size() && IsBlankOrControl(text[begin])) ++begin;
   return TrimRight(text.substr(begin));
-}
-
-bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 // Inserts the break string after the chosen break characters (see header).
@@ -102,7 +92,7 @@ long TNetHeaderList::IndexOfName(const std::string& name) const {
     if (IsContinuation(line)) continue;
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    if (SameTextIgnoringCase(Trim(line.substr(0, colon)), name)) return static_cast<long>(i);
+    if (SameText(Trim(line.substr(0, colon)), name)) return static_cast<long>(i);
   }
   return -1;
 }

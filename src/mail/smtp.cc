@@ -1,4 +1,5 @@
 #include "mail/smtp.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,11 +10,6 @@
 
 namespace tallyvox::mail {
 namespace {
-
-std::string UpperAscii(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // A command argument must not carry a line break: it would end the command
 // and start another one of the caller's choosing.
@@ -73,7 +69,7 @@ std::string TNetSMTP::LocalName() const {
 
 void TNetSMTP::TakeAuthMechanisms() {
   for (const std::string& text : LastReply().Text) {
-    const std::string line = UpperAscii(text);
+    const std::string line = UpperCase(text);
     if (line.compare(0, 5, "AUTH ") != 0 && line.compare(0, 5, "AUTH=") != 0) continue;
     std::size_t pos = 5;
     while (pos < line.size()) {

@@ -1,4 +1,5 @@
 #include "net/rfc_reply.h"
+#include "base/text.h"
 
 #include <cctype>
 
@@ -67,13 +68,7 @@ bool TNetRFCReply::OpensContinuation(const std::string& line) {
 
 bool TNetRFCReply::EndsContinuation(const std::string& line, const std::string& code3) {
   if (line.size() < 4) return true;
-  std::string stop = code3 + " ";
-  for (size_t i = 0; i < 4; ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(stop[i])))
-      return false;
-  }
-  return true;
+  return SameText(std::string_view(line).substr(0, 4), code3 + " ");
 }
 
 }  // namespace tallyvox::net

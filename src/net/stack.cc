@@ -1,4 +1,5 @@
 #include "net/stack.h"
+#include "base/text.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -228,9 +229,7 @@ bool TNetStack::IsDottedQuad(const std::string& host) {
 }
 
 std::string TNetStack::ResolveHost(const std::string& host) {
-  std::string upper;
-  for (char c : host) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper == "LOCALHOST") return "127.0.0.1";
+  if (SameText(host, "LOCALHOST")) return "127.0.0.1";
   if (IsDottedQuad(host)) {
     // Parts like "010" are decimal here; normalise to plain numbers.
     std::string out;

@@ -1,4 +1,5 @@
 #include "middleware/client/client_query_params.h"
+#include "base/text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -37,20 +38,20 @@ std::string CurrencyText(int64_t scaled) {
 TFieldType MwParamDataTypeFromName(std::string_view name) {
   std::optional<TFieldType> type = FindFieldType(name, /*ignore_case=*/true);
   if (type && *type != ftUnknown) return *type;
-  throw EMwException("Unknown parameter datatype (" + MwUpperCase(name) + ") send from server.",
+  throw EMwException("Unknown parameter datatype (" + UpperCase(name) + ") send from server.",
                      kErrUnknownParamDataType);
 }
 
 TParamType MwParamTypeFromName(std::string_view name) {
   for (int i = 0; i < 5; ++i) {
-    if (MwSameText(name, kParamTypeNames[i])) return static_cast<TParamType>(i);
+    if (SameText(name, kParamTypeNames[i])) return static_cast<TParamType>(i);
   }
   return ptUnknown;
 }
 
 TParam* TParams::FindParam(std::string_view name) {
   for (TParam& p : items_) {
-    if (MwSameText(p.name, name)) return &p;
+    if (SameText(p.name, name)) return &p;
   }
   return nullptr;
 }

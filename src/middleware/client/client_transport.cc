@@ -1,4 +1,5 @@
 #include "middleware/client/client_transport.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -179,7 +180,7 @@ void TMwCustomClientTransport::ApplyConnectionString(const TMwConnectionString& 
     SetParams(params);
   }
   if (!(v = value.Values("STREAMFORMAT")).empty()) SetStreamFormat(v);
-  if (!(v = value.Values("VERIFYTRANSFER")).empty()) SetVerifyTransfer(MwUpperCase(v) == "YES");
+  if (!(v = value.Values("VERIFYTRANSFER")).empty()) SetVerifyTransfer(UpperCase(v) == "YES");
   if (!(v = value.Values("STRINGCONVERSION")).empty()) {
     string_conversion_ = static_cast<TMwStringConversion>(ToInteger(v));
   }

@@ -1,4 +1,5 @@
 #include "middleware/client/connection_string.h"
+#include "base/text.h"
 
 #include <cctype>
 
@@ -8,7 +9,7 @@ bool MwSectionMarker(std::string_view line, std::string* name) {
   if (line.size() < 4 || line.substr(0, 2) != "<|" || line.substr(line.size() - 2) != "|>") {
     return false;
   }
-  *name = MwUpperCase(line.substr(2, line.size() - 4));
+  *name = UpperCase(line.substr(2, line.size() - 4));
   return true;
 }
 
@@ -36,7 +37,7 @@ void TMwConnectionString::SetText(std::string_view text) {
 }
 
 bool TMwConnectionString::SectionRange(std::string_view name, size_t* begin, size_t* end) const {
-  const std::string wanted = MwUpperCase(name);
+  const std::string wanted = UpperCase(name);
   bool inside = wanted.empty();
   bool found = inside;
   *begin = 0;
@@ -87,7 +88,7 @@ std::string TMwConnectionString::Values(std::string_view name) const {
   for (size_t i = begin; i < end; ++i) {
     const std::string_view line = lines_[i];
     const size_t eq = line.find('=');
-    if (eq != std::string_view::npos && MwSameText(line.substr(0, eq), name)) {
+    if (eq != std::string_view::npos && SameText(line.substr(0, eq), name)) {
       return std::string(line.substr(eq + 1));
     }
   }
@@ -98,7 +99,7 @@ bool TMwConnectionString::HasName(std::string_view name) const {
   size_t begin, end;
   SectionRange("", &begin, &end);
   for (size_t i = begin; i < end; ++i) {
-    if (lines_[i].find('=') != std::string::npos && MwSameText(LineName(lines_[i]), name)) {
+    if (lines_[i].find('=') != std::string::npos && SameText(LineName(lines_[i]), name)) {
       return true;
     }
   }
@@ -109,7 +110,7 @@ void TMwConnectionString::SetValue(const std::string& name, const std::string& v
   size_t begin, end;
   SectionRange("", &begin, &end);
   for (size_t i = begin; i < end; ++i) {
-    if (lines_[i].find('=') != std::string::npos && MwSameText(LineName(lines_[i]), name)) {
+    if (lines_[i].find('=') != std::string::npos && SameText(LineName(lines_[i]), name)) {
       lines_[i] = name + "=" + value;
       return;
     }

@@ -1,4 +1,5 @@
 #include "middleware/client/pooled_session.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,13 +20,6 @@ struct SessionList {
 SessionList& Sessions() {
   static SessionList* list = new SessionList();  // lives for the whole process
   return *list;
-}
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
 }
 
 }  // namespace
@@ -74,7 +68,7 @@ void TMwPooledSession::UpdateEffectiveName() {
 void TMwPooledSession::Loaded(const std::vector<TMwCustomPooledDataset*>& owned) {
   std::string effective = EffectiveSessionName();
   for (TMwCustomPooledDataset* dataset : owned) {
-    if (dataset != nullptr && SameTextAscii(dataset->SessionName(), session_name_))
+    if (dataset != nullptr && SameText(dataset->SessionName(), session_name_))
       dataset->SetSessionName(effective);
   }
 }

@@ -1,4 +1,5 @@
 #include "middleware/wire/dataset_stream_format.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -109,15 +110,6 @@ TFieldValue ReadFieldValue(TFieldType type, int32_t stream_version, TFilerReader
     default:
       return TFieldValue::Text(reader.ReadString());
   }
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto up = [](char c) {
-             return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-           };
-           return up(x) == up(y);
-         });
 }
 
 }  // namespace
@@ -535,7 +527,7 @@ void TMwCustomBinaryStreamFormat::LoadData(TCustomMemTable& table, TFilerReader&
       slot.keep = LoadsField(field);
     } else {
       for (const TField& entry : block_definitions_) {
-        if (EqualIgnoringCase(entry.name, name)) {
+        if (SameText(entry.name, name)) {
           slot.typed = true;
           slot.type = entry.type;
           break;

@@ -1,4 +1,5 @@
 #include "middleware/wire/memory_table.h"
+#include "base/text.h"
 
 #include <array>
 #include <cstdio>
@@ -19,17 +20,6 @@ constexpr std::array<std::string_view, kFieldTypeCount> kFieldTypeNames = {
 
 constexpr std::array<std::string_view, 5> kFieldKindNames = {"Data", "Calculated", "Lookup",
                                                              "InternalCalc", "Aggregate"};
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 [[noreturn]] void ThrowKind() { throw EMemTableError("Field value is of another kind"); }
 
@@ -57,7 +47,7 @@ std::string_view FieldTypeName(TFieldType type) {
 
 std::optional<TFieldType> FindFieldType(std::string_view name, bool ignore_case) {
   for (int i = 0; i < kFieldTypeCount; ++i) {
-    if (ignore_case ? EqualIgnoringCase(kFieldTypeNames[i], name) : kFieldTypeNames[i] == name) {
+    if (ignore_case ? SameText(kFieldTypeNames[i], name) : kFieldTypeNames[i] == name) {
       return static_cast<TFieldType>(i);
     }
   }
@@ -153,7 +143,7 @@ void TCustomMemTable::ClearFields() {
 
 int TCustomMemTable::FieldIndex(std::string_view name) const {
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (EqualIgnoringCase(fields_[i].name, name)) return static_cast<int>(i);
+    if (SameText(fields_[i].name, name)) return static_cast<int>(i);
   }
   return -1;
 }

@@ -1,31 +1,14 @@
 #include "middleware/wire/string_list.h"
 
-#include <cctype>
+#include "base/text.h"
 
 namespace tallyvox::mw {
-
-std::string MwUpperCase(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool MwSameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) !=
-        std::toupper(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 int TMwStrings::IndexOfName(std::string_view name) const {
   for (size_t i = 0; i < items_.size(); ++i) {
     const std::string& line = items_[i];
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && MwSameText(std::string_view(line).substr(0, eq), name)) {
+    if (eq != std::string::npos && SameText(std::string_view(line).substr(0, eq), name)) {
       return static_cast<int>(i);
     }
   }

@@ -45,10 +45,6 @@ class TMwStrings {
   std::vector<std::string> items_;
 };
 
-// ASCII upper-casing and case-insensitive comparison.
-std::string MwUpperCase(std::string_view text);
-bool MwSameText(std::string_view a, std::string_view b);
-
 }  // namespace tallyvox::mw
 
 #endif  // TALLYVOX_MIDDLEWARE_WIRE_STRING_LIST_H_

@@ -1,4 +1,5 @@
 #include "middleware/wire/transport_stream.h"
+#include "base/text.h"
 
 #include <charconv>
 
@@ -804,7 +805,7 @@ bool TMwCustomTransportStreamController::ReadSubjectHeader(TMwMemoryStream& buff
 }
 
 int TMwCustomTransportStreamController::SubjectToMessageType(std::string_view subject) {
-  const std::string prefix = MwUpperCase(subject.substr(0, 4));
+  const std::string prefix = UpperCase(subject.substr(0, 4));
   for (int type = 1; type <= 9; ++type) {
     if (prefix == kPrefixes[type]) return type;
   }
@@ -900,13 +901,13 @@ TMwRegisteredTransportStreamList& TMwRegisteredTransportStreamList::Instance() {
 void TMwRegisteredTransportStreamList::Register(
     const TMwCustomTransportStreamController* controller) {
   std::lock_guard<std::mutex> lock(mu_);
-  names_.push_back(MwUpperCase(controller->GetIdentifier()));
+  names_.push_back(UpperCase(controller->GetIdentifier()));
   controllers_.push_back(controller);
 }
 
 const TMwCustomTransportStreamController* TMwRegisteredTransportStreamList::Find(
     std::string_view name) const {
-  const std::string upper = MwUpperCase(name);
+  const std::string upper = UpperCase(name);
   std::lock_guard<std::mutex> lock(mu_);
   for (size_t i = 0; i < names_.size(); ++i) {
     if (names_[i] == upper) return controllers_[i];

@@ -1,4 +1,5 @@
 #include "middleware/wire/value_formatter.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <array>
@@ -158,10 +159,10 @@ double MwTextToFloat(std::string_view text, char decimal_separator) {
     negative = body[0] == '-';
     body.remove_prefix(1);
   }
-  if (MwSameText(body, "INF")) {
+  if (SameText(body, "INF")) {
     return negative ? -HUGE_VAL : HUGE_VAL;
   }
-  if (MwSameText(body, "NAN")) return std::nan("");
+  if (SameText(body, "NAN")) return std::nan("");
   // digits [sep digits] [E [sign] digits], at least one mantissa digit.
   std::string canon = negative ? "-" : "";
   size_t k = 0;
@@ -237,7 +238,7 @@ void TMwRegisteredStreamableObjectList::Register(const std::string& class_name, 
 void TMwRegisteredStreamableObjectList::Unregister(const std::string& class_name) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = classes_.begin(); it != classes_.end(); ++it) {
-    if (MwSameText(it->first, class_name)) {
+    if (SameText(it->first, class_name)) {
       classes_.erase(it);
       return;
     }
@@ -248,7 +249,7 @@ TMwRegisteredStreamableObjectList::Factory TMwRegisteredStreamableObjectList::Fi
     std::string_view class_name) const {
   std::lock_guard<std::mutex> lock(mu_);
   for (const auto& entry : classes_) {
-    if (MwSameText(entry.first, class_name)) return entry.second;
+    if (SameText(entry.first, class_name)) return entry.second;
   }
   return nullptr;
 }
@@ -630,7 +631,7 @@ TMwStandardTransportStreamFormatter::TMwStandardTransportStreamFormatter(
     const TMwStrings* params, TMwMemoryStream* buffer, TMwCustomTransportStream* stream)
     : TMwCustomBinaryTransportStreamFormatter(params, buffer, stream) {
   raw_floats_ =
-      params != nullptr && MwUpperCase(params->Value("MW_STANDARDTRANSPORTSTREAM_FORMAT")) == "RAW";
+      params != nullptr && UpperCase(params->Value("MW_STANDARDTRANSPORTSTREAM_FORMAT")) == "RAW";
 }
 
 }  // namespace tallyvox::mw

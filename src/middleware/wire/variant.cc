@@ -1,4 +1,5 @@
 #include "middleware/wire/variant.h"
+#include "base/text.h"
 
 #include <charconv>
 #include <cmath>
@@ -373,8 +374,8 @@ Variant VarFromText(TVarType type, std::string_view text) {
     }
     case varBoolean: {
       const std::string_view t = Trimmed(text);
-      if (MwSameText(t, "True")) return Variant(true);
-      if (MwSameText(t, "False")) return Variant(false);
+      if (SameText(t, "True")) return Variant(true);
+      if (SameText(t, "False")) return Variant(false);
       int64_t v;
       if (!ParseInt64(t, &v)) ThrowCast(varString, type);
       return Variant(v != 0);
