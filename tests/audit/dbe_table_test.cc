@@ -11,9 +11,9 @@
 
 #include "base/datetime.h"
 #include "dbe/dbe_engine.h"
-#include "dbe/dbe_testing.h"
 #include "dbe/dbf_format.h"
 #include "support/dbf_builder.h"
+#include "support/fault_env.h"
 #include "support/lock_holder.h"
 #include "support/support.h"
 
@@ -65,7 +65,6 @@ std::string Thrown(F&& f) {
 class AuditTableTest : public ::testing::Test {
  protected:
   void SetUp() override { settings_.ApplyStoredValues(); }
-  void TearDown() override { dbe::SetWriteFaultForTesting(0, 0); }
 
   std::string Make(const TestDbf& table, const std::string& name = "config.dbf") {
     const std::string path = dir_.File(name);
@@ -86,6 +85,7 @@ class AuditTableTest : public ::testing::Test {
   }
 
   TDbeSettings settings_;
+  testing::FaultEnv env_;
   testing::TempDir dir_;
 };
 
@@ -205,7 +205,7 @@ TEST_F(AuditTableTest, FailedPostKeepsTheLockAndIsRetriedByTheNextWrite) {
   const std::string before = testing::ReadFile(path);
   TDbeTable table;
   Open(table);
-  dbe::SetWriteFaultForTesting(ENOSPC, 1);
+  env_.FailWrites(ENOSPC, 1);
   try {
     AuditWrite(table, "10.0.0.1", 0.5);
     FAIL() << "no exception";
@@ -228,7 +228,7 @@ TEST_F(AuditTableTest, FailedFirstWriteOfAnEmptyTableIsRetriedIntoTheSameRecord)
   TDbeTable table;
   Open(table);
   // The append (record, then header) succeeds; storing the values fails.
-  dbe::SetWriteFaultForTesting(EIO, 1, 2);
+  env_.FailWrites(EIO, 1, 2);
   EXPECT_NE(Thrown<EDbeDatabaseError>([&] {
               AuditWrite(table, "10.0.0.1", 0.5);
             }).find("DbeTable1: Cannot write record 1"),

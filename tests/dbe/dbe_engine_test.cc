@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "dbe/dbe_testing.h"
 #include "dbe/dbf_format.h"
 #include "support/dbf_builder.h"
+#include "support/fault_env.h"
 #include "support/lock_holder.h"
 #include "support/support.h"
 
@@ -52,7 +52,6 @@ class DbeEngineTest : public ::testing::Test {
     ASSERT_EQ(DbeConnect(dir_.path().c_str(), &connection_), kDbeSuccess);
   }
   void TearDown() override {
-    SetWriteFaultForTesting(0, 0);
     DbeDisconnect(connection_);
     DbeShowDeleted(0);
   }
@@ -83,6 +82,7 @@ class DbeEngineTest : public ::testing::Test {
     return r;
   }
 
+  testing::FaultEnv env_;
   testing::TempDir dir_;
   DbeHandle connection_ = 0;
 };
@@ -384,7 +384,7 @@ TEST_F(DbeEngineTest, FailedWritesReportTheFileAndLoseNothing) {
   const DbeHandle t = OpenOk(path);
   ASSERT_EQ(DbeGotoTop(t), kDbeSuccess);
   ASSERT_EQ(DbeSetEmpty(t, 1), kDbeSuccess);
-  SetWriteFaultForTesting(ENOSPC, 1);
+  env_.FailWrites(ENOSPC, 1);
   EXPECT_EQ(DbeWriteRecord(t), kDbeErrWriteFailed);
   uint32_t code = 0;
   const std::string text = LastErrorText(&code);
@@ -393,7 +393,7 @@ TEST_F(DbeEngineTest, FailedWritesReportTheFileAndLoseNothing) {
   EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos);
   EXPECT_EQ(testing::ReadFile(path), before);
   // Appending: a failed header update leaves the record uncounted and the file readable.
-  SetWriteFaultForTesting(EIO, 1, 1);
+  env_.FailWrites(EIO, 1, 1);
   EXPECT_EQ(DbeAppendRecord(t), kDbeErrWriteFailed);
   const std::string bytes = testing::ReadFile(path);
   const DbfParseResult parsed = ParseDbfHeader(bytes, bytes.size());
