@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -475,6 +476,45 @@ TEST_F(DbeEngineTest, ConcurrentAppendsFromTwoProcessesLoseNothing) {
   ASSERT_EQ(DbeGetRecordCount(t, &count), kDbeSuccess);
   EXPECT_EQ(count, 2u * kPerProcess);
   DbeCloseTable(t);
+}
+
+// Another program holds the append lock (the byte at kDbeLockBase): an append waits for
+// it instead of writing, and every other call of the engine goes on meanwhile.
+TEST_F(DbeEngineTest, AppendWaitsForAHeldAppendLockWithoutStoppingTheEngine) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  const DbeHandle t = OpenOk(path);
+  const DbeHandle other = OpenOk(path);
+  const int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kDbeLockBase;
+  fl.l_len = 1;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+
+  DbeResult appended = kDbeErrInvalidArgument;
+  std::thread appender([&] { appended = DbeAppendRecord(t); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (env_.RefusedLocks(kDbeLockBase) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(env_.RefusedLocks(kDbeLockBase), 0) << "the append did not wait for the lock";
+  uint32_t count = 0;
+  EXPECT_EQ(DbeGetRecordCount(other, &count), kDbeSuccess);  // not held up by the waiting append
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(testing::ReadFile(path).size(), 97u + 85 + 1);
+
+  fl.l_type = F_UNLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  ::close(fd);
+  appender.join();
+  EXPECT_EQ(appended, kDbeSuccess) << LastErrorText();  // still waiting when the lock came free
+  ASSERT_EQ(DbeWriteRecord(t), kDbeSuccess);
+  ASSERT_EQ(DbeGetRecordCount(other, &count), kDbeSuccess);
+  EXPECT_EQ(count, 2u);
+  DbeCloseTable(t);
+  DbeCloseTable(other);
 }
 
 TEST_F(DbeEngineTest, ReadOnlyTablesRefuseChanges) {
