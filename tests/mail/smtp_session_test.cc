@@ -14,10 +14,10 @@
 #include "mail/message.h"
 #include "mail/smtp.h"
 #include "net/exceptions.h"
-#include "net/scripted_io_handler.h"
 #include "net/ssl_io_handler.h"
 #include "support/alert_message.h"
 #include "support/mail_servers.h"
+#include "support/scripted_io_handler.h"
 #include "support/test_ca.h"
 
 namespace tallyvox::mail {
@@ -553,7 +553,7 @@ TEST_F(SmtpSessionTest, UntrustedCertificateFailsTheOpen) {
 
 TEST_F(SmtpSessionTest, CloseConnectionOnAClosedClientSendsNothing) {
   // Never opened.
-  net::TNetScriptedIOHandler channel;
+  tallyvox::testing::TNetScriptedIOHandler channel;
   TNetSMTP never;
   never.SetIOHandler(&channel);
   EXPECT_NO_THROW(never.CloseConnection());
@@ -587,7 +587,7 @@ class ScriptedChannelTest : public ::testing::Test {
   }
 
   EnvGuard env_;
-  net::TNetScriptedIOHandler channel_;
+  tallyvox::testing::TNetScriptedIOHandler channel_;
   TNetSMTP smtp_;
 };
 

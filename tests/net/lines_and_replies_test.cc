@@ -4,11 +4,13 @@
 
 #include <memory>
 
-#include "net/scripted_io_handler.h"
 #include "net/tcp_client.h"
+#include "support/scripted_io_handler.h"
 
 namespace tallyvox::net {
 namespace {
+
+using testing::TNetScriptedIOHandler;
 
 class ScriptedConnection : public ::testing::Test {
  protected:
