@@ -26,14 +26,15 @@
 //     ENetReadLnMaxLineLengthExceeded "Max line length exceeded."
 //     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
 //
-// Socket error numbers are the Windows Sockets numbers (10000 + n); the Linux
-// errno values are mapped onto them by WinsockErrorFromErrno.
+// Socket error numbers are the Windows Sockets numbers of net/socket_errors.h.
 #ifndef TALLYVOX_NET_EXCEPTIONS_H_
 #define TALLYVOX_NET_EXCEPTIONS_H_
 
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+
+#include "net/socket_errors.h"
 
 namespace tallyvox::net {
 
@@ -98,15 +99,6 @@ class ENetConnectException : public ENetException {
  public:
   using ENetException::ENetException;
 };
-
-// The text for a Windows Sockets error number ("" for numbers not in the
-// table), and the full message "Socket Error # %d\r\n%s".
-std::string SocketErrorText(int32_t error);
-std::string SocketErrorMessage(int32_t error);
-
-// Maps a Linux errno value onto the Windows Sockets number (ECONNREFUSED ->
-// 10061, ...). Values without a counterpart map to 10000 + errno.
-int32_t WinsockErrorFromErrno(int err);
 
 class ENetSocketError : public ENetException {
  public:

@@ -230,7 +230,7 @@ int32_t TNetSSLSocket::FailureNumber(int ssl_error) {
     const int saved_errno = LastBioErrno(ssl_);
     if (saved_errno != 0) return WinsockErrorFromErrno(saved_errno);
   }
-  return 10053;  // the TLS layer aborted the connection
+  return kWsaeConnAborted;  // the TLS layer aborted the connection
 }
 
 int32_t TNetSSLSocket::Read(void* buffer, int32_t length, TNetDeadline deadline, int32_t* error) {
@@ -273,7 +273,7 @@ int32_t TNetSSLSocket::Write(const void* buffer, int32_t length, TNetDeadline de
       if (WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, deadline)) continue;
       fatal_ = true;
       ERR_clear_error();
-      *error = 10060;  // "Connection timed out."
+      *error = kWsaeTimedOut;
       return -1;
     }
     if (err == SSL_ERROR_ZERO_RETURN) return 0;

@@ -98,7 +98,7 @@ int TNetStack::NewStreamSocket() {
 int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
   sockaddr_in sa;
   if (!MakeAddress(ip, port, &sa)) {
-    t_last_error = 10049;
+    t_last_error = kWsaeAddrNotAvail;
     return -1;
   }
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return RecordErrno();
@@ -108,7 +108,7 @@ int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
 int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t timeout_ms) {
   sockaddr_in sa;
   if (!MakeAddress(ip, port, &sa)) {
-    t_last_error = 10049;
+    t_last_error = kWsaeAddrNotAvail;
     return -1;
   }
   // Non-blocking connect awaited with poll(): the wait can be bounded and a
@@ -138,7 +138,7 @@ int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t time
         return -2;
       }
       if (p.revents & POLLNVAL) {
-        t_last_error = 10038;
+        t_last_error = kWsaeNotSock;
         return -1;
       }
       break;
@@ -166,7 +166,7 @@ int TNetStack::WaitReadable(int fd, int32_t timeout_ms) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RecordErrno();
     if (n > 0 && (p.revents & POLLNVAL)) {
-      t_last_error = 10038;
+      t_last_error = kWsaeNotSock;
       return -1;
     }
     return n > 0 ? 1 : 0;
@@ -248,9 +248,11 @@ std::string TNetStack::ResolveHost(const std::string& host) {
   addrinfo* res = nullptr;
   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
   if (rc != 0 || res == nullptr) {
-    // Windows reports a failed name lookup as 11001 (host not found) or
-    // 11002 (try again); these numbers have no text in the table.
-    int32_t err = rc == EAI_AGAIN ? 11002 : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno) : 11001;
+    // Windows reports a failed name lookup as "host not found" or "try
+    // again"; these numbers have no text in the table.
+    int32_t err = rc == EAI_AGAIN    ? kWsaTryAgain
+                  : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno)
+                                     : kWsaHostNotFound;
     t_last_error = err;
     if (res != nullptr) freeaddrinfo(res);
     throw ENetSocketError(err);
