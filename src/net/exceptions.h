@@ -14,6 +14,7 @@
 //     ENetConnectTimeout           "Connect timed out."
 //     ENetConnectException         the message of the failed connect
 //     ENetSocketError              "Socket Error # %d\r\n%s" (carries the number)
+//     ENetInvalidIPAddress         "Invalid IP address: %s"
 //     ENetClosedSocket             "Disconnected."
 //     ENetStackError
 //       ENetStackInitializationFailed "Winsock Initialization Error."
@@ -108,6 +109,14 @@ class ENetSocketError : public ENetException {
 
  private:
   int32_t error_;
+};
+
+// A host text that looks like an address but is none: four decimal parts
+// of which one exceeds 255, or a number with a leading zero or "0x".
+class ENetInvalidIPAddress : public ENetException {
+ public:
+  explicit ENetInvalidIPAddress(const std::string& host)
+      : ENetException("Invalid IP address: " + host) {}
 };
 
 class ENetClosedSocket : public ENetException {

@@ -174,12 +174,13 @@ TNetSSLSocket::~TNetSSLSocket() {
 }
 
 void TNetSSLSocket::Connect(const std::string& host, TNetDeadline deadline) {
-  const bool is_ip = TNetStack::IsDottedQuad(host);
+  std::string ip;
+  const bool is_ip = TNetStack::IsDottedQuad(host, &ip);
   if (!host.empty() && !is_ip) SSL_set_tlsext_host_name(ssl_, host.c_str());
   if (context_->VerifiesPeer()) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
     if (is_ip) {
-      X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+      X509_VERIFY_PARAM_set1_ip_asc(param, ip.c_str());
     } else {
       X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
       SSL_set1_host(ssl_, host.c_str());
