@@ -25,12 +25,14 @@
 //       ENetNotEnoughDataInBuffer  "Not enough data in buffer."
 //     ENetReadTimeout              "Read Timeout"
 //     ENetReadLnMaxLineLengthExceeded "Max line length exceeded."
+//     ENetReplyTooLong             "Reply has more than 1000 lines."
 //     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
 //
 // Socket error numbers are the Windows Sockets numbers of net/socket_errors.h.
 #ifndef TALLYVOX_NET_EXCEPTIONS_H_
 #define TALLYVOX_NET_EXCEPTIONS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -167,6 +169,13 @@ class ENetReadTimeout : public ENetException {
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
  public:
   ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
+};
+
+// A numeric reply of more lines than a connection takes (kMaxReplyLines).
+class ENetReplyTooLong : public ENetException {
+ public:
+  explicit ENetReplyTooLong(size_t max_lines)
+      : ENetException("Reply has more than " + std::to_string(max_lines) + " lines.") {}
 };
 
 // A numeric reply whose code was not allowed. The message is the reply's

@@ -349,7 +349,7 @@ std::vector<std::string> TNetTCPConnection::ReadReplyLines() {
   if (TNetRFCReply::OpensContinuation(lines[0])) {
     const std::string code3 = lines[0].substr(0, 3);
     for (;;) {
-      if (lines.size() >= kMaxReplyLines) throw ENetReadLnMaxLineLengthExceeded();
+      if (lines.size() >= kMaxReplyLines) throw ENetReplyTooLong(kMaxReplyLines);
       std::string line = ReadNonEmptyLine(kUntilClosedWanted);
       lines.push_back(line);
       if (TNetRFCReply::EndsContinuation(line, code3)) break;
