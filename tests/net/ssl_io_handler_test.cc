@@ -257,6 +257,43 @@ TEST_F(SslChannelTest, CertificateVerificationTable) {
   }
 }
 
+// A CA file renewed on disk, or a renewed system store (here the file SSL_CERT_FILE
+// names), is used from the next connect on, without a restart.
+TEST_F(SslChannelTest, RenewedTrustStoreIsUsedAtTheNextConnect) {
+  TestCA other;
+  OpenSslServer server(ca_->Localhost());
+  for (bool system_store : {false, true}) {
+    SCOPED_TRACE(system_store ? "system store" : "CA file");
+    tallyvox::testing::TempDir dir;
+    const std::string path = dir.File("ca.pem");
+    // Replaced as a package manager does: a new file renamed over the old one.
+    auto install = [&](const std::string& ca_file) {
+      tallyvox::testing::WriteFile(path + ".new", tallyvox::testing::ReadFile(ca_file));
+      ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    };
+    struct CertFileVariable {
+      explicit CertFileVariable(const std::string* path) : set(path != nullptr) {
+        if (set) ::setenv("SSL_CERT_FILE", path->c_str(), 1);
+      }
+      ~CertFileVariable() {
+        if (set) ::unsetenv("SSL_CERT_FILE");
+      }
+      bool set;
+    } variable(system_store ? &path : nullptr);
+    TNetSSLIOHandlerSocket channel;
+    if (!system_store) channel.SSLOptions.RootCertFile = path;
+    auto client = Client(channel, "localhost", server.port());
+
+    install(other.ca_cert_file());
+    ExpectHandshakeFailure(*client, "unable to get local issuer certificate");
+    install(ca_->ca_cert_file());
+    EchoOnce(*client, "renewed");
+    client->CloseConnection();
+    install(other.ca_cert_file());
+    ExpectHandshakeFailure(*client, "unable to get local issuer certificate");
+  }
+}
+
 TEST_F(SslChannelTest, ObserverCanRefuseACertificateOpenSSLAccepted) {
   OpenSslServer server(ca_->Localhost());
   TNetSSLIOHandlerSocket channel;
