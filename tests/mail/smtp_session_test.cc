@@ -197,11 +197,11 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
   TNetMessage message;
   message.From = TNetEMailAddressItem("Ops \"night\" desk\\2", "ops@quorvant.example");
   message.Sender = TNetEMailAddressItem("Quell", "quell@home.example");
-  message.Recipients.Add("J\xFCrgen M\xFCller", "jm@example.de");
+  message.Recipients.Add("J\xC3\xBCrgen M\xC3\xBCller", "jm@example.de");  // UTF-8
   message.Recipients.Add("", "bare@example.com");
   message.CCList.Add("Copy", "cc@example.com");
   message.BccList.Add("Hidden", "bcc@example.com");
-  message.Subject = "Serveur arr\xEAt\xE9";
+  message.Subject = "Serveur arr\xC3\xAAt\xC3\xA9";
   message.ExtraHeaders.PutField(
       "X-Roster", "10.0.0.1, 10.0.0.2, 10.0.0.3, 10.0.0.4, 10.0.0.5, 10.0.0.6, 10.0.0.7, 10.0.0.8");
   message.ExtraHeaders.PutField("X-Mailer", "stale");
@@ -214,8 +214,8 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
 
   const std::string data =
       "From: \"Ops \\\"night\\\" desk\\\\2\" <ops@quorvant.example>\r\n"
-      "Subject: Serveur =?ISO-8859-1?Q?arr=EAt=E9?=\r\n"
-      "To: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>, bare@example.com\r\n"
+      "Subject: Serveur =?UTF-8?Q?arr=C3=AAt=C3=A9?=\r\n"
+      "To: =?UTF-8?Q?J=C3=BCrgen_M=C3=BCller?= <jm@example.de>, bare@example.com\r\n"
       "Cc: \"Copy\" <cc@example.com>\r\n"
       "Sender: Quell <quell@home.example>\r\n"
       "Date: Thu, 10 Dec 2026 01:02:03 +0000\r\n"
