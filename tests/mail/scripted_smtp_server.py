@@ -20,7 +20,9 @@ connection is closed after 20 s of dripping), "FLOOD" (empty lines as fast
 as the client takes them until it sends again; closed after 20 s), or
 "DELAY <ms> <reply>" (the reply after a pause).
 Each connection starts the script afresh. Every byte received is appended to
---record, and "closed" to --record + ".events" when a connection has ended. Prints "READY <port>" once it listens; stops on SIGTERM.
+--record, and "closed" to --record + ".events" when a connection has ended.
+Listens on 127.0.0.1:--port (0 or none: a port the system chooses) and prints
+"READY <port>" once it listens; stops on SIGTERM.
 """
 
 import argparse
@@ -190,7 +192,7 @@ def handle(raw, context, script, record):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int, default=0)  # 0: one the system chooses
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--script", required=True)
@@ -200,11 +202,10 @@ def main():
         script = json.load(f)
     context = tls_context(args.cert, args.key) if args.cert else None
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", args.port))
     listener.listen(8)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    print("READY %d" % args.port, flush=True)
+    print("READY %d" % listener.getsockname()[1], flush=True)
     while True:
         raw, _ = listener.accept()
         threading.Thread(target=handle, args=(raw, context, script, args.record),
