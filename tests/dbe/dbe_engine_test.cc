@@ -39,6 +39,16 @@ std::string LastErrorText(uint32_t* code = nullptr) {
   return std::string(text, length);
 }
 
+// An fcntl request for the one byte at `offset`, as the engine's locks use it.
+struct flock OneByte(int64_t offset, short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = 1;
+  return fl;
+}
+
 TestDbf AuditTable(std::vector<TestDbfRecord> records) {
   TestDbf t;
   t.fields = {{"ipaddress", 'C', 64, 0}, {"time", 'N', 20, 10}};
@@ -486,11 +496,7 @@ TEST_F(DbeEngineTest, AppendWaitsForAHeldAppendLockWithoutStoppingTheEngine) {
   const DbeHandle other = OpenOk(path);
   const int fd = ::open(path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  fl.l_start = kDbeLockBase;
-  fl.l_len = 1;
+  struct flock fl = OneByte(kDbeLockBase, F_WRLCK);
   ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
 
   DbeResult appended = kDbeErrInvalidArgument;
@@ -578,11 +584,7 @@ TEST_F(DbeEngineTest, LocksFollowTheDocumentedByteConvention) {
   const int fd = ::open(path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   for (int64_t offset : {kDbeLockBase, kDbeLockBase + 1, kDbeLockBase + 2}) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = 1;
+    struct flock fl = OneByte(offset, F_WRLCK);
     ASSERT_EQ(::fcntl(fd, F_OFD_GETLK, &fl), 0);
     EXPECT_EQ(fl.l_type == F_UNLCK, offset != kDbeLockBase + 1) << offset;
   }
