@@ -16,14 +16,14 @@
 #include "mail/header_coding.h"
 #include "mail/header_list.h"
 #include "mail/smtp.h"
-#include "net/scripted_io_handler.h"
+#include "support/scripted_io_handler.h"
 
 namespace {
 
 using namespace tallyvox::mail;
 
 void FuzzSession(const uint8_t* data, size_t size) {
-  tallyvox::net::TNetScriptedIOHandler channel;
+  tallyvox::testing::TNetScriptedIOHandler channel;
   std::string chunk;
   for (size_t i = 0; i < size; ++i) {
     if (data[i] == 0xFF) {

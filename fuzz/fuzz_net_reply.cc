@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <string>
 
-#include "net/scripted_io_handler.h"
 #include "net/tcp_client.h"
+#include "support/scripted_io_handler.h"
 
 using tallyvox::net::ENetException;
 using tallyvox::net::TNetMaxLineAction;
-using tallyvox::net::TNetScriptedIOHandler;
 using tallyvox::net::TNetTCPClient;
+using tallyvox::testing::TNetScriptedIOHandler;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;

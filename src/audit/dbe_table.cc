@@ -1,17 +1,12 @@
 #include "audit/dbe_table.h"
-#include "base/text.h"
-
-#include <langinfo.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cmath>
 #include <cstring>
-#include <map>
-#include <mutex>
 
 #include "audit/field_format.h"
+#include "base/text.h"
 #include "dbe/dbf_format.h"
 
 namespace tallyvox::audit {
@@ -19,89 +14,6 @@ namespace tallyvox::audit {
 using namespace tallyvox::dbe;
 
 namespace {
-
-// Set while an engine error is being turned into an exception on this thread: engine
-// checks made meanwhile raise nothing, so the first failure is the one reported.
-thread_local bool t_building_error = false;
-
-int ParseNativeError(const std::string& text) {
-  if (text.find("ERROR 7200:") == std::string::npos) return 0;
-  static const char kKey[] = "NATIVEERROR = ";
-  const size_t at = text.find(kKey);
-  if (at == std::string::npos) return 0;
-  size_t i = at + sizeof kKey - 1;
-  bool negative = false;
-  if (i < text.size() && text[i] == '-') {
-    negative = true;
-    ++i;
-  }
-  int64_t value = 0;
-  size_t digits = 0;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 10) {
-    value = value * 10 + (text[i] - '0');
-    ++i;
-    ++digits;
-  }
-  if (digits == 0 || i >= text.size() || text[i] != ';' || value > INT32_MAX) return 0;
-  return static_cast<int>(negative ? -value : value);
-}
-
-std::string ParseColumnName(const std::string& text) {
-  const size_t word = text.find("column");
-  if (word == std::string::npos) return "";
-  const size_t open = text.find('"', word + 6);
-  if (open == std::string::npos) return "";
-  const size_t close = text.find('"', open + 1);
-  if (close == std::string::npos) return "";
-  return text.substr(open + 1, close - open - 1);
-}
-
-std::mutex& ShortDateMutex() {
-  static std::mutex* m = new std::mutex;
-  return *m;
-}
-
-std::string& ShortDateValue() {
-  static std::string* value = new std::string(SystemShortDateFormat());
-  return *value;
-}
-
-void SetProgramShortDateFormat(const std::string& format) {
-  std::lock_guard<std::mutex> g(ShortDateMutex());
-  ShortDateValue() = format;
-}
-
-std::atomic<int> g_settings_count{0};
-
-struct EngineError {
-  uint32_t code;
-  std::string text;
-};
-
-// The code and text of the engine's last error for a failed call (a generic
-// text when the engine has none). The per-thread flag is up meanwhile, so the
-// checks of cleanup calls made on the way raise nothing.
-EngineError LastEngineError(DbeResult result) {
-  t_building_error = true;
-  EngineError error{0, {}};
-  char text[kDbeMaxErrorLength];
-  uint16_t length = sizeof text;
-  if (DbeGetLastError(&error.code, text, &length) == kDbeSuccess && error.code != 0) {
-    error.text.assign(text, length);
-  } else {
-    error.code = result;
-    error.text = "Engine error " + std::to_string(result) + ".";
-  }
-  t_building_error = false;
-  return error;
-}
-
-// Engine check for the settings component: no dataset name in the message.
-void CheckSettings(DbeResult result) {
-  if (result == kDbeSuccess || t_building_error) return;
-  EngineError error = LastEngineError(result);
-  throw EDbeDatabaseError(error.code, error.text, {});
-}
 
 TFieldType DataType(uint16_t engine_type, uint32_t length, uint16_t decimals) {
   switch (engine_type) {
@@ -189,174 +101,6 @@ DbfField AsDbfField(const TDbeFieldDef& f) {
 
 }  // namespace
 
-// ---- Errors ----------------------------------------------------------------------------
-
-EDbeDatabaseError::EDbeDatabaseError(uint32_t code, const std::string& text, Context context)
-    : EDatabaseError(context.dataset_name.empty() ? text : context.dataset_name + ": " + text),
-      code_(code),
-      native_error_(ParseNativeError(text)),
-      text_(text),
-      context_(std::move(context)) {
-  if (code >= 5147 && code <= 5149) column_name_ = ParseColumnName(text);
-}
-
-// ---- Settings --------------------------------------------------------------------------
-
-std::string SystemShortDateFormat() {
-  const char* f = nl_langinfo(D_FMT);
-  std::string out;
-  for (size_t i = 0; f != nullptr && f[i] != '\0'; ++i) {
-    if (f[i] != '%') {
-      out += f[i];
-      continue;
-    }
-    switch (f[++i]) {
-      case 'm':
-        out += "MM";
-        break;
-      case 'd':
-        out += "dd";
-        break;
-      case 'e':
-        out += "d";
-        break;
-      case 'y':
-        out += "yy";
-        break;
-      case 'Y':
-        out += "yyyy";
-        break;
-      case '\0':
-        return out;
-      default:
-        out += '%';
-        out += f[i];
-        break;  // left for the engine to refuse
-    }
-  }
-  return out;
-}
-
-std::string ProgramShortDateFormat() {
-  std::lock_guard<std::mutex> g(ShortDateMutex());
-  return ShortDateValue();
-}
-
-TDbeSettings::TDbeSettings() {
-  if (g_settings_count.fetch_add(1) != 0) {
-    g_settings_count.fetch_sub(1);
-    throw EDatabaseError("Only one DbeSettings component is allowed per application");
-  }
-  try {
-    CheckSettings(DbeCacheOpenCursors(25));
-    date_format_ = SystemShortDateFormat();
-    if (DbeSetDateFormat(date_format_.c_str()) != kDbeSuccess) {
-      date_format_ = "MM/dd/ccyy";
-      CheckSettings(DbeSetDateFormat(date_format_.c_str()));
-    }
-    CheckSettings(DbeGetDecimals(&num_decimals_));
-    uint16_t deleted = 0;
-    CheckSettings(DbeGetDeleted(&deleted));
-    show_deleted_ = deleted != 0;
-    server_types_ = static_cast<uint16_t>(TDbeServerType::stDBE_REMOTE) |
-                    static_cast<uint16_t>(TDbeServerType::stDBE_INTERNET);
-    CheckSettings(DbeSetServerType(server_types_));
-  } catch (...) {
-    g_settings_count.fetch_sub(1);
-    throw;
-  }
-}
-
-TDbeSettings::~TDbeSettings() { g_settings_count.fetch_sub(1); }
-
-void TDbeSettings::ApplyStoredValues() {
-  SetDateFormat("MM/dd/yyyy");
-  SetNumDecimals(2);
-  SetShowDeleted(false);
-  SetDbeServerTypes(static_cast<uint16_t>(TDbeServerType::stDBE_LOCAL));
-}
-
-void TDbeSettings::SetDateFormat(const std::string& format) {
-  CheckSettings(DbeSetDateFormat(format.c_str()));
-  date_format_ = format;
-  SetProgramShortDateFormat(format);
-}
-
-void TDbeSettings::SetNumDecimals(uint16_t decimals) {
-  CheckSettings(DbeSetDecimals(decimals));
-  num_decimals_ = decimals;
-}
-
-void TDbeSettings::SetShowDeleted(bool show) {
-  CheckSettings(DbeShowDeleted(show ? 1 : 0));
-  show_deleted_ = show;
-}
-
-void TDbeSettings::SetDbeServerTypes(TDbeServerTypes types) {
-  if ((types & 7) == 0) throw EDatabaseError("At least one server type must be selected.");
-  CheckSettings(DbeSetServerType(types & 7));
-  server_types_ = types & 7;
-}
-
-// ---- Connections -----------------------------------------------------------------------
-
-namespace {
-
-struct ConnectionMap {
-  std::mutex mutex;
-  std::map<std::string, DbeHandle> handles;
-  ~ConnectionMap() {
-    for (const auto& [folder, handle] : handles) DbeDisconnect(handle);
-  }
-};
-
-ConnectionMap& Connections() {
-  static ConnectionMap map;  // disconnects everything when the program ends
-  return map;
-}
-
-}  // namespace
-
-TDbeConnectionList& TDbeConnectionList::Instance() {
-  static TDbeConnectionList list;
-  return list;
-}
-
-DbeResult TDbeConnectionList::Acquire(const std::string& folder, DbeHandle* connection) {
-  ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
-  const std::string key = UpperCase(folder);
-  auto it = map.handles.find(key);
-  if (it != map.handles.end()) {
-    *connection = it->second;
-    return kDbeSuccess;
-  }
-  DbeHandle handle = 0;
-  if (DbeResult r = DbeConnect(folder.c_str(), &handle)) return r;
-  map.handles[key] = handle;
-  *connection = handle;
-  return kDbeSuccess;
-}
-
-size_t TDbeConnectionList::Count() {
-  ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
-  return map.handles.size();
-}
-
-void TDbeConnectionList::DisconnectAll() {
-  ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
-  for (const auto& [folder, handle] : map.handles) DbeDisconnect(handle);
-  map.handles.clear();
-}
-
-std::string ResolveDatabaseFolder(const std::string& database_name) {
-  std::string folder = database_name;
-  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-  return folder;
-}
-
 // ---- Table dataset ---------------------------------------------------------------------
 
 TDbeTable::TDbeTable(std::string name, std::string owner_name)
@@ -368,18 +112,20 @@ TDbeTable::~TDbeTable() { Close(); }
   throw EDbeDatabaseError(code, text, {name_, owner_name_, database_name_, folder_, table_name_});
 }
 
+[[noreturn]] void TDbeTable::Refuse(const std::string& text) const { RaiseEngine(0, text); }
+
 [[noreturn]] void TDbeTable::RaiseDataSet(const std::string& text) const {
   throw EDatabaseError(name_ + ": " + text);
 }
 
 void TDbeTable::Check(DbeResult result) const {
-  if (result == kDbeSuccess || t_building_error) return;
+  if (result == kDbeSuccess || BuildingEngineError()) return;
   EngineError error = LastEngineError(result);
   RaiseEngine(error.code, error.text);
 }
 
 void TDbeTable::CheckInactive() const {
-  if (Active()) RaiseDataSet("Cannot perform this operation on an open dataset");
+  if (Active()) Refuse("Cannot perform this operation on an open dataset");
 }
 
 void TDbeTable::SetTableName(const std::string& name) {
@@ -504,29 +250,32 @@ void TDbeTable::LearnLayout() {
   buffer_.assign(record_length_, ' ');
 }
 
-void TDbeTable::GoFirst() {
-  record_number_ = 0;
+void TDbeTable::GoFirst() { record_number_ = FindFirstVisible(&buffer_); }
+
+uint32_t TDbeTable::FindFirstVisible(std::vector<uint8_t>* record) {
+  record->resize(record_length_);
   Check(DbeGotoTop(table_));
   Check(DbeSkip(table_, -1));
   for (;;) {
     Check(DbeSkip(table_, 1));
     uint16_t eof = 0, bof = 0, visible = 0;
     Check(DbeAtEOF(table_, &eof));
-    if (eof) return;
+    if (eof) return 0;
     Check(DbeAtBOF(table_, &bof));
     const DbeResult r = DbeIsRecordVisible(table_, &visible);
     if (r != kDbeErrNoCurrentRecord) Check(r);
     if (!visible) continue;
     uint32_t length = record_length_;
-    Check(DbeGetRecord(table_, buffer_.data(), &length));
-    Check(DbeGetBookmark60(table_, &record_number_));
-    return;
+    Check(DbeGetRecord(table_, record->data(), &length));
+    uint32_t number = 0;
+    Check(DbeGetBookmark60(table_, &number));
+    return number;
   }
 }
 
 void TDbeTable::EditRecord() {
   if (state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) return;
-  if (!Active()) RaiseDataSet("Cannot perform this operation on a closed dataset");
+  if (!Active()) Refuse("Cannot perform this operation on a closed dataset");
   if (record_number_ == 0) {
     Check(DbeClearRecordBuffer(table_, buffer_.data(), record_length_));
     old_buffer_ = buffer_;
@@ -563,7 +312,7 @@ TDbeFieldDef& TDbeTable::FieldForSetting(const std::string& name) {
                          [&](const TDbeFieldDef& f) { return SameText(f.name, name); });
   if (it == fields_.end()) RaiseDataSet("Field '" + name + "' not found");
   if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) {
-    RaiseDataSet("Dataset not in edit mode");
+    Refuse("Dataset not in edit mode");
   }
   if (state_ == TDataSetState::dsEdit && (it->permissions & kDbePermUpdate) == 0) {
     DbeSetLastError(kDbeErrPermission,
@@ -591,7 +340,7 @@ void TDbeTable::StoreNumeric(TDbeFieldDef& field, double value) {
       break;
     }
     case kDbeTypeDouble:
-      if (field.length != 8) RaiseDataSet("Field '" + field.name + "' has no room for a double");
+      if (field.length != 8) Refuse("Field '" + field.name + "' has no room for a double");
       DoubleToBytes(value, dest);
       break;
     case kDbeTypeInteger: {
@@ -605,7 +354,7 @@ void TDbeTable::StoreNumeric(TDbeFieldDef& field, double value) {
       break;
     }
     default:
-      RaiseDataSet("Field '" + field.name + "' cannot hold a number");
+      Refuse("Field '" + field.name + "' cannot hold a number");
   }
 }
 
@@ -627,14 +376,14 @@ void TDbeTable::SetFieldText(const std::string& name, const std::string& text) {
         break;
       }
       if (!ParseFloatText(text, &value)) {
-        RaiseDataSet("'" + text.substr(0, 64) + "' is not a valid floating point value");
+        Refuse("'" + text.substr(0, 64) + "' is not a valid floating point value");
       }
       StoreNumeric(field, value);
       break;
     }
     case kDbeTypeLogical: {
       if (text.size() > 1 || (text.size() == 1 && !std::strchr("TtFfYyNn?", text[0]))) {
-        RaiseDataSet("'" + text.substr(0, 64) + "' is not a valid boolean value");
+        Refuse("'" + text.substr(0, 64) + "' is not a valid boolean value");
       }
       dest[0] = text.empty() ? ' ' : static_cast<uint8_t>(std::toupper(text[0]));
       break;
@@ -644,14 +393,14 @@ void TDbeTable::SetFieldText(const std::string& name, const std::string& text) {
                             return c >= '0' && c <= '9';
                           });
       if (!text.empty() && !digits) {
-        RaiseDataSet("'" + text.substr(0, 64) + "' is not a valid date (YYYYMMDD)");
+        Refuse("'" + text.substr(0, 64) + "' is not a valid date (YYYYMMDD)");
       }
       std::memset(dest, ' ', field.length);
       std::memcpy(dest, text.data(), std::min<size_t>(text.size(), field.length));
       break;
     }
     default:
-      RaiseDataSet("Field '" + field.name + "' cannot be set from text");
+      Refuse("Field '" + field.name + "' cannot be set from text");
   }
   field.modified = true;
 }
@@ -669,22 +418,7 @@ void TDbeTable::SetFieldFloat(const std::string& name, double value) {
   field.modified = true;
 }
 
-void TDbeTable::PostRecord() {
-  if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
-  const bool editing = state_ == TDataSetState::dsEdit;
-  uint32_t record = record_number_;
-  if (editing) {
-    Check(DbeGotoRecord(table_, record));
-  } else if (appended_record_ != 0) {
-    // An earlier post appended the record and failed later: store into that record
-    // instead of appending a second one.
-    record = appended_record_;
-    Check(DbeGotoRecord(table_, record));
-  } else {
-    Check(DbeAppendRecord(table_));
-    Check(DbeGetRecordNum(table_, 2, &record));
-    appended_record_ = record;
-  }
+void TDbeTable::WriteFields() {
   for (auto it = fields_.rbegin(); it != fields_.rend(); ++it) {
     const TDbeFieldDef& f = *it;
     if (!f.modified || SkippedOnPost(f.engine_type)) continue;
@@ -700,7 +434,56 @@ void TDbeTable::PostRecord() {
     }
   }
   Check(DbeWriteRecord(table_));
-  if (editing) Check(DbeUnlockRecord(table_, record));
+}
+
+uint32_t TDbeTable::PostNewRecord() {
+  if (appended_record_ != 0) {
+    // An earlier post appended the record and failed later: store into that record
+    // instead of appending a second one.
+    Check(DbeGotoRecord(table_, appended_record_));
+    WriteFields();
+    return appended_record_;
+  }
+  // Another user of the table (a second monitor) may have given it a record since this
+  // dataset found it empty. Every first write looks again under the append lock, so the
+  // later of two writers edits the record the earlier one appended.
+  Check(DbeLockAppend(table_));
+  struct AppendUnlock {
+    DbeHandle table;
+    ~AppendUnlock() { DbeUnlockAppend(table); }
+  } unlock{table_};
+  std::vector<uint8_t> existing;
+  const uint32_t found = FindFirstVisible(&existing);
+  if (found == 0) {
+    Check(DbeAppendRecord(table_));
+    uint32_t record = 0;
+    Check(DbeGetRecordNum(table_, 2, &record));
+    appended_record_ = record;
+    WriteFields();
+    return record;
+  }
+  Check(DbeLockRecord(table_, found));
+  try {
+    Check(DbeGotoRecord(table_, found));
+    WriteFields();
+  } catch (...) {
+    DbeUnlockRecord(table_, found);  // the retry looks again and locks again
+    throw;
+  }
+  Check(DbeUnlockRecord(table_, found));
+  return found;
+}
+
+void TDbeTable::PostRecord() {
+  if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+  uint32_t record = record_number_;
+  if (state_ == TDataSetState::dsEdit) {
+    Check(DbeGotoRecord(table_, record));
+    WriteFields();
+    Check(DbeUnlockRecord(table_, record));
+  } else {
+    record = PostNewRecord();
+  }
   state_ = TDataSetState::dsBrowse;
   appended_record_ = 0;
   record_number_ = record;
@@ -710,12 +493,12 @@ void TDbeTable::PostRecord() {
 }
 
 void TDbeTable::First() {
-  if (state_ != TDataSetState::dsBrowse) RaiseDataSet("Dataset not in browse mode");
+  if (state_ != TDataSetState::dsBrowse) Refuse("Dataset not in browse mode");
   GoFirst();
 }
 
 void TDbeTable::Next() {
-  if (state_ != TDataSetState::dsBrowse) RaiseDataSet("Dataset not in browse mode");
+  if (state_ != TDataSetState::dsBrowse) Refuse("Dataset not in browse mode");
   if (record_number_ == 0) return;
   Check(DbeGotoRecord(table_, record_number_));
   Check(DbeSkip(table_, 1));

@@ -1,10 +1,13 @@
-// The audit table's dataset over the DBE table engine (dbe/dbe_engine.h): the engine
-// settings component `TDbeSettings` (one per program) and the table dataset `TDbeTable`
-// with the operations the monitor's audit write uses: `Active`, `TableName`,
-// `DatabaseName`, `EditRecord`, `SetFieldText`, `SetFieldFloat`, `PostRecord`.
+// The audit table's dataset over the DBE table engine (dbe/dbe_engine.h): the table
+// dataset `TDbeTable` with the operations the monitor's audit write uses: `Active`,
+// `TableName`, `DatabaseName`, `EditRecord`, `SetFieldText`, `SetFieldFloat`,
+// `PostRecord`. This is the audit module's public header: it also brings the engine
+// settings component (audit/dbe_settings.h), the connection list
+// (audit/connection_list.h) and the exceptions (audit/dbe_error.h).
 //
-// Errors: every failure raises EDatabaseError or its descendant EDbeDatabaseError; the
-// message starts with the dataset's name and ": " ("DbeTable1: ...").
+// Errors: every failure raises EDbeDatabaseError, except a field that is not found and a
+// change to a read-only table (EDatabaseError); the message starts with the dataset's
+// name and ": " ("DbeTable1: ...").
 //
 // Not thread-safe: one TDbeTable is used by one thread at a time. The process-wide
 // connection list is shared and locked.
@@ -12,100 +15,15 @@
 #define TALLYVOX_AUDIT_DBE_TABLE_H_
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "audit/connection_list.h"
+#include "audit/dbe_error.h"
+#include "audit/dbe_settings.h"
 #include "dbe/dbe_engine.h"
 
 namespace tallyvox::audit {
-
-// The runtime's database error: refusals made by the dataset itself.
-class EDatabaseError : public std::runtime_error {
- public:
-  explicit EDatabaseError(const std::string& message) : std::runtime_error(message) {}
-};
-
-// A failure reported through the engine (or refused by the dataset on the engine's
-// behalf). Message: "<dataset name>: <error text>", or the text alone without a dataset.
-class EDbeDatabaseError : public EDatabaseError {
- public:
-  struct Context {
-    std::string dataset_name;   // "DbeTable1"
-    std::string owner_name;     // "Form1"
-    std::string database_name;  // DatabaseName as set
-    std::string path;           // the resolved folder
-    std::string table_name;
-  };
-  EDbeDatabaseError(uint32_t code, const std::string& text, Context context);
-
-  uint32_t ErrorCode() const { return code_; }
-  // From texts containing "ERROR 7200:" and "NATIVEERROR = <number>;", else 0.
-  int NativeError() const { return native_error_; }
-  const std::string& ErrorText() const { return text_; }
-  const Context& Where() const { return context_; }
-  // For codes 5147..5149: the name in double quotes after the word "column"; else empty.
-  const std::string& ColumnName() const { return column_name_; }
-
- private:
-  uint32_t code_;
-  int native_error_ = 0;
-  std::string text_;
-  Context context_;
-  std::string column_name_;
-};
-
-enum class TDbeServerType : uint16_t {
-  stDBE_LOCAL = 1,
-  stDBE_REMOTE = 2,
-  stDBE_INTERNET = 4,
-};
-// A set of server types as bits of TDbeServerType.
-using TDbeServerTypes = uint16_t;
-
-// The program's short date format: the system's until TDbeSettings applies its own.
-std::string ProgramShortDateFormat();
-// The system's short date format in d/M/y notation ("MM/dd/yy" in the C locale).
-std::string SystemShortDateFormat();
-
-// Engine settings, process-wide. Creating one makes the start-up engine calls; the
-// setters make the engine call of each value. Only one may exist at a time.
-class TDbeSettings {
- public:
-  // Throws EDatabaseError "Only one DbeSettings component is allowed per application"
-  // while another exists, EDbeDatabaseError when the engine refuses a start-up call.
-  TDbeSettings();
-  ~TDbeSettings();
-  TDbeSettings(const TDbeSettings&) = delete;
-  TDbeSettings& operator=(const TDbeSettings&) = delete;
-
-  // Applies the main window's stored values in order: DateFormat "MM/dd/yyyy",
-  // NumDecimals 2, ShowDeleted false, DbeServerTypes local only.
-  void ApplyStoredValues();
-
-  const std::string& DateFormat() const { return date_format_; }
-  // Also becomes the program's short date format.
-  void SetDateFormat(const std::string& format);
-  uint16_t NumDecimals() const { return num_decimals_; }
-  void SetNumDecimals(uint16_t decimals);
-  bool ShowDeleted() const { return show_deleted_; }
-  void SetShowDeleted(bool show);
-  TDbeServerTypes DbeServerTypes() const { return server_types_; }
-  // Throws EDatabaseError "At least one server type must be selected." for an empty set.
-  void SetDbeServerTypes(TDbeServerTypes types);
-  int NumCachedTables() const { return num_cached_tables_; }
-  void SetNumCachedTables(int count) { num_cached_tables_ = count; }
-  int NumCachedCursors() const { return num_cached_cursors_; }
-  void SetNumCachedCursors(int count) { num_cached_cursors_ = count; }
-
- private:
-  std::string date_format_;
-  uint16_t num_decimals_ = 2;
-  bool show_deleted_ = false;
-  TDbeServerTypes server_types_ = 0;
-  int num_cached_tables_ = 0;
-  int num_cached_cursors_ = 25;
-};
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
@@ -143,21 +61,6 @@ struct TDbeFieldDef {
 // A field's type as its xBase letter and size, for listings ("C 64", "N 20.10").
 std::string FieldTypeText(const TDbeFieldDef& field);
 
-// The folder a DatabaseName names: trailing path separators dropped ("/" stays "/").
-std::string ResolveDatabaseFolder(const std::string& database_name);
-
-// The process-wide list of engine connections keyed by the upper-cased folder.
-class TDbeConnectionList {
- public:
-  static TDbeConnectionList& Instance();
-  // The folder's connection, connecting it first when it is not in the list.
-  // Returns the engine result of DbeConnect (the handle untouched on failure).
-  dbe::DbeResult Acquire(const std::string& folder, dbe::DbeHandle* connection);
-  size_t Count();
-  // Disconnects every connection (errors swallowed) and empties the list.
-  void DisconnectAll();
-};
-
 class TDbeTable {
  public:
   explicit TDbeTable(std::string name = "DbeTable1", std::string owner_name = "Form1");
@@ -171,7 +74,7 @@ class TDbeTable {
   // (abandoning an unposted edit and its lock).
   void SetActive(bool active);
   const std::string& TableName() const { return table_name_; }
-  // REQUIRES: closed, else EDatabaseError "Cannot perform this operation on an open
+  // REQUIRES: closed, else EDbeDatabaseError "Cannot perform this operation on an open
   // dataset".
   void SetTableName(const std::string& name);
   const std::string& DatabaseName() const { return database_name_; }
@@ -183,8 +86,11 @@ class TDbeTable {
   // Sets a field of the record being edited, found by name without regard to case.
   void SetFieldText(const std::string& name, const std::string& text);
   void SetFieldFloat(const std::string& name, double value);
-  // Writes the record; in edit mode releases the lock afterwards. A failure leaves the
-  // dataset in its mode (and the lock held) so that the next write retries.
+  // Writes the record; in edit mode releases the lock afterwards. A new record is
+  // written under the engine's append lock: when another user has given the table a
+  // visible record since it was found empty, that record is edited instead of a second
+  // one appended. A failure leaves the dataset in its mode (and an edit's lock held) so
+  // that the next write retries.
   void PostRecord();
 
   TDataSetState State() const { return state_; }
@@ -208,8 +114,18 @@ class TDbeTable {
   void Close();
   void LearnLayout();
   void GoFirst();
+  // The first visible record's number (0 without one), its bytes read into *record.
+  uint32_t FindFirstVisible(std::vector<uint8_t>* record);
+  // Writes the modified fields of the record buffer into the engine's current record,
+  // then the record.
+  void WriteFields();
+  // PostRecord of a new record, under the append lock; returns its number.
+  uint32_t PostNewRecord();
   void Check(dbe::DbeResult result) const;
   [[noreturn]] void RaiseEngine(uint32_t code, const std::string& text) const;
+  // A refusal of the dataset itself: EDbeDatabaseError with code 0.
+  [[noreturn]] void Refuse(const std::string& text) const;
+  // The runtime's database error (missing field, read-only table).
   [[noreturn]] void RaiseDataSet(const std::string& text) const;
   void CheckInactive() const;
   TDbeFieldDef& FieldForSetting(const std::string& name);

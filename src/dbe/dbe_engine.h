@@ -21,14 +21,20 @@
 // Visibility: with show-deleted off (DbeShowDeleted(0)) records whose deletion flag is
 // '*' are skipped by DbeGotoTop and DbeSkip.
 //
+// File system: the engine reaches the table files through an Env (dbe/env.h), the real
+// one unless DbeSetEnv installs another.
+//
 // Thread safety: every function may be called from any thread; calls are serialised by
-// one engine lock. The last error is kept per thread.
+// one engine lock, which is never held while a call waits for another user's append
+// lock. The last error is kept per thread.
 #ifndef TALLYVOX_DBE_DBE_ENGINE_H_
 #define TALLYVOX_DBE_DBE_ENGINE_H_
 
 #include <cstdint>
 
 namespace tallyvox::dbe {
+
+class Env;
 
 using DbeHandle = uint64_t;
 using DbeResult = uint32_t;
@@ -99,6 +105,10 @@ constexpr uint16_t kDbeTableVfp = 3;
 constexpr uint32_t kDbeMaxErrorLength = 600;
 
 // Process-wide settings.
+// The file system that tables opened from now on use (nullptr: Env::Default()); tables
+// already open keep theirs. Returns the Env used before. REQUIRES: `env` outlives every
+// table opened through it.
+Env* DbeSetEnv(Env* env);
 DbeResult DbeCacheOpenCursors(uint16_t count);
 // Accepts day/month/year formats made of d, dd, M, MM, yy, yyyy, ccyy and separators.
 DbeResult DbeSetDateFormat(const char* format);
@@ -181,8 +191,15 @@ DbeResult DbeSetFieldRaw(DbeHandle table, uint32_t field, const uint8_t* bytes, 
 // Blanks the field (zero bytes for binary types).
 DbeResult DbeSetEmpty(DbeHandle table, uint32_t field);
 
-// Appends a blank record at the end (under the append lock, re-reading the record count
-// from the file), locks it until DbeWriteRecord stores it, and makes it current.
+// The append lock, held by one open of a table at a time: DbeLockAppend waits up to
+// 5 s for it (then fails with kDbeErrRecordLocked) and holds it until DbeUnlockAppend
+// or the table is closed. Holding it across "look for a record, append only when there
+// is none" keeps two users from both appending to an empty table.
+DbeResult DbeLockAppend(DbeHandle table);
+DbeResult DbeUnlockAppend(DbeHandle table);
+// Appends a blank record at the end (under the append lock, taken for the call unless
+// this table holds it already, re-reading the record count from the file), locks it
+// until DbeWriteRecord stores it, and makes it current.
 DbeResult DbeAppendRecord(DbeHandle table);
 // Stores the current record: the whole record at its offset, then the header's update
 // date. Needs the record's lock; takes it for the write when this table does not hold

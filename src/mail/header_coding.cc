@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -122,10 +123,36 @@ std::string EncodeBase64(const std::string& bytes) {
   return out;
 }
 
+const char* LocaleVariable() { return FirstSetEnv({"LC_ALL", "LC_CTYPE", "LANG"}); }
+
 std::string LocaleTextCodeset() {
-  const char* name = FirstSetEnv({"LC_ALL", "LANG"});
+  const char* name = LocaleVariable();
   const std::string codeset = name == nullptr ? "" : SplitLocaleName(name).codeset;
   return codeset.empty() ? "CP932" : codeset;
+}
+
+std::string CharsetName(const std::string& codeset) {
+  std::string key;
+  for (char c : codeset) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u)) key += static_cast<char>(std::tolower(u));
+  }
+  static constexpr struct {
+    const char* key;
+    const char* name;
+  } kNames[] = {
+      {"utf8", "UTF-8"},         {"eucjp", "EUC-JP"},   {"euckr", "EUC-KR"},
+      {"euctw", "EUC-TW"},       {"gb2312", "GB2312"},  {"gbk", "GBK"},
+      {"gb18030", "GB18030"},    {"big5", "Big5"},      {"big5hkscs", "Big5-HKSCS"},
+      {"koi8r", "KOI8-R"},       {"koi8u", "KOI8-U"},   {"sjis", "Shift_JIS"},
+      {"shiftjis", "Shift_JIS"}, {"tis620", "TIS-620"}, {"ascii", "US-ASCII"},
+  };
+  for (const auto& n : kNames) {
+    if (key == n.key) return n.name;
+  }
+  if (key.rfind("iso8859", 0) == 0 && key.size() > 7) return "ISO-8859-" + key.substr(7);
+  if (key.rfind("cp125", 0) == 0 && key.size() == 6) return "windows-" + key.substr(2);
+  return codeset;
 }
 
 THeaderCoding HeaderCharsetForLocale(const std::string& locale_name) {
@@ -136,19 +163,24 @@ THeaderCoding HeaderCharsetForLocale(const std::string& locale_name) {
   if (parts.language == "zh") {
     coding.charset = parts.territory == "cn" ? "GB2312" : "Big5";
   } else if (parts.language == "ja") {
+    // The text is converted to ISO-2022-JP before it is encoded.
     coding.charset = "ISO-2022-JP";
     coding.transfer = TTransfer::iso2022jp;
+    return coding;
   } else if (parts.language == "ko") {
     coding.charset = "EUC-KR";
   } else {
     coding.charset = "ISO-8859-1";
     coding.letter = 'Q';
   }
+  // The words are labelled with the encoding the text is in: the locale's code set when
+  // its name gives one, else the language's usual one above.
+  if (!parts.codeset.empty()) coding.charset = CharsetName(parts.codeset);
   return coding;
 }
 
 THeaderCoding ChooseHeaderCharset() {
-  const char* name = FirstSetEnv({"LC_ALL", "LANG"});
+  const char* name = LocaleVariable();
   return HeaderCharsetForLocale(name == nullptr ? "" : name);
 }
 
@@ -246,24 +278,42 @@ std::string FormatAddressListForHeader(const TNetEMailAddressList& list,
   return joined;
 }
 
-std::string FormatInternetDate(TDateTime local_time) {
+namespace {
+
+// "Wed, 9 Dec 2026 07:05:03 -0500" from the parts of a local time and its offset from
+// UTC in seconds.
+std::string InternetDateText(int year, int month, int day, int weekday, int hour, int minute,
+                             int second, long offset) {
   static constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const long size = std::labs(offset);
+  char text[96];
+  std::snprintf(text, sizeof(text), "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld", kWeekdays[weekday],
+                day, kMonths[month - 1], year, hour, minute, second, offset < 0 ? '-' : '+',
+                size / 3600, size % 3600 / 60);
+  return text;
+}
+
+}  // namespace
+
+std::string FormatInternetDate(TDateTime local_time) {
   const DateTimeParts p = DecodeDateTime(local_time);
   // The C library's time-zone data gives the UTC offset of that local time.
   std::tm local;
   if (!LocalTmFromDateTime(local_time, &local)) throw ENetFailedToRetreiveTimeZoneInfo();
-  const long offset = local.tm_gmtoff;
-  const long size = std::labs(offset);
   // 1899-12-30, day 0 of TDateTime, was a Saturday.
   const long long day = static_cast<long long>(EncodeDate(p.year, p.month, p.day));
   const int weekday = static_cast<int>(((day % 7) + 7 + 6) % 7);
-  char text[96];
-  std::snprintf(text, sizeof(text), "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld", kWeekdays[weekday],
-                p.day, kMonths[p.month - 1], p.year, p.hour, p.minute, p.second,
-                offset < 0 ? '-' : '+', size / 3600, size % 3600 / 60);
-  return text;
+  return InternetDateText(p.year, p.month, p.day, weekday, p.hour, p.minute, p.second,
+                          local.tm_gmtoff);
+}
+
+std::string FormatInternetDateAt(std::time_t instant) {
+  std::tm local;
+  if (localtime_r(&instant, &local) == nullptr) throw ENetFailedToRetreiveTimeZoneInfo();
+  return InternetDateText(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_wday,
+                          local.tm_hour, local.tm_min, local.tm_sec, local.tm_gmtoff);
 }
 
 }  // namespace tallyvox::mail

@@ -5,6 +5,7 @@
 #define TALLYVOX_MAIL_HEADER_CODING_H_
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 #include "base/datetime.h"
@@ -23,14 +24,21 @@ struct THeaderCoding {
   std::string charset = "ISO-8859-1";
 };
 
-// The settings for the user's locale, read from LC_ALL, else LANG (first one
-// set and non-empty). Transfer bit8 and letter 'B' with: zh_CN "GB2312",
-// other Chinese "Big5", Japanese "ISO-2022-JP" (transfer iso2022jp), Korean
-// "EUC-KR"; every other language, and no locale at all (or C/POSIX), counts
-// as English: "ISO-8859-1" with letter 'Q'.
+// The settings for the user's locale, read from LC_ALL, LC_CTYPE or LANG
+// (the first one set and non-empty). By language: Chinese, Korean and
+// Japanese get letter 'B', every other language, and no locale at all (or
+// C/POSIX), counts as English with letter 'Q'. The character set is the one
+// the text is in: the locale's code set when its name gives one ("UTF-8" for
+// "de_DE.UTF-8", "ISO-8859-15" for "fr_FR.iso885915"); without one, zh_CN
+// "GB2312", other Chinese "Big5", Korean "EUC-KR", English "ISO-8859-1".
+// Japanese text is always converted to "ISO-2022-JP" (transfer iso2022jp).
 THeaderCoding ChooseHeaderCharset();
 // The same for an explicit locale name such as "ja_JP.UTF-8".
 THeaderCoding HeaderCharsetForLocale(const std::string& locale_name);
+
+// The MIME name of a locale's code set ("utf8" -> "UTF-8", "iso88591" ->
+// "ISO-8859-1"); a code set it does not know is returned as it is.
+std::string CharsetName(const std::string& codeset);
 
 // The characters that must be encoded inside a display name besides control
 // and 8-bit bytes: ( ) < > [ ] : ; , . \ " @
@@ -47,7 +55,7 @@ inline constexpr std::size_t kMaxEncodedWord = 75;
 std::string EncodeHeaderWords(const std::string& text, const std::string& specials,
                               const THeaderCoding& coding);
 
-// The code set of the user's texts from LC_ALL or LANG ("UTF-8" for
+// The code set of the user's texts from LC_ALL, LC_CTYPE or LANG ("UTF-8" for
 // "ja_JP.UTF-8"); "CP932", the Japanese Windows code page, when none is named.
 std::string LocaleTextCodeset();
 
@@ -69,7 +77,13 @@ std::string FormatAddressListForHeader(const TNetEMailAddressList& list,
 // month, year, hh:mm:ss and the local offset from UTC at that time (daylight
 // saving included) from the C library's time-zone data. Raises
 // ENetFailedToRetreiveTimeZoneInfo when the offset cannot be determined.
+// A local time names its offset only outside the hour repeated when daylight
+// saving ends; there the C library picks one of the two.
 std::string FormatInternetDate(TDateTime local_time);
+// The same for an instant: its local time and the offset in effect at that
+// instant, right also in the repeated hour. The Date header of a message
+// without a date of its own is the current instant's.
+std::string FormatInternetDateAt(std::time_t instant);
 
 }  // namespace tallyvox::mail
 

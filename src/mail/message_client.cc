@@ -1,6 +1,7 @@
 #include "mail/message_client.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "mail/header_coding.h"
 #include "mail/mail_exceptions.h"
@@ -56,7 +57,8 @@ TNetHeaderList TNetMessageClient::BuildHeaderLines(TNetMessage& message) {
   list.PutField("Disposition-Notification-To",
                 FormatAddressForHeader(message.ReceiptRecipient, coding));
   list.PutField("References", message.References);
-  list.PutField("Date", FormatInternetDate(message.UseNowForDate() ? Now() : message.Date()));
+  list.PutField("Date", message.UseNowForDate() ? FormatInternetDateAt(std::time(nullptr))
+                                                : FormatInternetDate(message.Date()));
   list.PutField("X-Priority", std::to_string(static_cast<int>(message.Priority) + 1));
   list.PutField("X-Library", kLibraryName);
   for (const std::string& line : message.ExtraHeaders.Lines()) list.Add(line);

@@ -6,6 +6,7 @@
 
 #include "mail/header_coding.h"
 #include "mail/mail_exceptions.h"
+#include "net/exceptions.h"
 #include "net/stack.h"
 
 namespace tallyvox::mail {
@@ -39,25 +40,51 @@ void TNetSMTP::SetUseEhlo(bool use_ehlo) {
 int16_t TNetSMTP::ReadReply(const std::vector<int16_t>& allowed) {
   struct EndOfReply {
     TNetSMTP* smtp;
-    ~EndOfReply() { smtp->reply_deadline_ = Clock::time_point::max(); }
+    ~EndOfReply() {
+      smtp->reply_deadline_ = Clock::time_point::max();
+      smtp->next_reply_bound_ = 0;
+    }
   } end_of_reply{this};
-  if (ReadTimeout <= 0 && ReplyTimeout > 0) {
-    reply_deadline_ = Clock::now() + std::chrono::milliseconds(ReplyTimeout);
-  }
+  const int32_t bound = next_reply_bound_ > 0 ? next_reply_bound_ : ReplyTimeout;
+  if (bound > 0) reply_deadline_ = Clock::now() + std::chrono::milliseconds(bound);
   return TNetMessageClient::ReadReply(allowed);
 }
 
+bool TNetSMTP::ReplyTimeIsUp() const {
+  return reply_deadline_ != Clock::time_point::max() && Clock::now() >= reply_deadline_;
+}
+
+std::string TNetSMTP::ReadLine(const std::string& terminator, int32_t timeout_ms,
+                               int32_t max_length) {
+  if (ReplyTimeIsUp()) throw net::ENetReadTimeout();
+  return TNetMessageClient::ReadLine(terminator, timeout_ms, max_length);
+}
+
 int32_t TNetSMTP::ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool raise_on_timeout) {
-  if (timeout_ms == -1 && ReadTimeout <= 0 && ReplyTimeout > 0) {
-    timeout_ms = ReplyTimeout;
+  if (timeout_ms == -1) {
+    int64_t limit = -1;  // none of our own
     if (reply_deadline_ != Clock::time_point::max()) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(reply_deadline_ - Clock::now());
-      // 0 still takes bytes that are already there, then times out.
-      timeout_ms = static_cast<int32_t>(std::clamp<int64_t>(left.count(), 0, ReplyTimeout));
+      limit = std::chrono::duration_cast<std::chrono::milliseconds>(reply_deadline_ - Clock::now())
+                  .count();
+      if (limit <= 0) {
+        // Bytes already waiting do not make the reply any longer.
+        if (raise_on_timeout) throw net::ENetReadTimeout();
+        return -1;
+      }
+    } else if (ReplyTimeout > 0) {
+      limit = ReplyTimeout;
+    }
+    if (limit >= 0) {
+      if (ReadTimeout > 0) limit = std::min<int64_t>(limit, ReadTimeout);
+      timeout_ms = static_cast<int32_t>(std::min<int64_t>(limit, INT32_MAX));
     }
   }
   return TNetMessageClient::ReceiveMore(raise_if_closed, timeout_ms, raise_on_timeout);
+}
+
+void TNetSMTP::ReadDataTerminationReply() {
+  next_reply_bound_ = DataTerminationTimeout;
+  ReadReply({250});
 }
 
 std::string TNetSMTP::LocalName() const {
@@ -154,7 +181,8 @@ void TNetSMTP::DeliverMessage(TNetMessage& message) {
   SendCommand("DATA", 354);
   message.ExtraHeaders.PutField("X-Mailer", MailAgent);
   WriteMessage(message, false);
-  SendCommand(".", 250);
+  WriteLine(".");
+  ReadDataTerminationReply();
 }
 
 }  // namespace tallyvox::mail

@@ -19,12 +19,15 @@
 //   QUIT                          not read (CloseConnection)
 // A refused reply raises net::ENetProtocolReplyError with the server's text.
 //
-// Reply waits are bounded: with ReadTimeout 0 (no limit) every reply of the
-// session is awaited at most ReplyTimeout ms (30000 by default), counted from
-// the start of the reply, so a server that goes silent, or that dribbles
-// bytes that never complete a reply, ends the delivery with "Read Timeout"
-// instead of holding the caller forever. A positive ReadTimeout takes
-// precedence (a per-receive limit, as for any connection).
+// Reply waits are bounded: every reply of the session is awaited at most
+// ReplyTimeout ms (30000 by default), counted from the start of the reply,
+// whatever arrives meanwhile: a server that goes silent, dribbles bytes that
+// never complete a reply, or floods empty lines ends the delivery with "Read
+// Timeout" instead of holding the caller. Once the time is up, bytes already
+// waiting are not taken. The reply to the final "." of DATA, which servers
+// that scan the message may take minutes to give, has its own longer bound,
+// DataTerminationTimeout (10 minutes by default, as RFC 5321 suggests). A
+// positive ReadTimeout also limits each single receive.
 #ifndef TALLYVOX_MAIL_SMTP_H_
 #define TALLYVOX_MAIL_SMTP_H_
 
@@ -44,6 +47,7 @@ class TNetSMTP : public TNetMessageClient {
  public:
   static constexpr int32_t kDefaultPort = 25;
   static constexpr int32_t kDefaultReplyTimeoutMs = 30000;
+  static constexpr int32_t kDefaultDataTerminationTimeoutMs = 600000;
   // Longest local host name used for HELO/EHLO.
   static constexpr std::size_t kMaxLocalNameLength = 250;
 
@@ -81,13 +85,21 @@ class TNetSMTP : public TNetMessageClient {
   std::string Password;
   std::string HeloName;   // empty: the local host name
   std::string MailAgent;  // empty: no X-Mailer header
-  // Bound of every reply wait while ReadTimeout is 0; 0 here lifts the bound.
+  // Bound in ms of every reply wait; 0 or less lifts the bound.
   int32_t ReplyTimeout = kDefaultReplyTimeoutMs;
+  // Bound in ms of the wait for the reply to the final "." of DATA; 0 or less
+  // uses ReplyTimeout.
+  int32_t DataTerminationTimeout = kDefaultDataTerminationTimeoutMs;
 
-  // One reply, awaited within the bound above.
+  // One reply, awaited within ReplyTimeout.
   int16_t ReadReply(const std::vector<int16_t>& allowed = {}) override;
+  // Raises ENetReadTimeout once the reply's time is up, before any line,
+  // blank ones included.
+  std::string ReadLine(const std::string& terminator = "\n", int32_t timeout_ms = -1,
+                       int32_t max_length = -1) override;
   // Receives with the default time-out wait at most what is left of the
-  // current reply's bound (ReplyTimeout outside a reply).
+  // current reply's bound (ReplyTimeout outside a reply, and never longer
+  // than a positive ReadTimeout); once it is up, nothing more is taken.
   int32_t ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool raise_on_timeout) override;
 
  private:
@@ -100,8 +112,15 @@ class TNetSMTP : public TNetMessageClient {
   bool use_ehlo_ = true;
   std::vector<std::string> auth_mechanisms_;
   bool logged_in_ = false;
+  // The reply to "." within DataTerminationTimeout.
+  void ReadDataTerminationReply();
+  // True once the reply being read has run out of time.
+  bool ReplyTimeIsUp() const;
+
   // End of the reply being read; max() outside ReadReply.
   Clock::time_point reply_deadline_ = Clock::time_point::max();
+  // Bound of the next reply in ms (ReplyTimeout unless a longer one is due).
+  int32_t next_reply_bound_ = 0;
 };
 
 }  // namespace tallyvox::mail

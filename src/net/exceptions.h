@@ -14,6 +14,7 @@
 //     ENetConnectTimeout           "Connect timed out."
 //     ENetConnectException         the message of the failed connect
 //     ENetSocketError              "Socket Error # %d\r\n%s" (carries the number)
+//     ENetInvalidIPAddress         "Invalid IP address: %s"
 //     ENetClosedSocket             "Disconnected."
 //     ENetStackError
 //       ENetStackInitializationFailed "Winsock Initialization Error."
@@ -24,16 +25,19 @@
 //       ENetNotEnoughDataInBuffer  "Not enough data in buffer."
 //     ENetReadTimeout              "Read Timeout"
 //     ENetReadLnMaxLineLengthExceeded "Max line length exceeded."
+//     ENetReplyTooLong             "Reply has more than 1000 lines."
 //     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
 //
-// Socket error numbers are the Windows Sockets numbers (10000 + n); the Linux
-// errno values are mapped onto them by WinsockErrorFromErrno.
+// Socket error numbers are the Windows Sockets numbers of net/socket_errors.h.
 #ifndef TALLYVOX_NET_EXCEPTIONS_H_
 #define TALLYVOX_NET_EXCEPTIONS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+
+#include "net/socket_errors.h"
 
 namespace tallyvox::net {
 
@@ -99,15 +103,6 @@ class ENetConnectException : public ENetException {
   using ENetException::ENetException;
 };
 
-// The text for a Windows Sockets error number ("" for numbers not in the
-// table), and the full message "Socket Error # %d\r\n%s".
-std::string SocketErrorText(int32_t error);
-std::string SocketErrorMessage(int32_t error);
-
-// Maps a Linux errno value onto the Windows Sockets number (ECONNREFUSED ->
-// 10061, ...). Values without a counterpart map to 10000 + errno.
-int32_t WinsockErrorFromErrno(int err);
-
 class ENetSocketError : public ENetException {
  public:
   explicit ENetSocketError(int32_t error)
@@ -116,6 +111,14 @@ class ENetSocketError : public ENetException {
 
  private:
   int32_t error_;
+};
+
+// A host text that looks like an address but is none: four decimal parts
+// of which one exceeds 255, or a number with a leading zero or "0x".
+class ENetInvalidIPAddress : public ENetException {
+ public:
+  explicit ENetInvalidIPAddress(const std::string& host)
+      : ENetException("Invalid IP address: " + host) {}
 };
 
 class ENetClosedSocket : public ENetException {
@@ -166,6 +169,13 @@ class ENetReadTimeout : public ENetException {
 class ENetReadLnMaxLineLengthExceeded : public ENetException {
  public:
   ENetReadLnMaxLineLengthExceeded() : ENetException("Max line length exceeded.") {}
+};
+
+// A numeric reply of more lines than a connection takes (kMaxReplyLines).
+class ENetReplyTooLong : public ENetException {
+ public:
+  explicit ENetReplyTooLong(size_t max_lines)
+      : ENetException("Reply has more than " + std::to_string(max_lines) + " lines.") {}
 };
 
 // A numeric reply whose code was not allowed. The message is the reply's

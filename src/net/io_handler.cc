@@ -33,7 +33,7 @@ void TNetSocketHandle::Bind(const std::string& ip, int32_t port, int32_t port_mi
   client_port_max_ = port_max;
   if (port != 0 || port_min == 0 || port_max == 0) {
     if (stack.Bind(handle_, ip, port) != 0) {
-      if (TNetStack::LastError() == 10048) throw ENetCouldNotBindSocket();
+      if (TNetStack::LastError() == kWsaeAddrInUse) throw ENetCouldNotBindSocket();
       TNetStack::RaiseSocketError();
     }
   } else {

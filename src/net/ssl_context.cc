@@ -3,10 +3,14 @@
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "net/ssl_exceptions.h"
 #include "net/ssl_io_handler.h"
@@ -99,13 +103,62 @@ std::string OneLine(X509_NAME* name) {
 }
 
 // Trust stores: the system's default paths plus a CA file and a CA folder,
-// parsed once per process for each pair of names and shared by reference
-// among contexts. Loading the CA bundle costs tens of milliseconds, which
-// every alert delivery would otherwise pay again at each connect. Stores
-// are never changed once built; CA files changed on disk are seen after a
-// restart. A store that fails to load is not kept, so the next connect
+// parsed once for each pair of names and shared by reference among contexts.
+// Loading the CA bundle costs tens of milliseconds, which every alert
+// delivery would otherwise pay again at each connect. A store is built anew
+// when one of its files changes: each connect compares the files' status
+// (size, times, inode) with what it was when the store was built, a few stat
+// calls. A folder counts as changed when files are added, removed or
+// renamed in it. A store that fails to load is not kept, so the next connect
 // tries again.
 constexpr size_t kMaxCachedTrustStores = 16;
+
+// The status of the files a trust store is built from.
+struct TrustFileStatus {
+  std::string path;
+  bool exists = false;
+  int64_t size = 0, inode = 0, mtime_ns = 0, ctime_ns = 0;
+  bool operator==(const TrustFileStatus&) const = default;
+};
+using TrustFingerprint = std::vector<TrustFileStatus>;
+
+// The paths of a list such as SSL_CERT_DIR ("a:b"), each on its own.
+void AddPaths(const std::string& list, std::vector<std::string>* paths) {
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find(':', start), list.size());
+    if (end > start) paths->push_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+TrustFingerprint Fingerprint(const std::string& ca_file, const std::string& ca_dirs) {
+  std::vector<std::string> paths;
+  paths.push_back(EnvOr(X509_get_default_cert_file_env(), X509_get_default_cert_file()));
+  AddPaths(EnvOr(X509_get_default_cert_dir_env(), X509_get_default_cert_dir()), &paths);
+  if (!ca_file.empty()) paths.push_back(ca_file);
+  AddPaths(ca_dirs, &paths);
+  TrustFingerprint fingerprint;
+  for (std::string& path : paths) {
+    TrustFileStatus status;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+      status.exists = true;
+      status.size = st.st_size;
+      status.inode = static_cast<int64_t>(st.st_ino);
+      status.mtime_ns = st.st_mtim.tv_sec * int64_t{1000000000} + st.st_mtim.tv_nsec;
+      status.ctime_ns = st.st_ctim.tv_sec * int64_t{1000000000} + st.st_ctim.tv_nsec;
+    }
+    status.path = std::move(path);
+    fingerprint.push_back(std::move(status));
+  }
+  return fingerprint;
+}
 
 X509_STORE* BuildTrustStore(const std::string& ca_file, const std::string& ca_dirs) {
   X509_STORE* store = X509_STORE_new();
@@ -119,20 +172,33 @@ X509_STORE* BuildTrustStore(const std::string& ca_file, const std::string& ca_di
   return store;
 }
 
-// A new reference to the trust store for the two names; null when the CA
-// file or folder cannot be loaded.
+struct CachedTrustStore {
+  X509_STORE* store;  // the cache's own reference
+  TrustFingerprint fingerprint;
+};
+
+// A new reference to the trust store for the two names, built anew when its
+// files changed since; null when the CA file or folder cannot be loaded.
 X509_STORE* AcquireTrustStore(const std::string& ca_file, const std::string& ca_dirs) {
   static std::mutex lock;
-  static auto* stores = new std::map<std::pair<std::string, std::string>, X509_STORE*>();
+  static auto* stores = new std::map<std::pair<std::string, std::string>, CachedTrustStore>();
+  // Taken before the store is read, so that a change made while it loads is
+  // seen at the next connect.
+  TrustFingerprint fingerprint = Fingerprint(ca_file, ca_dirs);
   std::lock_guard<std::mutex> guard(lock);
   const auto key = std::make_pair(ca_file, ca_dirs);
   auto it = stores->find(key);
+  if (it != stores->end() && it->second.fingerprint != fingerprint) {
+    X509_STORE_free(it->second.store);  // contexts using it keep their own references
+    stores->erase(it);
+    it = stores->end();
+  }
   if (it == stores->end()) {
     X509_STORE* store = BuildTrustStore(ca_file, ca_dirs);
     if (store == nullptr || stores->size() >= kMaxCachedTrustStores) return store;
-    it = stores->emplace(key, store).first;
+    it = stores->emplace(key, CachedTrustStore{store, std::move(fingerprint)}).first;
   }
-  return X509_STORE_up_ref(it->second) == 1 ? it->second : nullptr;
+  return X509_STORE_up_ref(it->second.store) == 1 ? it->second.store : nullptr;
 }
 
 }  // namespace

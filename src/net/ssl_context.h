@@ -1,8 +1,10 @@
 // TNetSSLContext: one OpenSSL context (SSL_CTX) built from TNetSSLOptions.
 // The TLS channel builds a fresh one at every connect and destroys it at
 // close. Its trust store (the system's default CA paths plus RootCertFile
-// and VerifyDirs) is parsed once per process for each pair of names and
-// shared, unchanged, by every context built with them. TNetX509 is the
+// and VerifyDirs) is parsed once for each pair of names and shared by every
+// context built with them, until one of its files changes: each connect
+// checks the files' sizes and times and builds the store anew when they
+// differ, so a renewed CA file or system store is used from the next connect. TNetX509 is the
 // read-only view of a certificate that the channel's OnVerifyPeer observer
 // receives.
 //

@@ -78,7 +78,7 @@ class TNetSSLIOHandlerSocket : public TNetIOHandlerSocket {
   // Through the TLS session. Raise ENetClosedSocket "Disconnected." when the
   // channel is closed; ReceiveRaw raises ENetReadTimeout when the limit of
   // the last WaitReadable passes while a record is incomplete. SendRaw
-  // fails with 10060 when the peer takes no bytes within the write limit.
+  // fails with kWsaeTimedOut when the peer takes no bytes within the write limit.
   int32_t ReceiveRaw(void* buffer, int32_t length) override;
   int32_t SendRaw(const void* buffer, int32_t length) override;
   int32_t LastErrorNumber() override;

@@ -60,7 +60,7 @@ struct TNetSSLOptions {
   // Longest wait in ms for the peer to take more bytes during one write.
   // 0 uses the connect time-out of the open (no limit when that has none);
   // -2 means no limit. A write that stalls longer fails with the socket error
-  // 10060 and the connection is dropped.
+  // kWsaeTimedOut and the connection is dropped.
   int32_t WriteTimeout = 0;
 };
 

@@ -174,12 +174,13 @@ TNetSSLSocket::~TNetSSLSocket() {
 }
 
 void TNetSSLSocket::Connect(const std::string& host, TNetDeadline deadline) {
-  const bool is_ip = TNetStack::IsDottedQuad(host);
+  std::string ip;
+  const bool is_ip = TNetStack::IsDottedQuad(host, &ip);
   if (!host.empty() && !is_ip) SSL_set_tlsext_host_name(ssl_, host.c_str());
   if (context_->VerifiesPeer()) {
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
     if (is_ip) {
-      X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str());
+      X509_VERIFY_PARAM_set1_ip_asc(param, ip.c_str());
     } else {
       X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
       SSL_set1_host(ssl_, host.c_str());
@@ -230,7 +231,7 @@ int32_t TNetSSLSocket::FailureNumber(int ssl_error) {
     const int saved_errno = LastBioErrno(ssl_);
     if (saved_errno != 0) return WinsockErrorFromErrno(saved_errno);
   }
-  return 10053;  // the TLS layer aborted the connection
+  return kWsaeConnAborted;  // the TLS layer aborted the connection
 }
 
 int32_t TNetSSLSocket::Read(void* buffer, int32_t length, TNetDeadline deadline, int32_t* error) {
@@ -273,7 +274,7 @@ int32_t TNetSSLSocket::Write(const void* buffer, int32_t length, TNetDeadline de
       if (WaitSocket(fd_, err == SSL_ERROR_WANT_WRITE, deadline)) continue;
       fatal_ = true;
       ERR_clear_error();
-      *error = 10060;  // "Connection timed out."
+      *error = kWsaeTimedOut;
       return -1;
     }
     if (err == SSL_ERROR_ZERO_RETURN) return 0;

@@ -71,12 +71,12 @@ class TNetSSLSocket {
   void Connect(const std::string& host, TNetDeadline deadline);
 
   // > 0 bytes read, 0 when the peer closed (close_notify or end of stream),
-  // -1 on failure with *error the Windows Sockets number (10053 for a TLS
+  // -1 on failure with *error the Windows Sockets number (kWsaeConnAborted for a TLS
   // protocol failure). Raises ENetReadTimeout when the deadline passes while
   // OpenSSL still waits for the rest of a record.
   int32_t Read(void* buffer, int32_t length, TNetDeadline deadline, int32_t* error);
   // All `length` bytes, or -1 with *error. When the peer takes nothing
-  // before the deadline: -1 with 10060, and the session is finished (a
+  // before the deadline: -1 with kWsaeTimedOut, and the session is finished (a
   // half-written record cannot be resumed with other bytes).
   int32_t Write(const void* buffer, int32_t length, TNetDeadline deadline, int32_t* error);
   // Decrypted bytes already held by OpenSSL.

@@ -98,7 +98,7 @@ int TNetStack::NewStreamSocket() {
 int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
   sockaddr_in sa;
   if (!MakeAddress(ip, port, &sa)) {
-    t_last_error = 10049;
+    t_last_error = kWsaeAddrNotAvail;
     return -1;
   }
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return RecordErrno();
@@ -108,7 +108,7 @@ int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
 int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t timeout_ms) {
   sockaddr_in sa;
   if (!MakeAddress(ip, port, &sa)) {
-    t_last_error = 10049;
+    t_last_error = kWsaeAddrNotAvail;
     return -1;
   }
   // Non-blocking connect awaited with poll(): the wait can be bounded and a
@@ -138,7 +138,7 @@ int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t time
         return -2;
       }
       if (p.revents & POLLNVAL) {
-        t_last_error = 10038;
+        t_last_error = kWsaeNotSock;
         return -1;
       }
       break;
@@ -166,7 +166,7 @@ int TNetStack::WaitReadable(int fd, int32_t timeout_ms) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RecordErrno();
     if (n > 0 && (p.revents & POLLNVAL)) {
-      t_last_error = 10038;
+      t_last_error = kWsaeNotSock;
       return -1;
     }
     return n > 0 ? 1 : 0;
@@ -208,49 +208,70 @@ int TNetStack::CloseSocket(int fd) {
   return 0;
 }
 
-bool TNetStack::IsDottedQuad(const std::string& host) {
-  // Splits at the first three dots; each of the four parts must be a decimal
-  // integer from 0 to 255.
+bool TNetStack::IsDottedQuad(const std::string& host, std::string* ip) {
+  std::string plain;
   size_t start = 0;
   for (int part = 0; part < 4; ++part) {
-    size_t end = part < 3 ? host.find('.', start) : host.size();
-    if (end == std::string::npos) return false;
-    std::string s = host.substr(start, end - start);
-    if (s.empty() || s.size() > 3) return false;
-    int v = 0;
-    for (char c : s) {
+    const size_t end = part < 3 ? host.find('.', start) : host.size();
+    if (end == std::string::npos || end == start) return false;
+    int value = 0;
+    for (size_t i = start; i < end; ++i) {
+      const char c = host[i];
       if (c < '0' || c > '9') return false;
-      v = v * 10 + (c - '0');
+      value = value * 10 + (c - '0');
+      if (value > 255) return false;
     }
-    if (v > 255) return false;
+    if (part > 0) plain += '.';
+    plain += std::to_string(value);
     start = end + 1;
   }
+  if (ip != nullptr) *ip = std::move(plain);
   return true;
 }
 
+namespace {
+
+// True when the system's resolver would take `host` for a number written in
+// another base: one to four dot-separated parts, each decimal digits or "0x"
+// and hex digits, one of them with a leading zero or "0x".
+bool ReadsAsOctalOrHex(const std::string& host) {
+  bool other_base = false;
+  size_t parts = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t dot = host.find('.', start);
+    const size_t end = dot == std::string::npos ? host.size() : dot;
+    const std::string_view part(host.data() + start, end - start);
+    if (part.empty() || ++parts > 4) return false;
+    const bool hex = part.size() >= 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+    for (size_t i = hex ? 2 : 0; i < part.size(); ++i) {
+      const unsigned char c = static_cast<unsigned char>(part[i]);
+      if (hex ? !std::isxdigit(c) : !std::isdigit(c)) return false;
+    }
+    other_base |= hex || (part.size() > 1 && part[0] == '0');
+    if (dot == std::string::npos) return other_base;
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
 std::string TNetStack::ResolveHost(const std::string& host) {
   if (SameText(host, "LOCALHOST")) return "127.0.0.1";
-  if (IsDottedQuad(host)) {
-    // Parts like "010" are decimal here; normalise to plain numbers.
-    std::string out;
-    size_t start = 0;
-    for (int part = 0; part < 4; ++part) {
-      size_t end = part < 3 ? host.find('.', start) : host.size();
-      if (part > 0) out += '.';
-      out += std::to_string(std::stoi(host.substr(start, end - start)));
-      start = end + 1;
-    }
-    return out;
-  }
+  std::string quad;
+  if (IsDottedQuad(host, &quad)) return quad;
+  if (ReadsAsOctalOrHex(host)) throw ENetInvalidIPAddress(host);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
   if (rc != 0 || res == nullptr) {
-    // Windows reports a failed name lookup as 11001 (host not found) or
-    // 11002 (try again); these numbers have no text in the table.
-    int32_t err = rc == EAI_AGAIN ? 11002 : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno) : 11001;
+    // Windows reports a failed name lookup as "host not found" or "try
+    // again"; these numbers have no text in the table.
+    int32_t err = rc == EAI_AGAIN    ? kWsaTryAgain
+                  : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno)
+                                     : kWsaHostNotFound;
     t_last_error = err;
     if (res != nullptr) freeaddrinfo(res);
     throw ENetSocketError(err);

@@ -41,11 +41,16 @@ class TNetStack {
   int SetNoDelay(int fd, bool on);
   int ShutdownSend(int fd);
   int CloseSocket(int fd);
-  // "LOCALHOST" (any case) -> "127.0.0.1"; a dotted quad -> itself;
+  // "LOCALHOST" (any case) -> "127.0.0.1"; a dotted quad -> its plain form;
   // anything else is looked up (IPv4, first answer). Raises ENetSocketError
-  // for a failed lookup.
+  // for a failed lookup, and ENetInvalidIPAddress, without a lookup, for a
+  // numeric text that the system's resolver would read in octal or hex
+  // ("1.2.3.0256", "0x7f.1"): it would reach another machine than written.
   std::string ResolveHost(const std::string& host);
-  static bool IsDottedQuad(const std::string& host);
+  // True for a text that splits at its first three dots into four parts,
+  // each a decimal integer from 0 to 255; leading zeros are decimal too
+  // ("0127.0.0.1" is 127.0.0.1). The plain form goes to *ip when given.
+  static bool IsDottedQuad(const std::string& host, std::string* ip = nullptr);
   std::string LocalHostName();
   int GetSockName(int fd, std::string* ip, int32_t* port);
   int GetPeerName(int fd, std::string* ip, int32_t* port);

@@ -117,7 +117,7 @@ int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
     if (result == 0) peer_closed_ = true;
     if (result < 0) {
       int32_t err = io_handler_->LastErrorNumber();
-      if (err == 10058 || err == 10053) {
+      if (err == kWsaeShutdown || err == kWsaeConnAborted) {
         DropSocket();
         if (!input_.Empty()) {
           result = 0;
@@ -248,7 +248,10 @@ void TNetTCPConnection::SendNow(const uint8_t* bytes, int32_t count) {
       // A connection that was reset, or whose peer stopped taking bytes
       // mid-write, cannot carry another byte: drop it, so that closing it
       // afterwards writes nothing more.
-      if (err == 10058 || err == 10053 || err == 10054 || err == 10060) DropSocket();
+      if (err == kWsaeShutdown || err == kWsaeConnAborted || err == kWsaeConnReset ||
+          err == kWsaeTimedOut) {
+        DropSocket();
+      }
       TNetStack::RaiseSocketError(err);
     }
     sent += n;
@@ -346,7 +349,7 @@ std::vector<std::string> TNetTCPConnection::ReadReplyLines() {
   if (TNetRFCReply::OpensContinuation(lines[0])) {
     const std::string code3 = lines[0].substr(0, 3);
     for (;;) {
-      if (lines.size() >= kMaxReplyLines) throw ENetReadLnMaxLineLengthExceeded();
+      if (lines.size() >= kMaxReplyLines) throw ENetReplyTooLong(kMaxReplyLines);
       std::string line = ReadNonEmptyLine(kUntilClosedWanted);
       lines.push_back(line);
       if (TNetRFCReply::EndsContinuation(line, code3)) break;

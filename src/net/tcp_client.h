@@ -36,9 +36,9 @@ class TNetTCPConnection : public TNetComponent {
  public:
   static constexpr int32_t kDefaultMaxLineLength = 16384;
   static constexpr int32_t kDefaultBufferSize = 32768;
-  // Most lines one numeric reply may have; a longer reply raises
-  // ENetReadLnMaxLineLengthExceeded like an over-long line, so a server
-  // cannot make the client collect lines without end.
+  // Most lines one numeric reply may have (blank lines, which are skipped,
+  // not counted); a longer reply raises ENetReplyTooLong, so a server cannot
+  // make the client collect lines without end.
   static constexpr size_t kMaxReplyLines = 1000;
 
   TNetTCPConnection();

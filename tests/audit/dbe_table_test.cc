@@ -11,9 +11,9 @@
 
 #include "base/datetime.h"
 #include "dbe/dbe_engine.h"
-#include "dbe/dbe_testing.h"
 #include "dbe/dbf_format.h"
 #include "support/dbf_builder.h"
+#include "support/fault_env.h"
 #include "support/lock_holder.h"
 #include "support/support.h"
 
@@ -62,10 +62,22 @@ std::string Thrown(F&& f) {
   return "no exception";
 }
 
+// The class a refusal is raised as, and its message.
+template <typename F>
+std::string Raised(F&& f) {
+  try {
+    f();
+  } catch (const EDbeDatabaseError& e) {
+    return std::string("EDbeDatabaseError: ") + e.what();
+  } catch (const EDatabaseError& e) {
+    return std::string("EDatabaseError: ") + e.what();
+  }
+  return "no exception";
+}
+
 class AuditTableTest : public ::testing::Test {
  protected:
   void SetUp() override { settings_.ApplyStoredValues(); }
-  void TearDown() override { dbe::SetWriteFaultForTesting(0, 0); }
 
   std::string Make(const TestDbf& table, const std::string& name = "config.dbf") {
     const std::string path = dir_.File(name);
@@ -86,6 +98,7 @@ class AuditTableTest : public ::testing::Test {
   }
 
   TDbeSettings settings_;
+  testing::FaultEnv env_;
   testing::TempDir dir_;
 };
 
@@ -205,7 +218,7 @@ TEST_F(AuditTableTest, FailedPostKeepsTheLockAndIsRetriedByTheNextWrite) {
   const std::string before = testing::ReadFile(path);
   TDbeTable table;
   Open(table);
-  dbe::SetWriteFaultForTesting(ENOSPC, 1);
+  env_.FailWrites(ENOSPC, 1);
   try {
     AuditWrite(table, "10.0.0.1", 0.5);
     FAIL() << "no exception";
@@ -228,7 +241,7 @@ TEST_F(AuditTableTest, FailedFirstWriteOfAnEmptyTableIsRetriedIntoTheSameRecord)
   TDbeTable table;
   Open(table);
   // The append (record, then header) succeeds; storing the values fails.
-  dbe::SetWriteFaultForTesting(EIO, 1, 2);
+  env_.FailWrites(EIO, 1, 2);
   EXPECT_NE(Thrown<EDbeDatabaseError>([&] {
               AuditWrite(table, "10.0.0.1", 0.5);
             }).find("DbeTable1: Cannot write record 1"),
@@ -239,6 +252,42 @@ TEST_F(AuditTableTest, FailedFirstWriteOfAnEmptyTableIsRetriedIntoTheSameRecord)
   EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.2'|0.75\n");
   AuditWrite(table, "10.0.0.3", 0.125);
   EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.3'|0.125\n");
+}
+
+// Two monitors on one empty table, both in their first write: the later one finds the
+// record the earlier one appended and edits it, so the table keeps one record.
+TEST_F(AuditTableTest, SecondFirstWriteOnAnEmptyTableEditsTheRecordTheFirstAppended) {
+  const std::string path = Make(AuditTable({}));
+  TDbeTable first, second;
+  Open(first);
+  Open(second);
+  first.EditRecord();
+  second.EditRecord();
+  ASSERT_EQ(first.State(), TDataSetState::dsInsert);
+  ASSERT_EQ(second.State(), TDataSetState::dsInsert);
+  first.SetFieldText("ipaddress", "10.0.0.1");
+  first.SetFieldFloat("time", 0.25);
+  first.PostRecord();
+  // While the first edits that record, the second cannot write it: its write fails as an
+  // edit of a locked record would, and is retried by the next one.
+  first.EditRecord();
+  first.SetFieldText("ipaddress", "10.0.0.3");
+  second.SetFieldText("ipaddress", "10.0.0.2");  // only the field it changed is written
+  EXPECT_NE(Thrown<EDbeDatabaseError>([&] {
+              second.PostRecord();
+            }).find("DbeTable1: Record 1 is locked by another user"),
+            std::string::npos);
+  EXPECT_EQ(second.State(), TDataSetState::dsInsert);
+  first.PostRecord();
+  second.PostRecord();
+  EXPECT_EQ(RecordCount(path), 1u);
+  EXPECT_EQ(second.RecordNumber(), 1u);
+  EXPECT_EQ(second.FieldText("time"), "0.2500000000");
+  EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.2'|0.25\n");
+  AuditWrite(first, "10.0.0.4", 0.75);
+  AuditWrite(second, "10.0.0.5", 0.5);
+  EXPECT_EQ(RecordCount(path), 1u);
+  EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.5'|0.5\n");
 }
 
 TEST_F(AuditTableTest, TrailingSeparatorReachesTheSameConnectionAndFile) {
@@ -306,24 +355,26 @@ TEST_F(AuditTableTest, OpenRefusalsAndEngineErrors) {
   }
 }
 
+// Only a field that is not found (and a read-only table, below) is the runtime's own
+// database error; every other refusal is an EDbeDatabaseError.
 TEST_F(AuditTableTest, DatasetRefusals) {
   Make(AuditTable({{false, {"old", "0.1"}}}));
   TDbeTable table;
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.EditRecord(); }),
-            "DbeTable1: Cannot perform this operation on a closed dataset");
+  EXPECT_EQ(Raised([&] { table.EditRecord(); }),
+            "EDbeDatabaseError: DbeTable1: Cannot perform this operation on a closed dataset");
   Open(table);
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetTableName("other.dbf"); }),
-            "DbeTable1: Cannot perform this operation on an open dataset");
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetDatabaseName("/tmp"); }),
-            "DbeTable1: Cannot perform this operation on an open dataset");
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetFieldText("ipaddress", "x"); }),
-            "DbeTable1: Dataset not in edit mode");
+  EXPECT_EQ(Raised([&] { table.SetTableName("other.dbf"); }),
+            "EDbeDatabaseError: DbeTable1: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(Raised([&] { table.SetDatabaseName("/tmp"); }),
+            "EDbeDatabaseError: DbeTable1: Cannot perform this operation on an open dataset");
+  EXPECT_EQ(Raised([&] { table.SetFieldText("ipaddress", "x"); }),
+            "EDbeDatabaseError: DbeTable1: Dataset not in edit mode");
   table.EditRecord();
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetFieldText("nosuch", "x"); }),
-            "DbeTable1: Field 'nosuch' not found");
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetFieldFloat("time", 0); }), "no exception");
-  EXPECT_EQ(Thrown<EDatabaseError>([&] { table.SetFieldText("time", "abc"); }),
-            "DbeTable1: 'abc' is not a valid floating point value");
+  EXPECT_EQ(Raised([&] { table.SetFieldText("nosuch", "x"); }),
+            "EDatabaseError: DbeTable1: Field 'nosuch' not found");
+  EXPECT_EQ(Raised([&] { table.SetFieldFloat("time", 0); }), "no exception");
+  EXPECT_EQ(Raised([&] { table.SetFieldText("time", "abc"); }),
+            "EDbeDatabaseError: DbeTable1: 'abc' is not a valid floating point value");
   // Names match without regard to case; the text form of a number is accepted too.
   table.SetFieldText("IPADDRESS", "10.3.3.3");
   table.SetFieldText("Time", "0.125");
@@ -478,8 +529,8 @@ TEST_F(AuditTableTest, ShapelibTableIsWrittenAndReadBackExactly) {
 TEST(TDbeSettingsTest, OnePerProgramAndTheStoredValues) {
   {
     TDbeSettings settings;
-    EXPECT_EQ(Thrown<EDatabaseError>([] { TDbeSettings second; }),
-              "Only one DbeSettings component is allowed per application");
+    EXPECT_EQ(Raised([] { TDbeSettings second; }),
+              "EDbeDatabaseError: Only one DbeSettings component is allowed per application");
     // Start-up values: the server types before the window's values are applied.
     EXPECT_EQ(settings.DbeServerTypes(), 6);
     settings.ApplyStoredValues();
@@ -496,8 +547,8 @@ TEST(TDbeSettingsTest, OnePerProgramAndTheStoredValues) {
     uint16_t length = sizeof format;
     ASSERT_EQ(dbe::DbeGetDateFormat(format, &length), dbe::kDbeSuccess);
     EXPECT_EQ(std::string(format, length), "MM/dd/yyyy");
-    EXPECT_EQ(Thrown<EDatabaseError>([&] { settings.SetDbeServerTypes(0); }),
-              "At least one server type must be selected.");
+    EXPECT_EQ(Raised([&] { settings.SetDbeServerTypes(0); }),
+              "EDbeDatabaseError: At least one server type must be selected.");
     EXPECT_NE(Thrown<EDbeDatabaseError>([&] {
                 settings.SetDateFormat("yyyy");
               }).find("Invalid date format: yyyy"),

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -15,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "dbe/dbe_testing.h"
 #include "dbe/dbf_format.h"
 #include "support/dbf_builder.h"
+#include "support/fault_env.h"
 #include "support/lock_holder.h"
 #include "support/support.h"
 
@@ -38,6 +39,16 @@ std::string LastErrorText(uint32_t* code = nullptr) {
   return std::string(text, length);
 }
 
+// An fcntl request for the one byte at `offset`, as the engine's locks use it.
+struct flock OneByte(int64_t offset, short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = offset;
+  fl.l_len = 1;
+  return fl;
+}
+
 TestDbf AuditTable(std::vector<TestDbfRecord> records) {
   TestDbf t;
   t.fields = {{"ipaddress", 'C', 64, 0}, {"time", 'N', 20, 10}};
@@ -52,7 +63,6 @@ class DbeEngineTest : public ::testing::Test {
     ASSERT_EQ(DbeConnect(dir_.path().c_str(), &connection_), kDbeSuccess);
   }
   void TearDown() override {
-    SetWriteFaultForTesting(0, 0);
     DbeDisconnect(connection_);
     DbeShowDeleted(0);
   }
@@ -83,6 +93,7 @@ class DbeEngineTest : public ::testing::Test {
     return r;
   }
 
+  testing::FaultEnv env_;
   testing::TempDir dir_;
   DbeHandle connection_ = 0;
 };
@@ -384,7 +395,7 @@ TEST_F(DbeEngineTest, FailedWritesReportTheFileAndLoseNothing) {
   const DbeHandle t = OpenOk(path);
   ASSERT_EQ(DbeGotoTop(t), kDbeSuccess);
   ASSERT_EQ(DbeSetEmpty(t, 1), kDbeSuccess);
-  SetWriteFaultForTesting(ENOSPC, 1);
+  env_.FailWrites(ENOSPC, 1);
   EXPECT_EQ(DbeWriteRecord(t), kDbeErrWriteFailed);
   uint32_t code = 0;
   const std::string text = LastErrorText(&code);
@@ -393,7 +404,7 @@ TEST_F(DbeEngineTest, FailedWritesReportTheFileAndLoseNothing) {
   EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos);
   EXPECT_EQ(testing::ReadFile(path), before);
   // Appending: a failed header update leaves the record uncounted and the file readable.
-  SetWriteFaultForTesting(EIO, 1, 1);
+  env_.FailWrites(EIO, 1, 1);
   EXPECT_EQ(DbeAppendRecord(t), kDbeErrWriteFailed);
   const std::string bytes = testing::ReadFile(path);
   const DbfParseResult parsed = ParseDbfHeader(bytes, bytes.size());
@@ -477,6 +488,41 @@ TEST_F(DbeEngineTest, ConcurrentAppendsFromTwoProcessesLoseNothing) {
   DbeCloseTable(t);
 }
 
+// Another program holds the append lock (the byte at kDbeLockBase): an append waits for
+// it instead of writing, and every other call of the engine goes on meanwhile.
+TEST_F(DbeEngineTest, AppendWaitsForAHeldAppendLockWithoutStoppingTheEngine) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  const DbeHandle t = OpenOk(path);
+  const DbeHandle other = OpenOk(path);
+  const int fd = ::open(path.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  struct flock fl = OneByte(kDbeLockBase, F_WRLCK);
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+
+  DbeResult appended = kDbeErrInvalidArgument;
+  std::thread appender([&] { appended = DbeAppendRecord(t); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (env_.RefusedLocks(kDbeLockBase) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GT(env_.RefusedLocks(kDbeLockBase), 0) << "the append did not wait for the lock";
+  uint32_t count = 0;
+  EXPECT_EQ(DbeGetRecordCount(other, &count), kDbeSuccess);  // not held up by the waiting append
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(testing::ReadFile(path).size(), 97u + 85 + 1);
+
+  fl.l_type = F_UNLCK;
+  ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &fl), 0);
+  ::close(fd);
+  appender.join();
+  EXPECT_EQ(appended, kDbeSuccess) << LastErrorText();  // still waiting when the lock came free
+  ASSERT_EQ(DbeWriteRecord(t), kDbeSuccess);
+  ASSERT_EQ(DbeGetRecordCount(other, &count), kDbeSuccess);
+  EXPECT_EQ(count, 2u);
+  DbeCloseTable(t);
+  DbeCloseTable(other);
+}
+
 TEST_F(DbeEngineTest, ReadOnlyTablesRefuseChanges) {
   TestDbf d = AuditTable({{false, {"a", "1"}}});
   const std::string plain = Write("plain.dbf", BuildDbf(d));
@@ -538,11 +584,7 @@ TEST_F(DbeEngineTest, LocksFollowTheDocumentedByteConvention) {
   const int fd = ::open(path.c_str(), O_RDWR);
   ASSERT_GE(fd, 0);
   for (int64_t offset : {kDbeLockBase, kDbeLockBase + 1, kDbeLockBase + 2}) {
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = 1;
+    struct flock fl = OneByte(offset, F_WRLCK);
     ASSERT_EQ(::fcntl(fd, F_OFD_GETLK, &fl), 0);
     EXPECT_EQ(fl.l_type == F_UNLCK, offset != kDbeLockBase + 1) << offset;
   }

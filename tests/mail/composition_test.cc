@@ -20,7 +20,8 @@ namespace {
 
 using testing::EnvGuard;
 
-const THeaderCoding kEnglish = HeaderCharsetForLocale("en_US.UTF-8");
+// Latin-1 text, as a Latin-1 locale has it.
+const THeaderCoding kLatin1 = HeaderCharsetForLocale("en_US.ISO-8859-1");
 
 // ---------------------------------------------------------------- addresses
 
@@ -81,17 +82,22 @@ TEST(AddressHeaderTest, FormatsNamesQuotedEscapedOrEncoded) {
       {"Tab\there", "a@b", "Tab\there <a@b>"},
   };
   for (const TextCase& c : cases) {
-    EXPECT_EQ(FormatAddressForHeader(TNetEMailAddressItem(c.name, c.address), kEnglish), c.text)
+    EXPECT_EQ(FormatAddressForHeader(TNetEMailAddressItem(c.name, c.address), kLatin1), c.text)
         << c.name;
   }
+  // Under a UTF-8 locale the name's bytes are UTF-8 and labelled so: a reader shows
+  // "Jürgen Müller", not "JÃ¼rgen MÃ¼ller".
+  EXPECT_EQ(FormatAddressForHeader(TNetEMailAddressItem("J\xC3\xBCrgen M\xC3\xBCller", "a@b"),
+                                   HeaderCharsetForLocale("de_DE.UTF-8")),
+            "=?UTF-8?Q?J=C3=BCrgen_M=C3=BCller?= <a@b>");
 }
 
 TEST(AddressHeaderTest, ListJoinsWithCommaAndBlank) {
   TNetEMailAddressList list;
-  EXPECT_EQ(FormatAddressListForHeader(list, kEnglish), "");
+  EXPECT_EQ(FormatAddressListForHeader(list, kLatin1), "");
   list.Add("Quell", "q@x");
   list.Add("", "p@y");
-  EXPECT_EQ(FormatAddressListForHeader(list, kEnglish), "\"Quell\" <q@x>, p@y");
+  EXPECT_EQ(FormatAddressListForHeader(list, kLatin1), "\"Quell\" <q@x>, p@y");
 }
 
 // ---------------------------------------------------------- encoded words
@@ -104,20 +110,20 @@ struct EncodeCase {
 
 TEST(EncodeHeaderWordsTest, EncodesRunsOfWordsThatNeedIt) {
   const THeaderCoding gb = HeaderCharsetForLocale("zh_CN.GB2312");
-  THeaderCoding none = kEnglish;
+  THeaderCoding none = kLatin1;
   none.letter = '8';
   const std::vector<EncodeCase> cases = {
-      {"Server Down!", "", kEnglish, "Server Down!"},
-      {"", "", kEnglish, ""},
-      {"Caf\xE9", "", kEnglish, "=?ISO-8859-1?Q?Caf=E9?="},
-      {"Alert: caf\xE9 down", "", kEnglish, "Alert: =?ISO-8859-1?Q?caf=E9?= down"},
+      {"Server Down!", "", kLatin1, "Server Down!"},
+      {"", "", kLatin1, ""},
+      {"Caf\xE9", "", kLatin1, "=?ISO-8859-1?Q?Caf=E9?="},
+      {"Alert: caf\xE9 down", "", kLatin1, "Alert: =?ISO-8859-1?Q?caf=E9?= down"},
       // = ? _ are encoded only inside an encoded word.
-      {"a=b?c_d \xE9=?_", "", kEnglish, "a=b?c_d =?ISO-8859-1?Q?=E9=3D=3F=5F?="},
+      {"a=b?c_d \xE9=?_", "", kLatin1, "a=b?c_d =?ISO-8859-1?Q?=E9=3D=3F=5F?="},
       // Two words that need encoding form one run; the blank becomes "_".
-      {"\xE9t\xE9 \xE0 Paris", "", kEnglish, "=?ISO-8859-1?Q?=E9t=E9_=E0?= Paris"},
-      {"  lead \xE9  ", "", kEnglish, "  lead =?ISO-8859-1?Q?=E9?=  "},
-      {"x\x7Fy", "", kEnglish, "=?ISO-8859-1?Q?x=7Fy?="},
-      {"a.b", kAddressSpecials, kEnglish, "=?ISO-8859-1?Q?a=2Eb?="},
+      {"\xE9t\xE9 \xE0 Paris", "", kLatin1, "=?ISO-8859-1?Q?=E9t=E9_=E0?= Paris"},
+      {"  lead \xE9  ", "", kLatin1, "  lead =?ISO-8859-1?Q?=E9?=  "},
+      {"x\x7Fy", "", kLatin1, "=?ISO-8859-1?Q?x=7Fy?="},
+      {"a.b", kAddressSpecials, kLatin1, "=?ISO-8859-1?Q?a=2Eb?="},
       {"\xE9t\xE9", "", gb, "=?GB2312?B?6XTp?="},
       {"\xE9t\xE9 ab", "", gb, "=?GB2312?B?6XTp?= ab"},
       {"\xE9t\xE9", "", none, "\xE9t\xE9"},
@@ -142,7 +148,7 @@ std::vector<std::string> EncodedWords(const std::string& encoded) {
 
 TEST(EncodeHeaderWordsTest, LongRunsFoldWithinSeventyFiveCharacters) {
   const std::string text(60, '\xE9');
-  const std::string encoded = EncodeHeaderWords(text, "", kEnglish);
+  const std::string encoded = EncodeHeaderWords(text, "", kLatin1);
   const std::vector<std::string> words = EncodedWords(encoded);
   ASSERT_GT(words.size(), 1u);
   std::string payload;
@@ -196,13 +202,26 @@ TEST(HeaderCharsetTest, ChosenByLanguageOfTheLocale) {
       {"", "ISO-8859-1", 'Q', TTransfer::bit8},
       {"C", "ISO-8859-1", 'Q', TTransfer::bit8},
       {"POSIX", "ISO-8859-1", 'Q', TTransfer::bit8},
-      {"en_US.UTF-8", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"en_US", "ISO-8859-1", 'Q', TTransfer::bit8},
       {"de_DE@euro", "ISO-8859-1", 'Q', TTransfer::bit8},
+      {"zh_CN", "GB2312", 'B', TTransfer::bit8},
+      {"zh_TW", "Big5", 'B', TTransfer::bit8},
+      {"ko_KR", "EUC-KR", 'B', TTransfer::bit8},
+      // A code set in the name is the encoding of the text: it is the label.
+      {"en_US.UTF-8", "UTF-8", 'Q', TTransfer::bit8},
+      {"C.utf8", "UTF-8", 'Q', TTransfer::bit8},
+      {"de_DE.iso885915@euro", "ISO-8859-15", 'Q', TTransfer::bit8},
+      {"ru_RU.KOI8-R", "KOI8-R", 'Q', TTransfer::bit8},
+      {"pl_PL.CP1250", "windows-1250", 'Q', TTransfer::bit8},
       {"zh_CN.GB2312", "GB2312", 'B', TTransfer::bit8},
+      {"zh_CN.gb18030", "GB18030", 'B', TTransfer::bit8},
       {"zh_TW.Big5", "Big5", 'B', TTransfer::bit8},
-      {"zh_HK.UTF-8", "Big5", 'B', TTransfer::bit8},
-      {"ja_JP.eucJP", "ISO-2022-JP", 'B', TTransfer::iso2022jp},
+      {"zh_HK.UTF-8", "UTF-8", 'B', TTransfer::bit8},
       {"ko_KR.EUC-KR", "EUC-KR", 'B', TTransfer::bit8},
+      {"ko_KR.UTF-8", "UTF-8", 'B', TTransfer::bit8},
+      // Japanese text is converted to ISO-2022-JP, whatever it was in.
+      {"ja_JP.eucJP", "ISO-2022-JP", 'B', TTransfer::iso2022jp},
+      {"ja_JP.UTF-8", "ISO-2022-JP", 'B', TTransfer::iso2022jp},
   };
   for (const Case& c : cases) {
     const THeaderCoding coding = HeaderCharsetForLocale(c.locale);
@@ -212,17 +231,20 @@ TEST(HeaderCharsetTest, ChosenByLanguageOfTheLocale) {
   }
 }
 
-TEST(HeaderCharsetTest, LcAllOverridesLangAndNothingMeansEnglish) {
+TEST(HeaderCharsetTest, LcAllThenLcCtypeThenLangAndNothingMeansEnglish) {
   EnvGuard env;
   env.Set("LC_ALL", std::nullopt);
+  env.Set("LC_CTYPE", std::nullopt);
   env.Set("LANG", std::nullopt);
   EXPECT_EQ(ChooseHeaderCharset().charset, "ISO-8859-1");
-  env.Set("LANG", "ko_KR.UTF-8");
+  env.Set("LANG", "ko_KR");
   EXPECT_EQ(ChooseHeaderCharset().charset, "EUC-KR");
-  env.Set("LC_ALL", "zh_CN.UTF-8");
+  env.Set("LC_CTYPE", "de_DE.UTF-8");
+  EXPECT_EQ(ChooseHeaderCharset().charset, "UTF-8");
+  env.Set("LC_ALL", "zh_CN");
   EXPECT_EQ(ChooseHeaderCharset().charset, "GB2312");
   env.Set("LC_ALL", "");  // empty counts as unset
-  EXPECT_EQ(ChooseHeaderCharset().charset, "EUC-KR");
+  EXPECT_EQ(ChooseHeaderCharset().charset, "UTF-8");
 }
 
 // ------------------------------------------------------------------- dates
@@ -252,6 +274,31 @@ TEST(InternetDateTest, ShowsLocalTimeAndOffsetUnderSeveralZones) {
     EnvGuard env;
     env.Set("TZ", c.tz);
     EXPECT_EQ(FormatInternetDate(c.time), c.text) << c.tz;
+  }
+}
+
+// When daylight saving ends the wall clock shows 02:00-03:00 twice; the Date of a message
+// sent then carries the offset in effect at that instant, not one guessed from the clock.
+TEST(InternetDateTest, RepeatedHourTakesTheOffsetOfTheInstant) {
+  EnvGuard env;
+  env.Set("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");  // ends on 25 Oct 2026, 03:00 CEST
+  struct Case {
+    int utc_hour, utc_minute;
+    std::string text;
+  } cases[] = {
+      {0, 30, "Sun, 25 Oct 2026 02:30:00 +0200"},  // the first 02:30, still summer time
+      {1, 30, "Sun, 25 Oct 2026 02:30:00 +0100"},  // the second 02:30
+      {0, 59, "Sun, 25 Oct 2026 02:59:00 +0200"},
+      {1, 0, "Sun, 25 Oct 2026 02:00:00 +0100"},
+  };
+  for (const Case& c : cases) {
+    std::tm utc{};
+    utc.tm_year = 2026 - 1900;
+    utc.tm_mon = 9;
+    utc.tm_mday = 25;
+    utc.tm_hour = c.utc_hour;
+    utc.tm_min = c.utc_minute;
+    EXPECT_EQ(FormatInternetDateAt(timegm(&utc)), c.text);
   }
 }
 
@@ -470,15 +517,19 @@ TEST(BuildHeaderLinesTest, EncodedSubjectAndObserverChangesCharset) {
   EnvGuard env;
   env.Locale("en_GB.UTF-8");
   TNetMessage message = AlertMessage();
+  message.Subject = "Serveur arr\xC3\xAAt\xC3\xA9 !";
+  EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("Subject"),
+            "Serveur =?UTF-8?Q?arr=C3=AAt=C3=A9?= !");
+  env.Locale("fr_FR.ISO-8859-1");
   message.Subject = "Serveur arr\xEAt\xE9 !";
   EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("Subject"),
             "Serveur =?ISO-8859-1?Q?arr=EAt=E9?= !");
   message.OnInitializeISO = [](TTransfer&, char& letter, std::string& charset) {
     letter = 'B';
-    charset = "UTF-8";
+    charset = "latin1";
   };
   EXPECT_EQ(TNetMessageClient::BuildHeaderLines(message).FieldValue("Subject"),
-            "Serveur =?UTF-8?B?YXJy6nTp?= !");
+            "Serveur =?latin1?B?YXJy6nTp?= !");
 }
 
 TEST(BuildHeaderLinesTest, PartsDecideMimeVersionAndUuRefusal) {

@@ -42,6 +42,7 @@ class EnvGuard {
   // Makes the header character settings those of `locale` ("" = none).
   void Locale(const std::string& locale) {
     Set("LC_ALL", std::nullopt);
+    Set("LC_CTYPE", std::nullopt);
     Set("LANG", locale.empty() ? std::nullopt : std::optional<std::string>(locale));
   }
 

@@ -14,11 +14,15 @@ Script (all keys optional):
   "close_in_data": close the connection at the first line after DATA's 354
   "close_after_greeting": close the connection right after the greeting
 A reply is the full reply text (CR LF added to every line without one), or
-"SILENT" (answer nothing, keep reading), "CLOSE" (close the connection), or
+"SILENT" (answer nothing, keep reading), "CLOSE" (close the connection),
 "DRIP" (an empty line every 0.2 s until the client sends again; the
-connection is closed after 20 s of dripping).
+connection is closed after 20 s of dripping), "FLOOD" (empty lines as fast
+as the client takes them until it sends again; closed after 20 s), or
+"DELAY <ms> <reply>" (the reply after a pause).
 Each connection starts the script afresh. Every byte received is appended to
---record, and "closed" to --record + ".events" when a connection has ended. Prints "READY <port>" once it listens; stops on SIGTERM.
+--record, and "closed" to --record + ".events" when a connection has ended.
+Listens on 127.0.0.1:--port (0 or none: a port the system chooses) and prints
+"READY <port>" once it listens; stops on SIGTERM.
 """
 
 import argparse
@@ -29,13 +33,17 @@ import socket
 import ssl
 import sys
 import threading
+import time
 
 from tls_server_context import tls_context
 
 
 def normalize(reply):
-    if reply in ("SILENT", "CLOSE", "DRIP"):
+    if reply in ("SILENT", "CLOSE", "DRIP", "FLOOD"):
         return reply
+    if reply.startswith("DELAY "):
+        _, ms, rest = reply.split(" ", 2)
+        return ("DELAY", int(ms), normalize(rest))
     lines = reply.split("\n")
     out = []
     for line in lines:
@@ -96,6 +104,11 @@ class Session:
             return False
         if reply == "DRIP":
             return self.drip()
+        if reply == "FLOOD":
+            return self.flood()
+        if isinstance(reply, tuple):
+            time.sleep(reply[1] / 1000.0)
+            return self.send(reply[2])
         try:
             self.conn.sendall(reply.encode("latin-1"))
         except (OSError, ssl.SSLError):
@@ -113,6 +126,18 @@ class Session:
                 return False
         return False
 
+    def flood(self):
+        """Empty lines without a pause, never a whole reply."""
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            if self.buffer or select.select([self.conn], [], [], 0)[0]:
+                return True
+            try:
+                self.conn.sendall(b"\r\n" * 32768)
+            except (OSError, ssl.SSLError):
+                return False
+        return False
+
     def run(self):
         if not self.send(normalize(self.script.get("greeting", "220 scripted ESMTP"))):
             return
@@ -126,7 +151,7 @@ class Session:
                 return
             if auth is not None:
                 reply = auth.next()
-                if not reply.startswith("334"):
+                if not isinstance(reply, str) or not reply.startswith("334"):
                     auth = None
                 if not self.send(reply):
                     return
@@ -135,9 +160,9 @@ class Session:
             reply = self.replies_for(verb).next()
             if not self.send(reply):
                 return
-            if verb == "AUTH" and reply.startswith("334"):
+            if verb == "AUTH" and isinstance(reply, str) and reply.startswith("334"):
                 auth = Replies(self.script.get("auth_replies", []), "235 OK")
-            if verb == "DATA" and reply.startswith("354"):
+            if verb == "DATA" and isinstance(reply, str) and reply.startswith("354"):
                 while True:
                     data_line = self.read_line()
                     if data_line is None or self.script.get("close_in_data"):
@@ -167,7 +192,7 @@ def handle(raw, context, script, record):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int, default=0)  # 0: one the system chooses
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--script", required=True)
@@ -177,11 +202,10 @@ def main():
         script = json.load(f)
     context = tls_context(args.cert, args.key) if args.cert else None
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", args.port))
     listener.listen(8)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    print("READY %d" % args.port, flush=True)
+    print("READY %d" % listener.getsockname()[1], flush=True)
     while True:
         raw, _ = listener.accept()
         threading.Thread(target=handle, args=(raw, context, script, args.record),

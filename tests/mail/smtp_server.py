@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A real SMTP server for the mail tests: aiosmtpd with implicit TLS.
 
-Listens on 127.0.0.1:PORT; the TLS handshake comes first (as on port 465).
+Listens on 127.0.0.1:PORT (0 or none: a port the system chooses); the TLS
+handshake comes first (as on port 465).
 AUTH LOGIN (and PLAIN) are offered and required before MAIL; the
 authenticator accepts only --user/--password. Every accepted message is
 appended to --record as one JSON line:
@@ -101,14 +102,15 @@ async def serve(args):
     stop = asyncio.Event()
     loop.add_signal_handler(signal.SIGTERM, stop.set)
     loop.add_signal_handler(signal.SIGINT, stop.set)
-    print("READY %d" % args.port, flush=True)
+    port = server.sockets[0].getsockname()[1]
+    print("READY %d" % port, flush=True)
     async with server:
         await stop.wait()
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--port", type=int, default=0)  # 0: one the system chooses
     parser.add_argument("--cert", required=True)
     parser.add_argument("--key", required=True)
     parser.add_argument("--user", required=True)

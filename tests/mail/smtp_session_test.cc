@@ -6,6 +6,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mail/env_guard.h"
@@ -14,10 +15,10 @@
 #include "mail/message.h"
 #include "mail/smtp.h"
 #include "net/exceptions.h"
-#include "net/scripted_io_handler.h"
 #include "net/ssl_io_handler.h"
 #include "support/alert_message.h"
 #include "support/mail_servers.h"
+#include "support/scripted_io_handler.h"
 #include "support/test_ca.h"
 
 namespace tallyvox::mail {
@@ -196,11 +197,11 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
   TNetMessage message;
   message.From = TNetEMailAddressItem("Ops \"night\" desk\\2", "ops@quorvant.example");
   message.Sender = TNetEMailAddressItem("Quell", "quell@home.example");
-  message.Recipients.Add("J\xFCrgen M\xFCller", "jm@example.de");
+  message.Recipients.Add("J\xC3\xBCrgen M\xC3\xBCller", "jm@example.de");  // UTF-8
   message.Recipients.Add("", "bare@example.com");
   message.CCList.Add("Copy", "cc@example.com");
   message.BccList.Add("Hidden", "bcc@example.com");
-  message.Subject = "Serveur arr\xEAt\xE9";
+  message.Subject = "Serveur arr\xC3\xAAt\xC3\xA9";
   message.ExtraHeaders.PutField(
       "X-Roster", "10.0.0.1, 10.0.0.2, 10.0.0.3, 10.0.0.4, 10.0.0.5, 10.0.0.6, 10.0.0.7, 10.0.0.8");
   message.ExtraHeaders.PutField("X-Mailer", "stale");
@@ -213,8 +214,8 @@ TEST_F(SmtpSessionTest, MessageBytesOnTheWire) {
 
   const std::string data =
       "From: \"Ops \\\"night\\\" desk\\\\2\" <ops@quorvant.example>\r\n"
-      "Subject: Serveur =?ISO-8859-1?Q?arr=EAt=E9?=\r\n"
-      "To: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <jm@example.de>, bare@example.com\r\n"
+      "Subject: Serveur =?UTF-8?Q?arr=C3=AAt=C3=A9?=\r\n"
+      "To: =?UTF-8?Q?J=C3=BCrgen_M=C3=BCller?= <jm@example.de>, bare@example.com\r\n"
       "Cc: \"Copy\" <cc@example.com>\r\n"
       "Sender: Quell <quell@home.example>\r\n"
       "Date: Thu, 10 Dec 2026 01:02:03 +0000\r\n"
@@ -490,6 +491,7 @@ TEST_F(SmtpSessionTest, SilentServerEndsWithReadTimeout) {
     ScriptedServer server = Scripted(c.script);
     auto smtp = Client(server.port());
     smtp->ReplyTimeout = 1000;
+    smtp->DataTerminationTimeout = 1000;
     TNetMessage message = AlertMessage();
     const auto start = std::chrono::steady_clock::now();
     try {
@@ -509,9 +511,44 @@ TEST_F(SmtpSessionTest, SilentServerEndsWithReadTimeout) {
   }
 }
 
+// Empty lines as fast as the client takes them: the bound holds for the whole reply
+// whatever arrives, and once it is up bytes already waiting are not taken.
+TEST_F(SmtpSessionTest, FloodOfEmptyLinesEndsAtTheReplyBound) {
+  ScriptedServer server = Scripted(R"({"replies": {"EHLO": ["FLOOD"]}})");
+  auto smtp = Client(server.port());
+  smtp->ReplyTimeout = 1000;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(smtp->OpenConnection(10000), net::ENetReadTimeout);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 900ms);
+  EXPECT_LT(waited, 5s);  // the server floods for 20 s
+  EXPECT_FALSE(smtp->IsOpen());
+}
+
+// The answer to the final "." may come after minutes on a server that scans the
+// message: it has a bound of its own, longer than every other reply's.
+TEST_F(SmtpSessionTest, SlowAnswerToTheFinalDotIsAwaitedWithinItsOwnBound) {
+  ScriptedServer server = Scripted(R"({"data_end": ["DELAY 1500 250 queued"]})");
+  auto smtp = Client(server.port());
+  smtp->ReplyTimeout = 500;
+  smtp->DataTerminationTimeout = 10000;
+  TNetMessage message = AlertMessage();
+  smtp->OpenConnection(10000);
+  EXPECT_NO_THROW(smtp->DeliverMessage(message));
+  EXPECT_EQ(smtp->LastReply().NumericCode, 250);
+  // Still bounded: shorter than the pause, it times out.
+  smtp->DataTerminationTimeout = 700;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(smtp->DeliverMessage(message), net::ENetReadTimeout);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, 650ms);
+  smtp->CloseConnection();
+}
+
 TEST_F(SmtpSessionTest, ReplyBoundIsAnAccountSettingAndReadTimeoutWins) {
   TNetSMTP smtp;
   EXPECT_EQ(smtp.ReplyTimeout, 30000);
+  EXPECT_EQ(smtp.DataTerminationTimeout, 600000);
   EXPECT_EQ(smtp.ReadTimeout, 0);
   EXPECT_EQ(smtp.Port, 25);
   ScriptedServer server = Scripted(R"({"replies": {"EHLO": ["SILENT"]}})");
@@ -553,7 +590,7 @@ TEST_F(SmtpSessionTest, UntrustedCertificateFailsTheOpen) {
 
 TEST_F(SmtpSessionTest, CloseConnectionOnAClosedClientSendsNothing) {
   // Never opened.
-  net::TNetScriptedIOHandler channel;
+  tallyvox::testing::TNetScriptedIOHandler channel;
   TNetSMTP never;
   never.SetIOHandler(&channel);
   EXPECT_NO_THROW(never.CloseConnection());
@@ -587,9 +624,45 @@ class ScriptedChannelTest : public ::testing::Test {
   }
 
   EnvGuard env_;
-  net::TNetScriptedIOHandler channel_;
+  tallyvox::testing::TNetScriptedIOHandler channel_;
   TNetSMTP smtp_;
 };
+
+// A channel that, once its script is used up, always has more empty lines waiting: a
+// block of them every millisecond, at most `blocks` blocks.
+class EmptyLineFlood : public tallyvox::testing::TNetScriptedIOHandler {
+ public:
+  explicit EmptyLineFlood(int blocks) : left_(blocks) { SetHangAtEnd(true); }
+  bool WaitReadable(int32_t timeout_ms) override {
+    return TNetScriptedIOHandler::WaitReadable(timeout_ms) || left_ > 0;
+  }
+  int32_t ReceiveRaw(void* buffer, int32_t length) override {
+    if (left_ > 0 && !TNetScriptedIOHandler::WaitReadable(0)) {
+      --left_;
+      std::this_thread::sleep_for(1ms);
+      AddInput(std::string(256, '\n'));
+    }
+    return TNetScriptedIOHandler::ReceiveRaw(buffer, length);
+  }
+  int left() const { return left_; }
+
+ private:
+  int left_;
+};
+
+// Empty lines are skipped, but the time they take counts: bytes that keep arriving,
+// already waiting at every look, do not hold a reply past its bound.
+TEST(SmtpReplyBoundTest, EmptyLinesAlwaysWaitingEndAtTheBound) {
+  EmptyLineFlood channel(20000);  // 20 s of empty lines at least
+  channel.AddInput("220 hi\r\n");
+  TNetSMTP smtp;
+  smtp.SetIOHandler(&channel);
+  smtp.HeloName = kHelo;
+  smtp.ReplyTimeout = 300;
+  EXPECT_THROW(smtp.OpenConnection(0), net::ENetReadTimeout);
+  EXPECT_GT(channel.left(), 15000) << "the reply wait went on past its bound";
+  EXPECT_EQ(channel.Sent(), "EHLO monitor.test\r\nQUIT\r\n");
+}
 
 TEST_F(ScriptedChannelTest, RawMessageLinesAreStillDotDoubled) {
   Serve({"220 hi", "250 hello", "250 reset", "250 sender", "250 rcpt", "354 go", "250 done"});

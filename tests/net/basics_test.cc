@@ -135,18 +135,41 @@ TEST(NetRFCReply, ContinuationRules) {
   EXPECT_TRUE(TNetRFCReply::EndsContinuation("ABC x", "abc"));  // ignoring case
 }
 
+// Dotted quads are decimal, leading zeros included: the system resolver would read
+// "0127.0.0.1" as octal (87.0.0.1). A numeric text it would read in another base is
+// refused before any lookup. No test here connects anywhere.
 TEST(NetStack, HostTextRules) {
   TNetComponent keep_stack_alive;
   TNetStack& s = TNetStack::Instance();
   for (const char* h : {"LOCALHOST", "localhost", "LocalHost"}) {
     EXPECT_EQ(s.ResolveHost(h), "127.0.0.1") << h;
   }
-  EXPECT_TRUE(TNetStack::IsDottedQuad("10.0.0.255"));
-  EXPECT_EQ(s.ResolveHost("127.000.0.01"), "127.0.0.1");
-  EXPECT_FALSE(TNetStack::IsDottedQuad("10.0.0"));  // looked up by name instead
-  EXPECT_FALSE(TNetStack::IsDottedQuad("10.0.0.256"));
-  EXPECT_FALSE(TNetStack::IsDottedQuad("1.2.3.4.5"));
-  EXPECT_FALSE(TNetStack::IsDottedQuad("a.b.c.d"));
+  struct Quad {
+    const char* host;
+    const char* ip;
+  } quads[] = {
+      {"10.0.0.255", "10.0.0.255"}, {"127.000.0.01", "127.0.0.1"},   {"0127.0.0.1", "127.0.0.1"},
+      {"1.2.3.0255", "1.2.3.255"},  {"000000010.0.0.1", "10.0.0.1"}, {"0.0.0.0", "0.0.0.0"},
+  };
+  for (const Quad& q : quads) {
+    std::string ip;
+    EXPECT_TRUE(TNetStack::IsDottedQuad(q.host, &ip)) << q.host;
+    EXPECT_EQ(ip, q.ip) << q.host;
+    EXPECT_EQ(s.ResolveHost(q.host), q.ip) << q.host;
+  }
+  for (const char* h : {"10.0.0", "10.0.0.256", "1.2.3.4.5", "a.b.c.d", "1..2.3", "1.2.3.",
+                        "1.2.3.-4", "1.2.3.0x10"}) {
+    EXPECT_FALSE(TNetStack::IsDottedQuad(h)) << h;  // looked up by name instead
+  }
+  for (const char* h :
+       {"1.2.3.0256", "0x7f.0.0.1", "0X7F.1", "010.1", "017700000001", "127.0.0.0x1"}) {
+    try {
+      s.ResolveHost(h);
+      ADD_FAILURE() << h << " was resolved";
+    } catch (const ENetInvalidIPAddress& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("Invalid IP address: ") + h);
+    }
+  }
   EXPECT_THROW(s.ResolveHost("no-such-host.invalid"), ENetSocketError);
 }
 

@@ -21,6 +21,7 @@
 #include "net/tcp_client.h"
 #include "support/loopback_socket.h"
 #include "support/openssl_server.h"
+#include "support/peer_port.h"
 #include "support/support.h"
 #include "support/test_ca.h"
 
@@ -85,22 +86,27 @@ class PlainServer {
   std::atomic<int> received_bytes_{0};
 };
 
-// tests/net/tls_test_peer.py in one of its modes, on a free port.
+// tests/net/tls_test_peer.py in one of its modes, on a port it binds itself.
 class TlsTestPeer {
  public:
   TlsTestPeer(const std::string& mode, const TestCertificate& cert, int clients = 1)
-      : port_(tallyvox::testing::FreeTcpPort()),
-        process_({"python3", tallyvox::testing::SourceDir() + "/tests/net/tls_test_peer.py", mode,
-                  std::to_string(port_), cert.cert_file, cert.key_file, std::to_string(clients)}) {
-    EXPECT_TRUE(process_.WaitForOutput("LISTENING", seconds(10))) << process_.Output();
+      : process_({"python3", tallyvox::testing::SourceDir() + "/tests/net/tls_test_peer.py", mode,
+                  "0", cert.cert_file, cert.key_file, std::to_string(clients)}) {
+    EXPECT_TRUE(process_.WaitForOutput("LISTENING ", seconds(10))) << process_.Output();
+    const auto deadline = Clock::now() + seconds(5);
+    while ((port_ = tallyvox::testing::ReportedPort(process_.Output(), "LISTENING ")) == 0 &&
+           Clock::now() < deadline) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    EXPECT_NE(port_, 0) << process_.Output();
   }
   int port() const { return port_; }
   bool WaitFor(const std::string& text) { return process_.WaitForOutput(text, seconds(10)); }
   std::string Output() const { return process_.Output(); }
 
  private:
-  int port_;
   tallyvox::testing::ChildProcess process_;
+  int port_ = 0;
 };
 
 class SslChannelTest : public ::testing::Test {
@@ -254,6 +260,43 @@ TEST_F(SslChannelTest, CertificateVerificationTable) {
       ExpectHandshakeFailure(*client, c.reason);
       EXPECT_EQ(server.Count(OpenSslServer::kConnectionEstablished), 0) << server.Output();
     }
+  }
+}
+
+// A CA file renewed on disk, or a renewed system store (here the file SSL_CERT_FILE
+// names), is used from the next connect on, without a restart.
+TEST_F(SslChannelTest, RenewedTrustStoreIsUsedAtTheNextConnect) {
+  TestCA other;
+  OpenSslServer server(ca_->Localhost());
+  for (bool system_store : {false, true}) {
+    SCOPED_TRACE(system_store ? "system store" : "CA file");
+    tallyvox::testing::TempDir dir;
+    const std::string path = dir.File("ca.pem");
+    // Replaced as a package manager does: a new file renamed over the old one.
+    auto install = [&](const std::string& ca_file) {
+      tallyvox::testing::WriteFile(path + ".new", tallyvox::testing::ReadFile(ca_file));
+      ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    };
+    struct CertFileVariable {
+      explicit CertFileVariable(const std::string* path) : set(path != nullptr) {
+        if (set) ::setenv("SSL_CERT_FILE", path->c_str(), 1);
+      }
+      ~CertFileVariable() {
+        if (set) ::unsetenv("SSL_CERT_FILE");
+      }
+      bool set;
+    } variable(system_store ? &path : nullptr);
+    TNetSSLIOHandlerSocket channel;
+    if (!system_store) channel.SSLOptions.RootCertFile = path;
+    auto client = Client(channel, "localhost", server.port());
+
+    install(other.ca_cert_file());
+    ExpectHandshakeFailure(*client, "unable to get local issuer certificate");
+    install(ca_->ca_cert_file());
+    EchoOnce(*client, "renewed");
+    client->CloseConnection();
+    install(other.ca_cert_file());
+    ExpectHandshakeFailure(*client, "unable to get local issuer certificate");
   }
 }
 

@@ -3,7 +3,8 @@
 
 Usage: tls_test_peer.py MODE PORT CERT KEY [CLIENTS]
 
-Listens on 127.0.0.1:PORT, prints "LISTENING", then serves CLIENTS clients
+Listens on 127.0.0.1:PORT (0: a port the system chooses), prints "LISTENING
+<port>", then serves CLIENTS clients
 (default 1) one after another. The TLS layer runs over memory BIOs, so the
 script sees every byte the client sends, also after the TLS session ended.
 
@@ -123,11 +124,10 @@ def main():
     # script's own.
     ctx.num_tickets = 0
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", port))
     listener.listen(4)
     listener.settimeout(30)
-    print("LISTENING", flush=True)
+    print("LISTENING %d" % listener.getsockname()[1], flush=True)
     for index in range(1, clients + 1):
         conn, _ = listener.accept()
         conn.settimeout(30)

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/peer_port.h"
+
 namespace tallyvox::testing {
 namespace {
 
@@ -10,9 +12,19 @@ using namespace std::chrono_literals;
 
 constexpr char kPython[] = "/usr/bin/python3";
 
-std::unique_ptr<ChildProcess> StartPython(const std::vector<std::string>& argv) {
+// Starts a server on a port of the system's choice (--port 0) and learns the port
+// from its "READY <port>".
+std::unique_ptr<ChildProcess> StartPython(std::vector<std::string> argv, int* port) {
+  argv.insert(argv.end(), {"--port", "0"});
   auto process = std::make_unique<ChildProcess>(argv);
-  if (!process->WaitForOutput("READY", 15s)) {
+  if (process->WaitForOutput("READY ", 15s)) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((*port = ReportedPort(process->Output(), "READY ")) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+  if (*port == 0) {
     throw std::runtime_error("test SMTP server did not start: " + process->Output());
   }
   return process;
@@ -98,10 +110,11 @@ std::string DecodeBase64(const std::string& text) {
 
 AiosmtpdServer::AiosmtpdServer(const TestCertificate& cert, const std::string& user,
                                const std::string& password)
-    : record_(dir_.File("record.jsonl")), port_(FreeTcpPort()) {
-  process_ = StartPython({kPython, SourceDir() + "/tests/mail/smtp_server.py", "--port",
-                          std::to_string(port_), "--cert", cert.cert_file, "--key", cert.key_file,
-                          "--user", user, "--password", password, "--record", record_});
+    : record_(dir_.File("record.jsonl")) {
+  process_ = StartPython(
+      {kPython, SourceDir() + "/tests/mail/smtp_server.py", "--cert", cert.cert_file, "--key",
+       cert.key_file, "--user", user, "--password", password, "--record", record_},
+      &port_);
 }
 
 std::vector<ReceivedMessage> AiosmtpdServer::Messages(std::size_t count,
@@ -130,17 +143,16 @@ std::vector<std::string> AiosmtpdServer::Sessions(std::size_t count,
 
 ScriptedServer::ScriptedServer(const TestCertificate& cert, const std::string& script_json,
                                bool tls)
-    : record_(dir_.File("received.bin")), port_(FreeTcpPort()) {
+    : record_(dir_.File("received.bin")) {
   const std::string script = dir_.File("script.json");
   WriteFile(script, script_json);
   std::vector<std::string> argv = {kPython,    SourceDir() + "/tests/mail/scripted_smtp_server.py",
-                                   "--port",   std::to_string(port_),
                                    "--script", script,
                                    "--record", record_};
   if (tls) {
     argv.insert(argv.end(), {"--cert", cert.cert_file, "--key", cert.key_file});
   }
-  process_ = StartPython(argv);
+  process_ = StartPython(argv, &port_);
 }
 
 std::string ScriptedServer::Received() const { return ReadFile(record_); }

@@ -1,5 +1,6 @@
 // The SMTP servers the session tests talk to, each a Python child process on
-// a free loopback port with implicit TLS (a certificate of the test CA):
+// a loopback port it binds itself (port 0) and reports, with implicit TLS (a
+// certificate of the test CA):
 //   AiosmtpdServer  aiosmtpd (smtp_server.py): AUTH LOGIN checked, every
 //                   message and every session's client bytes recorded;
 //   ScriptedServer  scripted_smtp_server.py: answers as a JSON script says.

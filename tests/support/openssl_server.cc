@@ -3,39 +3,35 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/peer_port.h"
+
 namespace tallyvox::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// s_server prints this once its listening socket is ready.
-constexpr char kReady[] = "ACCEPT";
+// s_server prints this, with the address and port, once its socket listens.
+constexpr char kReady[] = "ACCEPT ";
 
 }  // namespace
 
 OpenSslServer::OpenSslServer(const TestCertificate& cert, OpenSslServerOptions options) {
-  std::string last_output;
-  // The free port may be taken by someone else before s_server binds it:
-  // try a few ports.
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = FreeTcpPort(ip_);
-    std::vector<std::string> argv = {
-        "openssl", "s_server",     "-accept", ip_ + ":" + std::to_string(port_),
-        "-cert",   cert.cert_file, "-key",    cert.key_file};
-    if (options.reverse_lines) argv.push_back("-rev");
-    if (options.log_messages) argv.push_back("-msg");
-    argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
-    process_ = std::make_unique<ChildProcess>(argv);
-
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline && process_->Running()) {
-      if (Output().find(kReady) != std::string::npos) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    last_output = Output();
-    process_->Stop();
+  // Port 0: s_server holds the port the system gives it from the start and reports it.
+  std::vector<std::string> argv = {"openssl", "s_server",     "-accept", ip_ + ":0",
+                                   "-cert",   cert.cert_file, "-key",    cert.key_file};
+  if (options.reverse_lines) argv.push_back("-rev");
+  if (options.log_messages) argv.push_back("-msg");
+  argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
+  process_ = std::make_unique<ChildProcess>(argv);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < deadline && process_->Running()) {
+    port_ = ReportedPort(Output(), kReady + ip_ + ":");
+    if (port_ != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  throw std::runtime_error("openssl s_server did not start:\n" + last_output);
+  const std::string output = Output();
+  process_->Stop();
+  throw std::runtime_error("openssl s_server did not start:\n" + output);
 }
 
 OpenSslServer::~OpenSslServer() {

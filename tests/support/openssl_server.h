@@ -1,4 +1,4 @@
-// `openssl s_server` started by a test on a free loopback port, for testing
+// `openssl s_server` started by a test on a loopback port of the system's choice, for testing
 // TLS clients against a real peer. By default it runs with -rev (every line
 // received is sent back reversed, ending in LF) and -msg (every TLS record is
 // logged, so a test can see for example a received close_notify alert).
@@ -27,8 +27,8 @@ struct OpenSslServerOptions {
 
 class OpenSslServer {
  public:
-  // Starts the server with `cert` on 127.0.0.1 and waits (about 10 s at most)
-  // until it accepts connections. Throws std::runtime_error, with the server's
+  // Starts the server with `cert` on 127.0.0.1, port 0, and waits (about 10 s at
+  // most) until it reports the port it listens on. Throws std::runtime_error, with the server's
   // output, when it does not start.
   explicit OpenSslServer(const TestCertificate& cert, OpenSslServerOptions options = {});
   ~OpenSslServer();

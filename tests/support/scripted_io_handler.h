@@ -9,8 +9,8 @@
 // WaitReadable is true while chunks remain or the end is to be reported.
 // With SetHangAtEnd(true) the end is never reported: WaitReadable then
 // returns false (a read time-out) instead.
-#ifndef TALLYVOX_NET_SCRIPTED_IO_HANDLER_H_
-#define TALLYVOX_NET_SCRIPTED_IO_HANDLER_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_SCRIPTED_IO_HANDLER_H_
+#define TALLYVOX_TESTS_SUPPORT_SCRIPTED_IO_HANDLER_H_
 
 #include <cstdint>
 #include <deque>
@@ -18,7 +18,9 @@
 
 #include "net/io_handler.h"
 
-namespace tallyvox::net {
+namespace tallyvox::testing {
+
+using net::TNetIOHandler;
 
 class TNetScriptedIOHandler : public TNetIOHandler {
  public:
@@ -54,6 +56,6 @@ class TNetScriptedIOHandler : public TNetIOHandler {
   int32_t connect_count_ = 0;
 };
 
-}  // namespace tallyvox::net
+}  // namespace tallyvox::testing
 
-#endif  // TALLYVOX_NET_SCRIPTED_IO_HANDLER_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_SCRIPTED_IO_HANDLER_H_

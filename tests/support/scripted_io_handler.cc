@@ -1,11 +1,14 @@
-#include "net/scripted_io_handler.h"
+#include "support/scripted_io_handler.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "net/exceptions.h"
 
-namespace tallyvox::net {
+using tallyvox::net::ENetClosedSocket;
+using tallyvox::net::ENetConnClosedGracefully;
+
+namespace tallyvox::testing {
 
 void TNetScriptedIOHandler::ConnectChannel(const std::string&, int32_t, int32_t, int32_t, int32_t,
                                            int32_t, const std::string&) {
@@ -40,4 +43,4 @@ int32_t TNetScriptedIOHandler::SendRaw(const void* buffer, int32_t length) {
   return length;
 }
 
-}  // namespace tallyvox::net
+}  // namespace tallyvox::testing

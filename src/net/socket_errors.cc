@@ -1,4 +1,4 @@
-#include "net/exceptions.h"
+#include "net/socket_errors.h"
 
 #include <cerrno>
 
@@ -6,81 +6,81 @@ namespace tallyvox::net {
 
 std::string SocketErrorText(int32_t error) {
   switch (error) {
-    case 10004:
+    case kWsaeIntr:
       return "Interrupted system call.";
-    case 10009:
+    case kWsaeBadf:
       return "Bad file number.";
-    case 10013:
+    case kWsaeAcces:
       return "Access denied.";
-    case 10014:
+    case kWsaeFault:
       return "Bad address.";
-    case 10022:
+    case kWsaeInval:
       return "Invalid argument.";
-    case 10024:
+    case kWsaeMfile:
       return "Too many open files.";
-    case 10035:
+    case kWsaeWouldBlock:
       return "Operation would block. ";
-    case 10036:
+    case kWsaeInProgress:
       return "Operation now in progress.";
-    case 10037:
+    case kWsaeAlready:
       return "Operation already in progress.";
-    case 10038:
+    case kWsaeNotSock:
       return "Socket operation on non-socket.";
-    case 10039:
+    case kWsaeDestAddrReq:
       return "Destination address required.";
-    case 10040:
+    case kWsaeMsgSize:
       return "Message too long.";
-    case 10041:
+    case kWsaeProtoType:
       return "Protocol wrong type for socket.";
-    case 10042:
+    case kWsaeNoProtoOpt:
       return "Bad protocol option.";
-    case 10043:
+    case kWsaeProtoNoSupport:
       return "Protocol not supported.";
-    case 10044:
+    case kWsaeSocktNoSupport:
       return "Socket type not supported.";
-    case 10045:
+    case kWsaeOpNotSupp:
       return "Operation not supported on socket.";
-    case 10046:
+    case kWsaePfNoSupport:
       return "Protocol family not supported.";
-    case 10047:
+    case kWsaeAfNoSupport:
       return "Address family not supported by protocol family.";
-    case 10048:
+    case kWsaeAddrInUse:
       return "Address already in use.";
-    case 10049:
+    case kWsaeAddrNotAvail:
       return "Cannot assign requested address.";
-    case 10050:
+    case kWsaeNetDown:
       return "Network is down.";
-    case 10051:
+    case kWsaeNetUnreach:
       return "Network is unreachable.";
-    case 10052:
+    case kWsaeNetReset:
       return "Net dropped connection or reset.";
-    case 10053:
+    case kWsaeConnAborted:
       return "Software caused connection abort.";
-    case 10054:
+    case kWsaeConnReset:
       return "Connection reset by peer.";
-    case 10055:
+    case kWsaeNoBufs:
       return "No buffer space available.";
-    case 10056:
+    case kWsaeIsConn:
       return "Socket is already connected.";
-    case 10057:
+    case kWsaeNotConn:
       return "Socket is not connected.";
-    case 10058:
+    case kWsaeShutdown:
       return "Cannot send or receive after socket is closed.";
-    case 10059:
+    case kWsaeTooManyRefs:
       return "Too many references, cannot splice.";
-    case 10060:
+    case kWsaeTimedOut:
       return "Connection timed out.";
-    case 10061:
+    case kWsaeConnRefused:
       return "Connection refused.";
-    case 10062:
+    case kWsaeLoop:
       return "Too many levels of symbolic links.";
-    case 10063:
+    case kWsaeNameTooLong:
       return "File name too long.";
-    case 10064:
+    case kWsaeHostDown:
       return "Host is down.";
-    case 10065:
+    case kWsaeHostUnreach:
       return "No route to host.";
-    case 10066:
+    case kWsaeNotEmpty:
       return "Directory not empty";
     default:
       return "";
@@ -96,86 +96,86 @@ int32_t WinsockErrorFromErrno(int err) {
     case 0:
       return 0;
     case EINTR:
-      return 10004;
+      return kWsaeIntr;
     case EBADF:
-      return 10009;
+      return kWsaeBadf;
     case EACCES:
     case EPERM:
-      return 10013;
+      return kWsaeAcces;
     case EFAULT:
-      return 10014;
+      return kWsaeFault;
     case EINVAL:
-      return 10022;
+      return kWsaeInval;
     case EMFILE:
     case ENFILE:
-      return 10024;
+      return kWsaeMfile;
     case EAGAIN:
-      return 10035;  // EWOULDBLOCK is the same value on Linux
+      return kWsaeWouldBlock;  // EWOULDBLOCK is the same value on Linux
     case EINPROGRESS:
-      return 10036;
+      return kWsaeInProgress;
     case EALREADY:
-      return 10037;
+      return kWsaeAlready;
     case ENOTSOCK:
-      return 10038;
+      return kWsaeNotSock;
     case EDESTADDRREQ:
-      return 10039;
+      return kWsaeDestAddrReq;
     case EMSGSIZE:
-      return 10040;
+      return kWsaeMsgSize;
     case EPROTOTYPE:
-      return 10041;
+      return kWsaeProtoType;
     case ENOPROTOOPT:
-      return 10042;
+      return kWsaeNoProtoOpt;
     case EPROTONOSUPPORT:
-      return 10043;
+      return kWsaeProtoNoSupport;
     case ESOCKTNOSUPPORT:
-      return 10044;
+      return kWsaeSocktNoSupport;
     case EOPNOTSUPP:
-      return 10045;
+      return kWsaeOpNotSupp;
     case EPFNOSUPPORT:
-      return 10046;
+      return kWsaePfNoSupport;
     case EAFNOSUPPORT:
-      return 10047;
+      return kWsaeAfNoSupport;
     case EADDRINUSE:
-      return 10048;
+      return kWsaeAddrInUse;
     case EADDRNOTAVAIL:
-      return 10049;
+      return kWsaeAddrNotAvail;
     case ENETDOWN:
-      return 10050;
+      return kWsaeNetDown;
     case ENETUNREACH:
-      return 10051;
+      return kWsaeNetUnreach;
     case ENETRESET:
-      return 10052;
+      return kWsaeNetReset;
     case ECONNABORTED:
-      return 10053;
+      return kWsaeConnAborted;
     case ECONNRESET:
-      return 10054;
+      return kWsaeConnReset;
     case EPIPE:
-      return 10058;  // sending after the peer or we shut the socket down
+      return kWsaeShutdown;  // sending after the peer or we shut the socket down
     case ENOBUFS:
     case ENOMEM:
-      return 10055;
+      return kWsaeNoBufs;
     case EISCONN:
-      return 10056;
+      return kWsaeIsConn;
     case ENOTCONN:
-      return 10057;
+      return kWsaeNotConn;
     case ESHUTDOWN:
-      return 10058;
+      return kWsaeShutdown;
     case ETOOMANYREFS:
-      return 10059;
+      return kWsaeTooManyRefs;
     case ETIMEDOUT:
-      return 10060;
+      return kWsaeTimedOut;
     case ECONNREFUSED:
-      return 10061;
+      return kWsaeConnRefused;
     case ELOOP:
-      return 10062;
+      return kWsaeLoop;
     case ENAMETOOLONG:
-      return 10063;
+      return kWsaeNameTooLong;
     case EHOSTDOWN:
-      return 10064;
+      return kWsaeHostDown;
     case EHOSTUNREACH:
-      return 10065;
+      return kWsaeHostUnreach;
     case ENOTEMPTY:
-      return 10066;
+      return kWsaeNotEmpty;
     default:
       return 10000 + err;
   }

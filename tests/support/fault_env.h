@@ -1,0 +1,109 @@
+// FaultEnv: the table engine's file system for tests. It passes everything to the real
+// file system, except that writes fail on request as a full or broken disk would, and it
+// counts the lock attempts refused because another open holds the byte, so that a test
+// can tell when the engine is waiting for a lock.
+//
+// Creating one installs it for the tables opened afterwards (dbe::DbeSetEnv); destroying
+// it puts the previous one back. REQUIRES: every table opened meanwhile is closed first.
+#ifndef TALLYVOX_TESTS_SUPPORT_FAULT_ENV_H_
+#define TALLYVOX_TESTS_SUPPORT_FAULT_ENV_H_
+
+#include <cerrno>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "dbe/dbe_engine.h"
+#include "dbe/env.h"
+
+namespace tallyvox::testing {
+
+class FaultEnv : public dbe::Env {
+ public:
+  FaultEnv() : previous_(dbe::DbeSetEnv(this)) {}
+  ~FaultEnv() override { dbe::DbeSetEnv(previous_); }
+  FaultEnv(const FaultEnv&) = delete;
+  FaultEnv& operator=(const FaultEnv&) = delete;
+
+  // After `skip` successful writes, the next `count` writes to any file fail with
+  // `error_number` (an errno value) before touching it. count 0 turns the fault off.
+  // Each record write, each append (record and end marker) and each header update (date,
+  // or date and count together when appending) is one write.
+  void FailWrites(int error_number, int count, int skip = 0) {
+    std::lock_guard<std::mutex> g(mutex_);
+    fault_errno_ = error_number;
+    fault_count_ = count;
+    fault_skip_ = skip;
+  }
+
+  // How often a lock on the byte at `offset` was refused (EAGAIN) so far.
+  int RefusedLocks(uint64_t offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return refused_[offset];
+  }
+
+  int OpenFile(const std::string& path, bool writable,
+               std::unique_ptr<dbe::DbeFile>* file) override {
+    std::unique_ptr<dbe::DbeFile> real;
+    if (int err = dbe::Env::Default()->OpenFile(path, writable, &real)) return err;
+    *file = std::make_unique<File>(this, std::move(real));
+    return 0;
+  }
+  bool IsDirectory(const std::string& path) override {
+    return dbe::Env::Default()->IsDirectory(path);
+  }
+
+ private:
+  class File : public dbe::DbeFile {
+   public:
+    File(FaultEnv* env, std::unique_ptr<dbe::DbeFile> real) : env_(env), real_(std::move(real)) {}
+    int ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
+      return real_->ReadAt(offset, dest, size);
+    }
+    int WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
+      if (int err = env_->TakeWriteFault()) return err;
+      return real_->WriteAt(offset, src, size);
+    }
+    int Stat(dbe::DbeFileInfo* info) override { return real_->Stat(info); }
+    int Truncate(uint64_t size) override { return real_->Truncate(size); }
+    int LockByte(uint64_t offset) override {
+      const int err = real_->LockByte(offset);
+      if (err == EAGAIN) env_->CountRefusal(offset);
+      return err;
+    }
+    int UnlockByte(uint64_t offset) override { return real_->UnlockByte(offset); }
+
+   private:
+    FaultEnv* env_;
+    std::unique_ptr<dbe::DbeFile> real_;
+  };
+
+  int TakeWriteFault() {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (fault_skip_ > 0) {
+      --fault_skip_;
+      return 0;
+    }
+    if (fault_count_ == 0) return 0;
+    --fault_count_;
+    return fault_errno_;
+  }
+  void CountRefusal(uint64_t offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++refused_[offset];
+  }
+
+  dbe::Env* previous_;
+  std::mutex mutex_;
+  int fault_errno_ = 0;
+  int fault_count_ = 0;
+  int fault_skip_ = 0;
+  std::map<uint64_t, int> refused_;
+};
+
+}  // namespace tallyvox::testing
+
+#endif  // TALLYVOX_TESTS_SUPPORT_FAULT_ENV_H_
