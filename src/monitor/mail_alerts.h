@@ -82,12 +82,13 @@ class MailAlerts : public AlertSender {
 
   mail::TNetSMTP& Account(int account);  // REQUIRES: 1 <= account <= 4
 
+  // Declared first: the accounts use it until they are destroyed.
+  net::TNetSSLIOHandlerSocket NetSSLIOHandlerSocket1;
   mail::TNetSMTP NetSMTP1;
   mail::TNetSMTP NetSMTP2;
   mail::TNetSMTP NetSMTP3;
   mail::TNetSMTP NetSMTP4;
   mail::TNetMessage NetMessage1;
-  net::TNetSSLIOHandlerSocket NetSSLIOHandlerSocket1;
 
  private:
   bool Ticked(int account) { return view_.CheckBoxChecked(MailAccountBox(account)); }
