@@ -47,7 +47,7 @@ TEST(SettingsTest, ExampleHoldsTheWindowsStartValues) {
   EXPECT_EQ(s.audit_table, "config.dbf");
   EXPECT_EQ(s.mail.port, 465);
   EXPECT_EQ(s.mail.from.name, "Quorvant");
-  const std::vector<int> unticked = {1,  2,  3,  6,  7,  8,  9,  11, 12, 13, 14, 18, 37, 43, 45,
+  const std::vector<int> unticked = {1,  2,  3,  6,  7,  8,  9,  11, 12, 13, 14, 18, 37, 43,  45,
                                      50, 70, 73, 80, 81, 82, 84, 85, 86, 88, 89, 90, 91, 103, 106};
   InputStore inputs;
   FillInputs(s, inputs);
@@ -61,8 +61,7 @@ TEST(SettingsTest, ExampleHoldsTheWindowsStartValues) {
                   address.rfind("203.0.113.", 0) == 0)
           << address;
     }
-    const bool is_unticked =
-        std::find(unticked.begin(), unticked.end(), e.row) != unticked.end();
+    const bool is_unticked = std::find(unticked.begin(), unticked.end(), e.row) != unticked.end();
     EXPECT_EQ(inputs.Checked(e.check_box), !is_unticked) << e.row;
     ticked += inputs.Checked(e.check_box);
   }
@@ -95,15 +94,16 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       {"misspelt account", ExampleWith("[mail.accounts.erols]", "[mail.accounts.erol]"),
        "[mail.accounts.erol]", "unknown setting mail.accounts.erol"},
       {"110 rows", rows110, "rows = [", "roster.rows must hold exactly 111 rows, not 110"},
-      {"bad interval", ExampleWith("interval = \"60000\"", "interval = \"-5\""), "interval =",
-       "polling.interval: '-5' is not a valid integer value"},
+      {"bad interval", ExampleWith("interval = \"60000\"", "interval = \"-5\""),
+       "interval =", "polling.interval: '-5' is not a valid integer value"},
       {"zero connect time-out", ExampleWith("connect_timeout = 5", "connect_timeout = 0"),
        "connect_timeout", "polling.connect_timeout must be from 1 to 3600, not 0"},
       {"row without enabled",
        ExampleWith("{ address = \"192.0.2.14\", enabled = true }", "{ address = \"192.0.2.14\" }"),
        "192.0.2.14", "missing roster.rows[4].enabled"},
       {"syntax", ExampleWith("[audit]", "[audit"), "[audit", ""},
-      {"fallback has no box", ExampleWith("[mail.accounts.fallback]", "[mail.accounts.fallback]\nuse = true"),
+      {"fallback has no box",
+       ExampleWith("[mail.accounts.fallback]", "[mail.accounts.fallback]\nuse = true"),
        "use = true", "unknown setting mail.accounts.fallback.use"},
   };
   for (const Case& c : cases) {
