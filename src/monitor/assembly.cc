@@ -18,9 +18,12 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
       monitor_(view, probe_, audit_, alerts_, clock != nullptr ? *clock : system_clock_, stop,
                &observers_) {
   Monitor* m = &monitor_;
-  probe_.MwTCPIPClientTransport1.OnException = [m](mw::TMwCustomClient*, mw::TMwRequestStates,
-                                                   mw::TMwRequestStates&, const std::exception&) {
-    m->MwTCPIPClientTransport1Exception();
+  StopSignal* s = &stop;
+  // A transport failure caused by a stop request is not the server's.
+  probe_.MwTCPIPClientTransport1.OnException = [m, s](mw::TMwCustomClient*, mw::TMwRequestStates,
+                                                      mw::TMwRequestStates&,
+                                                      const std::exception&) {
+    if (!s->Requested()) m->MwTCPIPClientTransport1Exception();
   };
   probe_.qUFile7.BeforeOpen = [m](mw::TMwClientQuery&) { m->qUFile7BeforeOpen(); };
   probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };
