@@ -77,13 +77,8 @@ int CountContaining(const std::vector<std::string>& lines, const std::string& ne
   return n;
 }
 
-class AppTest : public ::testing::Test {
+class AppTest : public PeersTest {
  protected:
-  static void SetUpTestSuite() { peers_ = new Peers; }
-  static void TearDownTestSuite() {
-    delete peers_;
-    peers_ = nullptr;
-  }
   std::string WriteSettings(AppSetup a) {
     a.folder = MakeAuditTable(dir_);
     a.mail_port = peers_->smtp->port();
@@ -93,13 +88,7 @@ class AppTest : public ::testing::Test {
     ::chmod(path.c_str(), 0600);
     return path;
   }
-  size_t MailsSoFar() { return peers_->smtp->Messages(0, 0ms).size(); }
-
-  static Peers* peers_;
-  TempDir dir_;
 };
-
-Peers* AppTest::peers_ = nullptr;
 
 TEST_F(AppTest, OnceJsonEndToEnd) {
   const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");

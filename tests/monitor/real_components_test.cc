@@ -22,25 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class RealComponentsTest : public ::testing::Test {
+class RealComponentsTest : public PeersTest {
  protected:
-  static void SetUpTestSuite() { peers_ = new Peers; }
-  static void TearDownTestSuite() {
-    delete peers_;
-    peers_ = nullptr;
-  }
   // Settings with the probe port of a server on 127.0.3.x.
   Settings MakeSettings(int probe_port) {
     return TestSettings(MakeAuditTable(dir_), probe_port, peers_->smtp->port(),
                         peers_->ca.ca_cert_file());
   }
-  size_t MailsSoFar() { return peers_->smtp->Messages(0, 0ms).size(); }
-
-  static Peers* peers_;
-  TempDir dir_;
 };
-
-Peers* RealComponentsTest::peers_ = nullptr;
 
 int ProbePort(const std::string& ip) { return tallyvox::testing::FreeTcpPort(ip); }
 
@@ -137,39 +126,6 @@ TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {
   EXPECT_TRUE(m.reports.cycles[0].ended_by_error);
 }
 
-// A socket that listens with a backlog of 0 and never accepts: once its
-// queue is full, further connects hear nothing, like a blackholed host.
-class FullAcceptQueue {
- public:
-  FullAcceptQueue() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listener_, 0);
-    socklen_t len = sizeof a;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    for (int i = 0; i < 3; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      fillers_.push_back(fd);
-    }
-    std::this_thread::sleep_for(100ms);
-  }
-  ~FullAcceptQueue() {
-    for (int fd : fillers_) ::close(fd);
-    ::close(listener_);
-  }
-  int port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::vector<int> fillers_;
-};
-
 // Each probe is bounded: a server that accepts and never answers by the
 // request time-out, a host that never answers the connect by the connect
 // time-out (twice: the pool connects, then the request connects again).
@@ -177,7 +133,8 @@ TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
   const int port = ProbePort("127.0.3.1");
   MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
   ASSERT_TRUE(silent.ready()) << silent.Output();
-  FullAcceptQueue blackhole;
+  LoopbackListener blackhole(0);
+  blackhole.FillQueue();
   struct Case {
     const char* name;
     std::string address;

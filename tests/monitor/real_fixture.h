@@ -5,6 +5,13 @@
 #ifndef TALLYVOX_TESTS_MONITOR_REAL_FIXTURE_H_
 #define TALLYVOX_TESTS_MONITOR_REAL_FIXTURE_H_
 
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +85,54 @@ struct Peers {
   tallyvox::testing::TestCA ca;
   std::unique_ptr<AiosmtpdServer> smtp;
   Peers() { smtp = std::make_unique<AiosmtpdServer>(ca.Localhost(), kMailUser, kMailPassword); }
+};
+
+// A test suite that shares the peers; each test has its own folder.
+class PeersTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { peers_ = new Peers; }
+  static void TearDownTestSuite() {
+    delete peers_;
+    peers_ = nullptr;
+  }
+  size_t MailsSoFar() { return peers_->smtp->Messages(0, std::chrono::milliseconds(0)).size(); }
+
+  static inline Peers* peers_ = nullptr;
+  TempDir dir_;
+};
+
+// A TCP socket listening on 127.0.0.1 at a port of the system's choice,
+// never accepting. With backlog 0 and its queue filled (FillQueue), further
+// connects hear nothing, as from a blackholed host.
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(int backlog) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    addr_.sin_family = AF_INET;
+    addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_);
+    ::listen(fd_, backlog);
+    socklen_t len = sizeof addr_;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr_), &len);
+  }
+  ~LoopbackListener() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(fd_);
+  }
+  int port() const { return ntohs(addr_.sin_port); }
+  void FillQueue() {
+    for (int i = 0; i < 3; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      ::connect(fd, reinterpret_cast<const sockaddr*>(&addr_), sizeof addr_);
+      fillers_.push_back(fd);
+    }
+    ::usleep(100 * 1000);
+  }
+
+ private:
+  int fd_ = -1;
+  sockaddr_in addr_{};
+  std::vector<int> fillers_;
 };
 
 // One monitor over the real components, built from `settings`.

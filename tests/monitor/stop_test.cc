@@ -24,31 +24,9 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-// A loopback listener that accepts and never writes.
-class QuietListener {
- public:
-  QuietListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 8);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~QuietListener() { ::close(fd_); }
-  int port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
-
 TEST(SocketRegistryTest, ShutDownAllWakesABlockedReadAndRefusesNewSockets) {
   net::SocketRegistry::Reopen();
-  QuietListener listener;
+  LoopbackListener listener(8);  // the connect completes; nothing is ever sent
   net::TNetTCPClient client;
   client.Host = "127.0.0.1";
   client.Port = listener.port();
