@@ -5,6 +5,8 @@
 #include <QThread>
 #include <exception>
 
+#include <openssl/crypto.h>
+
 namespace tallyvox::monitor {
 
 class MonitorRunner::Thread : public QThread {
@@ -63,6 +65,9 @@ void MonitorRunner::Run(const std::function<void()>& exec) {
     monitor_ = nullptr;
   }
   assembly.reset();
+  // The thread's OpenSSL state (its error queue) is otherwise freed only as
+  // the thread exits, which may come after a joining process has ended.
+  OPENSSL_thread_stop();
 }
 
 void MonitorRunner::Post(std::function<void(Monitor&)> call) {
