@@ -48,7 +48,7 @@ fuzz:
 	cmake --build build-fuzz -j $(JOBS)
 
 run:
-	@echo "The monitor window is not built yet; 'make test' builds and tests the libraries."
+	@echo "The monitor window is not built yet; build/app/tallyvox --headless runs the monitor without it (see README.md)."
 
 format:
 	find src tests tools bench fuzz -name '*.h' -o -name '*.cc' | xargs clang-format -i

@@ -4,14 +4,7 @@
 // socket client that connects, sends the same request bytes, reads the
 // framed answer and closes. Prints the time ratio (target: at most 2x) and
 // the CPU time per probe of each.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,15 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "middleware/client/framing.h"
-#include "middleware/wire/transport_stream.h"
-#include "mwclient/monitor_probe.h"
+#include "monitor/probe_channel.h"
+#include "plain_probe.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
 
 namespace {
 
 using namespace tallyvox::mw;
+using tallyvox::bench::PlainProbe;
+using tallyvox::bench::ProbeRequestBytes;
+using tallyvox::bench::ProcessCpuSeconds;
 
 struct Server {
   int port = 0;
@@ -56,18 +51,18 @@ Server& TheServer() {
   return *g_server;
 }
 
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// The monitor's components (monitor_probe.h); the local server is not on
-// port 80, so the port is set after the cycle's preparation.
-struct Monitor : tallyvox::mw::testing::MonitorProbe {
-  Monitor() { transport.SetPort(TheServer().port); }
-  void Probe() { ProbeRow("127.0.0.1"); }
+// The monitor's components (monitor/probe_channel.h) probing one row of a
+// cycle; the local server is not on port 80.
+struct Monitor : tallyvox::monitor::MwProbeChannel {
+  Monitor() {
+    Settings().port = TheServer().port;
+    PrepareCycle();
+  }
+  void Probe() {
+    AimProbe("127.0.0.1", /*fresh=*/true);
+    RunProbe();
+    ReleaseProbe();
+  }
 };
 
 // Runs `probe` once per iteration; a failure ends the run with its text.
@@ -94,60 +89,10 @@ void BM_PoolProbe(benchmark::State& state) {
 }
 BENCHMARK(BM_PoolProbe)->Iterations(1000)->UseRealTime();
 
-// The bytes of the probe request, framed as the monitor sends them.
-std::string ProbeRequestBytes() {
-  auto request = MakeRequestStream();
-  request->SetServiceName("MW_QUERY");
-  request->SetServiceVersion("MW_1.0");
-  request->SetFunction("EXECUTE");
-  request->SetStateID(-1);
-  request->SetRequestID(0);
-  request->SetData(Variant("COMMON"));
-  request->Args() = {Variant("select * from ufile7"), Variant("*"), Variant("*")};
-  request->SetMessageCount(1);
-  request->EnsureStreamState(kMwStreamStateLast);
-  std::string body = request->Buffer().ToString();
-  return FormatVerifiedLength(static_cast<uint32_t>(body.size())) + body;
-}
-
-bool ReadExactly(int fd, char* out, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::recv(fd, out + got, n - got, 0);
-    if (r <= 0) return false;
-    got += static_cast<size_t>(r);
-  }
-  return true;
-}
-
-void PlainProbe(const std::string& bytes, int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    throw std::runtime_error("connect failed");
-  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-    throw std::runtime_error("send failed");
-  char header[kMwVerifiedHeaderSize];
-  uint32_t length = 0;
-  if (!ReadExactly(fd, header, sizeof header) ||
-      !ParseVerifiedLength(std::string_view(header, sizeof header), &length) || length > 65536)
-    throw std::runtime_error("bad answer header");
-  std::string body(length, '\0');
-  if (!ReadExactly(fd, body.data(), length)) throw std::runtime_error("short answer");
-}
-
 void BM_PlainSocketProbe(benchmark::State& state) {
   const std::string bytes = ProbeRequestBytes();
   const int port = TheServer().port;
-  RunProbes(state, [&] { PlainProbe(bytes, port); });
+  RunProbes(state, [&] { PlainProbe(bytes, "127.0.0.1", port); });
 }
 BENCHMARK(BM_PlainSocketProbe)->Iterations(1000)->UseRealTime();
 
@@ -173,7 +118,7 @@ void PrintRatio() {
   };
   for (int round = 0; round < kRounds; ++round) {
     round_of([&] { monitor.Probe(); }, pool_us, pool_cpu_us);
-    round_of([&] { PlainProbe(bytes, port); }, plain_us, plain_cpu_us);
+    round_of([&] { PlainProbe(bytes, "127.0.0.1", port); }, plain_us, plain_cpu_us);
   }
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "net/exceptions.h"
+#include "net/socket_registry.h"
 
 namespace tallyvox::net {
 
@@ -92,6 +93,11 @@ void TNetStack::RaiseSocketError(int32_t error) {
 int TNetStack::NewStreamSocket() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return RecordErrno();
+  if (!SocketRegistry::Add(fd)) {  // the program is stopping
+    close(fd);
+    errno = ECONNABORTED;
+    return RecordErrno();
+  }
   return fd;
 }
 
@@ -204,7 +210,7 @@ int TNetStack::ShutdownSend(int fd) {
 }
 
 int TNetStack::CloseSocket(int fd) {
-  if (close(fd) != 0) return RecordErrno();
+  if (SocketRegistry::CloseRegistered(fd) != 0) return RecordErrno();
   return 0;
 }
 

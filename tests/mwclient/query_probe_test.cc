@@ -17,8 +17,8 @@
 #include "middleware/client/transaction.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/mw_exception.h"
+#include "monitor/probe_channel.h"
 #include "mwclient/error_code_of.h"
-#include "mwclient/monitor_probe.h"
 #include "mwclient/pool_test_server.h"
 
 namespace tallyvox::mw {
@@ -26,13 +26,23 @@ namespace {
 
 using testing::ErrorCodeOf;
 
-// The monitor's components (monitor_probe.h) with counting event handlers.
-struct MonitorComponents : testing::MonitorProbe {
+// The monitor's components (monitor/probe_channel.h) after one PrepareCycle,
+// with counting event handlers.
+struct MonitorComponents : monitor::MwProbeChannel {
+  TMwTCPIPClientTransport& transport = MwTCPIPClientTransport1;
+  TMwClientConnectionPool& pool = MwClientConnectionPool1;
+  TMwPooledSession& session = MwPooledSession1;
+  TMwClientQuery& query = qUFile7;
+  int before_open = 0;
+  int after_open = 0;
   int exceptions = 0;
   TMwRequestStates old_state = rsSuccess;
   int connection_lost = 0;
 
   MonitorComponents() {
+    query.BeforeOpen = [this](TMwClientQuery&) { ++before_open; };
+    query.AfterOpen = [this](TMwClientQuery&) { ++after_open; };
+    PrepareCycle();
     transport.OnException = [this](TMwCustomClient*, TMwRequestStates old_s,
                                    TMwRequestStates& new_s, const std::exception&) {
       ++exceptions;
@@ -42,10 +52,17 @@ struct MonitorComponents : testing::MonitorProbe {
     transport.OnConnectionLost = [this](TMwCustomClientTransport*) { ++connection_lost; };
   }
 
-  // One row of a poll cycle against a test server (which is not on port 80).
+  // One row of a poll cycle (rows 2 to 111) against a test server, which is
+  // not on port 80: AimProbe fresh, RunProbe and, on every way out,
+  // ReleaseProbe.
   void Probe(const std::string& host, int port) {
     transport.SetPort(port);
-    ProbeRow(host);
+    AimProbe(host, /*fresh=*/true);
+    struct Release {
+      MonitorComponents& m;
+      ~Release() { m.ReleaseProbe(); }
+    } release{*this};
+    RunProbe();
   }
 };
 
@@ -158,15 +175,17 @@ TEST_P(QueryFailingServerTest, ProbeFailsWithConnectionLost) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, QueryFailingServerTest,
-    ::testing::Values(FailingServerCase{"Silent", "silent", "Read Timeout"},
-                      FailingServerCase{"DropAfterRequest", "drop",
-                                        "Connection Closed Gracefully."},
-                      // Closed at once: end of stream or a reset, as the race goes.
-                      FailingServerCase{"CloseOnAccept", "close", nullptr},
-                      FailingServerCase{"BadChecksum", "badheader", "Invalid data"},
-                      FailingServerCase{"NonHexLength", "badhex", "Invalid data"},
-                      FailingServerCase{"StallInsideBody", "huge", "Read Timeout"},
-                      FailingServerCase{"UnframedAnswer", "rawclose", nullptr}),
+    ::testing::Values(
+        FailingServerCase{"Silent", "silent", "Read Timeout"},
+        FailingServerCase{"DropAfterRequest", "drop", "Connection Closed Gracefully."},
+        // Closed at once: end of stream or a reset, as the race goes.
+        FailingServerCase{"CloseOnAccept", "close", nullptr},
+        FailingServerCase{"BadChecksum", "badheader", "Invalid data"},
+        FailingServerCase{"NonHexLength", "badhex", "Invalid data"},
+        // The monitor's probe caps responses at 1 MiB: a huge
+        // announced length is refused before any body is read.
+        FailingServerCase{"HugeAnnouncedLength", "huge", "Transportstream size out of bounds."},
+        FailingServerCase{"UnframedAnswer", "rawclose", nullptr}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QueryProbeTest, ServerErrorPassesThroughAndUnlocksTheConnection) {

@@ -1,0 +1,229 @@
+// tallyvox: the desktop server monitor.
+//
+//   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
+//   tallyvox test-mail [--config FILE]
+//
+// Exit status: 0 every probed row answered (or, for test-mail, every tried
+// account delivered); 1 a row failed (an account failed); 2 the cycle ended
+// with an error (a missing audit table, ...); 3 bad settings or arguments;
+// 128 + the signal's number after SIGINT or SIGTERM.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "monitor/assembly.h"
+#include "monitor/console_view.h"
+#include "monitor/observer.h"
+#include "monitor/runner.h"
+#include "monitor/settings.h"
+
+namespace {
+
+using namespace tallyvox::monitor;
+using namespace std::chrono_literals;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitError = 2;
+constexpr int kExitUsage = 3;
+// How long the main thread waits for the monitor thread to unwind.
+constexpr auto kStopBound = 800ms;
+
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int signo) {
+  const unsigned char byte = static_cast<unsigned char>(signo);
+  [[maybe_unused]] ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
+}
+
+bool InstallSignalPipe() {
+  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+}
+
+// Outcomes that decide the exit status. Written on the monitor thread, read
+// there too (the status is computed before the exit is posted).
+class Outcome : public MonitorObserver {
+ public:
+  void ProbeFinished(const ProbeReport& r) override {
+    if (!r.ok) ++failed_rows;
+  }
+  void CycleFinished(const CycleReport& r) override {
+    if (r.ended_by_error) cycle_error = true;
+  }
+  void AlertFailed(const std::string&, const std::string&, const std::string&) override {
+    ++failed_alerts;
+  }
+  void HandlerFailed(const std::string&) override { handler_failed = true; }
+
+  int failed_rows = 0;
+  int failed_alerts = 0;
+  bool cycle_error = false;
+  bool handler_failed = false;
+};
+
+void PostExit(int code) {
+  QMetaObject::invokeMethod(
+      QCoreApplication::instance(), [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+}
+
+[[noreturn]] void ExitNow(int code) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  std::_Exit(code);
+}
+
+enum class Mode { kPoll, kOnce, kTestMail };
+
+struct Options {
+  bool headless = false;
+  bool json = false;
+  bool once = false;
+  bool no_poll = false;
+  std::string config;
+};
+
+// The start-up of each mode, on the monitor thread.
+void StartUp(Mode mode, const Options& options, Outcome& outcome, MonitorAssembly* assembly,
+             const std::string& error) {
+  if (assembly == nullptr) {
+    std::fprintf(stderr, "tallyvox: %s\n", error.c_str());
+    PostExit(kExitError);
+    return;
+  }
+  Monitor& m = assembly->monitor();
+  switch (mode) {
+    case Mode::kPoll:
+      m.Handle([&] { m.FormShow(); });
+      if (!options.no_poll) m.Handle([&] { m.Button1Click(); });
+      return;
+    case Mode::kOnce:
+      m.Handle([&] {
+        m.FormShow();
+        m.ResetOkCounters();
+        m.DoPoll();
+      });
+      if (m.Stop().Requested()) return;
+      PostExit(outcome.cycle_error || outcome.handler_failed ? kExitError
+               : outcome.failed_rows > 0                     ? kExitFailed
+                                                             : kExitOk);
+      return;
+    case Mode::kTestMail:
+      m.Handle([&] { m.Button3Click(); });
+      if (m.Stop().Requested()) return;
+      PostExit(outcome.failed_alerts > 0 || outcome.handler_failed ? kExitFailed : kExitOk);
+      return;
+  }
+}
+
+int Run(int argc, char** argv, Mode mode, const Options& options) {
+  const std::string path = options.config.empty() ? DefaultSettingsPath() : options.config;
+  Settings settings;
+  try {
+    settings = LoadSettings(path);
+  } catch (const SettingsError& e) {
+    std::fprintf(stderr, "tallyvox: %s\n", e.what());
+    return kExitUsage;
+  }
+  for (const std::string& w : settings.warnings)
+    std::fprintf(stderr, "tallyvox: warning: %s\n", w.c_str());
+
+  QCoreApplication app(argc, argv);
+  // Qt takes the whole locale from the environment; numbers written to the
+  // audit table and the wire keep "." as their decimal point.
+  std::setlocale(LC_NUMERIC, "C");
+  if (!InstallSignalPipe()) {
+    std::perror("tallyvox: signal pipe");
+    return kExitError;
+  }
+
+  InputStore inputs;
+  FillInputs(settings, inputs);
+  ConsoleView view(inputs, stdout, options.json, ::isatty(STDOUT_FILENO) == 1);
+  Outcome outcome;
+  ObserverList observers;
+  observers.Add(&view);
+  observers.Add(&outcome);
+
+  MonitorRunner runner([&](StopSignal& stop) {
+    return std::make_unique<MonitorAssembly>(settings, view, stop, &observers);
+  });
+
+  QSocketNotifier notifier(g_signal_pipe[0], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+    unsigned char signo = 0;
+    if (::read(g_signal_pipe[0], &signo, 1) != 1) return;
+    const int code = 128 + signo;
+    if (!runner.Stop(kStopBound)) ExitNow(code);
+    QCoreApplication::exit(code);
+  });
+
+  runner.Start([&](MonitorAssembly* assembly, const std::string& error) {
+    StartUp(mode, options, outcome, assembly, error);
+  });
+  const int code = app.exec();
+  if (!runner.Stop(kStopBound)) ExitNow(code);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  std::setlocale(LC_NUMERIC, "C");
+
+  CLI::App cli("Tallyvox " TALLYVOX_VERSION
+               ": watches a roster of middleware application servers, records every probe "
+               "in an audit table and mails an alert when a server is down.",
+               "tallyvox");
+  Options options;
+  cli.add_flag("--headless", options.headless,
+               "run without a window: status changes are printed on standard output");
+  cli.add_option("--config", options.config,
+                 "the settings file (default: " + DefaultSettingsPath() + ")");
+  cli.add_flag("--json", options.json, "print one JSON object a line (with --headless)");
+  cli.add_flag("--once", options.once,
+               "run one poll cycle and exit: 0 all answered, 1 a row failed, 2 the cycle "
+               "ended with an error, 3 bad settings (with --headless)");
+  cli.add_flag("--no-poll", options.no_poll, "do not press \"Poll\" at start (with --headless)");
+  cli.set_version_flag("--version", "tallyvox " TALLYVOX_VERSION);
+  CLI::App* test_mail = cli.add_subcommand(
+      "test-mail",
+      "send the \"Email\" button's test alert through the selected accounts; exit 0 "
+      "when every tried account delivered, 1 otherwise");
+  test_mail->add_option("--config", options.config, "the settings file");
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return cli.exit(e);
+  } catch (const CLI::ParseError& e) {
+    cli.exit(e);
+    return kExitUsage;
+  }
+
+  if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
+  if (!options.headless) {
+    std::fprintf(stderr,
+                 "tallyvox: the window is not available yet; run \"tallyvox --headless\" "
+                 "(see --help)\n");
+    return kExitUsage;
+  }
+  if ((options.json || options.once || options.no_poll) && !options.headless) return kExitUsage;
+  return Run(argc, argv, options.once ? Mode::kOnce : Mode::kPoll, options);
+}

@@ -1,0 +1,34 @@
+#include "monitor/assembly.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+MonitorObserver* Listed(ObserverList& list, MonitorObserver* observer) {
+  if (observer != nullptr) list.Add(observer);
+  return &list;
+}
+
+}  // namespace
+
+MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSignal& stop,
+                                 MonitorObserver* observer, Clock* clock)
+    : probe_(settings.probe),
+      audit_(settings.audit_folder, settings.audit_table),
+      alerts_(settings.mail, view, stop, Listed(observers_, observer)),
+      monitor_(view, probe_, audit_, alerts_, clock != nullptr ? *clock : system_clock_, stop,
+               &observers_) {
+  Monitor* m = &monitor_;
+  StopSignal* s = &stop;
+  // A transport failure caused by a stop request is not the server's.
+  probe_.MwTCPIPClientTransport1.OnException = [m, s](mw::TMwCustomClient*, mw::TMwRequestStates,
+                                                      mw::TMwRequestStates&,
+                                                      const std::exception&) {
+    if (!s->Requested()) m->MwTCPIPClientTransport1Exception();
+  };
+  probe_.qUFile7.BeforeOpen = [m](mw::TMwClientQuery&) { m->qUFile7BeforeOpen(); };
+  probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };
+  probe_.qZipCodes.BeforeOpen = [m](mw::TMwClientQuery&) { m->qZipCodesBeforeOpen(); };
+  probe_.qZipCodes.AfterOpen = [m](mw::TMwClientQuery&) { m->qZipCodesAfterOpen(); };
+}
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,48 @@
+// MonitorAssembly: the monitor with the components of the main window built
+// from the settings and wired together: the probe channel (its transport's
+// OnException and the queries' open events bound to the monitor's
+// handlers), the audit log, the mail accounts and the system clock.
+//
+// REQUIRES: built, used and destroyed on the thread with the Qt event loop
+// that the monitor's timers tick in (runner.h builds it on the monitor
+// thread). Only one assembly may live at a time (one TDbeSettings).
+#ifndef TALLYVOX_MONITOR_ASSEMBLY_H_
+#define TALLYVOX_MONITOR_ASSEMBLY_H_
+
+#include "monitor/audit_log.h"
+#include "monitor/clock.h"
+#include "monitor/mail_alerts.h"
+#include "monitor/monitor.h"
+#include "monitor/observer.h"
+#include "monitor/probe_channel.h"
+#include "monitor/settings.h"
+#include "monitor/stop.h"
+#include "monitor/view.h"
+
+namespace tallyvox::monitor {
+
+class MonitorAssembly {
+ public:
+  // `observer` may be null; `clock` null means the system clock.
+  MonitorAssembly(const Settings& settings, View& view, StopSignal& stop,
+                  MonitorObserver* observer = nullptr, Clock* clock = nullptr);
+  MonitorAssembly(const MonitorAssembly&) = delete;
+  MonitorAssembly& operator=(const MonitorAssembly&) = delete;
+
+  Monitor& monitor() { return monitor_; }
+  MwProbeChannel& probe() { return probe_; }
+  DbeAuditLog& audit() { return audit_; }
+  MailAlerts& alerts() { return alerts_; }
+
+ private:
+  ObserverList observers_;
+  SystemClock system_clock_;
+  MwProbeChannel probe_;
+  DbeAuditLog audit_;
+  MailAlerts alerts_;
+  Monitor monitor_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_ASSEMBLY_H_

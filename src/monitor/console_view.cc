@@ -1,0 +1,156 @@
+#include "monitor/console_view.h"
+
+#include <cstdio>
+
+#include "base/datetime.h"
+#include "monitor/roster.h"
+#include "monitor/time_text.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+std::string OneLine(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  return out;
+}
+
+std::string Number(double value) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.3f", value);
+  return buf;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+ConsoleView::ConsoleView(InputStore& inputs, std::FILE* out, bool json, bool terminal)
+    : StoreView(inputs), out_(out), json_(json), terminal_(terminal) {}
+
+std::string ConsoleView::ControlFields(const std::string& control) const {
+  std::string fields = ", \"control\": " + JsonString(control);
+  if (const int row = Roster::RowOfLabel(control); row != 0) {
+    fields += ", \"row\": " + std::to_string(row);
+  }
+  return fields;
+}
+
+void ConsoleView::Emit(const std::string& op, const std::string& json_fields,
+                       const std::string& plain) {
+  const TDateTime now = tallyvox::Now();
+  if (json_) {
+    Write("{\"time\": " + JsonString(IsoTimestamp(now)) + ", \"op\": " + JsonString(op) +
+          json_fields + "}\n");
+  } else if (!plain.empty()) {
+    Write(LongTimeText(now) + " " + OneLine(plain) + "\n");
+  }
+}
+
+void ConsoleView::Write(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::fwrite(line.data(), 1, line.size(), out_);
+  std::fflush(out_);
+}
+
+void ConsoleView::SetLabelText(const std::string& control, const std::string& text) {
+  std::string plain;
+  if (const int row = Roster::RowOfLabel(control); row != 0) {
+    plain = "row " + std::to_string(row) + " " + Inputs().Text(Roster::Row(row).edit) + ": " + text;
+  } else {
+    plain = control + ": " + text;
+  }
+  Emit("text", ControlFields(control) + ", \"text\": " + JsonString(text), plain);
+}
+
+void ConsoleView::SetLabelColour(const std::string& control, TColour colour) {
+  Emit("colour", ControlFields(control) + ", \"colour\": " + JsonString(ColourName(colour)), "");
+}
+
+void ConsoleView::AppendListLine(const std::string& control, const std::string& line) {
+  Emit("list", ", \"control\": " + JsonString(control) + ", \"text\": " + JsonString(line),
+       control + ": " + line);
+}
+
+void ConsoleView::SetButtonCaption(const std::string& control, const std::string& caption) {
+  Emit("caption", ", \"control\": " + JsonString(control) + ", \"text\": " + JsonString(caption),
+       control + ": " + caption);
+}
+
+void ConsoleView::ShowMessage(const std::string& text) {
+  Emit("message", ", \"text\": " + JsonString(text), "message: " + text);
+}
+
+void ConsoleView::ShowErrorBox(const std::string& text) {
+  Emit("error", ", \"text\": " + JsonString(text), "error: " + text);
+}
+
+void ConsoleView::Beep() {
+  if (json_) {
+    Emit("beep", "", "");
+  } else if (terminal_) {
+    Write("\a");
+  }
+}
+
+void ConsoleView::CycleFinished(const CycleReport& r) {
+  std::string json = ", \"rows\": " + std::to_string(r.rows) +
+                     ", \"failed\": " + std::to_string(r.failed) +
+                     ", \"seconds\": " + Number(r.seconds);
+  std::string plain = "cycle: " + std::to_string(r.rows) + " rows, " + std::to_string(r.failed) +
+                      " failed, " + Number(r.seconds) + " s";
+  if (r.ended_by_error) {
+    json += ", \"error\": " + JsonString(r.error);
+    plain += ", ended by the error: " + r.error;
+  }
+  Emit("cycle", json, plain);
+}
+
+void ConsoleView::AlertDelivered(const std::string& account, const std::string& text) {
+  Emit("alert",
+       ", \"account\": " + JsonString(account) +
+           ", \"delivered\": true, \"text\": " + JsonString(text),
+       "alert " + account + ": delivered \"" + text + "\"");
+}
+
+void ConsoleView::AlertFailed(const std::string& account, const std::string& text,
+                              const std::string& message) {
+  Emit("alert",
+       ", \"account\": " + JsonString(account) + ", \"delivered\": false, \"text\": " +
+           JsonString(text) + ", \"error\": " + JsonString(message),
+       "alert " + account + ": FAILED \"" + text + "\": " + message);
+}
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,75 @@
+// ConsoleView: the view of `tallyvox --headless`. There is no operator:
+// reads come from the InputStore (filled from the settings), message and
+// error boxes are printed and return at once.
+//
+// Plain lines (local time first):
+//   13:05:09 row 5 192.0.2.5: OK 1          a roster status label's text
+//   13:05:09 Label18: Problem               another label's text
+//   13:05:09 ListBox1: 13:05:09             a watchdog list line
+//   13:05:09 message: <text>                a message box
+//   13:05:09 error: <text>                  the default handler's error box
+//   13:05:09 Button1: Stop Polling          a caption
+//   13:05:09 alert erols: delivered         an alert through one account
+//   13:05:09 cycle: 81 rows, 2 failed, 3.1 s
+// Colours and repaints print nothing; a beep is a BEL when the output is a
+// terminal. Line breaks inside a text become spaces, so every operation is
+// one line.
+//
+// With json, one JSON object a line for every operation:
+//   {"time": "2025-06-24T13:05:09.250+02:00", "op": "text", "control":
+//    "Label5", "row": 5, "text": "OK 1"}
+// with op "text", "colour" (with "colour": "red"|"black"), "list",
+// "message", "error", "caption" or "beep"; "row" for roster labels only;
+// then {"op": "cycle", "rows": n, "failed": n, "seconds": s} after every
+// cycle and {"op": "alert", "account": ..., "delivered": true|false, "text":
+// ..., "error": ...} for every delivery.
+//
+// Thread-safe: each line is written whole, under a lock, and flushed.
+#ifndef TALLYVOX_MONITOR_CONSOLE_VIEW_H_
+#define TALLYVOX_MONITOR_CONSOLE_VIEW_H_
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "monitor/observer.h"
+#include "monitor/view.h"
+
+namespace tallyvox::monitor {
+
+// `text` as a JSON string literal, quotes included.
+std::string JsonString(const std::string& text);
+
+class ConsoleView : public StoreView, public MonitorObserver {
+ public:
+  ConsoleView(InputStore& inputs, std::FILE* out, bool json, bool terminal);
+
+  void SetLabelText(const std::string& control, const std::string& text) override;
+  void SetLabelColour(const std::string& control, TColour colour) override;
+  void RepaintLabel(const std::string&) override {}
+  void AppendListLine(const std::string& control, const std::string& line) override;
+  void SetButtonCaption(const std::string& control, const std::string& caption) override;
+  void ShowMessage(const std::string& text) override;
+  void ShowErrorBox(const std::string& text) override;
+  void Beep() override;
+
+  void CycleFinished(const CycleReport& report) override;
+  void AlertDelivered(const std::string& account, const std::string& text) override;
+  void AlertFailed(const std::string& account, const std::string& text,
+                   const std::string& message) override;
+
+ private:
+  // Plain: "<time> <body>"; JSON: {"time": ..., "op": op<fields>}.
+  void Emit(const std::string& op, const std::string& json_fields, const std::string& plain);
+  std::string ControlFields(const std::string& control) const;
+  void Write(const std::string& line);
+
+  std::FILE* out_;
+  bool json_;
+  bool terminal_;
+  std::mutex mu_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_CONSOLE_VIEW_H_

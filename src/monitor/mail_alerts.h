@@ -1,0 +1,104 @@
+// MailAlerts: alert dispatch through the four mail accounts NetSMTP1 ..
+// NetSMTP4 with the one message NetMessage1 and the one TLS channel
+// NetSSLIOHandlerSocket1.
+//
+//   account   name             box           SendError   SendTestMail
+//   NetSMTP1  fallback         (none)        never       only when no box is ticked
+//   NetSMTP2  quell_brindle    CheckBox108   first       first
+//   NetSMTP3  sorrel_brindle   CheckBox109   never       second
+//   NetSMTP4  erols            CheckBox114   second      third
+//
+// One delivery through one account: the account's host and the mail port,
+// the TLS checks of the account, the body of NetMessage1 replaced by the
+// text; OpenConnection(10000) and DeliverMessage. A failure of either is
+// shown verbatim in a message box (waiting for the operator) and the next
+// account is still tried; nothing is retried. Then, when the connection is
+// open, CloseConnection: a failure of that close is not caught, so it leaves
+// SendError and the accounts not yet tried are skipped.
+//
+// Every outcome is reported to the observer per account. Used on the
+// monitor's thread.
+#ifndef TALLYVOX_MONITOR_MAIL_ALERTS_H_
+#define TALLYVOX_MONITOR_MAIL_ALERTS_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "mail/message.h"
+#include "mail/smtp.h"
+#include "monitor/observer.h"
+#include "monitor/seams.h"
+#include "monitor/stop.h"
+#include "monitor/view.h"
+#include "net/ssl_io_handler.h"
+
+namespace tallyvox::monitor {
+
+constexpr int kMailAccounts = 4;
+constexpr int32_t kMailConnectTimeoutMs = 10000;
+
+// The account's name in the settings and the box that selects it ("" for
+// the fallback account NetSMTP1).
+const char* MailAccountName(int account);  // REQUIRES: 1 <= account <= 4
+const char* MailAccountBox(int account);
+
+struct MailAccountSettings {
+  std::string host;
+  std::string user;
+  std::string password;
+  bool use = false;  // the start value of the account's box
+  bool verify_server = true;
+  std::string ca_file;
+  int32_t reply_timeout_ms = mail::TNetSMTP::kDefaultReplyTimeoutMs;
+};
+
+struct Mailbox {
+  std::string name;
+  std::string address;
+};
+
+struct MailSettings {
+  int32_t port = 465;
+  std::string test_address;
+  Mailbox from{"Quorvant", ""};
+  Mailbox recipient{"Quell", ""};
+  Mailbox phone{"Quell Phone", ""};
+  // NetSMTP1 .. NetSMTP4.
+  std::array<MailAccountSettings, kMailAccounts> accounts;
+};
+
+class MailAlerts : public AlertSender {
+ public:
+  // The observer may be null.
+  MailAlerts(const MailSettings& settings, View& view, StopSignal& stop, MonitorObserver* observer);
+
+  void SendError(const std::string& text) override;
+  // "IP " + test address + " is Down!".
+  void SendTestMail() override;
+  // One delivery through NetSMTP<account>; true when the server took the
+  // message. Raises only when closing the connection fails (or on a stop).
+  bool Deliver(int account, const std::string& text);
+
+  mail::TNetSMTP& Account(int account);  // REQUIRES: 1 <= account <= 4
+
+  // Declared first: the accounts use it until they are destroyed.
+  net::TNetSSLIOHandlerSocket NetSSLIOHandlerSocket1;
+  mail::TNetSMTP NetSMTP1;
+  mail::TNetSMTP NetSMTP2;
+  mail::TNetSMTP NetSMTP3;
+  mail::TNetSMTP NetSMTP4;
+  mail::TNetMessage NetMessage1;
+
+ private:
+  bool Ticked(int account) { return view_.CheckBoxChecked(MailAccountBox(account)); }
+
+  MailSettings settings_;
+  View& view_;
+  StopSignal& stop_;
+  MonitorObserver* observer_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_MAIL_ALERTS_H_

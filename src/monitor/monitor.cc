@@ -1,0 +1,264 @@
+#include "monitor/monitor.h"
+
+#include <chrono>
+#include <exception>
+#include <string>
+
+#include "monitor/interval.h"
+#include "monitor/time_text.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+double SecondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration<double>(SteadyClock::now() - start).count();
+}
+
+// Clears a flag on every way out of a scope.
+class FlagGuard {
+ public:
+  explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+  ~FlagGuard() { flag_ = false; }
+  FlagGuard(const FlagGuard&) = delete;
+  FlagGuard& operator=(const FlagGuard&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
+WindowTimer::WindowTimer(QObject* owner, int interval_ms, std::function<void()> on_tick)
+    : interval_(interval_ms) {
+  timer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&timer_, &QTimer::timeout, owner, std::move(on_tick));
+}
+
+void WindowTimer::SetEnabled(bool enabled) {
+  enabled_ = enabled;
+  Apply();
+}
+
+void WindowTimer::SetInterval(int interval_ms) {
+  interval_ = interval_ms;
+  Apply();
+}
+
+void WindowTimer::Apply() {
+  // QTimer with interval 0 would fire on every pass of the event loop; the
+  // window's timer with interval 0 never fires.
+  if (enabled_ && interval_ > 0) {
+    timer_.start(interval_);  // (re)starts the period
+  } else {
+    timer_.stop();
+  }
+}
+
+Monitor::Monitor(View& view, ProbeChannel& probe, AuditLog& audit, AlertSender& alerts,
+                 Clock& clock, StopSignal& stop, MonitorObserver* observer)
+    : view_(view),
+      probe_(probe),
+      audit_(audit),
+      alerts_(alerts),
+      clock_(clock),
+      stop_(stop),
+      timer1_(this, 60000, [this] { Handle([this] { Timer1Timer(); }); }),
+      timer2_(this, 60000, [this] { Handle([this] { Timer2Timer(); }); }),
+      timer3_(this, 5000, [this] { Handle([this] { Timer3Timer(); }); }) {
+  if (observer != nullptr) observers_.Add(observer);
+}
+
+Monitor::~Monitor() = default;
+
+// ---- The poll cycle ----------------------------------------------------------
+
+void Monitor::DoPoll() {
+  if (cycle_running_) {
+    observers_.CycleSkipped();
+    return;
+  }
+  FlagGuard running(cycle_running_);
+  CycleReport report;
+  const auto started = SteadyClock::now();
+  try {
+    RunCycle(&report);
+  } catch (const MonitorStopped&) {
+    throw;
+  } catch (const std::exception& e) {
+    report.ended_by_error = true;
+    report.error = e.what();
+    report.seconds = SecondsSince(started);
+    observers_.CycleFinished(report);
+    throw;
+  }
+  report.seconds = SecondsSince(started);
+  observers_.CycleFinished(report);
+}
+
+void Monitor::RunCycle(CycleReport* report) {
+  audit_.OpenAuditTable();
+  probe_.PrepareCycle();
+  for (const ServerEntry& entry : Roster::Rows()) {
+    stop_.ThrowIfStopped();
+    if (view_.CheckBoxChecked(entry.check_box)) PollRow(entry, report);
+  }
+}
+
+void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
+  // Row 1 keeps the pooled connections (of the connection test or an earlier
+  // cycle) and leaves the pool active after its probe.
+  const bool first_row = entry.row == 1;
+  view_.SetLabelColour(entry.label, TColour::clRed);
+  view_.SetLabelText(entry.label, "Checking..." + LongTimeText(clock_.Now()));
+  view_.RepaintLabel(entry.label);
+  const std::string address = view_.EditText(entry.edit);
+  probe_.AimProbe(address, /*fresh=*/!first_row);
+  view_.SetLabelColour(entry.label, TColour::clBlack);
+  last_probe_start_ = clock_.Now();
+  last_probed_address_ = address;
+  bool failed = false;
+  audit_.RecordProbe(address, TimeOfDayPart(last_probe_start_));
+
+  ProbeReport probe{entry.row, address, last_probe_start_, 0, true, {}};
+  const auto started = SteadyClock::now();
+  try {
+    probe_.RunProbe();
+  } catch (const std::exception& e) {
+    failed = true;
+    probe.message = e.what();
+  } catch (...) {
+    failed = true;
+    probe.message = "Unknown exception";
+  }
+  probe.seconds = SecondsSince(started);
+  probe.ok = !failed;
+  // A probe broken by a stop request is no outcome of the server's.
+  stop_.ThrowIfStopped();
+  ++report->rows;
+
+  if (failed) {
+    ++report->failed;
+    view_.SetLabelText(entry.label, entry.problem_shows_time
+                                        ? "Problem " + LongTimeText(clock_.Now())
+                                        : std::string("Problem"));
+    observers_.ProbeFinished(probe);
+    for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
+    SendError("IP " + address + " Is Down!");
+  } else {
+    view_.SetLabelText(entry.label, "OK " + std::to_string(counters_.Value(entry.counter)));
+    counters_.Increment(entry.counter);
+    observers_.ProbeFinished(probe);
+  }
+  if (!first_row) probe_.ReleaseProbe();
+}
+
+// ---- Polling control ---------------------------------------------------------
+
+void Monitor::Button1Click() {
+  const int32_t interval = ParseInterval(view_.EditText("Edit122"));
+  timer1_.SetInterval(interval);
+  ResetOkCounters();
+  if (timer1_.Enabled()) {
+    timer1_.SetEnabled(false);
+    timer2_.SetEnabled(false);
+    view_.SetButtonCaption("Button1", "Begin Polling");
+  } else {
+    timer1_.SetEnabled(true);
+    timer2_.SetEnabled(true);
+    view_.SetButtonCaption("Button1", "Stop Polling");
+  }
+  DoPoll();  // also when stopping: one last full cycle
+}
+
+void Monitor::Timer1Timer() { DoPoll(); }
+
+void Monitor::Timer2Timer() { DoPoll2(); }
+
+int64_t Monitor::WatchdogElapsed(TDateTime now) const {
+  return ElapsedWholeSeconds(last_probe_start_, now);
+}
+
+void Monitor::DoPoll2() {
+  const TDateTime now = clock_.Now();
+  view_.AppendListLine("ListBox1", LongTimeText(now));
+  view_.AppendListLine("ListBox1", LongTimeText(last_probe_start_));
+  const int64_t elapsed = WatchdogElapsed(now);
+  if (elapsed > kWatchdogLimitSeconds) {
+    observers_.WatchdogAlert(last_probed_address_, elapsed);
+    SendError("IP " + last_probed_address_ + " Is Not Responding!");
+  }
+}
+
+void Monitor::Timer3Timer() {
+  if (!query_in_progress_) return;
+  view_.Beep();
+  view_.SetLabelText("Label17", LongTimeText(clock_.Now()));
+  view_.RepaintLabel("Label17");
+}
+
+void Monitor::QueryOpening(bool opening) {
+  query_in_progress_ = opening;
+  timer3_.SetEnabled(opening);
+}
+
+void Monitor::qZipCodesBeforeOpen() { QueryOpening(true); }
+void Monitor::qUFile7BeforeOpen() { QueryOpening(true); }
+void Monitor::qZipCodesAfterOpen() { QueryOpening(false); }
+void Monitor::qUFile7AfterOpen() { QueryOpening(false); }
+
+void Monitor::FormShow() { last_probe_start_ = clock_.Now(); }
+
+void Monitor::Button2Click() {
+  probe_.PrepareCycle();
+  view_.SetLabelText("Label1", "Checking...");
+  view_.RepaintLabel("Label1");
+  probe_.AimProbe(view_.EditText("Edit1"), /*fresh=*/false);
+  bool failed = false;
+  try {
+    probe_.RunProbe();
+  } catch (...) {
+    failed = true;
+  }
+  stop_.ThrowIfStopped();
+  view_.SetLabelText("Label1", failed ? "Problem" : "OK ");
+}
+
+void Monitor::Button4Click() {
+  const TDateTime now = clock_.Now();
+  view_.ShowMessage(GeneralFloatText(now - last_probe_start_));
+  view_.ShowMessage(GeneralFloatText(TimeOfDayPart(last_probe_start_)));
+  view_.ShowMessage(LongTimeText(last_probe_start_));
+  view_.ShowMessage(std::to_string(WatchdogElapsed(now)));
+}
+
+void Monitor::MwTCPIPClientTransport1Exception() {
+  view_.SetLabelText("Label18", "Problem");
+  view_.RepaintLabel("Label18");
+}
+
+// ---- The default exception handler ---------------------------------------------
+
+void Monitor::Handle(const std::function<void()>& handler) {
+  if (stop_.Requested()) return;
+  std::string message;
+  try {
+    handler();
+    return;
+  } catch (const MonitorStopped&) {
+    return;
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "Unknown exception";
+  }
+  if (stop_.Requested()) return;
+  observers_.HandlerFailed(message);
+  try {
+    view_.ShowErrorBox(ErrorBoxText(message));
+  } catch (const MonitorStopped&) {
+  }
+}
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,139 @@
+// Monitor: the logic of the main window. It owns the roster's counters, the
+// last probe's start and address, the three timers, and the handlers by
+// their component and event names; it reaches the window only through the
+// View, the servers through the ProbeChannel, the audit table through the
+// AuditLog and the mail accounts through the AlertSender.
+//
+// Threading: a Monitor and its timers belong to one thread with a Qt event
+// loop (runner.h starts one; tests use their own). Every handler runs there,
+// one at a time, to completion, except that a modal box (View::ShowMessage,
+// View::ShowErrorBox) runs a nested loop in which timer ticks and posted
+// calls are delivered.
+//
+// Handlers raise what their steps raise. Handle() wraps a handler in the
+// application's default exception handler (an error box with the message);
+// timer ticks go through it, and front ends call handlers through it.
+//
+// Decisions beyond the window's own behaviour:
+//   - A poll cycle asked to start while another is suspended in a message box
+//     is skipped (CycleSkipped), not nested; a watchdog check still runs.
+//   - LastProbeStart keeps the full timestamp, so the watchdog measures the
+//     time across midnight; boxes and lists still show times of day.
+//   - A negative polling interval is refused like a non-integer text.
+//   - A stop request (stop.h) unwinds the running handler with
+//     MonitorStopped: a probe or delivery that the stop broke shows nothing
+//     and alerts nobody.
+#ifndef TALLYVOX_MONITOR_MONITOR_H_
+#define TALLYVOX_MONITOR_MONITOR_H_
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "base/datetime.h"
+#include "monitor/clock.h"
+#include "monitor/observer.h"
+#include "monitor/roster.h"
+#include "monitor/seams.h"
+#include "monitor/stop.h"
+#include "monitor/view.h"
+
+namespace tallyvox::monitor {
+
+// A timer of the window: enabled flag and interval as the window keeps them.
+// An enabled timer with interval 0 never fires. Ticks do not pile up.
+class WindowTimer {
+ public:
+  WindowTimer(QObject* owner, int interval_ms, std::function<void()> on_tick);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+  int Interval() const { return interval_; }
+  // A running timer starts its period afresh.
+  void SetInterval(int interval_ms);
+  // For tests: whether the underlying timer would fire.
+  bool Running() const { return timer_.isActive(); }
+
+ private:
+  void Apply();
+  QTimer timer_;
+  bool enabled_ = false;
+  int interval_ = 0;
+};
+
+class Monitor : public QObject {
+ public:
+  static constexpr int kWatchdogLimitSeconds = 65;
+  static constexpr int kBeepsPerFailure = 7;
+
+  // Every reference must outlive the Monitor. The observer may be null.
+  Monitor(View& view, ProbeChannel& probe, AuditLog& audit, AlertSender& alerts, Clock& clock,
+          StopSignal& stop, MonitorObserver* observer = nullptr);
+  ~Monitor() override;
+
+  // ---- The poll cycle ----
+  void DoPoll();
+  void ResetOkCounters() { counters_.Reset(); }
+
+  // ---- Polling control, watchdog and heartbeat ----
+  void Button1Click();
+  void Timer1Timer();
+  void Timer2Timer();
+  void DoPoll2();
+  void Timer3Timer();
+  void FormShow();
+  void Button2Click();
+  void Button4Click();
+  void MwTCPIPClientTransport1Exception();
+  void qZipCodesBeforeOpen();
+  void qUFile7BeforeOpen();
+  void qZipCodesAfterOpen();
+  void qUFile7AfterOpen();
+
+  // ---- Alert dispatch ----
+  void SendError(const std::string& text) { alerts_.SendError(text); }
+  void Button3Click() { alerts_.SendTestMail(); }
+
+  // Runs `handler` under the default exception handler: an exception shows
+  // the error box (ErrorBoxText of its message) and is not raised further;
+  // MonitorStopped and any handler after a stop request do nothing.
+  void Handle(const std::function<void()>& handler);
+
+  // ---- State, for front ends and tests ----
+  WindowTimer& Timer1() { return timer1_; }
+  WindowTimer& Timer2() { return timer2_; }
+  WindowTimer& Timer3() { return timer3_; }
+  const OkCounters& Counters() const { return counters_; }
+  TDateTime LastProbeStart() const { return last_probe_start_; }
+  const std::string& LastProbedAddress() const { return last_probed_address_; }
+  bool QueryInProgress() const { return query_in_progress_; }
+  bool CycleRunning() const { return cycle_running_; }
+  StopSignal& Stop() { return stop_; }
+
+ private:
+  void RunCycle(CycleReport* report);
+  void PollRow(const ServerEntry& entry, CycleReport* report);
+  void QueryOpening(bool opening);
+  int64_t WatchdogElapsed(TDateTime now) const;
+
+  View& view_;
+  ProbeChannel& probe_;
+  AuditLog& audit_;
+  AlertSender& alerts_;
+  Clock& clock_;
+  StopSignal& stop_;
+  ObserverList observers_;
+  OkCounters counters_;
+  TDateTime last_probe_start_ = 0;
+  std::string last_probed_address_;
+  bool query_in_progress_ = false;
+  bool cycle_running_ = false;
+  WindowTimer timer1_;
+  WindowTimer timer2_;
+  WindowTimer timer3_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_MONITOR_H_

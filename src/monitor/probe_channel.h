@@ -1,0 +1,89 @@
+// MwProbeChannel: the probe channel over the middleware client components of
+// the main window, with their stored settings:
+//   MwTCPIPClientTransport1  Host 127.0.0.1, Port 3000, StreamFormat
+//     "STANDARD", VerifyTransfer, no state options, MaxRetries 0,
+//     MaxRetriesAlternative 0, StringConversion mwscFixed; RequestTimeout and
+//     ConnectTimeout from the settings (a stored ConnectTimeout of 0 would let
+//     a blackholed host hold a connect for minutes)
+//   MwClientConnectionPool1  MaxConnections 5, MaxCacheAge 600, EnableCache,
+//     ConnectionInactivityTimeout 5
+//   MwPooledSession1         session "DEMO", AutoSessionName (the queries are
+//     renamed to its effective name, "DEMO_1" for the first session)
+//   qUFile7, qZipCodes       the probe query "select * from ufile7" and the
+//     unused "select * from zipcodes where zipcode = '501'", service
+//     "MW_QUERY" "MW_1.0", ConnectionWaitTimeout 1, MwBinaryStreamFormat1
+//   MwBinaryStreamFormat1    Version "1.04"
+//
+// One row of a poll cycle (rows 2 to 111) reaches them in this order: pool
+// Active false, transport Host, pool Transport, pool Active true, qUFile7
+// closed when open, (the audit write), Execute, pool Active false. Row 1 and
+// the connection test leave out the two pool steps before Host and the final
+// deactivation, as long as the pooled connections were made for the address
+// aimed at; for another address they are discarded first, as for a fresh
+// aim, so that a probe never reuses a connection to a server it was not
+// aimed at.
+//
+// Every pooled connection refuses a response larger than
+// ProbeSettings::max_response_bytes ("Transportstream size out of bounds."):
+// a probe's answer is a few hundred bytes.
+//
+// The events (the transport's OnException, the queries' BeforeOpen and
+// AfterOpen) are left for the owner to bind to the monitor's handlers.
+// Used on one thread.
+#ifndef TALLYVOX_MONITOR_PROBE_CHANNEL_H_
+#define TALLYVOX_MONITOR_PROBE_CHANNEL_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "middleware/client/client_query.h"
+#include "middleware/client/client_transport.h"
+#include "middleware/client/connection_pool.h"
+#include "middleware/client/pooled_session.h"
+#include "middleware/wire/dataset_stream_format.h"
+#include "monitor/seams.h"
+
+namespace tallyvox::monitor {
+
+struct ProbeSettings {
+  int32_t port = 80;            // every probe's port
+  int32_t connect_timeout = 5;  // seconds, per connect attempt
+  int32_t request_timeout = 5;  // seconds, per wait for response bytes
+  int32_t max_response_bytes = 1 << 20;
+};
+
+class MwProbeChannel : public ProbeChannel {
+ public:
+  explicit MwProbeChannel(const ProbeSettings& settings = ProbeSettings());
+  ~MwProbeChannel() override;
+
+  // PrepareCycle: transport Port (the probe port), StreamFormat "STANDARD",
+  // Params cleared, the pool's Transport, ClientData "COMMON" on the
+  // effective clients of qZipCodes and then qUFile7.
+  void PrepareCycle() override;
+  void AimProbe(const std::string& address, bool fresh) override;
+  // Execute of qUFile7 without a transaction.
+  void RunProbe() override;
+  // The pool's Active to false.
+  void ReleaseProbe() override;
+
+  ProbeSettings& Settings() { return settings_; }
+
+  // Declared in the order they are built; destroyed in reverse.
+  mw::TMwTCPIPClientTransport MwTCPIPClientTransport1;
+  mw::TMwClientConnectionPool MwClientConnectionPool1;
+  mw::TMwPooledSession MwPooledSession1;
+  mw::TMwBinaryStreamFormat MwBinaryStreamFormat1;
+  mw::TMwClientQuery qUFile7;
+  mw::TMwClientQuery qZipCodes;
+
+ private:
+  ProbeSettings settings_;
+  // The Host the pool's connections were made for while it is active.
+  std::optional<std::string> pool_address_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_PROBE_CHANNEL_H_

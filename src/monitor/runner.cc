@@ -1,0 +1,94 @@
+#include "monitor/runner.h"
+
+#include <QDeadlineTimer>
+#include <QMetaObject>
+#include <QThread>
+#include <exception>
+
+#include <openssl/crypto.h>
+
+namespace tallyvox::monitor {
+
+class MonitorRunner::Thread : public QThread {
+ public:
+  explicit Thread(MonitorRunner* runner) : runner_(runner) {}
+
+ protected:
+  void run() override {
+    runner_->Run([this] { exec(); });
+  }
+
+ private:
+  MonitorRunner* runner_;
+};
+
+MonitorRunner::MonitorRunner(Build build) : build_(std::move(build)) {}
+
+MonitorRunner::~MonitorRunner() {
+  if (thread_ == nullptr) return;
+  if (!Stop(std::chrono::seconds(1))) {
+    // Destroying a running QThread aborts the process: leave it to the end.
+    (void)thread_.release();
+  }
+}
+
+void MonitorRunner::Start(Started started) {
+  started_ = std::move(started);
+  thread_ = std::make_unique<Thread>(this);
+  thread_->setObjectName("monitor");
+  thread_->start();
+}
+
+void MonitorRunner::Run(const std::function<void()>& exec) {
+  std::unique_ptr<MonitorAssembly> assembly;
+  std::string error;
+  try {
+    assembly = build_(stop_);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  if (started_) started_(assembly.get(), error);
+  if (assembly == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    monitor_ = &assembly->monitor();
+    for (auto& call : pending_) {
+      Monitor* m = monitor_;
+      QMetaObject::invokeMethod(
+          m, [m, call = std::move(call)] { call(*m); }, Qt::QueuedConnection);
+    }
+    pending_.clear();
+  }
+  if (!stop_.Requested()) exec();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    monitor_ = nullptr;
+  }
+  assembly.reset();
+  // The thread's OpenSSL state (its error queue) is otherwise freed only as
+  // the thread exits, which may come after a joining process has ended.
+  OPENSSL_thread_stop();
+}
+
+void MonitorRunner::Post(std::function<void(Monitor&)> call) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (stop_.Requested()) return;
+  if (monitor_ == nullptr) {
+    pending_.push_back(std::move(call));
+    return;
+  }
+  Monitor* m = monitor_;
+  QMetaObject::invokeMethod(
+      m, [m, call = std::move(call)] { call(*m); }, Qt::QueuedConnection);
+}
+
+bool MonitorRunner::Stop(std::chrono::milliseconds bound) {
+  stop_.Request();
+  if (thread_ == nullptr) return true;
+  thread_->quit();
+  return thread_->wait(QDeadlineTimer(static_cast<qint64>(bound.count())));
+}
+
+bool MonitorRunner::Finished() const { return thread_ == nullptr || thread_->isFinished(); }
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,75 @@
+// MonitorRunner: runs a monitor on its own thread with its own Qt event loop,
+// the same way for every front end. The thread builds the assembly, calls
+// the front end's start-up function on it, then handles events (timer ticks,
+// posted calls) until it is stopped, and destroys the assembly on its way out.
+//
+// The caller's thread never waits for the monitor thread, except in Stop,
+// and only for the bound it gives.
+//
+// Usage:
+//   MonitorRunner runner([&](StopSignal& stop) {
+//     return std::make_unique<MonitorAssembly>(settings, view, stop, &observer);
+//   });
+//   runner.Start([](MonitorAssembly* a, const std::string& error) { ... });
+//   runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
+//   runner.Stop(std::chrono::milliseconds(900));
+#ifndef TALLYVOX_MONITOR_RUNNER_H_
+#define TALLYVOX_MONITOR_RUNNER_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "monitor/assembly.h"
+#include "monitor/stop.h"
+
+class QThread;
+
+namespace tallyvox::monitor {
+
+class MonitorRunner {
+ public:
+  using Build = std::function<std::unique_ptr<MonitorAssembly>(StopSignal& stop)>;
+  // Runs on the monitor thread after the build: the assembly, or null and the
+  // build's error message.
+  using Started = std::function<void(MonitorAssembly* assembly, const std::string& error)>;
+
+  explicit MonitorRunner(Build build);
+  // Stops (bounded by a second) when still running.
+  ~MonitorRunner();
+  MonitorRunner(const MonitorRunner&) = delete;
+  MonitorRunner& operator=(const MonitorRunner&) = delete;
+
+  // REQUIRES: called once.
+  void Start(Started started);
+  // Thread-safe. Queues `call` to run on the monitor thread, after the
+  // start-up function and in the order posted; dropped after a stop.
+  void Post(std::function<void(Monitor&)> call);
+  // Thread-safe. Requests the stop (stop.h), ends the monitor thread's event
+  // loop and waits at most `bound` for the thread to finish. True when it
+  // finished; when false the thread is still unwinding and the process
+  // should end without waiting for it.
+  bool Stop(std::chrono::milliseconds bound);
+  bool Finished() const;
+  StopSignal& stop() { return stop_; }
+
+ private:
+  class Thread;
+  // The thread's body; `exec` runs its event loop.
+  void Run(const std::function<void()>& exec);
+
+  Build build_;
+  Started started_;
+  StopSignal stop_;
+  std::unique_ptr<Thread> thread_;
+  std::mutex mu_;
+  Monitor* monitor_ = nullptr;  // set once the start-up function has run
+  std::vector<std::function<void(Monitor&)>> pending_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_RUNNER_H_

@@ -1,0 +1,330 @@
+#include "monitor/settings.h"
+
+#include <sys/stat.h>
+
+#include <toml++/toml.h>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "monitor/interval.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+const char* TypeName(const toml::node& node) {
+  switch (node.type()) {
+    case toml::node_type::table:
+      return "a table";
+    case toml::node_type::array:
+      return "an array";
+    case toml::node_type::string:
+      return "a string";
+    case toml::node_type::integer:
+      return "an integer";
+    case toml::node_type::floating_point:
+      return "a number with a fraction";
+    case toml::node_type::boolean:
+      return "a boolean";
+    case toml::node_type::date:
+      return "a date";
+    case toml::node_type::time:
+      return "a time";
+    case toml::node_type::date_time:
+      return "a date-time";
+    default:
+      return "nothing";
+  }
+}
+
+// One table of the file: typed reads by key, and every key not read is
+// refused as unknown when Finish() runs.
+class TableReader {
+ public:
+  TableReader(const toml::table* table, std::string name, const std::string& file)
+      : table_(table), name_(std::move(name)), file_(file) {}
+
+  [[noreturn]] void Fail(const toml::source_region& where, const std::string& what) const {
+    std::ostringstream out;
+    out << file_ << ":" << (where.begin.line == 0 ? 1 : where.begin.line) << ":"
+        << (where.begin.column == 0 ? 1 : where.begin.column) << ": " << what;
+    throw SettingsError(out.str());
+  }
+  [[noreturn]] void FailHere(const std::string& what) const {
+    Fail(table_ != nullptr ? table_->source() : toml::source_region{}, what);
+  }
+
+  std::string Path(std::string_view key) const {
+    return name_.empty() ? std::string(key) : name_ + "." + std::string(key);
+  }
+
+  const toml::node* Node(std::string_view key) {
+    read_.insert(std::string(key));
+    return table_ == nullptr ? nullptr : table_->get(key);
+  }
+
+  const toml::node& Required(std::string_view key) {
+    const toml::node* node = Node(key);
+    if (node == nullptr) FailHere("missing " + Path(key));
+    return *node;
+  }
+
+  void TypeError(const toml::node& node, std::string_view key, const char* wanted) const {
+    Fail(node.source(), Path(key) + " must be " + wanted + ", not " + TypeName(node));
+  }
+
+  bool String(std::string_view key, std::string* out) {
+    const toml::node* node = Node(key);
+    if (node == nullptr) return false;
+    if (!node->is_string()) TypeError(*node, key, "a string");
+    *out = node->as_string()->get();
+    return true;
+  }
+
+  bool Bool(std::string_view key, bool* out) {
+    const toml::node* node = Node(key);
+    if (node == nullptr) return false;
+    if (!node->is_boolean()) TypeError(*node, key, "true or false");
+    *out = node->as_boolean()->get();
+    return true;
+  }
+
+  template <typename T>
+  bool Integer(std::string_view key, int64_t min, int64_t max, T* out) {
+    const toml::node* node = Node(key);
+    if (node == nullptr) return false;
+    if (!node->is_integer()) TypeError(*node, key, "an integer");
+    const int64_t v = node->as_integer()->get();
+    if (v < min || v > max) {
+      Fail(node->source(), Path(key) + " must be from " + std::to_string(min) + " to " +
+                               std::to_string(max) + ", not " + std::to_string(v));
+    }
+    *out = static_cast<T>(v);
+    return true;
+  }
+
+  // A sub-table, or null when absent.
+  const toml::table* Table(std::string_view key) {
+    const toml::node* node = Node(key);
+    if (node == nullptr) return nullptr;
+    if (!node->is_table()) TypeError(*node, key, "a table");
+    return node->as_table();
+  }
+
+  void Finish() const {
+    if (table_ == nullptr) return;
+    for (auto&& [key, node] : *table_) {
+      if (read_.count(std::string(key.str())) == 0) {
+        Fail(key.source(), "unknown setting " + Path(key.str()));
+      }
+    }
+  }
+
+  const std::string& file() const { return file_; }
+
+ private:
+  const toml::table* table_;
+  std::string name_;
+  const std::string& file_;
+  std::set<std::string> read_;
+};
+
+std::string Folder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+void ReadPolling(TableReader& top, Settings* s) {
+  TableReader t(top.Table("polling"), "polling", top.file());
+  if (t.String("interval", &s->interval)) {
+    const toml::node* node = t.Node("interval");
+    try {
+      ParseInterval(s->interval);
+    } catch (const std::exception& e) {
+      t.Fail(node->source(), "polling.interval: " + std::string(e.what()));
+    }
+  }
+  t.Integer("probe_port", 1, 65535, &s->probe.port);
+  t.Integer("connect_timeout", 1, 3600, &s->probe.connect_timeout);
+  t.Integer("request_timeout", 1, 3600, &s->probe.request_timeout);
+  t.Finish();
+}
+
+void ReadAudit(TableReader& top, Settings* s) {
+  const toml::table* table = top.Table("audit");
+  if (table == nullptr) top.FailHere("missing [audit] with the folder of the audit table");
+  TableReader t(table, "audit", top.file());
+  t.Required("folder");
+  t.String("folder", &s->audit_folder);
+  if (s->audit_folder.empty()) t.Fail(t.Node("folder")->source(), "audit.folder is empty");
+  t.String("table", &s->audit_table);
+  if (s->audit_table.empty()) t.Fail(t.Node("table")->source(), "audit.table is empty");
+  t.Finish();
+}
+
+void ReadMailbox(TableReader& message, std::string_view key, Mailbox* box) {
+  const toml::table* table = message.Table(key);
+  if (table == nullptr) return;
+  TableReader t(table, message.Path(key), message.file());
+  t.String("name", &box->name);
+  t.String("address", &box->address);
+  t.Finish();
+}
+
+std::string ReadPasswordFile(TableReader& t, const std::string& name, const std::string& file) {
+  const std::string path = name.empty() || name[0] == '/' ? name : Folder(file) + "/" + name;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) t.Fail(t.Node("password_file")->source(), "cannot read password_file " + path);
+  std::string password;
+  std::getline(in, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
+}
+
+void ReadAccount(TableReader& accounts, int account, Settings* s, bool* inline_password) {
+  const char* name = MailAccountName(account);
+  const toml::table* table = accounts.Table(name);
+  if (table == nullptr) return;
+  MailAccountSettings& a = s->mail.accounts[static_cast<size_t>(account - 1)];
+  TableReader t(table, accounts.Path(name), accounts.file());
+  t.String("host", &a.host);
+  t.String("user", &a.user);
+  const bool has_password = t.String("password", &a.password);
+  std::string password_file;
+  if (t.String("password_file", &password_file)) {
+    if (has_password) {
+      t.Fail(t.Node("password_file")->source(),
+             t.Path("password") + " and " + t.Path("password_file") + " are both set");
+    }
+    a.password = ReadPasswordFile(t, password_file, s->path);
+  }
+  if (has_password && !a.password.empty()) *inline_password = true;
+  if (account != 1) t.Bool("use", &a.use);
+  t.Bool("verify_server", &a.verify_server);
+  t.String("ca_file", &a.ca_file);
+  t.Integer("reply_timeout_ms", 1, 3600000, &a.reply_timeout_ms);
+  t.Finish();
+}
+
+void ReadMail(TableReader& top, Settings* s, bool* inline_password) {
+  TableReader t(top.Table("mail"), "mail", top.file());
+  t.Integer("port", 1, 65535, &s->mail.port);
+  t.String("test_address", &s->mail.test_address);
+  {
+    TableReader message(t.Table("message"), "mail.message", top.file());
+    ReadMailbox(message, "from", &s->mail.from);
+    ReadMailbox(message, "recipient", &s->mail.recipient);
+    ReadMailbox(message, "phone", &s->mail.phone);
+    message.Finish();
+  }
+  {
+    TableReader accounts(t.Table("accounts"), "mail.accounts", top.file());
+    for (int account = 1; account <= kMailAccounts; ++account) {
+      ReadAccount(accounts, account, s, inline_password);
+    }
+    accounts.Finish();
+  }
+  t.Finish();
+}
+
+void ReadRoster(TableReader& top, Settings* s) {
+  const toml::table* table = top.Table("roster");
+  if (table == nullptr) top.FailHere("missing [roster] with its 111 rows");
+  TableReader t(table, "roster", top.file());
+  const toml::node& node = t.Required("rows");
+  if (!node.is_array()) t.TypeError(node, "rows", "an array of 111 rows");
+  const toml::array& rows = *node.as_array();
+  if (rows.size() != static_cast<size_t>(kRosterRows)) {
+    t.Fail(node.source(),
+           "roster.rows must hold exactly 111 rows, not " + std::to_string(rows.size()));
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string name = "roster.rows[" + std::to_string(i + 1) + "]";
+    if (!rows[i].is_table()) {
+      t.Fail(rows[i].source(),
+             name + " must be a table { address = ..., enabled = ... }, not " + TypeName(rows[i]));
+    }
+    TableReader row(rows[i].as_table(), name, top.file());
+    row.Required("address");
+    row.String("address", &s->roster[i].address);
+    row.Required("enabled");
+    row.Bool("enabled", &s->roster[i].enabled);
+    row.Finish();
+  }
+  t.Finish();
+}
+
+void WarnAboutReadablePassword(Settings* s) {
+  struct stat st;
+  if (::stat(s->path.c_str(), &st) != 0) return;
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    s->warnings.push_back(s->path +
+                          ": holds a mail password and other users can read it; "
+                          "make it private (chmod 600) or use password_file");
+  }
+}
+
+}  // namespace
+
+std::string DefaultSettingsPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string base;
+  if (xdg != nullptr && xdg[0] != '\0') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : ".") + "/.config";
+  }
+  return base + "/tallyvox/tallyvox.toml";
+}
+
+Settings ParseSettings(std::string_view text, const std::string& path) {
+  toml::table root;
+  try {
+    root = toml::parse(text, path);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream out;
+    out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
+        << e.description();
+    throw SettingsError(out.str());
+  }
+  Settings s;
+  s.path = path;
+  bool inline_password = false;
+  TableReader top(&root, "", path);
+  ReadPolling(top, &s);
+  ReadAudit(top, &s);
+  ReadMail(top, &s, &inline_password);
+  ReadRoster(top, &s);
+  top.Finish();
+  if (inline_password) WarnAboutReadablePassword(&s);
+  return s;
+}
+
+Settings LoadSettings(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    throw SettingsError(path +
+                        ":1:1: cannot read the settings file (copy tallyvox.example.toml "
+                        "there and edit it)");
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return ParseSettings(text.str(), path);
+}
+
+void FillInputs(const Settings& settings, InputStore& inputs) {
+  for (const ServerEntry& e : Roster::Rows()) {
+    const RosterRowSettings& row = settings.roster[static_cast<size_t>(e.row - 1)];
+    inputs.SetChecked(e.check_box, row.enabled);
+    inputs.SetText(e.edit, row.address);
+  }
+  inputs.SetText("Edit122", settings.interval);
+  for (int account = 2; account <= kMailAccounts; ++account) {
+    inputs.SetChecked(MailAccountBox(account),
+                      settings.mail.accounts[static_cast<size_t>(account - 1)].use);
+  }
+}
+
+}  // namespace tallyvox::monitor

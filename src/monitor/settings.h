@@ -1,0 +1,75 @@
+// The settings file of Tallyvox (TOML): the deployment settings the window
+// leaves open (roster addresses, mail accounts, the audit table's folder)
+// and the protective overrides of the probe. See tallyvox.example.toml for
+// every key with its meaning.
+//
+//   [polling]  interval (text, the start text of Edit122), probe_port,
+//              connect_timeout, request_timeout (seconds)
+//   [audit]    folder, table
+//   [mail]     port, test_address
+//   [mail.message]  from, recipient, phone = { name, address }
+//   [mail.accounts.<fallback|quell_brindle|sorrel_brindle|erols>]
+//              host, user, password or password_file, use (not for fallback),
+//              verify_server, ca_file, reply_timeout_ms
+//   [roster]   rows = exactly 111 { address, enabled }, in probing order
+//
+// A bad file is refused with SettingsError, whose message names the file,
+// the line and the column and says what is wrong ("tallyvox.toml:12:7:
+// polling.probe_port must be from 1 to 65535, not 70000"). Unknown keys are
+// refused too, so that a misspelt setting is never silently ignored.
+#ifndef TALLYVOX_MONITOR_SETTINGS_H_
+#define TALLYVOX_MONITOR_SETTINGS_H_
+
+#include <array>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "monitor/mail_alerts.h"
+#include "monitor/probe_channel.h"
+#include "monitor/roster.h"
+#include "monitor/view.h"
+
+namespace tallyvox::monitor {
+
+class SettingsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct RosterRowSettings {
+  std::string address;
+  bool enabled = false;
+};
+
+struct Settings {
+  std::string path;
+  std::string interval = "60000";
+  ProbeSettings probe;
+  std::string audit_folder;
+  std::string audit_table = "config.dbf";
+  MailSettings mail;
+  std::array<RosterRowSettings, kRosterRows> roster;
+  // Things worth telling the operator that do not refuse the file.
+  std::vector<std::string> warnings;
+};
+
+// $XDG_CONFIG_HOME/tallyvox/tallyvox.toml ($HOME/.config when unset).
+std::string DefaultSettingsPath();
+
+// Reads and checks a settings file. Raises SettingsError. Warns (in
+// `warnings`) when the file holds a password and other users may read it.
+Settings LoadSettings(const std::string& path);
+
+// The same from text; `path` names it in messages and anchors a relative
+// password_file.
+Settings ParseSettings(std::string_view text, const std::string& path);
+
+// The start values of the window's inputs: every roster row's box and
+// address, Edit122, and the boxes of the three selectable accounts.
+void FillInputs(const Settings& settings, InputStore& inputs);
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_SETTINGS_H_

@@ -1,0 +1,55 @@
+#include "monitor/stop.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+#include <algorithm>
+
+#include "net/socket_registry.h"
+
+namespace tallyvox::monitor {
+
+void StopSignal::Request() {
+  requested_.store(true);
+  net::SocketRegistry::ShutDownAll();
+  std::lock_guard<std::mutex> lock(mu_);
+  for (QEventLoop* loop : loops_) {
+    QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+  }
+}
+
+void StopSignal::Register(QEventLoop* loop) {
+  std::lock_guard<std::mutex> lock(mu_);
+  loops_.push_back(loop);
+}
+
+void StopSignal::Unregister(QEventLoop* loop) {
+  std::lock_guard<std::mutex> lock(mu_);
+  loops_.erase(std::remove(loops_.begin(), loops_.end(), loop), loops_.end());
+}
+
+void ModalLoop::Run() {
+  stop_.ThrowIfStopped();
+  QEventLoop loop;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (closed_) return;
+    loop_ = &loop;
+  }
+  stop_.Register(&loop);
+  // A stop between the check above and the registration would be missed.
+  if (!stop_.Requested()) loop.exec();
+  stop_.Unregister(&loop);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    loop_ = nullptr;
+  }
+  stop_.ThrowIfStopped();
+}
+
+void ModalLoop::Close() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closed_ = true;
+  if (loop_ != nullptr) QMetaObject::invokeMethod(loop_, &QEventLoop::quit, Qt::QueuedConnection);
+}
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,233 @@
+// The tallyvox program as a user runs it: `tallyvox --headless --once --json`
+// against mwserver, an audit table made with dbetool (read back with
+// python3-dbfread) and aiosmtpd; SIGTERM during a silent probe; a broken
+// settings file; `tallyvox test-mail`.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <csignal>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "monitor/real_fixture.h"
+
+namespace tallyvox::monitor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using tallyvox::testing::BinaryDir;
+using tallyvox::testing::ChildProcess;
+using tallyvox::testing::RunCommand;
+using tallyvox::testing::WriteFile;
+
+std::string Tallyvox() { return BinaryDir() + "/app/tallyvox"; }
+
+struct AppSetup {
+  int probe_port = 0;
+  int request_timeout = 2;
+  std::string folder;
+  int mail_port = 0;
+  std::string ca_file;
+  std::string erols_host = "127.0.0.1";
+  std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
+};
+
+std::string SettingsText(const AppSetup& a) {
+  std::ostringstream t;
+  t << "[polling]\ninterval = \"60000\"\nprobe_port = " << a.probe_port
+    << "\nconnect_timeout = 2\nrequest_timeout = " << a.request_timeout << "\n"
+    << "[audit]\nfolder = \"" << a.folder << "\"\n"
+    << "[mail]\nport = " << a.mail_port << "\ntest_address = \"192.0.2.1\"\n"
+    << "[mail.message]\nfrom = { name = \"Quorvant\", address = \"monitor@quorvant.example\" }\n"
+    << "recipient = { name = \"Quell\", address = \"quell@home.example\" }\n"
+    << "phone = { name = \"Quell Phone\", address = \"5550100@txt.example\" }\n"
+    << "[mail.accounts.erols]\nhost = \"" << a.erols_host << "\"\nuser = \"" << kMailUser
+    << "\"\npassword = \"" << kMailPassword << "\"\nuse = true\nca_file = \"" << a.ca_file
+    << "\"\n[roster]\nrows = [\n";
+  for (int row = 1; row <= kRosterRows; ++row) {
+    std::string address = "192.0.2." + std::to_string(row);
+    bool enabled = false;
+    for (const auto& [r, addr] : a.rows) {
+      if (r == row) {
+        address = addr;
+        enabled = true;
+      }
+    }
+    t << "  { address = \"" << address << "\", enabled = " << (enabled ? "true" : "false")
+      << " },\n";
+  }
+  t << "]\n";
+  return t.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+int CountContaining(const std::vector<std::string>& lines, const std::string& needle) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.find(needle) != std::string::npos;
+  return n;
+}
+
+class AppTest : public PeersTest {
+ protected:
+  std::string WriteSettings(AppSetup a) {
+    a.folder = MakeAuditTable(dir_);
+    a.mail_port = peers_->smtp->port();
+    a.ca_file = peers_->ca.ca_cert_file();
+    const std::string path = dir_.File("tallyvox.toml");
+    WriteFile(path, SettingsText(a));
+    ::chmod(path.c_str(), 0600);
+    return path;
+  }
+};
+
+TEST_F(AppTest, OnceJsonEndToEnd) {
+  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.3:" + std::to_string(port)});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  AppSetup a;
+  a.probe_port = port;
+  a.rows = {{2, "127.0.3.2"}, {5, "127.0.4.5"}, {28, "127.0.3.3"}, {108, "127.0.3.3"}};
+  const std::string path = WriteSettings(a);
+  const size_t mails_before = MailsSoFar();
+
+  std::string out;
+  const int rc =
+      RunCommand(Tallyvox() + " --headless --once --json --config " + path + " 2>/dev/null", &out,
+                 std::chrono::seconds(60));
+  EXPECT_EQ(rc, 1) << out;  // a row failed
+  const auto lines = Lines(out);
+  for (const std::string& l : lines) {
+    EXPECT_EQ(l.rfind("{\"time\": \"", 0), 0u) << l;
+    EXPECT_EQ(l.back(), '}') << l;
+  }
+  EXPECT_EQ(
+      CountContaining(lines, R"("op": "text", "control": "Label2", "row": 2, "text": "OK 1")"), 1)
+      << out;
+  EXPECT_EQ(
+      CountContaining(lines, R"("op": "text", "control": "Label112", "row": 108, "text": "OK 2")"),
+      1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"("control": "Label5", "row": 5, "colour": "red")"), 1) << out;
+  EXPECT_EQ(CountContaining(lines, R"("control": "Label5", "row": 5, "text": "Problem )"), 1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"("op": "text", "control": "Label18", "text": "Problem")"), 1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"("op": "beep")"), 7) << out;
+  EXPECT_EQ(CountContaining(lines, R"("op": "cycle", "rows": 4, "failed": 1, "seconds": )"), 1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"("op": "alert", "account": "erols", "delivered": true)"), 1)
+      << out;
+  // The offset of the time stamps: "+HH:MM" or "-HH:MM" before the closing quote.
+  const std::string first = lines.empty() ? "" : lines[0];
+  ASSERT_GT(first.size(), 40u);
+  EXPECT_TRUE(first[33] == '+' || first[33] == '-') << first;
+
+  const auto mails = peers_->smtp->Messages(mails_before + 1);
+  ASSERT_EQ(mails.size(), mails_before + 1);
+  EXPECT_NE(mails.back().data.find("IP 127.0.4.5 Is Down!"), std::string::npos);
+
+  std::string record;
+  WriteFile(dir_.File("read.py"),
+            "import dbfread, sys\n"
+            "for r in dbfread.DBF(sys.argv[1], lowernames=True):\n"
+            "    print(r['ipaddress'], repr(r['time']))\n");
+  ASSERT_EQ(RunCommand("/usr/bin/python3 " + dir_.File("read.py") + " " + dir_.File("config.dbf"),
+                       &record),
+            0)
+      << record;
+  const auto records = Lines(record);
+  ASSERT_EQ(records.size(), 1u) << record;
+  EXPECT_EQ(records[0].substr(0, records[0].find(' ')), "127.0.3.3");
+  const double time = std::stod(records[0].substr(records[0].find(' ') + 1));
+  EXPECT_GT(time, 0.0);
+  EXPECT_LT(time, 1.0);
+}
+
+TEST_F(AppTest, OnceExitStatus) {
+  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
+  MwServerProcess servers({"--listen", "127.0.3.1:" + std::to_string(port)});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  AppSetup a;
+  a.probe_port = port;
+  a.rows = {{2, "127.0.3.1"}};
+  const std::string path = WriteSettings(a);
+  std::string out;
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + path, &out), 0) << out;
+  EXPECT_NE(out.find("row 2 127.0.3.1: OK 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("cycle: 1 rows, 0 failed"), std::string::npos) << out;
+
+  ::unlink(dir_.File("config.dbf").c_str());  // the audit table is gone
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + path, &out), 2) << out;
+  EXPECT_NE(out.find("error: DbeTable1: "), std::string::npos) << out;
+}
+
+TEST_F(AppTest, BrokenSettingsAndArgumentsExitWith3) {
+  const std::string path = dir_.File("broken.toml");
+  WriteFile(path, "[polling]\ninterval = \"60000\"\nprobe_port = 70000\n");
+  std::string out;
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + path, &out), 3);
+  EXPECT_NE(out.find(path + ":3:14: polling.probe_port must be from 1 to 65535, not 70000"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + dir_.File("none.toml"), &out),
+            3);
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --bogus", &out), 3);
+  EXPECT_EQ(RunCommand(Tallyvox() + " --help", &out), 0);
+  EXPECT_NE(out.find("--headless"), std::string::npos);
+  EXPECT_EQ(RunCommand(Tallyvox() + " --version", &out), 0);
+  EXPECT_NE(out.find("tallyvox 2.4"), std::string::npos);
+}
+
+TEST_F(AppTest, SigtermDuringASilentProbeEndsWithinASecond) {
+  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  ASSERT_TRUE(silent.ready()) << silent.Output();
+  AppSetup a;
+  a.probe_port = port;
+  a.request_timeout = 60;
+  a.rows = {{2, "127.0.3.1"}};
+  const std::string path = WriteSettings(a);
+  const size_t mails_before = MailsSoFar();
+  ChildProcess app({Tallyvox(), "--headless", "--config", path});
+  ASSERT_TRUE(app.WaitForOutput("Checking...", 10s)) << app.Output();
+  ASSERT_TRUE(silent.WaitForOutput("no answer", 5s)) << silent.Output();
+  const auto start = std::chrono::steady_clock::now();
+  ::kill(app.pid(), SIGTERM);
+  const int code = app.Wait(3s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_EQ(code, 128 + SIGTERM) << app.Output();
+  EXPECT_EQ(app.Output().find("Problem"), std::string::npos) << app.Output();
+  EXPECT_EQ(MailsSoFar(), mails_before);
+  // The audit table is whole: it holds the probe's record.
+  std::string shown;
+  EXPECT_EQ(RunCommand(BinaryDir() + "/tools/dbetool show " + dir_.File("config.dbf"), &shown), 0);
+  EXPECT_NE(shown.find("ipaddress=\"127.0.3.1\""), std::string::npos) << shown;
+}
+
+TEST_F(AppTest, TestMailReportsEachAccount) {
+  AppSetup a;
+  a.probe_port = 80;
+  std::string out;
+  const size_t mails_before = MailsSoFar();
+  EXPECT_EQ(RunCommand(Tallyvox() + " test-mail --config " + WriteSettings(a), &out), 0) << out;
+  EXPECT_NE(out.find("alert erols: delivered \"IP 192.0.2.1 is Down!\""), std::string::npos) << out;
+  EXPECT_EQ(peers_->smtp->Messages(mails_before + 1).size(), mails_before + 1);
+
+  a.erols_host = "127.0.4.25";  // refuses
+  EXPECT_EQ(RunCommand(Tallyvox() + " test-mail --config " + WriteSettings(a), &out), 1) << out;
+  EXPECT_NE(out.find("alert erols: FAILED"), std::string::npos) << out;
+  EXPECT_NE(out.find("message: "), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace tallyvox::monitor::testing

@@ -1,0 +1,197 @@
+// The settings file: the shipped example, refusals with file, line and column,
+// the password warning, and the window's start values filled from it. Also
+// the roster's binding table.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "monitor/settings.h"
+#include "support/support.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+using tallyvox::testing::ReadFile;
+using tallyvox::testing::SourceDir;
+using tallyvox::testing::TempDir;
+using tallyvox::testing::WriteFile;
+
+std::string ExampleText() { return ReadFile(SourceDir() + "/tallyvox.example.toml"); }
+
+// The example with one line replaced.
+std::string ExampleWith(const std::string& from, const std::string& to) {
+  std::string text = ExampleText();
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+int LineOf(const std::string& text, const std::string& needle) {
+  const size_t at = text.find(needle);
+  int line = 1;
+  for (size_t i = 0; i < at && i < text.size(); ++i) line += text[i] == '\n';
+  return line;
+}
+
+TEST(SettingsTest, ExampleHoldsTheWindowsStartValues) {
+  const Settings s = ParseSettings(ExampleText(), "tallyvox.example.toml");
+  EXPECT_EQ(s.interval, "60000");
+  EXPECT_EQ(s.probe.port, 80);
+  EXPECT_EQ(s.probe.connect_timeout, 5);
+  EXPECT_EQ(s.probe.request_timeout, 5);
+  EXPECT_EQ(s.audit_table, "config.dbf");
+  EXPECT_EQ(s.mail.port, 465);
+  EXPECT_EQ(s.mail.from.name, "Quorvant");
+  const std::vector<int> unticked = {1,  2,  3,  6,  7,  8,  9,  11, 12, 13, 14, 18, 37, 43,  45,
+                                     50, 70, 73, 80, 81, 82, 84, 85, 86, 88, 89, 90, 91, 103, 106};
+  InputStore inputs;
+  FillInputs(s, inputs);
+  int ticked = 0;
+  for (const ServerEntry& e : Roster::Rows()) {
+    const bool empty = e.row == 14 || e.row == 43 || e.row == 50 || e.row == 73 || e.row == 91;
+    const std::string address = inputs.Text(e.edit);
+    EXPECT_EQ(address.empty(), empty) << e.row;
+    if (!empty) {
+      EXPECT_TRUE(address.rfind("192.0.2.", 0) == 0 || address.rfind("198.51.100.", 0) == 0 ||
+                  address.rfind("203.0.113.", 0) == 0)
+          << address;
+    }
+    const bool is_unticked = std::find(unticked.begin(), unticked.end(), e.row) != unticked.end();
+    EXPECT_EQ(inputs.Checked(e.check_box), !is_unticked) << e.row;
+    ticked += inputs.Checked(e.check_box);
+  }
+  EXPECT_EQ(ticked, 81);
+  EXPECT_EQ(inputs.Text("Edit122"), "60000");
+  EXPECT_FALSE(inputs.Checked("CheckBox108"));
+  EXPECT_FALSE(inputs.Checked("CheckBox109"));
+  EXPECT_TRUE(inputs.Checked("CheckBox114"));
+  EXPECT_TRUE(s.warnings.empty());
+}
+
+TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string at;  // text whose line the error names
+    std::string what;
+  };
+  std::string rows110 = ExampleText();
+  rows110.erase(rows110.find("  { address = \"203.0.113.47\""),
+                rows110.find('\n', rows110.find("203.0.113.47")) -
+                    rows110.find("  { address = \"203.0.113.47\"") + 1);
+  const std::vector<Case> cases = {
+      {"wrong type", ExampleWith("probe_port = 80", "probe_port = \"80\""), "probe_port",
+       "polling.probe_port must be an integer, not a string"},
+      {"port out of range", ExampleWith("probe_port = 80", "probe_port = 70000"), "probe_port",
+       "polling.probe_port must be from 1 to 65535, not 70000"},
+      {"unknown key", ExampleWith("request_timeout = 5", "request_timeout = 5\nretries = 2"),
+       "retries", "unknown setting polling.retries"},
+      {"misspelt account", ExampleWith("[mail.accounts.erols]", "[mail.accounts.erol]"),
+       "[mail.accounts.erol]", "unknown setting mail.accounts.erol"},
+      {"110 rows", rows110, "rows = [", "roster.rows must hold exactly 111 rows, not 110"},
+      {"bad interval", ExampleWith("interval = \"60000\"", "interval = \"-5\""),
+       "interval =", "polling.interval: '-5' is not a valid integer value"},
+      {"zero connect time-out", ExampleWith("connect_timeout = 5", "connect_timeout = 0"),
+       "connect_timeout", "polling.connect_timeout must be from 1 to 3600, not 0"},
+      {"row without enabled",
+       ExampleWith("{ address = \"192.0.2.14\", enabled = true }", "{ address = \"192.0.2.14\" }"),
+       "192.0.2.14", "missing roster.rows[4].enabled"},
+      {"syntax", ExampleWith("[audit]", "[audit"), "[audit", ""},
+      {"fallback has no box",
+       ExampleWith("[mail.accounts.fallback]", "[mail.accounts.fallback]\nuse = true"),
+       "use = true", "unknown setting mail.accounts.fallback.use"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      ParseSettings(c.text, "/etc/tv.toml");
+      ADD_FAILURE() << "accepted";
+    } catch (const SettingsError& e) {
+      const std::string message = e.what();
+      const std::string prefix = "/etc/tv.toml:" + std::to_string(LineOf(c.text, c.at)) + ":";
+      EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
+      EXPECT_NE(message.find(c.what), std::string::npos) << message;
+    }
+  }
+}
+
+TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {
+  TempDir dir;
+  const std::string path = dir.File("tv.toml");
+  WriteFile(path, ExampleWith("user = \"quell@example.org\"\npassword = \"\"",
+                              "user = \"quell@example.org\"\npassword = \"s3cret\""));
+  ::chmod(path.c_str(), 0644);
+  Settings s = LoadSettings(path);
+  ASSERT_EQ(s.warnings.size(), 1u);
+  EXPECT_NE(s.warnings[0].find("chmod 600"), std::string::npos);
+  EXPECT_EQ(s.mail.accounts[3].password, "s3cret");
+  ::chmod(path.c_str(), 0600);
+  EXPECT_TRUE(LoadSettings(path).warnings.empty());
+}
+
+TEST(SettingsTest, PasswordFileRelativeToTheSettings) {
+  TempDir dir;
+  WriteFile(dir.File("erols.password"), "from-file\n");
+  const std::string path = dir.File("tv.toml");
+  WriteFile(path, ExampleWith("user = \"quell@example.org\"\npassword = \"\"",
+                              "user = \"quell@example.org\"\npassword_file = \"erols.password\""));
+  ::chmod(path.c_str(), 0644);
+  const Settings s = LoadSettings(path);
+  EXPECT_EQ(s.mail.accounts[3].password, "from-file");
+  EXPECT_TRUE(s.warnings.empty());
+  EXPECT_THROW(LoadSettings(dir.File("missing.toml")), SettingsError);
+}
+
+TEST(RosterTest, BindingTableByRanges) {
+  struct Row {
+    int row;
+    const char *check_box, *edit, *label;
+    int counter;
+    bool time;
+  };
+  const std::vector<Row> rows = {
+      {1, "CheckBox1", "Edit1", "Label1", 1, true},
+      {12, "CheckBox12", "Edit12", "Label12", 12, true},
+      {13, "CheckBox13", "Edit13", "Label14", 13, false},
+      {15, "CheckBox15", "Edit15", "Label16", 15, false},
+      {16, "CheckBox16", "Edit16", "Label19", 16, false},
+      {27, "CheckBox27", "Edit27", "Label30", 27, false},
+      {28, "CheckBox107", "Edit107", "Label111", 107, false},
+      {29, "CheckBox28", "Edit28", "Label31", 28, false},
+      {107, "CheckBox106", "Edit106", "Label109", 106, false},
+      {108, "CheckBox110", "Edit108", "Label112", 107, false},
+      {109, "CheckBox111", "Edit109", "Label113", 108, false},
+      {111, "CheckBox113", "Edit111", "Label115", 110, false},
+  };
+  for (const Row& r : rows) {
+    const ServerEntry& e = Roster::Row(r.row);
+    EXPECT_EQ(e.check_box, r.check_box) << r.row;
+    EXPECT_EQ(e.edit, r.edit) << r.row;
+    EXPECT_EQ(e.label, r.label) << r.row;
+    EXPECT_EQ(e.counter, r.counter) << r.row;
+    EXPECT_EQ(e.problem_shows_time, r.time) << r.row;
+    EXPECT_EQ(Roster::RowOfLabel(r.label), r.row);
+  }
+  // Every control is bound once; 110 counters for 111 rows.
+  std::set<std::string> names;
+  std::set<int> counters;
+  for (const ServerEntry& e : Roster::Rows()) {
+    names.insert(e.check_box);
+    names.insert(e.edit);
+    names.insert(e.label);
+    counters.insert(e.counter);
+  }
+  EXPECT_EQ(names.size(), 3u * 111);
+  EXPECT_EQ(counters.size(), 110u);
+  EXPECT_EQ(names.count("CheckBox108") + names.count("CheckBox109") + names.count("Label17") +
+                names.count("Label18"),
+            0u);
+}
+
+}  // namespace
+}  // namespace tallyvox::monitor

@@ -1,0 +1,151 @@
+// Stopping: the socket registry wakes blocked network waits, a stop ends a
+// modal box's wait, and a monitor run by MonitorRunner stops within a second
+// while a probe waits on a silent server, without reporting a failure.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "monitor/real_fixture.h"
+#include "monitor/runner.h"
+#include "net/socket_registry.h"
+#include "net/stack.h"
+#include "net/tcp_client.h"
+
+namespace tallyvox::monitor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+
+TEST(SocketRegistryTest, ShutDownAllWakesABlockedReadAndRefusesNewSockets) {
+  net::SocketRegistry::Reopen();
+  LoopbackListener listener(8);  // the connect completes; nothing is ever sent
+  net::TNetTCPClient client;
+  client.Host = "127.0.0.1";
+  client.Port = listener.port();
+  client.OpenConnection(2000);
+  EXPECT_GE(net::SocketRegistry::Count(), 1u);
+  auto read = std::async(std::launch::async, [&] {
+    const auto start = SteadyClock::now();
+    try {
+      client.ReadLine("\n", 30000);
+    } catch (const std::exception&) {
+    }
+    return SteadyClock::now() - start;
+  });
+  std::this_thread::sleep_for(200ms);
+  net::SocketRegistry::ShutDownAll();
+  ASSERT_EQ(read.wait_for(2s), std::future_status::ready);
+  EXPECT_LT(read.get(), 2s);
+
+  net::TNetTCPClient late;
+  late.Host = "127.0.0.1";
+  late.Port = listener.port();
+  EXPECT_THROW(late.OpenConnection(2000), std::exception);  // no new sockets after the stop
+  net::SocketRegistry::Reopen();
+  EXPECT_NO_THROW(late.OpenConnection(2000));
+}
+
+TEST(StopSignalTest, AStopEndsAModalBoxsWait) {
+  StopSignal stop;
+  ModalLoop box(stop);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(100ms);
+    stop.Request();
+  });
+  EXPECT_THROW(box.Run(), MonitorStopped);
+  stopper.join();
+  net::SocketRegistry::Reopen();
+}
+
+TEST(StopSignalTest, ACloseBeforeTheWaitReturnsAtOnce) {
+  StopSignal stop;
+  ModalLoop box(stop);
+  box.Close();
+  box.Run();
+  SUCCEED();
+}
+
+// A view whose writes may come from the monitor thread while the test reads.
+class CountingView : public StoreView {
+ public:
+  explicit CountingView(InputStore& inputs) : StoreView(inputs) {}
+  void SetLabelText(const std::string& control, const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    texts_.push_back(control + " " + text);
+  }
+  void SetLabelColour(const std::string&, TColour) override {}
+  void RepaintLabel(const std::string&) override {}
+  void AppendListLine(const std::string&, const std::string&) override {}
+  void SetButtonCaption(const std::string&, const std::string&) override {}
+  void ShowMessage(const std::string&) override { ++boxes; }
+  void ShowErrorBox(const std::string&) override { ++boxes; }
+  void Beep() override { ++beeps; }
+  std::vector<std::string> Texts() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return texts_;
+  }
+  std::atomic<int> boxes{0};
+  std::atomic<int> beeps{0};
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> texts_;
+};
+
+TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure) {
+  TempDir dir;
+  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  ASSERT_TRUE(silent.ready()) << silent.Output();
+  Settings settings = TestSettings(MakeAuditTable(dir), port, 1, "");
+  settings.probe.request_timeout = 60;
+  settings.roster[1] = {"127.0.3.1", true};  // row 2
+  net::SocketRegistry::Reopen();
+  InputStore inputs;
+  FillInputs(settings, inputs);
+  CountingView view(inputs);
+  Reports reports;  // written on the monitor thread, read after it ended
+  MonitorRunner runner([&](StopSignal& stop) {
+    return std::make_unique<MonitorAssembly>(settings, view, stop, &reports);
+  });
+  std::atomic<bool> started{false};
+  runner.Start([&](MonitorAssembly* a, const std::string& error) {
+    ASSERT_NE(a, nullptr) << error;
+    started = true;
+  });
+  runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
+  // Wait until the probe waits on the silent server.
+  const auto deadline = SteadyClock::now() + 10s;
+  while (SteadyClock::now() < deadline) {
+    if (silent.CountLines("EXECUTE") > 0 || silent.CountLines("request") > 0) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(started);
+  const auto stop_at = SteadyClock::now();
+  EXPECT_TRUE(runner.Stop(1s));
+  EXPECT_LT(SteadyClock::now() - stop_at, 1s);
+  EXPECT_TRUE(runner.Finished());
+  // The broken probe is no outcome: no "Problem", no beep, no box, no alert.
+  for (const std::string& t : view.Texts()) {
+    EXPECT_EQ(t.find("Problem"), std::string::npos) << t << " " << silent.Output();
+  }
+  EXPECT_EQ(view.beeps.load(), 0);
+  EXPECT_EQ(view.boxes.load(), 0);
+  EXPECT_TRUE(reports.alerts.empty());
+  EXPECT_TRUE(reports.probes.empty());
+  // Posting after the stop does nothing.
+  runner.Post([](Monitor& m) { m.DoPoll(); });
+  net::SocketRegistry::Reopen();
+}
+
+}  // namespace
+}  // namespace tallyvox::monitor::testing
