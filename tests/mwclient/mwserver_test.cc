@@ -25,7 +25,6 @@
 namespace tallyvox::mw {
 namespace {
 
-using tallyvox::testing::FreeTcpPort;
 using tallyvox::testing::MwServerPath;
 using tallyvox::testing::MwServerProcess;
 using tallyvox::testing::RunCommand;
@@ -101,11 +100,11 @@ std::string Verified(const std::string& message) {
 class MwServerTest : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> extra = {}) {
-    port_ = FreeTcpPort();
-    std::vector<std::string> args = {"--listen", "127.0.0.1:" + std::to_string(port_)};
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0"};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<MwServerProcess>(args);
     ASSERT_TRUE(server_->ready()) << server_->Output();
+    port_ = server_->port();
   }
   Variant Probe(const std::string& ip = "127.0.0.1") {
     TMwTCPIPClientTransport transport;
@@ -197,10 +196,14 @@ TEST_F(MwServerTest, ManyClientsAtOnce) {
 }
 
 TEST_F(MwServerTest, ListensOnAnAddressRange) {
-  port_ = FreeTcpPort("127.0.1.1");
+  // Port 0: one port of the system's choosing for all four addresses.
   server_ = std::make_unique<MwServerProcess>(
-      std::vector<std::string>{"--listen", "127.0.1.1-127.0.1.4:" + std::to_string(port_)});
+      std::vector<std::string>{"--listen", "127.0.1.1-127.0.1.4:0"});
   ASSERT_TRUE(server_->ready()) << server_->Output();
+  port_ = server_->port();
+  const std::string at = ":" + std::to_string(port_);
+  EXPECT_EQ(server_->endpoints(), (std::vector<std::string>{"127.0.1.1" + at, "127.0.1.2" + at,
+                                                            "127.0.1.3" + at, "127.0.1.4" + at}));
   for (const char* ip : {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4"}) {
     EXPECT_TRUE(Probe(ip).IsArray()) << ip;
   }

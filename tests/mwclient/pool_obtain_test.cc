@@ -301,9 +301,10 @@ TEST(PoolTransportTest, DestroyedTransportClearsTheReference) {
 }
 
 TEST(PoolRefusedTest, ObtainStillReturnsAConnectionAndActivationRaises) {
+  tallyvox::testing::RefusingPort refusing;
   TMwTCPIPClientTransport transport;
   transport.SetHost("127.0.0.1");
-  transport.SetPort(tallyvox::testing::FreeTcpPort());  // nobody listens
+  transport.SetPort(refusing.port());
   transport.SetConnectTimeout(5);
   TMwClientConnectionPool pool;
   pool.SetTransport(&transport);

@@ -103,9 +103,9 @@ TEST(QueryProbeTest, FreshAimLeavesNoConnectionOfTheEarlierServer) {
 
 TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   MonitorComponents m;
-  const int port = tallyvox::testing::FreeTcpPort();  // nobody listens there
+  tallyvox::testing::RefusingPort refusing;
   std::string message;
-  EXPECT_EQ(ErrorCodeOf([&] { m.Probe("127.0.0.1", port); }, &message), 0x00F10101);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Probe("127.0.0.1", refusing.port()); }, &message), 0x00F10101);
   EXPECT_EQ(message, "Connection lost.");
   EXPECT_EQ(m.exceptions, 1);
   EXPECT_EQ(m.old_state, rsTransmit);

@@ -43,7 +43,7 @@ bool ParseFault(const std::string& name, Fault* fault) {
 bool ParseListen(const std::string& entry, ListenEntry* out, std::string* error) {
   const size_t colon = entry.rfind(':');
   long long port = 0;
-  if (colon == std::string::npos || !ParseInt(entry.substr(colon + 1), 1, 65535, &port)) {
+  if (colon == std::string::npos || !ParseInt(entry.substr(colon + 1), 0, 65535, &port)) {
     *error = "bad --listen '" + entry + "': expected HOST:PORT or FIRST-LAST:PORT";
     return false;
   }

@@ -3,7 +3,9 @@
 //   mwserver [defaults] --listen ADDRESS [listener options] [--listen ADDRESS [...]]
 //
 // ADDRESS is HOST:PORT or FIRST-LAST:PORT, a range of IPv4 addresses that
-// differ only in their last part (127.0.1.1-127.0.1.111:80). Options given
+// differ only in their last part (127.0.1.1-127.0.1.111:80). Port 0 lets the
+// system choose a free port (one port for all addresses of a range); the
+// ready line reports the ports bound. Options given
 // before the first --listen are the defaults of every listener; options after
 // a --listen apply to that listener only. See Usage() for the list.
 #ifndef TALLYVOX_TOOLS_MWSERVER_LIB_OPTIONS_H_
@@ -53,7 +55,7 @@ struct Behaviour {
 struct ListenEntry {
   std::string first_ip;  // dotted quad
   int count = 1;         // addresses first_ip .. first_ip + count - 1
-  int port = 0;
+  int port = 0;          // 0: a free port chosen when binding
   Behaviour behaviour;
 };
 

@@ -91,11 +91,13 @@ struct Server::Impl {
     return ::epoll_ctl(epoll_fd, op, fd, &ev) == 0;
   }
 
-  bool Bind(const std::string& ip, int port, const Behaviour* behaviour, std::string* error) {
+  // Binds and listens on ip:port (port 0: one the system chooses); the
+  // port bound, or 0 with a message in *error.
+  int Bind(const std::string& ip, int port, const Behaviour* behaviour, std::string* error) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
       *error = std::string("socket: ") + std::strerror(errno);
-      return false;
+      return 0;
     }
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -103,19 +105,59 @@ struct Server::Impl {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 511) != 0) {
+        ::listen(fd, 511) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       *error = "cannot listen on " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno);
       ::close(fd);
-      return false;
+      return 0;
     }
+    const int bound = ntohs(addr.sin_port);
     auto listener = std::make_unique<Listener>();
     listener->fd = fd;
-    listener->address = ip + ":" + std::to_string(port);
+    listener->address = ip + ":" + std::to_string(bound);
     listener->behaviour = behaviour;
+    if (!Watch(fd, EPOLLIN, EPOLL_CTL_ADD)) {
+      *error = std::string("epoll: ") + std::strerror(errno);
+      ::close(fd);
+      return 0;
+    }
     listener_by_fd[fd] = listener.get();
     listeners.push_back(std::move(listener));
-    return Watch(fd, EPOLLIN, EPOLL_CTL_ADD);
+    return bound;
+  }
+
+  // Closes the listeners from index `first` on.
+  void DropListenersFrom(size_t first) {
+    while (listeners.size() > first) {
+      const int fd = listeners.back()->fd;
+      ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      ::close(fd);
+      listener_by_fd.erase(fd);
+      listeners.pop_back();
+    }
+  }
+
+  // Every address of `entry` on one port. With port 0 the first address
+  // takes a port of the system's choosing and the others the same one; when
+  // one of them has it taken already, the whole entry starts again.
+  bool BindEntry(const ListenEntry& entry, std::string* error) {
+    constexpr int kAttempts = 20;
+    const size_t first = listeners.size();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      int port = entry.port;
+      bool ok = true;
+      for (int i = 0; i < entry.count && ok; ++i) {
+        const int bound = Bind(OffsetAddress(entry.first_ip, i), port, &entry.behaviour, error);
+        ok = bound != 0;
+        port = bound;
+      }
+      if (ok) return true;
+      DropListenersFrom(first);
+      if (entry.port != 0) return false;
+    }
+    return false;
   }
 
   void Close(Connection* c) {
@@ -357,12 +399,9 @@ bool Server::Start(std::string* error) {
     return false;
   }
   for (const ListenEntry& entry : s.options.listeners) {
-    for (int i = 0; i < entry.count; ++i) {
-      const std::string ip = OffsetAddress(entry.first_ip, i);
-      if (!s.Bind(ip, entry.port, &entry.behaviour, error)) return false;
-      s.Log("mwserver listening on " + ip + ":" + std::to_string(entry.port));
-    }
+    if (!s.BindEntry(entry, error)) return false;
   }
+  for (const auto& listener : s.listeners) s.Log("mwserver listening on " + listener->address);
   return true;
 }
 
@@ -377,7 +416,9 @@ void Server::Run(bool handle_signals) {
     s.signal_fd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
     if (s.signal_fd >= 0) s.Watch(s.signal_fd, EPOLLIN, EPOLL_CTL_ADD);
   }
-  s.Log("mwserver ready");
+  std::string ready = "mwserver ready";
+  for (const auto& listener : s.listeners) ready += " " + listener->address;
+  s.Log(ready);
   std::vector<epoll_event> events(256);
   for (;;) {
     const int n =
