@@ -22,7 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
+#include "middleware/wire/request_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "mwclient/monitor_probe.h"
 #include "support/mwserver_process.h"

@@ -15,10 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "middleware/client/client.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
-#include "middleware/client/framing.h"
 #include "middleware/client/process_identity.h"
+#include "middleware/wire/framing.h"
 #include "net/exceptions.h"
 
 namespace tallyvox::mw {

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "middleware/client/client.h"
-#include "middleware/client/framing.h"
 #include "middleware/wire/dataset_stream_format.h"
+#include "middleware/wire/framing.h"
 #include "middleware/wire/memory_table.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"

@@ -8,6 +8,9 @@
 #include <new>
 #include <string>
 
+#include "middleware/wire/message_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "wire/wire_test_util.h"
 

@@ -6,10 +6,6 @@
 namespace tallyvox::mw {
 namespace {
 
-// Diagnostic texts for the middleware trace facility (level 3; the process
-// level is 0, so nothing is written).
-void Trace(int /*level*/, const char* /*text*/) {}
-
 std::mutex& CounterMutex() {
   static std::mutex mu;
   return mu;
@@ -143,11 +139,7 @@ bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
                                      TMwCustomClientTransport& transport,
                                      const std::string& service_name,
                                      const std::string& service_version, Variant* result) {
-  if (!response.EnsureUnstreamState(3) || !response.EnsureUnstreamState(5)) {
-    Trace(3, "Response header not received correctly");
-    throw EMwException("Invalid transport stream version. Please match client to server.",
-                       kMwErrInvalidStreamVersion);
-  }
+  response.DecodeHeader();
   token_ = response.Token();
   client_data_ = response.Data();
   const int32_t s = response.StateID();
@@ -253,7 +245,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             std::exception_ptr failure;
             try {
               request.EnsureStreamState(kMwStreamStateLast);
-              Trace(3, "Before Deliver");
               request.NotifySend();
               request.Deliver();
             } catch (...) {
@@ -263,7 +254,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             // afterwards even when the closing step itself fails: that is
             // where the buffered bytes are actually sent, so a failed send
             // reports rsReceive like every other failure while sending.
-            Trace(3, "After Deliver");
             try {
               transport.EndTransmit(info, request);
             } catch (...) {
@@ -285,9 +275,7 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             std::exception_ptr failure;
             try {
               fetched = response.Fetch();
-              Trace(3, fetched ? "Client - Fetch OK" : "Client - Fetch Failed");
             } catch (...) {
-              Trace(3, "Client - Fetch Failed");
               failure = std::current_exception();
             }
             transport.EndReceive(info, response);
@@ -300,7 +288,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
 
         case rsReconnect:
         case rsRedirect: {
-          Trace(3, "Reconnecting");
           --retries;
           if (retries <= 0) {
             if (alternative) connection_lost();
@@ -340,7 +327,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
           if (OnClientResponse) {
             OnClientResponse(this, service_name, service_version, func, args, result);
           }
-          Trace(3, "Client response");
           return;
       }
     }

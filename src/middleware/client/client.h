@@ -41,11 +41,25 @@
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/wire/memory_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/string_list.h"
-#include "middleware/wire/transport_stream.h"
 #include "middleware/wire/variant.h"
 
 namespace tallyvox::mw {
+
+// The states of InternalSendRequest's state machine (see the file comment);
+// the transport's OnException reports one as OldState and may choose the
+// next.
+enum TMwRequestStates : int {
+  rsTransmit,
+  rsReceive,
+  rsReconnect,
+  rsRedirect,
+  rsReassemble,
+  rsCancel,
+  rsSuccess,
+};
 
 // A state id a server handed out, with the service that owns it.
 struct TMwClientStateID {

@@ -35,19 +35,19 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/periodic_thread.h"
 #include "middleware/client/connection_string.h"
+#include "middleware/wire/stream_controller.h"
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/transport_stream.h"
 #include "net/tcp_client.h"
@@ -57,17 +57,8 @@ namespace tallyvox::mw {
 class TMwCustomClient;
 class TMwCustomClientTransport;
 
-// States of one request exchange (client.h).
-enum TMwRequestStates {
-  rsTransmit,
-  rsReceive,
-  rsReconnect,
-  rsRedirect,
-  rsReassemble,
-  rsCancel,
-  rsSuccess,
-};
-const char* MwRequestStateName(TMwRequestStates state);
+// The states of one request exchange, defined with the exchange (client.h).
+enum TMwRequestStates : int;
 
 // Transport state options, a set of bits.
 enum TMwTransportStateOption : uint32_t {
@@ -240,16 +231,16 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   // non-empty keys of a connection string.
   virtual void WriteConnectionString(TMwConnectionString* out) const;
   virtual void ApplyConnectionString(const TMwConnectionString& value);
-  // Starts the idle thread unless it runs or was stopped.
-  void StartIdleThread();
   // Stops and joins the idle thread; derived destructors call it first so
   // the thread never sees a half-destroyed transport.
-  void StopIdleThread();
+  void StopIdleThread() { idle_thread_.Stop(); }
 
   bool connected_ = false;
 
  private:
-  void IdleLoop();
+  // One run of the idle thread: OnIdle when idle for longer than
+  // IdleInterval.
+  void IdleTick();
 
   std::shared_ptr<TMwClientTransportInfo> info_;
   std::string stream_format_ = "STANDARD";
@@ -275,11 +266,9 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   bool desired_active_ = false;
   std::atomic<TDateTime> last_activity_{0.0};
 
-  mutable std::mutex idle_mu_;
-  std::condition_variable idle_cv_;
-  bool idle_stop_ = false;
+  mutable std::mutex idle_mu_;  // guards on_idle_
   TMwTransportNotifyEvent on_idle_;
-  std::thread idle_thread_;
+  PeriodicThread idle_thread_;
 
   std::mutex free_mu_;
   std::vector<std::pair<const void*, std::function<void()>>> free_notifications_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/pooled_session.h"
 #include "middleware/wire/mw_exception.h"
@@ -42,83 +43,21 @@ void TMwClientConnection::DisconnectQuietly() {
 }
 
 // ---------------------------------------------------------------------------
-// Collector thread: waits GarbageInterval seconds (or until stopped), then
-// runs one collection unless paused. Pausing takes effect between runs and
-// costs no wake-up: a paused collector notices at the end of its wait and
-// then sleeps until it is resumed (the pool is switched off and on around
-// every probe, so this path stays cheap).
-
-class TMwClientConnectionPool::GarbageThread {
- public:
-  explicit GarbageThread(TMwClientConnectionPool* pool) : pool_(pool) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~GarbageThread() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-  // Starts the current wait afresh (a new interval takes effect at once).
-  void Restart() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++generation_;
-    }
-    cv_.notify_all();
-  }
-  void SetPaused(bool paused) {
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      paused_ = paused;
-      wake = !paused && sleeping_paused_;
-    }
-    if (wake) cv_.notify_all();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-      if (paused_) {
-        sleeping_paused_ = true;
-        cv_.wait(lock, [this] { return stop_ || !paused_; });
-        sleeping_paused_ = false;
-        continue;
-      }
-      auto period = std::chrono::seconds(pool_->GarbageInterval());
-      const uint64_t generation = generation_;
-      if (cv_.wait_for(lock, period, [&] { return stop_ || generation_ != generation; })) continue;
-      if (paused_) continue;
-      lock.unlock();
-      try {
-        pool_->CollectGarbage();
-      } catch (...) {
-        // A failing OnGarbageCollection handler must not end the collector.
-      }
-      lock.lock();
-    }
-  }
-
-  TMwClientConnectionPool* pool_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  bool paused_ = false;
-  bool sleeping_paused_ = false;
-  uint64_t generation_ = 0;
-  std::thread thread_;
-};
-
-// ---------------------------------------------------------------------------
 // TMwClientConnectionPool
 
+// The collector waits GarbageInterval seconds between runs; a failing
+// OnGarbageCollection handler does not end it.
 TMwClientConnectionPool::TMwClientConnectionPool() : factory_(NewClientConnection) {
   active_.store(true);
-  collector_ = std::make_unique<GarbageThread>(this);
+  collector_ = std::make_unique<PeriodicThread>(
+      [this] { return std::chrono::milliseconds(std::chrono::seconds(GarbageInterval())); },
+      [this] {
+        try {
+          CollectGarbage();
+        } catch (...) {
+        }
+      });
+  collector_->Start();
 }
 
 TMwClientConnectionPool::~TMwClientConnectionPool() {
@@ -219,7 +158,7 @@ TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   TMwCustomClientTransport* pool_transport = transport_.load();
   if (pool_transport == nullptr) {
     throw EMwException("Transport property not set on client connectionpool.",
-                       kMwErrPoolTransportNotSet);
+                       kMwErrTransportNotSet);
   }
   TMwConnectionRef connection = factory(g_next_connection_id.fetch_add(1), *pool_transport);
   connection->pool_.store(this);

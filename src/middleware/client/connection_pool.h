@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/periodic_thread.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/pool_cache.h"
 #include "middleware/client/pool_macros.h"
@@ -44,7 +45,6 @@ class TMwPooledSession;
 
 // Error codes of the pool.
 constexpr int32_t kMwErrNoConnectionClass = 0x04300001;
-constexpr int32_t kMwErrPoolTransportNotSet = 0x00F00001;
 constexpr int32_t kMwErrGarbageInterval = 0x04300003;
 constexpr int32_t kMwErrPoolNotFound = 0x04300004;
 constexpr int32_t kMwErrNoBestConnection = 0x04300010;
@@ -227,8 +227,6 @@ class TMwClientConnectionPool {
   void CollectGarbage();
 
  private:
-  class GarbageThread;
-
   TMwConnectionRef CreateConnection(bool in_obtain);
   void CollectConnections(int timeout_s);
   static void DestroyQuietly(const TMwConnectionRef& connection);
@@ -261,7 +259,7 @@ class TMwClientConnectionPool {
   std::atomic<int64_t> cache_hits_{0};
   std::atomic<int64_t> cache_insertions_{0};
 
-  std::unique_ptr<GarbageThread> collector_;
+  std::unique_ptr<PeriodicThread> collector_;
 };
 
 }  // namespace tallyvox::mw

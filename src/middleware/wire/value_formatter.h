@@ -108,7 +108,6 @@ class TMwCustomMemoryStreamFormatter {
   TMwCustomMemoryStreamFormatter& operator=(const TMwCustomMemoryStreamFormatter&) = delete;
 
   TMwMemoryStream& Buffer() { return *buffer_; }
-  void SetBuffer(TMwMemoryStream* buffer) { buffer_ = buffer; }
 
   virtual void Initialize() {}
   virtual void Finalize() {}
@@ -184,11 +183,6 @@ class TMwCustomTransportStreamFormatter : public TMwCustomMemoryStreamFormatter 
       : TMwCustomMemoryStreamFormatter(buffer), params_(params), stream_(stream) {}
   const TMwStrings* Params() const { return params_; }
   TMwCustomTransportStream* Stream() const { return stream_; }
-  void Rebind(const TMwStrings* params, TMwMemoryStream* buffer, TMwCustomTransportStream* stream) {
-    params_ = params;
-    buffer_ = buffer;
-    stream_ = stream;
-  }
 
   // The owning transport's StringConversion and format settings (mwscFixed
   // and defaults when there is no transport). A free-standing formatter can

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
 #include "mwserver/lib/frame_reader.h"
 #include "mwserver/lib/request_handler.h"
 
