@@ -33,6 +33,7 @@
 
 #include "base/datetime.h"
 #include "base/periodic_thread.h"
+#include "base/recursive_timed_mutex.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/pool_cache.h"
 #include "middleware/client/pool_macros.h"
@@ -104,7 +105,7 @@ class TMwClientConnection {
   bool session_acquired_ = false;
   bool enlisted_ = false;
   int nesting_ = 0;
-  std::recursive_timed_mutex mutex_;
+  RecursiveTimedMutex mutex_;
 };
 
 using TMwConnectionRef = std::shared_ptr<TMwClientConnection>;
