@@ -12,6 +12,7 @@
 #include "middleware/client/client.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
+#include "mwclient/scripted_server.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
 
@@ -643,6 +644,72 @@ TEST_F(ExchangeTest, MaxTransportStreamSizeRefusesLargerAnswers) {
   EXPECT_EQ(exceptions_[0].message, "Transportstream size out of bounds.");
   transport_.SetParams(TMwStrings{});  // clearing Params keeps the limit
   EXPECT_EQ(transport_.MaxTransportStreamSize(), 20);
+}
+
+// Answers of a scripted server. A body past 32 KiB that arrives in parts is
+// taken whole. An answer that carries another request's REQUESTID, or whose
+// body does not decode, is a failed receive: nothing of it is taken, the
+// connection is closed (a late or garbled answer never reaches the next
+// call), OnException reports rsReceive once, and the call ends in
+// "Connection lost.".
+TEST_F(ExchangeTest, LargeAnswerInPartsArrivesWhole) {
+  const std::string text(40000, 'r');
+  testing::ScriptedServer server(
+      [&](const testing::SeenRequest&, TMwCustomResponseTransportStream& response) {
+        response.SetResult(Variant(text));
+      },
+      {.mangle = nullptr, .parts = 5, .pause = std::chrono::milliseconds(20)});
+  transport_.SetPort(server.port());
+  EXPECT_EQ(Probe().AsString(), text);
+  EXPECT_TRUE(exceptions_.empty());
+}
+
+struct BadAnswerCase {
+  const char* name;
+  int32_t request_id_offset;  // added to the request's REQUESTID
+  std::function<void(std::string&)> mangle;
+  const char* message_part;  // in what OnException saw
+};
+
+TEST_F(ExchangeTest, AnswersThatCannotBeTakenAreFailedReceives) {
+  const BadAnswerCase cases[] = {
+      {"answer to another request", 1, nullptr, "REQUESTID"},
+      {"answer to an earlier request", -1, nullptr, "REQUESTID"},
+      {"truncated body", 0, [](std::string& bytes) { bytes.resize(bytes.size() - 3); },
+       "Stream read error"},
+      {"result text of another type", 0,
+       [](std::string& bytes) {
+         const std::string five(
+             "\x03\0\0\0\x01\0\0\0"
+             "5",
+             9);
+         bytes.replace(bytes.rfind(five) + 8, 1, "x");
+       },
+       "Could not convert"},
+  };
+  for (const BadAnswerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    exceptions_.clear();
+    connection_lost_ = 0;
+    testing::ScriptedServer server(
+        [&](const testing::SeenRequest& seen, TMwCustomResponseTransportStream& response) {
+          response.SetRequestID(seen.request_id + c.request_id_offset);
+          response.SetToken("from the bad answer");
+          response.SetResult(Variant::Integer(varInteger, 5));
+        },
+        {.mangle = c.mangle, .parts = 1, .pause = std::chrono::milliseconds(0)});
+    transport_.SetPort(server.port());
+    ExpectConnectionLost();
+    ASSERT_EQ(exceptions_.size(), 1u);
+    EXPECT_EQ(exceptions_[0].old_state, rsReceive);
+    EXPECT_NE(exceptions_[0].message.find(c.message_part), std::string::npos)
+        << exceptions_[0].message;
+    EXPECT_EQ(connection_lost_, 1);
+    EXPECT_FALSE(transport_.IsConnected());
+    if (c.request_id_offset != 0) {
+      EXPECT_EQ(client_.Token(), "");  // nothing of it taken
+    }
+  }
 }
 
 TEST_F(ExchangeTest, NoTransportAndAsynchronousCallsFail) {

@@ -101,6 +101,28 @@ TEST(QueryProbeTest, FreshAimLeavesNoConnectionOfTheEarlierServer) {
   EXPECT_EQ(m.exceptions, 0);
 }
 
+// Row 1 and the connection test keep the pool active, so their next probe
+// uses the same pooled connection. A probe that timed out must leave nothing
+// behind for it: the server answers every request 1.5 s late, so the first
+// answer arrives while the second probe waits, and the second probe's own
+// answer comes too late as well. Both probes fail.
+TEST(QueryProbeTest, ALateAnswerIsNotTakenForTheNextProbe) {
+  testing::PoolTestServer server({"--delay", "1500"});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  MonitorComponents m;
+  m.transport.SetRequestTimeout(1);
+  m.transport.SetPort(server.port());
+  m.AimProbe(server.ip(), /*fresh=*/false);
+  for (int probe = 1; probe <= 2; ++probe) {
+    SCOPED_TRACE(probe);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { m.RunProbe(); }, &message), 0x00F10101) << message;
+    EXPECT_EQ(m.exceptions, probe);
+    EXPECT_EQ(m.pool.ConnectionCount(), 1);
+  }
+  EXPECT_TRUE(server.WaitForLines("function=\"EXECUTE\"", 2)) << server.Output();
+}
+
 TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   MonitorComponents m;
   tallyvox::testing::RefusingPort refusing;

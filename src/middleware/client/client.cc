@@ -135,11 +135,20 @@ void TMwCustomClient::FillRequest(TMwCustomRequestTransportStream& request,
                               service_version, func, request_id, !asynchronous);
 }
 
-bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
-                                     TMwCustomClientTransport& transport,
-                                     const std::string& service_name,
-                                     const std::string& service_version, Variant* result) {
+TMwCustomClient::TMwAnswer TMwCustomClient::DecodeResponse(
+    TMwCustomResponseTransportStream& response, TMwCustomClientTransport& transport,
+    int32_t request_id, const std::string& service_name, const std::string& service_version,
+    Variant* result, std::exception_ptr* refused) {
   response.DecodeHeader();
+  // An answer carrying another request's id (a late answer to an earlier
+  // call, say) is not this call's: none of it is taken.
+  if (response.Version() >= kMwVersionWithRequestId && response.RequestID() != request_id) {
+    *refused = std::make_exception_ptr(EMwException(
+        "Answer to another request (REQUESTID " + std::to_string(response.RequestID()) +
+            " instead of " + std::to_string(request_id) + ").",
+        kMwErrAnswerMismatch));
+    return TMwAnswer::kRefused;
+  }
   token_ = response.Token();
   client_data_ = response.Data();
   const int32_t s = response.StateID();
@@ -151,11 +160,18 @@ bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
     const int32_t code = response.ErrorCode();
     if (code == kMwStatusRedirect) {
       transport.SetRedirectAlternatives(TMwConnectionString(response.StatusText()));
-      return false;
+      return TMwAnswer::kRedirect;
     }
     RaiseServerError(code, response.StatusText());
   }
-  response.EnsureUnstreamState(kMwUnstreamStateLast);
+  // The body: a server sending what does not decode fails like a broken
+  // connection, not like a server error.
+  try {
+    response.EnsureUnstreamState(kMwUnstreamStateLast);
+  } catch (...) {
+    *refused = std::current_exception();
+    return TMwAnswer::kRefused;
+  }
   *result = response.Result();
   const TMwMemoryStream* section = response.AttachedStream();
   if (section != nullptr && section->Size() > 0) {
@@ -163,7 +179,7 @@ bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
     response_stream_.Rewind();
   }
   if (OnClientReceive) OnClientReceive(this, response);
-  return true;
+  return TMwAnswer::kResult;
 }
 
 void TMwCustomClient::Remember(const TMwClientStateID& state) {
@@ -223,9 +239,13 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
     TMwRequestStates state = rsTransmit;
 
     // A failure inside rsTransmit, rsReceive or Reconnect: the state it was
-    // raised in goes to OnException, which may choose the next state.
+    // raised in goes to OnException, which may choose the next state. A
+    // transmit or receive that failed leaves the connection at an unknown
+    // point of a message (an answer may still arrive): it is closed first,
+    // so neither the handler nor a later call can read from it.
     auto handle_failure = [&](const std::exception& e) {
       const TMwRequestStates old_state = state;
+      if (old_state == rsTransmit || old_state == rsReceive) transport.Disconnect();
       state = rsReconnect;
       if (transport.OnException) transport.OnException(this, old_state, state, e);
     };
@@ -318,9 +338,22 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
           result = Variant();
           return;
 
-        case rsSuccess:
-          if (!DecodeResponse(response, transport, service_name, service_version, &result)) {
+        case rsSuccess: {
+          std::exception_ptr refused;
+          const TMwAnswer answer = DecodeResponse(response, transport, id, service_name,
+                                                  service_version, &result, &refused);
+          if (answer == TMwAnswer::kRedirect) {
             state = rsRedirect;
+            break;
+          }
+          if (answer == TMwAnswer::kRefused) {
+            // An answer that cannot be taken is a failed receive.
+            state = rsReceive;
+            try {
+              std::rethrow_exception(refused);
+            } catch (const std::exception& e) {
+              handle_failure(e);
+            }
             break;
           }
           cancelled_ = false;
@@ -328,6 +361,7 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             OnClientResponse(this, service_name, service_version, func, args, result);
           }
           return;
+        }
       }
     }
   }

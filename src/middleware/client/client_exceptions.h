@@ -23,6 +23,7 @@ namespace tallyvox::mw {
 constexpr int32_t kMwErrTransportNotSet = 0x00F00001;    // "Transport must be set."
 constexpr int32_t kMwErrAsyncNotSupported = 0x00F00002;  // asynchronous call
 constexpr int32_t kMwErrDuplicateStateId = 0x00F10002;   // "Duplicate state ID"
+constexpr int32_t kMwErrAnswerMismatch = 0x00F10003;     // "Answer to another request (..."
 constexpr int32_t kMwErrConnectionLost = 0x00F10101;     // "Connection lost."
 constexpr int32_t kMwErrInvalidData = 0x04001002;        // bad verified length header
 

@@ -44,7 +44,7 @@ void TMwStandardRequestTransportStream::WriteHeader() {
   if (v > 100) {
     f.WriteInteger("STATEID", StateID());
     f.WriteVariant("DATA", Data());
-    if (v >= 200) f.WriteInteger("REQUESTID", RequestID());
+    if (v >= kMwVersionWithRequestId) f.WriteInteger("REQUESTID", RequestID());
     if (v >= 203) f.WriteBoolean("SYNC", Sync());
     if (v >= 250) f.WriteInteger("PRIORITY", Priority());
     WriteAttributes();
@@ -67,7 +67,7 @@ void TMwStandardRequestTransportStream::ReadHeader() {
   if (v > 100) {
     SetStateID(f.ReadInteger("STATEID"));
     SetData(f.ReadVariant("DATA"));
-    SetRequestID(v >= 200 ? f.ReadInteger("REQUESTID") : -1);
+    SetRequestID(v >= kMwVersionWithRequestId ? f.ReadInteger("REQUESTID") : -1);
     SetSync(v >= 203 ? f.ReadBoolean("SYNC") : true);
     if (v >= 250) {
       SetPriority(static_cast<uint8_t>(f.ReadInteger("PRIORITY")));

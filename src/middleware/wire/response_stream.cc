@@ -55,7 +55,7 @@ void TMwStandardResponseTransportStream::WriteHeader() {
   f.WriteString("TOKEN", Token());
   f.WriteInteger("STATEID", StateID());
   f.WriteVariant("DATA", Data());
-  if (v >= 200) f.WriteInteger("REQUESTID", RequestID());
+  if (v >= kMwVersionWithRequestId) f.WriteInteger("REQUESTID", RequestID());
   if (v >= 203) f.WriteBoolean("SYNC", Sync());
   if (v >= 250) f.WriteInteger("PRIORITY", Priority());
   if (v >= 102) WriteAttributes();
@@ -70,7 +70,7 @@ void TMwStandardResponseTransportStream::ReadHeader() {
   SetToken(f.ReadString("TOKEN"));
   SetStateID(f.ReadInteger("STATEID"));
   SetData(f.ReadVariant("DATA"));
-  SetRequestID(v >= 200 ? f.ReadInteger("REQUESTID") : -1);
+  SetRequestID(v >= kMwVersionWithRequestId ? f.ReadInteger("REQUESTID") : -1);
   SetSync(v >= 203 ? f.ReadBoolean("SYNC") : true);
   SetPriority(v >= 250 ? static_cast<uint8_t>(f.ReadInteger("PRIORITY")) : 128);
   if (v >= 102) {

@@ -67,6 +67,8 @@ constexpr uint8_t mwmtNamedQueue = 9;
 constexpr int32_t kMwStreamIdentCurrent = 0x0AAFFBCC;  // version >= 290
 constexpr int32_t kMwStreamIdentLegacy = 0x0AAFFBBF;   // version < 290
 constexpr int32_t kMwStandardVersion = 300;
+// The first version whose request and response headers carry REQUESTID.
+constexpr int32_t kMwVersionWithRequestId = 200;
 constexpr int kMwStreamStateLast = 8;
 constexpr int kMwUnstreamStateLast = 7;
 
