@@ -17,6 +17,7 @@
 #include "middleware/client/transaction.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/mw_exception.h"
+#include "middleware/wire/string_list.h"
 #include "mwclient/error_code_of.h"
 #include "mwclient/monitor_probe.h"
 #include "mwclient/pool_test_server.h"
@@ -121,6 +122,33 @@ TEST(QueryProbeTest, ALateAnswerIsNotTakenForTheNextProbe) {
     EXPECT_EQ(m.pool.ConnectionCount(), 1);
   }
   EXPECT_TRUE(server.WaitForLines("function=\"EXECUTE\"", 2)) << server.Output();
+}
+
+// The monitor clears the transport's Params before every poll cycle, which
+// keeps a MAXTRANSPORTSTREAMSIZE limit set before (on the template). The
+// pooled connections' transports must keep it as well: an answer announcing
+// more fails the probe with "Transportstream size out of bounds." before any
+// of its body is read, the usual answer (a few hundred bytes) as much as the
+// 256 MiB one.
+TEST(QueryProbeTest, MaxTransportStreamSizeCapsAPooledConnectionsAnswer) {
+  for (const char* fault : {"none", "huge"}) {
+    SCOPED_TRACE(fault);
+    testing::PoolTestServer server({"--fault", fault});
+    ASSERT_TRUE(server.ready()) << server.Output();
+    MonitorComponents m;
+    std::vector<std::string> seen;
+    m.transport.OnException = [&](TMwCustomClient*, TMwRequestStates, TMwRequestStates&,
+                                  const std::exception& e) { seen.push_back(e.what()); };
+    m.transport.SetParams(TMwStrings{"MAXTRANSPORTSTREAMSIZE=64"});
+    m.PrepareCycle();
+    ASSERT_EQ(m.transport.MaxTransportStreamSize(), 64);
+    const auto start = std::chrono::steady_clock::now();
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { m.Probe(server.ip(), server.port()); }, &message), 0x00F10101)
+        << message;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(seen, std::vector<std::string>{"Transportstream size out of bounds."});
+  }
 }
 
 TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {

@@ -240,6 +240,9 @@ void TMwCustomClientTransport::CopySettingsFrom(const TMwCustomClientTransport& 
   format_settings_ = source.format_settings_;
   string_conversion_ = source.string_conversion_;
   SetParams(source.params_);
+  // The limit as the source has it: its Params may have been cleared since
+  // the limit was set, which keeps the limit.
+  max_transport_stream_size_ = source.max_transport_stream_size_;
   state_options_ = source.state_options_;
   OnConnected = source.OnConnected;
   OnDisconnected = source.OnDisconnected;

@@ -186,8 +186,10 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   void BeginLoading() { loading_ = true; }
   void EndLoading();
 
-  // Copies the configuration from `source`: see the .cc for the list.
-  // MinClientPort and MaxClientPort are never copied.
+  // Copies the configuration from `source`: see the .cc for the list, which
+  // includes Params and MaxTransportStreamSize as the source has it (a
+  // limit survives the source's Params being cleared). MinClientPort and
+  // MaxClientPort are never copied.
   virtual void CopySettingsFrom(const TMwCustomClientTransport& source);
 
   const std::shared_ptr<TMwClientTransportInfo>& TransportInfo() const { return info_; }

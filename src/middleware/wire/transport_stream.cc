@@ -274,6 +274,7 @@ bool TMwCustomTransportStream::RunUnstreamStep(int state) {
       break;
     case 4:
       buffer_.Rewind();
+      formatter_->ResetDecodeBudget();
       ReadEnvelopeStart();
       return ReadMessageHeader();
     case 5:
@@ -381,7 +382,16 @@ void TMwCustomTransportStream::ReadAttributes() {
   TMwCustomTransportStreamFormatter& f = *formatter_;
   attributes_.Clear();
   const int32_t count = f.ReadCount("ATTRCOUNT");
+  if (count <= 0) return;
+  ReserveDecoded(count, sizeof(std::string));
+  attributes_.Reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) attributes_.Add(f.ReadString("ATTR"));
+}
+
+void TMwCustomTransportStream::ReserveDecoded(int32_t count, size_t item_size) {
+  // Every item takes at least a 4-byte length or tag on the wire.
+  if (count > buffer_.Remaining() / 4) ThrowStreamReadError();
+  formatter_->ChargeDecoded(static_cast<int64_t>(count) * static_cast<int64_t>(item_size));
 }
 
 void TMwCustomTransportStream::WriteStreamSection() {
@@ -416,6 +426,10 @@ void TMwCustomTransportStream::ReadArgsAndStream(TMwVariantList* args) {
   args->clear();
   EnsureAttachedStream(true);
   const int32_t count = f.ReadCount("ARGCOUNT");
+  if (count > 0) {
+    ReserveDecoded(count, sizeof(Variant));
+    args->reserve(static_cast<size_t>(count));
+  }
   for (int32_t i = 0; i < count; ++i) args->push_back(f.ReadVariant("ARG"));
   ReadStreamSection();
 }

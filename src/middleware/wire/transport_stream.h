@@ -259,6 +259,10 @@ class TMwCustomTransportStream {
   void ReadArgsAndStream(TMwVariantList* args);
   void WriteStreamSection();
   void ReadStreamSection();
+  // Before `count` list items are read: refuses a count the bytes left
+  // cannot hold (4 bytes each at least) and charges count * item_size to the
+  // formatter's decoded-memory budget; both raise "Stream read error".
+  void ReserveDecoded(int32_t count, size_t item_size);
 
  private:
   bool RunStreamStep(int state);
