@@ -21,6 +21,7 @@
 #include "middleware/client/process_identity.h"
 #include "middleware/wire/framing.h"
 #include "net/exceptions.h"
+#include "support/support.h"
 
 namespace tallyvox::mw {
 namespace {
@@ -456,6 +457,24 @@ TEST(TransportSettingsTest, IdleThreadNotifiesAnIdleTransport) {
   std::unique_lock<std::mutex> lock(mu);
   EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return idles > 0; }));
   EXPECT_NE(idle_thread, std::this_thread::get_id());
+}
+
+// Idle time is a duration on a monotonic clock: after a message, the local
+// time going back an hour does not make the transport look busy.
+TEST(TransportSettingsTest, IdleTimeFollowsAMonotonicClockNotTheLocalTime) {
+  tallyvox::testing::ScopedTimeZone zone("UTC0");
+  TMwTCPIPClientTransport t;
+  std::atomic<int> idles{0};
+  t.SetOnIdle([&](TMwCustomClientTransport*) { ++idles; });
+  auto stream = MakeResponseStream(&t, t.TransportInfo());
+  t.EndReceive(t.TransportInfo().get(), *stream);  // a message was carried just now
+  zone.Set("XXX1");
+  t.SetIdleInterval(1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (idles.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_GT(idles.load(), 0);
 }
 
 TEST(ProcessIdentityTest, ElfHashAndFormat) {

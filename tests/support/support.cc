@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -232,6 +233,28 @@ bool ChildProcess::WaitForOutput(const std::string& needle, std::chrono::millise
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return Output().find(needle) != std::string::npos;
+}
+
+ScopedTimeZone::ScopedTimeZone(const std::string& tz) {
+  if (const char* old = std::getenv("TZ")) {
+    had_tz_ = true;
+    old_tz_ = old;
+  }
+  Set(tz);
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (had_tz_) {
+    ::setenv("TZ", old_tz_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+void ScopedTimeZone::Set(const std::string& tz) {
+  ::setenv("TZ", tz.c_str(), 1);
+  ::tzset();
 }
 
 int RunCommand(const std::string& command, std::string* output, std::chrono::seconds timeout) {

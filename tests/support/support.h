@@ -92,6 +92,24 @@ class ChildProcess {
   std::string log_path_;
 };
 
+// Sets the process's time zone (TZ, then tzset) for as long as it lives and
+// puts the old one back. The environment is the process's own: use it only
+// while no other thread of the test reads the time zone or the environment.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const std::string& tz);
+  ~ScopedTimeZone();
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+  // Changes the zone again (the old one is still what the destructor puts
+  // back).
+  void Set(const std::string& tz);
+
+ private:
+  bool had_tz_ = false;
+  std::string old_tz_;
+};
+
 // Runs a shell command with a time limit; returns its exit code (-1 on time-out)
 // and its combined output in *output when given.
 int RunCommand(const std::string& command, std::string* output = nullptr,

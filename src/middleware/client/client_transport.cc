@@ -267,7 +267,10 @@ void TMwCustomClientTransport::DoDisconnected() {
   if (OnDisconnected) OnDisconnected(this, info_.get());
 }
 
-void TMwCustomClientTransport::TouchLastActivity() { last_activity_ = Now(); }
+void TMwCustomClientTransport::TouchLastActivity() {
+  last_activity_ = Now();
+  activity_at_ = std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 // ---- Primitives of the base class ----
 
@@ -315,9 +318,15 @@ TMwTransportNotifyEvent TMwCustomClientTransport::OnIdle() const {
   return on_idle_;
 }
 
+// A transport that has carried no message yet is idle since ever.
 void TMwCustomClientTransport::IdleTick() {
-  const double idle_seconds = std::trunc((Now() - last_activity_.load()) * kSecondsPerDay);
-  if (static_cast<double>(idle_interval_.load()) < idle_seconds) {
+  using std::chrono::steady_clock;
+  const steady_clock::rep at = activity_at_.load();
+  const bool idle = at == kNoActivity ||
+                    std::chrono::duration_cast<std::chrono::seconds>(
+                        steady_clock::now() - steady_clock::time_point(steady_clock::duration(at)))
+                            .count() > idle_interval_.load();
+  if (idle) {
     const TMwTransportNotifyEvent handler = OnIdle();
     if (handler) handler(this);
   }

@@ -35,9 +35,11 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -193,6 +195,8 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   virtual void CopySettingsFrom(const TMwCustomClientTransport& source);
 
   const std::shared_ptr<TMwClientTransportInfo>& TransportInfo() const { return info_; }
+  // When the last message was carried (wall clock, for showing; the idle
+  // thread measures idle time on the steady clock).
   TDateTime LastActivity() const { return last_activity_.load(); }
 
   // ---- Primitives (info is normally TransportInfo()) ----
@@ -267,6 +271,10 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   bool loading_ = false;
   bool desired_active_ = false;
   std::atomic<TDateTime> last_activity_{0.0};
+  // Steady-clock ticks of the last message; kNoActivity before the first.
+  static constexpr std::chrono::steady_clock::rep kNoActivity =
+      std::numeric_limits<std::chrono::steady_clock::rep>::min();
+  std::atomic<std::chrono::steady_clock::rep> activity_at_{kNoActivity};
 
   mutable std::mutex idle_mu_;  // guards on_idle_
   TMwTransportNotifyEvent on_idle_;
