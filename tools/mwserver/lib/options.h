@@ -63,9 +63,16 @@ struct ServerOptions {
   std::vector<ListenEntry> listeners;
   size_t max_message = 16u << 20;  // largest request accepted, in bytes
   size_t max_output = 64u << 20;   // largest unsent answer backlog per connection
-  int max_connections = 1024;
-  int idle_timeout_s = 300;  // close a connection silent for this long
-  bool quiet = false;        // no per-request log lines
+  // Connections served at once (lowered to what the open-file limit allows).
+  // When all are taken, the one idle the longest makes room; when none is
+  // idle, new connections wait in the listen queue until one closes.
+  int max_connections = 512;
+  // A connection with no request under way is closed after this long: longer
+  // than a monitor keeps a pooled connection between two poll cycles.
+  int idle_timeout_s = 90;
+  // A request must arrive whole within this long of its first byte.
+  int request_timeout_s = 10;
+  bool quiet = false;  // no per-request log lines
 };
 
 // Parses argv[1..]; on failure returns false with a message in *error.
