@@ -23,14 +23,17 @@
 // RequestTimeout seconds and fails with net::ENetReadTimeout "Read Timeout",
 // so a server that accepts and never answers cannot hold the caller. With
 // RequestTimeout 0 the first wait only polls and with -1 it uses the
-// connection's default; later waits then have no bound.
+// connection's default (none set here); the later waits then have no bound
+// at all. The connect waits ConnectTimeout seconds; 0 is the system's plain
+// connect, bounded only by the operating system.
 // The body buffer grows only as bytes arrive: an announced length is never
 // allocated up front. A negative length (other than read-until-disconnect)
 // or one above kMwHardMessageLimit fails with EMwException 0x04001011
-// "Transportstream size out of bounds.".
+// "Transportstream size out of bounds.", as does one above
+// MaxTransportStreamSize (checked by the stream's Fetch).
 //
 // Concurrency: one caller thread at a time per transport. The idle thread
-// reads only LastActivity and calls OnIdle.
+// reads only the time of the last message and calls OnIdle.
 #ifndef TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 #define TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 
