@@ -190,7 +190,7 @@ TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   return connection;
 }
 
-TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller, bool* was_free) {
+TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller) {
   std::unique_lock<std::mutex> lock(list_mutex_);
   for (;;) {
     const size_t count = connections_.size();
@@ -261,7 +261,6 @@ TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller, bool* was_free
     } else {
       throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
     }
-    *was_free = taken->UserCount() == 0;
     taken->Touch();
     taken->session_.store(nullptr);
     taken->pool_.store(this);
@@ -273,8 +272,7 @@ TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller, bool* was_free
 TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, int owner_id,
                                                            int wait_timeout_ms) {
   if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
-  bool was_free = false;
-  TMwConnectionRef taken = Take(/*count_caller=*/immediate_lock, &was_free);
+  TMwConnectionRef taken = Take(/*count_caller=*/immediate_lock);
   if (immediate_lock && !LockCounted(taken.get(), owner_id, wait_timeout_ms)) {
     throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
   }
@@ -284,8 +282,7 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
 TMwConnectionRef TMwClientConnectionPool::ObtainLockedConnection(int owner_id,
                                                                  int wait_timeout_ms) {
   if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
-  bool was_free = false;
-  TMwConnectionRef taken = Take(/*count_caller=*/true, &was_free);
+  TMwConnectionRef taken = Take(/*count_caller=*/true);
   if (!LockCounted(taken.get(), owner_id, wait_timeout_ms)) return nullptr;
   return taken;
 }

@@ -268,8 +268,8 @@ class TMwClientConnectionPool {
   TMwConnectionRef CreateConnection(bool in_obtain);
   // Chooses (or creates) a connection as ObtainConnection does; with
   // `count_caller` the caller is counted in its UserCount under the list
-  // lock. *was_free: its UserCount was 0 when chosen.
-  TMwConnectionRef Take(bool count_caller, bool* was_free);
+  // lock.
+  TMwConnectionRef Take(bool count_caller);
   void CollectConnections(int timeout_s);
   // Under the list lock: true when nobody holds, waits for or has claimed
   // the connection, and its mutex could be taken (the caller then holds
