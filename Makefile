@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_ARGS ?=
 
-.PHONY: all setup build test test-asan bench fuzz run format clean
+.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean
 
 all: build
 
@@ -26,6 +26,17 @@ test-asan: setup build-asan/CMakeCache.txt
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+build-tsan/CMakeCache.txt:
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVOX_SANITIZE_THREAD=ON
+
+# The suites whose code runs several threads (the middleware client and, once
+# it exists, the monitor) under ThreadSanitizer.
+TSAN_SUITES := mwclient_tests|monitor_tests
+test-tsan: setup build-tsan/CMakeCache.txt
+	cmake --build build-tsan -j $(JOBS) --target threaded_suites
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^($(TSAN_SUITES))\.' $(CTEST_ARGS)
 
 build-bench/CMakeCache.txt:
 	cmake -S . -B build-bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTALLYVOX_BENCH=ON -DTALLYVOX_TESTS=ON
@@ -54,4 +65,4 @@ format:
 	find src tests tools bench fuzz -name '*.h' -o -name '*.cc' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

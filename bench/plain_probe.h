@@ -14,7 +14,8 @@
 #include <string>
 #include <string_view>
 
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
+#include "middleware/wire/request_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "middleware/wire/variant.h"
 

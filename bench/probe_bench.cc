@@ -38,10 +38,9 @@ std::unique_ptr<Server> g_server;
 Server& TheServer() {
   if (!g_server) {
     g_server = std::make_unique<Server>();
-    g_server->port = tallyvox::testing::FreeTcpPort();
     g_server->process = std::make_unique<tallyvox::testing::MwServerProcess>(
-        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--listen",
-                                 "127.0.0.1:" + std::to_string(g_server->port)});
+        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--listen", "127.0.0.1:0"});
+    g_server->port = g_server->process->port();
     if (!g_server->process->ready()) {
       std::string output = g_server->process->Output();
       g_server.reset();

@@ -2,7 +2,8 @@
 // Reports time per message and bytes per second (MB/s of encoded message).
 #include <benchmark/benchmark.h>
 
-#include "middleware/wire/transport_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 
 using namespace tallyvox::mw;
 

@@ -27,8 +27,10 @@ endfunction()
 
 # tallyvox_test(NAME DIR DEPS...)
 # One GoogleTest executable built from every .cc file in DIR; each test case
-# becomes its own CTest test, discovered when the tests run (not at build time,
-# so sanitizer builds do not run the binaries while linking).
+# becomes its own CTest test named NAME.Suite.Case, discovered when the tests
+# run (not at build time, so sanitizer builds do not run the binaries while
+# linking). The executable's name in front lets `ctest -R '^NAME\.'` pick one
+# suite.
 function(tallyvox_test name dir)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cc)
   add_executable(${name} ${sources})
@@ -36,6 +38,7 @@ function(tallyvox_test name dir)
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main
                                         tallyvox_warnings)
   gtest_discover_tests(${name}
+    TEST_PREFIX "${name}."
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     PROPERTIES ENVIRONMENT "TALLYVOX_SOURCE_DIR=${PROJECT_SOURCE_DIR};TALLYVOX_BINARY_DIR=${PROJECT_BINARY_DIR}"

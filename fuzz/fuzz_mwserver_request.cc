@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "middleware/client/framing.h"
-#include "middleware/wire/transport_stream.h"
+#include "middleware/wire/framing.h"
+#include "middleware/wire/response_stream.h"
 #include "mwserver/lib/frame_reader.h"
 #include "mwserver/lib/request_handler.h"
 

@@ -7,6 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "middleware/wire/message_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 
 using namespace tallyvox::mw;

@@ -26,9 +26,9 @@ void ConfigureQuery(TMwClientQuery& query, const std::string& statement,
 }
 
 // A transport's response limit is read from its Params when they change; the
-// limit stays when they change again without it. So the limit is set on the
-// connection's own transport without leaving anything in its Params (which
-// every request would carry).
+// limit stays when they change again without it, and every pooled connection
+// copies it from the template. So the limit is set once on the template
+// without leaving anything in its Params (which every request would carry).
 void LimitResponseSize(TMwCustomClientTransport& transport, int32_t bytes) {
   const TMwStrings params = transport.Params();
   TMwStrings limited = params;
@@ -53,15 +53,13 @@ MwProbeChannel::MwProbeChannel(const ProbeSettings& settings) : settings_(settin
   t.SetMaxClientPort(0);
   t.SetConnectTimeout(settings_.connect_timeout);
   t.SetStringConversion(mwscFixed);
+  LimitResponseSize(t, settings_.max_response_bytes);
 
   TMwClientConnectionPool& pool = MwClientConnectionPool1;
   pool.SetMaxConnections(5);
   pool.SetMaxCacheAge(600);
   pool.SetEnableCache(true);
   pool.SetConnectionInactivityTimeout(5);
-  pool.OnSetupConnection = [this](TMwClientConnection*, TMwCustomClientTransport* transport) {
-    LimitResponseSize(*transport, settings_.max_response_bytes);
-  };
 
   MwPooledSession1.SetConnectionPool(&pool);
   MwPooledSession1.SetAutoSessionName(true);

@@ -12,6 +12,7 @@
 #include "middleware/client/client.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
+#include "mwclient/scripted_server.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
 
@@ -19,7 +20,6 @@ namespace tallyvox::mw {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using tallyvox::testing::FreeTcpPort;
 using tallyvox::testing::MwServerProcess;
 
 const char kHost[] = "127.0.0.1";
@@ -68,8 +68,9 @@ class ExchangeTest : public ::testing::Test {
     };
   }
 
-  std::unique_ptr<MwServerProcess> Server(int port, std::vector<std::string> options = {}) {
-    std::vector<std::string> args = {"--listen", std::string(kHost) + ":" + std::to_string(port)};
+  // An mwserver on a port of its own choosing (server->port()).
+  std::unique_ptr<MwServerProcess> Server(std::vector<std::string> options = {}) {
+    std::vector<std::string> args = {"--listen", std::string(kHost) + ":0"};
     args.insert(args.end(), options.begin(), options.end());
     auto server = std::make_unique<MwServerProcess>(args);
     EXPECT_TRUE(server->ready()) << server->Output();
@@ -107,8 +108,8 @@ class ExchangeTest : public ::testing::Test {
 };
 
 TEST_F(ExchangeTest, ExecuteEndToEndInBothFramings) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--rows", "7", "--out-param", "P1:Integer:Output:5"});
+  auto server = Server({"--rows", "7", "--out-param", "P1:Integer:Output:5"});
+  const int port = server->port();
   for (bool verify : {true, false}) {
     SCOPED_TRACE(verify ? "verified header" : "4-byte length");
     transport_.SetVerifyTransfer(verify);
@@ -137,8 +138,8 @@ TEST_F(ExchangeTest, ExecuteEndToEndInBothFramings) {
 }
 
 TEST_F(ExchangeTest, ConsecutiveRequestsCarryConsecutiveIds) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port);
+  auto server = Server();
+  const int port = server->port();
   transport_.SetPort(port);
   Probe();
   Probe();
@@ -157,7 +158,8 @@ TEST(RequestCounterTest, FirstRequestOfTheProcessIsZeroThenOne) {
       {
         TMwTCPIPClientTransport transport;
         transport.SetHost(kHost);
-        transport.SetPort(FreeTcpPort(kHost));  // refused: the ids are taken all the same
+        tallyvox::testing::RefusingPort refusing;
+        transport.SetPort(refusing.port());  // refused: the ids are taken all the same
         transport.SetConnectTimeout(0);
         TMwSimpleClient client;
         client.SetTransport(&transport);
@@ -178,7 +180,8 @@ TEST(RequestCounterTest, FirstRequestOfTheProcessIsZeroThenOne) {
 }
 
 TEST_F(ExchangeTest, RefusedServerReportsTransmitThenConnectionLost) {
-  transport_.SetPort(FreeTcpPort(kHost));  // nothing listens there
+  tallyvox::testing::RefusingPort refusing;
+  transport_.SetPort(refusing.port());
   bool lost_after_exception = false;
   transport_.OnConnectionLost = [&](TMwCustomClientTransport*) {
     lost_after_exception = exceptions_.size() == 1;
@@ -199,8 +202,8 @@ TEST_F(ExchangeTest, ServerThatClosesReportsReceive) {
     SCOPED_TRACE(fault);
     exceptions_.clear();
     connection_lost_ = 0;
-    const int port = FreeTcpPort(kHost);
-    auto server = Server(port, {"--fault", fault});
+    auto server = Server({"--fault", fault});
+    const int port = server->port();
     transport_.Disconnect();
     transport_.SetPort(port);
     ExpectConnectionLost();
@@ -218,8 +221,8 @@ TEST_F(ExchangeTest, ServerThatClosesReportsReceive) {
 TEST_F(ExchangeTest, StalledServersTimeOutWithinRequestTimeout) {
   for (const char* fault : {"silent", "huge"}) {
     SCOPED_TRACE(fault);
-    const int port = FreeTcpPort(kHost);
-    auto server = Server(port, {"--fault", fault});
+    auto server = Server({"--fault", fault});
+    const int port = server->port();
     transport_.SetPort(port);
     transport_.SetRequestTimeout(1);
     for (bool verify : {true, false}) {
@@ -241,8 +244,8 @@ TEST_F(ExchangeTest, StalledServersTimeOutWithinRequestTimeout) {
 
 // The monitor's own setting: RequestTimeout 5 with the verified header.
 TEST_F(ExchangeTest, SilentServerWithTheMonitorSettings) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--fault", "silent"});
+  auto server = Server({"--fault", "silent"});
+  const int port = server->port();
   transport_.SetPort(port);
   const double seconds = SecondsToConnectionLost();
   EXPECT_GE(seconds, 4.5);
@@ -253,8 +256,8 @@ TEST_F(ExchangeTest, SilentServerWithTheMonitorSettings) {
 }
 
 TEST_F(ExchangeTest, EventsOfASuccessfulCall) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--rows", "2"});
+  auto server = Server({"--rows", "2"});
+  const int port = server->port();
   transport_.SetPort(port);
   std::vector<std::string> events;
   client_.OnClientRequest = [&](TMwCustomClient*, const std::string& service, const std::string&,
@@ -295,8 +298,8 @@ TEST_F(ExchangeTest, EventsOfASuccessfulCall) {
 // Where a failure happens decides the OldState: before the transmit's
 // closing step it is rsTransmit, while sending it is already rsReceive.
 TEST_F(ExchangeTest, OldStateFollowsTheClosingStepOfTheTransmit) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port);
+  auto server = Server();
+  const int port = server->port();
   transport_.SetPort(port);
   client_.OnClientTransmit = [](TMwCustomClient*, const TMwCustomRequestTransportStream&) {
     throw std::runtime_error("before connecting");
@@ -327,12 +330,11 @@ TEST(ExchangeFlushTest, FailedFlushReportsReceiveOnce) {
       throw std::runtime_error("flush failed");
     }
   };
-  const int port = FreeTcpPort(kHost);
-  MwServerProcess server({"--listen", std::string(kHost) + ":" + std::to_string(port)});
+  MwServerProcess server({"--listen", std::string(kHost) + ":0"});
   ASSERT_TRUE(server.ready()) << server.Output();
   FailingFlushTransport transport;
   transport.SetHost(kHost);
-  transport.SetPort(port);
+  transport.SetPort(server.port());
   transport.SetVerifyTransfer(true);
   transport.SetRequestTimeout(5);
   std::vector<ExceptionCall> exceptions;
@@ -349,7 +351,8 @@ TEST(ExchangeFlushTest, FailedFlushReportsReceiveOnce) {
 }
 
 TEST_F(ExchangeTest, CancelFromOnExceptionReturnsWithoutError) {
-  transport_.SetPort(FreeTcpPort(kHost));
+  tallyvox::testing::RefusingPort refusing;
+  transport_.SetPort(refusing.port());
   on_exception_ = [](TMwRequestStates, TMwRequestStates& next) { next = rsCancel; };
   const Variant result = Probe();
   EXPECT_TRUE(result.IsEmpty());
@@ -359,9 +362,10 @@ TEST_F(ExchangeTest, CancelFromOnExceptionReturnsWithoutError) {
 }
 
 TEST_F(ExchangeTest, ReassembleBuildsANewRequestWithTheNextId) {
-  const int live = FreeTcpPort(kHost);
-  auto server = Server(live);
-  transport_.SetPort(FreeTcpPort(kHost));  // refused first
+  auto server = Server();
+  const int live = server->port();
+  tallyvox::testing::RefusingPort refusing;
+  transport_.SetPort(refusing.port());  // refused first
   on_exception_ = [&](TMwRequestStates, TMwRequestStates& next) {
     transport_.SetPort(live);
     next = rsReassemble;
@@ -388,8 +392,10 @@ class BudgetTest : public ExchangeTest, public ::testing::WithParamInterface<Bud
 // budget allows, then "Connection lost.".
 TEST_P(BudgetTest, SpendsTheBudgetThenGivesUp) {
   const BudgetCase& c = GetParam();
-  const int refused = FreeTcpPort(kHost);
-  const int fallback = FreeTcpPort(kHost);
+  tallyvox::testing::RefusingPort refused_port;
+  const int refused = refused_port.port();
+  tallyvox::testing::RefusingPort fallback_port;
+  const int fallback = fallback_port.port();
   transport_.SetPort(refused);
   transport_.SetMaxRetries(c.max_retries);
   transport_.SetMaxRetriesAlternative(c.max_retries_alternative);
@@ -418,9 +424,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<BudgetCase>& info) { return info.param.name; });
 
 TEST_F(ExchangeTest, ReconnectCanRecover) {
-  const int live = FreeTcpPort(kHost);
-  auto server = Server(live);
-  transport_.SetPort(FreeTcpPort(kHost));
+  auto server = Server();
+  const int live = server->port();
+  tallyvox::testing::RefusingPort refusing;
+  transport_.SetPort(refusing.port());
   transport_.SetMaxRetries(2);
   on_reconnect_ = [&] { transport_.SetPort(live); };
   EXPECT_TRUE(Probe().IsArray());
@@ -430,12 +437,12 @@ TEST_F(ExchangeTest, ReconnectCanRecover) {
 }
 
 TEST_F(ExchangeTest, RedirectMovesToTheAlternative) {
-  const int target = FreeTcpPort(kHost);
-  const int redirecting = FreeTcpPort(kHost);
-  auto good = Server(target, {"--rows", "3"});
-  auto redirector = Server(redirecting, {"--fault", "redirect", "--redirect",
-                                         "HOST=127.0.0.1;PORT=" + std::to_string(target) +
-                                             ";<|CLIENT_ALT1|>;HOST=127.0.0.2;PORT=1"});
+  auto good = Server({"--rows", "3"});
+  const int target = good->port();
+  auto redirector = Server(
+      {"--fault", "redirect", "--redirect",
+       "HOST=127.0.0.1;PORT=" + std::to_string(target) + ";<|CLIENT_ALT1|>;HOST=127.0.0.2;PORT=1"});
+  const int redirecting = redirector->port();
   transport_.SetPort(redirecting);
   transport_.SetMaxRetries(2);
   const Variant result = Probe();
@@ -452,10 +459,11 @@ TEST_F(ExchangeTest, RedirectMovesToTheAlternative) {
 
 // A reconnect that fails after a redirect reports the redirect state.
 TEST_F(ExchangeTest, FailedRedirectReportsRedirectState) {
-  const int redirecting = FreeTcpPort(kHost);
-  const int refused = FreeTcpPort(kHost);
+  tallyvox::testing::RefusingPort refused_port;
+  const int refused = refused_port.port();
   auto redirector =
-      Server(redirecting, {"--fault", "redirect", "--redirect", "PORT=" + std::to_string(refused)});
+      Server({"--fault", "redirect", "--redirect", "PORT=" + std::to_string(refused)});
+  const int redirecting = redirector->port();
   transport_.SetPort(redirecting);
   transport_.SetMaxRetries(2);
   ExpectConnectionLost();
@@ -466,8 +474,8 @@ TEST_F(ExchangeTest, FailedRedirectReportsRedirectState) {
 }
 
 TEST_F(ExchangeTest, RedirectWithoutBudgetIsConnectionLostAtOnce) {
-  const int redirecting = FreeTcpPort(kHost);
-  auto redirector = Server(redirecting, {"--fault", "redirect", "--redirect", "PORT=1"});
+  auto redirector = Server({"--fault", "redirect", "--redirect", "PORT=1"});
+  const int redirecting = redirector->port();
   transport_.SetPort(redirecting);
   ExpectConnectionLost();
   EXPECT_TRUE(exceptions_.empty());
@@ -477,8 +485,8 @@ TEST_F(ExchangeTest, RedirectWithoutBudgetIsConnectionLostAtOnce) {
 }
 
 TEST_F(ExchangeTest, ServerErrorsRaiseTheirClassesAndTexts) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port);
+  auto server = Server();
+  const int port = server->port();
   transport_.SetPort(port);
   try {
     client_.SendRequest("NOPE", "MW_1.0", "EXECUTE", {});
@@ -499,10 +507,9 @@ TEST_F(ExchangeTest, ServerErrorsRaiseTheirClassesAndTexts) {
 }
 
 TEST_F(ExchangeTest, OtherStatusCodesAppendServerMarker) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(
-      port, {"--fault", "error", "--error-code", "42", "--error-text", "Table ufile7 is locked"});
-  transport_.SetPort(port);
+  auto server =
+      Server({"--fault", "error", "--error-code", "42", "--error-text", "Table ufile7 is locked"});
+  transport_.SetPort(server->port());
   try {
     Probe();
     FAIL();
@@ -517,9 +524,9 @@ TEST_F(ExchangeTest, OtherStatusCodesAppendServerMarker) {
 
 TEST_F(ExchangeTest, AbortAndAuthStatusesMapToTheirClasses) {
   for (int code : {100001, 100200}) {
-    const int port = FreeTcpPort(kHost);
-    auto server = Server(port, {"--fault", "error", "--error-code", std::to_string(code),
-                                "--error-text", "Not authenticated"});
+    auto server = Server({"--fault", "error", "--error-code", std::to_string(code), "--error-text",
+                          "Not authenticated"});
+    const int port = server->port();
     transport_.Disconnect();
     transport_.SetPort(port);
     try {
@@ -538,8 +545,8 @@ TEST_F(ExchangeTest, AbortAndAuthStatusesMapToTheirClasses) {
 }
 
 TEST_F(ExchangeTest, TokenReplacesUsernameAndPassword) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--token", "t"});
+  auto server = Server({"--token", "t"});
+  const int port = server->port();
   transport_.SetPort(port);
   client_.SetUsername("u");
   client_.SetPassword("p");
@@ -551,8 +558,8 @@ TEST_F(ExchangeTest, TokenReplacesUsernameAndPassword) {
 }
 
 TEST_F(ExchangeTest, StateIdsAreRememberedAndReleased) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--state-id", "7"});
+  auto server = Server({"--state-id", "7"});
+  const int port = server->port();
   transport_.SetPort(port);
   Probe();
   EXPECT_EQ(client_.StateID(), 7);
@@ -573,8 +580,8 @@ TEST_F(ExchangeTest, StateIdsAreRememberedAndReleased) {
 }
 
 TEST_F(ExchangeTest, DuplicateStateIdFails) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--state-id", "7"});
+  auto server = Server({"--state-id", "7"});
+  const int port = server->port();
   transport_.SetPort(port);
   Probe();
   client_.SetStateID(3);  // 7 stays remembered; the next answer hands out 7 again
@@ -591,9 +598,8 @@ TEST_F(ExchangeTest, DuplicateStateIdFails) {
 }
 
 TEST_F(ExchangeTest, StateIdMinusOneRemembersNothing) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port);  // echoes the request's STATEID
-  transport_.SetPort(port);
+  auto server = Server();  // echoes the request's STATEID
+  transport_.SetPort(server->port());
   client_.SetStateID(-1);
   Probe();
   EXPECT_EQ(client_.StateID(), -1);
@@ -606,8 +612,8 @@ TEST_F(ExchangeTest, BadVerifiedHeadersAreInvalidData) {
   for (const char* fault : {"badheader", "badhex"}) {
     SCOPED_TRACE(fault);
     exceptions_.clear();
-    const int port = FreeTcpPort(kHost);
-    auto server = Server(port, {"--fault", fault});
+    auto server = Server({"--fault", fault});
+    const int port = server->port();
     transport_.Disconnect();
     transport_.SetPort(port);
     ExpectConnectionLost();
@@ -618,8 +624,8 @@ TEST_F(ExchangeTest, BadVerifiedHeadersAreInvalidData) {
 }
 
 TEST_F(ExchangeTest, ReadUntilDisconnectTakesEverythingUntilClose) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port, {"--fault", "rawclose", "--rows", "9"});
+  auto server = Server({"--fault", "rawclose", "--rows", "9"});
+  const int port = server->port();
   transport_.SetPort(port);
   transport_.SetVerifyTransfer(false);
   transport_.SetTransportStateOptions(mwtsoReadUntilDisconnect);
@@ -629,8 +635,8 @@ TEST_F(ExchangeTest, ReadUntilDisconnectTakesEverythingUntilClose) {
 }
 
 TEST_F(ExchangeTest, MaxTransportStreamSizeRefusesLargerAnswers) {
-  const int port = FreeTcpPort(kHost);
-  auto server = Server(port);
+  auto server = Server();
+  const int port = server->port();
   transport_.SetPort(port);
   transport_.SetParams(TMwStrings{"MAXTRANSPORTSTREAMSIZE=20"});
   ExpectConnectionLost();
@@ -638,6 +644,72 @@ TEST_F(ExchangeTest, MaxTransportStreamSizeRefusesLargerAnswers) {
   EXPECT_EQ(exceptions_[0].message, "Transportstream size out of bounds.");
   transport_.SetParams(TMwStrings{});  // clearing Params keeps the limit
   EXPECT_EQ(transport_.MaxTransportStreamSize(), 20);
+}
+
+// Answers of a scripted server. A body past 32 KiB that arrives in parts is
+// taken whole. An answer that carries another request's REQUESTID, or whose
+// body does not decode, is a failed receive: nothing of it is taken, the
+// connection is closed (a late or garbled answer never reaches the next
+// call), OnException reports rsReceive once, and the call ends in
+// "Connection lost.".
+TEST_F(ExchangeTest, LargeAnswerInPartsArrivesWhole) {
+  const std::string text(40000, 'r');
+  testing::ScriptedServer server(
+      [&](const testing::SeenRequest&, TMwCustomResponseTransportStream& response) {
+        response.SetResult(Variant(text));
+      },
+      {.mangle = nullptr, .parts = 5, .pause = std::chrono::milliseconds(20)});
+  transport_.SetPort(server.port());
+  EXPECT_EQ(Probe().AsString(), text);
+  EXPECT_TRUE(exceptions_.empty());
+}
+
+struct BadAnswerCase {
+  const char* name;
+  int32_t request_id_offset;  // added to the request's REQUESTID
+  std::function<void(std::string&)> mangle;
+  const char* message_part;  // in what OnException saw
+};
+
+TEST_F(ExchangeTest, AnswersThatCannotBeTakenAreFailedReceives) {
+  const BadAnswerCase cases[] = {
+      {"answer to another request", 1, nullptr, "REQUESTID"},
+      {"answer to an earlier request", -1, nullptr, "REQUESTID"},
+      {"truncated body", 0, [](std::string& bytes) { bytes.resize(bytes.size() - 3); },
+       "Stream read error"},
+      {"result text of another type", 0,
+       [](std::string& bytes) {
+         const std::string five(
+             "\x03\0\0\0\x01\0\0\0"
+             "5",
+             9);
+         bytes.replace(bytes.rfind(five) + 8, 1, "x");
+       },
+       "Could not convert"},
+  };
+  for (const BadAnswerCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    exceptions_.clear();
+    connection_lost_ = 0;
+    testing::ScriptedServer server(
+        [&](const testing::SeenRequest& seen, TMwCustomResponseTransportStream& response) {
+          response.SetRequestID(seen.request_id + c.request_id_offset);
+          response.SetToken("from the bad answer");
+          response.SetResult(Variant::Integer(varInteger, 5));
+        },
+        {.mangle = c.mangle, .parts = 1, .pause = std::chrono::milliseconds(0)});
+    transport_.SetPort(server.port());
+    ExpectConnectionLost();
+    ASSERT_EQ(exceptions_.size(), 1u);
+    EXPECT_EQ(exceptions_[0].old_state, rsReceive);
+    EXPECT_NE(exceptions_[0].message.find(c.message_part), std::string::npos)
+        << exceptions_[0].message;
+    EXPECT_EQ(connection_lost_, 1);
+    EXPECT_FALSE(transport_.IsConnected());
+    if (c.request_id_offset != 0) {
+      EXPECT_EQ(client_.Token(), "");  // nothing of it taken
+    }
+  }
 }
 
 TEST_F(ExchangeTest, NoTransportAndAsynchronousCallsFail) {

@@ -15,11 +15,13 @@
 #include <string>
 #include <thread>
 
+#include "middleware/client/client.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
-#include "middleware/client/framing.h"
 #include "middleware/client/process_identity.h"
+#include "middleware/wire/framing.h"
 #include "net/exceptions.h"
+#include "support/support.h"
 
 namespace tallyvox::mw {
 namespace {
@@ -174,17 +176,31 @@ TEST_F(TransportTest, PlainFramingIsTheLittleEndianLength) {
   EXPECT_EQ(peer_.Receive(std::chrono::seconds(2)), std::string("\x1A\x00\x00\x00", 4) + body);
 }
 
+// A short body at once, and one past 32 KiB that arrives in four parts
+// while the transport waits: either is taken whole, in both framings.
 TEST_F(TransportTest, ReceivesBothFramings) {
-  for (bool verify : {true, false}) {
-    RawPeer peer;
-    OpenTo(peer, verify);
-    const std::string body = "0123456789abcdefghijklmnopq";
-    peer.Send(Prefix(verify, 27) + body);
-    auto stream = MakeResponseStream(&transport_, transport_.TransportInfo());
-    Receive(*stream);
-    EXPECT_EQ(stream->Buffer().ToString(), body);
-    EXPECT_EQ(stream->Buffer().Position(), 0);
-    transport_.Disconnect();
+  std::string big(40000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  for (const std::string& body : {std::string("0123456789abcdefghijklmnopq"), big}) {
+    for (bool verify : {true, false}) {
+      SCOPED_TRACE(std::to_string(body.size()) + (verify ? " verified" : " plain"));
+      RawPeer peer;
+      OpenTo(peer, verify);
+      const std::string framed = Prefix(verify, static_cast<uint32_t>(body.size())) + body;
+      std::thread sender([&] {
+        const size_t part = body.size() > 1000 ? framed.size() / 4 + 1 : framed.size();
+        for (size_t at = 0; at < framed.size(); at += part) {
+          if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          peer.Send(framed.substr(at, part));
+        }
+      });
+      auto stream = MakeResponseStream(&transport_, transport_.TransportInfo());
+      Receive(*stream);
+      sender.join();
+      EXPECT_EQ(stream->Buffer().ToString(), body);
+      EXPECT_EQ(stream->Buffer().Position(), 0);
+      transport_.Disconnect();
+    }
   }
 }
 
@@ -441,6 +457,24 @@ TEST(TransportSettingsTest, IdleThreadNotifiesAnIdleTransport) {
   std::unique_lock<std::mutex> lock(mu);
   EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return idles > 0; }));
   EXPECT_NE(idle_thread, std::this_thread::get_id());
+}
+
+// Idle time is a duration on a monotonic clock: after a message, the local
+// time going back an hour does not make the transport look busy.
+TEST(TransportSettingsTest, IdleTimeFollowsAMonotonicClockNotTheLocalTime) {
+  tallyvox::testing::ScopedTimeZone zone("UTC0");
+  TMwTCPIPClientTransport t;
+  std::atomic<int> idles{0};
+  t.SetOnIdle([&](TMwCustomClientTransport*) { ++idles; });
+  auto stream = MakeResponseStream(&t, t.TransportInfo());
+  t.EndReceive(t.TransportInfo().get(), *stream);  // a message was carried just now
+  zone.Set("XXX1");
+  t.SetIdleInterval(1);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  while (idles.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_GT(idles.load(), 0);
 }
 
 TEST(ProcessIdentityTest, ElfHashAndFormat) {

@@ -9,15 +9,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "middleware/client/client.h"
-#include "middleware/client/framing.h"
 #include "middleware/wire/dataset_stream_format.h"
+#include "middleware/wire/framing.h"
 #include "middleware/wire/memory_table.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
@@ -25,7 +28,6 @@
 namespace tallyvox::mw {
 namespace {
 
-using tallyvox::testing::FreeTcpPort;
 using tallyvox::testing::MwServerPath;
 using tallyvox::testing::MwServerProcess;
 using tallyvox::testing::RunCommand;
@@ -46,6 +48,10 @@ class RawClient {
   void Send(const std::string& bytes) {
     ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
+  }
+  // Sends without checking (the server may have closed the connection).
+  void SendQuietly(const std::string& bytes) {
+    [[maybe_unused]] const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   // Reads until `count` bytes arrived, the peer closed, or 5 s passed.
   std::string Read(size_t count, bool* closed = nullptr) {
@@ -101,11 +107,11 @@ std::string Verified(const std::string& message) {
 class MwServerTest : public ::testing::Test {
  protected:
   void Start(std::vector<std::string> extra = {}) {
-    port_ = FreeTcpPort();
-    std::vector<std::string> args = {"--listen", "127.0.0.1:" + std::to_string(port_)};
+    std::vector<std::string> args = {"--listen", "127.0.0.1:0"};
     args.insert(args.end(), extra.begin(), extra.end());
     server_ = std::make_unique<MwServerProcess>(args);
     ASSERT_TRUE(server_->ready()) << server_->Output();
+    port_ = server_->port();
   }
   Variant Probe(const std::string& ip = "127.0.0.1") {
     TMwTCPIPClientTransport transport;
@@ -197,10 +203,14 @@ TEST_F(MwServerTest, ManyClientsAtOnce) {
 }
 
 TEST_F(MwServerTest, ListensOnAnAddressRange) {
-  port_ = FreeTcpPort("127.0.1.1");
+  // Port 0: one port of the system's choosing for all four addresses.
   server_ = std::make_unique<MwServerProcess>(
-      std::vector<std::string>{"--listen", "127.0.1.1-127.0.1.4:" + std::to_string(port_)});
+      std::vector<std::string>{"--listen", "127.0.1.1-127.0.1.4:0"});
   ASSERT_TRUE(server_->ready()) << server_->Output();
+  port_ = server_->port();
+  const std::string at = ":" + std::to_string(port_);
+  EXPECT_EQ(server_->endpoints(), (std::vector<std::string>{"127.0.1.1" + at, "127.0.1.2" + at,
+                                                            "127.0.1.3" + at, "127.0.1.4" + at}));
   for (const char* ip : {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4"}) {
     EXPECT_TRUE(Probe(ip).IsArray()) << ip;
   }
@@ -212,6 +222,50 @@ TEST_F(MwServerTest, DelayHoldsTheAnswer) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(Probe().IsArray());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(280));
+}
+
+// Clients that take a connection slot and never finish a request cannot
+// lock real probes out. Slow ones send a valid request a byte at a time:
+// a request must be whole within --request-timeout of its first byte.
+// Silent ones send nothing: when every slot is taken, the connection idle
+// the longest makes room. Either way a real probe, made while all slots are
+// held, is answered (it waits in the listen queue at most until a slot
+// frees).
+TEST_F(MwServerTest, ClientsHoldingEverySlotCannotLockOutAProbe) {
+  constexpr int kSlots = 4;
+  for (bool slow : {true, false}) {
+    SCOPED_TRACE(slow ? "slow requests" : "silent connections");
+    Start({"--max-connections", std::to_string(kSlots), "--request-timeout", "1"});
+    std::vector<std::unique_ptr<RawClient>> holders;
+    for (int i = 0; i < kSlots; ++i) {
+      holders.push_back(std::make_unique<RawClient>("127.0.0.1", port_));
+      ASSERT_TRUE(holders.back()->connected());
+    }
+    // The slow ones trickle their request, a byte per 100 ms, for up to 8 s.
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+      const std::string request = Verified(EncodedProbe(1));
+      for (size_t at = 0; slow && at < request.size() && at < 80 && !done; ++at) {
+        for (auto& holder : holders) holder->SendQuietly(request.substr(at, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all slots taken
+    const auto start = std::chrono::steady_clock::now();
+    Variant result;
+    EXPECT_NO_THROW(result = Probe());
+    EXPECT_TRUE(result.IsArray());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    done = true;
+    trickle.join();
+    if (slow) {
+      EXPECT_TRUE(server_->WaitForOutput("closed: request not complete within 1 s"))
+          << server_->Output();
+    } else {
+      EXPECT_TRUE(server_->WaitForOutput("closed: idle the longest, to make room"))
+          << server_->Output();
+    }
+  }
 }
 
 // QUERY answers [1, cursor id, key fields] and its rows in the STREAM

@@ -4,9 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <mutex>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "middleware/client/client.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/connection_pool.h"
 #include "middleware/client/pooled_dataset.h"
@@ -247,12 +254,182 @@ TEST_F(PoolObtainTest, CollectorDropsIdleConnectionsDownToMinConnections) {
 TEST_F(PoolObtainTest, CollectorSkipsLockedAndRecentConnections) {
   pool_.SetConnectionInactivityTimeout(1);
   TMwConnectionRef locked = ObtainLocked();
-  TMwConnectionRef idle = pool_.ObtainConnection(false, 0, 0);
-  ASSERT_NE(locked, idle);
+  TMwConnectionRef idle = ObtainLocked();
+  TMwConnectionRef recent = ObtainLocked();
+  TMwClientConnectionPool::UnlockConnection(idle.get());
+  std::this_thread::sleep_for(milliseconds(1300));
+  TMwClientConnectionPool::UnlockConnection(recent.get());
+  pool_.CollectGarbage();
+  EXPECT_EQ(pool_.ConnectionCount(), 2);
+  EXPECT_TRUE(locked->Transport()->IsConnected());
+  EXPECT_FALSE(idle->Transport()->IsConnected());
+  EXPECT_TRUE(recent->Transport()->IsConnected());
+  // The collector thread does the same on its own.
   pool_.SetGarbageInterval(1);
   EXPECT_TRUE(Eventually([&] { return pool_.ConnectionCount() == 1; }, seconds(10)));
   EXPECT_TRUE(locked->Transport()->IsConnected());
+}
+
+// Ages are durations on a monotonic clock: a jump of the local time (a
+// daylight saving change, a new time zone, an NTP step) neither keeps an idle
+// connection nor expires one just used. (The collector thread sleeps through
+// this test; the time zone changes on the test thread only.)
+TEST_F(PoolObtainTest, AgesFollowAMonotonicClockNotTheLocalTime) {
+  tallyvox::testing::ScopedTimeZone zone("UTC0");
+  pool_.SetConnectionInactivityTimeout(1);
+  TMwConnectionRef idle = ObtainLocked();
+  TMwConnectionRef recent = ObtainLocked();
+  TMwClientConnectionPool::UnlockConnection(idle.get());
+  std::this_thread::sleep_for(milliseconds(1300));
+  TMwClientConnectionPool::UnlockConnection(recent.get());
+  zone.Set("XXX1");  // the local time goes back an hour
+  pool_.CollectGarbage();
   EXPECT_FALSE(idle->Transport()->IsConnected());
+  EXPECT_TRUE(recent->Transport()->IsConnected());
+  zone.Set("XXX-2");  // and three hours forward
+  pool_.CollectGarbage();
+  EXPECT_TRUE(recent->Transport()->IsConnected());
+  EXPECT_EQ(pool_.ConnectionCount(), 1);
+}
+
+// Every way a pooled connection goes raises its transport's OnDisconnected
+// (copied from the pool's transport) exactly once.
+TEST_F(PoolObtainTest, OnDisconnectedOnceForEveryConnectionDestroyed) {
+  std::atomic<int> disconnected{0};
+  transport_.OnDisconnected = [&](TMwCustomClientTransport* sender, TMwTransportInfo*) {
+    if (sender != &transport_) ++disconnected;
+  };
+  const struct {
+    const char* name;
+    std::function<void(TMwConnectionRef&)> destroy;
+  } ways[] = {
+      {"deactivation",
+       [&](TMwConnectionRef&) {
+         pool_.SetActive(false);
+         pool_.SetActive(true);
+       }},
+      {"discard", [&](TMwConnectionRef& c) { pool_.DiscardConnection(c.get()); }},
+      {"collector",
+       [&](TMwConnectionRef& c) {
+         ASSERT_TRUE(TMwClientConnectionPool::LockConnection(c.get(), 1, 1000));
+         pool_.DiscardConnection(c.get());  // locked: only marked
+         TMwClientConnectionPool::UnlockConnection(c.get());
+         pool_.CollectGarbage();
+       }},
+  };
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.name);
+    disconnected = 0;
+    TMwConnectionRef c = pool_.ObtainConnection(false, 0, 0);
+    ASSERT_TRUE(c->Transport()->IsConnected());
+    way.destroy(c);
+    EXPECT_EQ(pool_.ConnectionCount(), 0);
+    c.reset();  // the last reference
+    EXPECT_EQ(disconnected.load(), 1);
+  }
+}
+
+// Creating a connection (its setup and its connect) holds no lock of the
+// pool: while one is slow to connect, the pool answers other calls, runs
+// the collector, and another thread creates and connects a connection of
+// its own.
+TEST_F(PoolObtainTest, ASlowConnectHoldsNoLockOfThePool) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool first_in_setup = false, release = false;
+  int setups = 0;
+  pool_.OnSetupConnection = [&](TMwClientConnection*, TMwCustomClientTransport*) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (++setups > 1) return;
+    first_in_setup = true;
+    cv.notify_all();
+    cv.wait_for(lock, seconds(10), [&] { return release; });
+  };
+  TMwConnectionRef slow;
+  std::thread slow_thread([&] { slow = pool_.ObtainConnection(false, 0, 0); });
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, seconds(5), [&] { return first_in_setup; }));
+  }
+  auto others = std::async(std::launch::async, [&] {
+    pool_.ConnectionCount();
+    pool_.StatusText();
+    pool_.CollectGarbage();
+    return pool_.ObtainConnection(false, 0, 0);
+  });
+  const bool prompt = others.wait_for(seconds(5)) == std::future_status::ready;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  slow_thread.join();
+  EXPECT_TRUE(prompt);
+  const TMwConnectionRef other = others.get();
+  EXPECT_NE(other, slow);
+  EXPECT_TRUE(other->Transport()->IsConnected());
+  EXPECT_TRUE(slow->Transport()->IsConnected());
+  EXPECT_EQ(pool_.ConnectionCount(), 2);
+}
+
+// Threads take connections through pooled datasets, use them for a real
+// call, and give them back, half of them as failed (which marks them for
+// discarding), while another thread runs the collector again and again: a
+// connection is never collected between being taken and being used, nor
+// disconnected while a call runs on it. With two connections for three
+// threads, threads wait for each other's connection, and marked ones fill
+// the pool until collected (an obtain then finds no connection and tries
+// again). Bounded in rounds and in time; run it under ThreadSanitizer (make
+// test-tsan) to have every interleaving it produces checked.
+TEST_F(PoolObtainTest, TakingAndCollectingAConnectionDoNotRace) {
+  pool_.SetMaxConnections(2);
+  constexpr int kUsers = 3, kRounds = 150;
+  const auto deadline = std::chrono::steady_clock::now() + seconds(30);
+  std::atomic<int> calls{0}, failures{0}, users_done{0};
+  std::vector<std::string> errors;
+  std::mutex errors_mu;
+  std::vector<std::thread> threads;
+  for (int u = 0; u < kUsers; ++u) {
+    threads.emplace_back([&] {
+      TMwCustomPooledDataset dataset;
+      dataset.SetConnectionPool(&pool_);
+      dataset.SetConnectionWaitTimeout(10000);
+      for (int round = 0; round < kRounds && std::chrono::steady_clock::now() < deadline; ++round) {
+        bool failed = round % 2 == 0;
+        try {
+          for (;;) {
+            try {
+              dataset.ObtainConnection();
+              break;
+            } catch (const EMwException& e) {
+              if (e.ErrorCode() != 0x04300010 || std::chrono::steady_clock::now() > deadline) throw;
+              std::this_thread::yield();
+            }
+          }
+          TMwSimpleClient client;
+          client.SetTransport(dataset.Connection()->Transport());
+          client.SendRequest("MW_QUERY", "MW_1.0", "EXECUTE", {Variant("select 1")});
+          ++calls;
+        } catch (const std::exception& e) {
+          ++failures;
+          failed = true;
+          std::lock_guard<std::mutex> lock(errors_mu);
+          errors.push_back(e.what());
+        }
+        dataset.ReleaseConnection(false, failed);
+      }
+      ++users_done;
+    });
+  }
+  threads.emplace_back([&] {
+    while (users_done.load() < kUsers) {
+      pool_.CollectGarbage();
+      std::this_thread::yield();
+    }
+  });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0) << (errors.empty() ? "" : errors.front());
+  EXPECT_GT(calls.load(), 0);
 }
 
 TEST_F(PoolObtainTest, GarbageCollectionOffDoesNothing) {
@@ -301,9 +478,10 @@ TEST(PoolTransportTest, DestroyedTransportClearsTheReference) {
 }
 
 TEST(PoolRefusedTest, ObtainStillReturnsAConnectionAndActivationRaises) {
+  tallyvox::testing::RefusingPort refusing;
   TMwTCPIPClientTransport transport;
   transport.SetHost("127.0.0.1");
-  transport.SetPort(tallyvox::testing::FreeTcpPort());  // nobody listens
+  transport.SetPort(refusing.port());
   transport.SetConnectTimeout(5);
   TMwClientConnectionPool pool;
   pool.SetTransport(&transport);

@@ -1,5 +1,5 @@
-// A mwserver child process on a free loopback port, for the pool and query
-// tests. The destructor stops it.
+// A mwserver child process on a loopback port of the system's choosing, for
+// the pool and query tests. The destructor stops it.
 #ifndef TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
 #define TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
 
@@ -21,15 +21,15 @@ class PoolTestServer {
   // `options` are listener options (e.g. {"--rows", "7"}).
   explicit PoolTestServer(std::vector<std::string> options = {},
                           const std::string& ip = "127.0.0.1")
-      : ip_(ip), port_(tallyvox::testing::FreeTcpPort(ip)) {
-    std::vector<std::string> args = {"--listen", ip + ":" + std::to_string(port_)};
+      : ip_(ip) {
+    std::vector<std::string> args = {"--listen", ip + ":0"};
     args.insert(args.end(), options.begin(), options.end());
     process_ = std::make_unique<tallyvox::testing::MwServerProcess>(std::move(args));
   }
 
   bool ready() const { return process_->ready(); }
   const std::string& ip() const { return ip_; }
-  int port() const { return port_; }
+  int port() const { return process_->port(); }
   std::string Output() const { return process_->Output(); }
   // The number of log lines holding `needle`.
   int CountLines(const std::string& needle) const { return process_->CountLines(needle); }
@@ -48,7 +48,6 @@ class PoolTestServer {
 
  private:
   std::string ip_;
-  int port_;
   std::unique_ptr<tallyvox::testing::MwServerProcess> process_;
 };
 

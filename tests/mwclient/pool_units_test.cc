@@ -2,6 +2,8 @@
 // expansion, session names and the result cache.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cstdlib>
 #include <memory>
 #include <ostream>
@@ -197,11 +199,18 @@ TEST(PooledSessionTest, SynchronousModeSerialisesThreads) {
   EXPECT_TRUE(other_got_it);
 }
 
-TMwCacheItem Item(int32_t key, TMwCacheFlags flags = 0, TDateTime created = 0) {
+// A point on the steady clock `days` after its epoch.
+std::chrono::steady_clock::time_point Day(double days) {
+  return std::chrono::steady_clock::time_point{} +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+             std::chrono::duration<double>(days * 86400));
+}
+
+TMwCacheItem Item(int32_t key, TMwCacheFlags flags = 0, double created_day = 0) {
   TMwCacheItem item;
   item.key = key;
   item.flags = flags;
-  item.created = created;
+  item.created = Day(created_day);
   item.params.Add({"out", ftInteger, ptOutput, Variant(key)});
   return item;
 }
@@ -215,7 +224,7 @@ TEST(PoolCacheTest, LookupMovesToFrontAndCopiesParameters) {
   EXPECT_EQ(hit.params[0].value, Variant(1));
   EXPECT_FALSE(cache.Lookup(3, false, &hit));
   // 1 is now the most recently used; trimming to one entry keeps it.
-  cache.Collect(0, 1, 0);
+  cache.Collect(0, 1, Day(0));
   EXPECT_EQ(cache.Count(), 1u);
   EXPECT_TRUE(cache.Lookup(1, false, &hit));
   EXPECT_FALSE(cache.Lookup(2, false, &hit));
@@ -242,35 +251,35 @@ TEST(PoolCacheTest, ReplaceDropsTheOldItemAndCanKeepItsCreationTime) {
   cache.Store(std::move(newer), true, true);
   EXPECT_EQ(cache.Count(), 1u);
   // The kept creation time 100.0 makes the item old at day 100.5 + 1 h.
-  cache.Collect(3600, 10, 100.0 + 2.0 / 24);
+  cache.Collect(3600, 10, Day(100.0 + 2.0 / 24));
   EXPECT_EQ(cache.Count(), 0u);
 }
 
 TEST(PoolCacheTest, CollectByAgeAndEntriesHonoursFlags) {
   TMwCache cache;
-  const TDateTime now = 1000.0;
-  const TDateTime old = now - 1.0;  // a day old
+  const double now = 1000.0;
+  const double old = now - 1.0;  // a day old
   cache.Store(Item(1, 0, old), false, false);
   cache.Store(Item(2, mwcfDontAge, old), false, false);
   cache.Store(Item(3, mwcfDontGarbageCollect, old), false, false);
   cache.Store(Item(4, 0, now), false, false);
-  cache.Collect(600, 100, now);  // drops 1 only
+  cache.Collect(600, 100, Day(now));  // drops 1 only
   TMwCache::Hit hit;
   EXPECT_FALSE(cache.Lookup(1, false, &hit));
   EXPECT_EQ(cache.Count(), 3u);
   // Order (most recent first): 4, 3, 2. Trimming to 1 spares item 3.
-  cache.Collect(0, 1, now);
+  cache.Collect(0, 1, Day(now));
   EXPECT_TRUE(cache.Lookup(3, false, &hit));
   EXPECT_FALSE(cache.Lookup(2, false, &hit));
   // 0 entries removes even protected items; age is not applied with 0.
-  cache.Collect(600, 0, now);
+  cache.Collect(600, 0, Day(now));
   EXPECT_EQ(cache.Count(), 0u);
 }
 
 TEST(PoolCacheTest, NoAgeLimitWhenMaxAgeIsZero) {
   TMwCache cache;
   cache.Store(Item(1, 0, 1.0), false, false);
-  cache.Collect(0, 100, 50000.0);
+  cache.Collect(0, 100, Day(50000.0));
   EXPECT_EQ(cache.Count(), 1u);
 }
 

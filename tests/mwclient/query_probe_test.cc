@@ -17,6 +17,7 @@
 #include "middleware/client/transaction.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/mw_exception.h"
+#include "middleware/wire/string_list.h"
 #include "monitor/probe_channel.h"
 #include "mwclient/error_code_of.h"
 #include "mwclient/pool_test_server.h"
@@ -118,11 +119,60 @@ TEST(QueryProbeTest, FreshAimLeavesNoConnectionOfTheEarlierServer) {
   EXPECT_EQ(m.exceptions, 0);
 }
 
+// Row 1 and the connection test keep the pool active, so their next probe
+// uses the same pooled connection. A probe that timed out must leave nothing
+// behind for it: the server answers every request 1.5 s late, so the first
+// answer arrives while the second probe waits, and the second probe's own
+// answer comes too late as well. Both probes fail.
+TEST(QueryProbeTest, ALateAnswerIsNotTakenForTheNextProbe) {
+  testing::PoolTestServer server({"--delay", "1500"});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  MonitorComponents m;
+  m.transport.SetRequestTimeout(1);
+  m.transport.SetPort(server.port());
+  m.AimProbe(server.ip(), /*fresh=*/false);
+  for (int probe = 1; probe <= 2; ++probe) {
+    SCOPED_TRACE(probe);
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { m.RunProbe(); }, &message), 0x00F10101) << message;
+    EXPECT_EQ(m.exceptions, probe);
+    EXPECT_EQ(m.pool.ConnectionCount(), 1);
+  }
+  EXPECT_TRUE(server.WaitForLines("function=\"EXECUTE\"", 2)) << server.Output();
+}
+
+// The monitor clears the transport's Params before every poll cycle, which
+// keeps a MAXTRANSPORTSTREAMSIZE limit set before (on the template). The
+// pooled connections' transports must keep it as well: an answer announcing
+// more fails the probe with "Transportstream size out of bounds." before any
+// of its body is read, the usual answer (a few hundred bytes) as much as the
+// 256 MiB one.
+TEST(QueryProbeTest, MaxTransportStreamSizeCapsAPooledConnectionsAnswer) {
+  for (const char* fault : {"none", "huge"}) {
+    SCOPED_TRACE(fault);
+    testing::PoolTestServer server({"--fault", fault});
+    ASSERT_TRUE(server.ready()) << server.Output();
+    MonitorComponents m;
+    std::vector<std::string> seen;
+    m.transport.OnException = [&](TMwCustomClient*, TMwRequestStates, TMwRequestStates&,
+                                  const std::exception& e) { seen.push_back(e.what()); };
+    m.transport.SetParams(TMwStrings{"MAXTRANSPORTSTREAMSIZE=64"});
+    m.PrepareCycle();
+    ASSERT_EQ(m.transport.MaxTransportStreamSize(), 64);
+    const auto start = std::chrono::steady_clock::now();
+    std::string message;
+    EXPECT_EQ(ErrorCodeOf([&] { m.Probe(server.ip(), server.port()); }, &message), 0x00F10101)
+        << message;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(seen, std::vector<std::string>{"Transportstream size out of bounds."});
+  }
+}
+
 TEST(QueryProbeTest, RefusedServerRaisesConnectionLostAfterOneOnException) {
   MonitorComponents m;
-  const int port = tallyvox::testing::FreeTcpPort();  // nobody listens there
+  tallyvox::testing::RefusingPort refusing;
   std::string message;
-  EXPECT_EQ(ErrorCodeOf([&] { m.Probe("127.0.0.1", port); }, &message), 0x00F10101);
+  EXPECT_EQ(ErrorCodeOf([&] { m.Probe("127.0.0.1", refusing.port()); }, &message), 0x00F10101);
   EXPECT_EQ(message, "Connection lost.");
   EXPECT_EQ(m.exceptions, 1);
   EXPECT_EQ(m.old_state, rsTransmit);

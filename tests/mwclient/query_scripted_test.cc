@@ -2,143 +2,29 @@
 // classes: result shapes mwserver never sends (wrong record versions, a
 // result that is no array), and openings whose rows arrive as dataset stream
 // blocks written here by the table stream format.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <iterator>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "middleware/client/client_query.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/connection_pool.h"
-#include "middleware/client/framing.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/memory_table.h"
 #include "middleware/wire/mw_exception.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "middleware/wire/wire_errors.h"
 #include "mwclient/error_code_of.h"
+#include "mwclient/scripted_server.h"
 
 namespace tallyvox::mw {
 namespace {
-
-// What the script sees of one request.
-struct SeenRequest {
-  std::string function;
-  TMwVariantList args;
-};
-
-// Answers every request on 127.0.0.1 with the verified framing; `script`
-// fills the response (status, result, STREAM section).
-class ScriptedServer {
- public:
-  using Script = std::function<void(const SeenRequest&, TMwCustomResponseTransportStream&)>;
-
-  explicit ScriptedServer(Script script) : script_(std::move(script)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    int one = 1;
-    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_fd_, 8) != 0)
-      return;
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedServer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    ::close(listen_fd_);
-  }
-  int port() const { return port_; }
-  std::vector<SeenRequest> Seen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return seen_;
-  }
-
- private:
-  // Waits (bounded by the stop flag) until `fd` is readable.
-  bool WaitReadable(int fd) {
-    while (!stop_) {
-      pollfd p{fd, POLLIN, 0};
-      int r = ::poll(&p, 1, 50);
-      if (r > 0) return true;
-      if (r < 0) return false;
-    }
-    return false;
-  }
-  bool ReadExactly(int fd, std::string* out, size_t n) {
-    out->clear();
-    while (out->size() < n) {
-      if (!WaitReadable(fd)) return false;
-      char buffer[4096];
-      ssize_t got = ::recv(fd, buffer, std::min(sizeof buffer, n - out->size()), 0);
-      if (got <= 0) return false;
-      out->append(buffer, static_cast<size_t>(got));
-    }
-    return true;
-  }
-  void Serve(int fd) {
-    std::string header, body;
-    while (ReadExactly(fd, &header, kMwVerifiedHeaderSize)) {
-      uint32_t length = 0;
-      if (!ParseVerifiedLength(header, &length) || length > (1u << 20)) return;
-      if (!ReadExactly(fd, &body, length)) return;
-      auto request = MakeRequestStream();
-      request->LoadFromBytes(body);
-      if (!request->EnsureUnstreamState(kMwUnstreamStateLast)) return;
-      SeenRequest seen{request->Function(), request->Args()};
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        seen_.push_back(seen);
-      }
-      auto response = MakeResponseStream();
-      response->SetRequestID(request->RequestID());
-      response->SetSync(request->Sync());
-      response->SetData(request->Data());
-      response->SetStateID(-1);
-      response->SetOK("");
-      script_(seen, *response);
-      response->SetMessageCount(1);
-      response->EnsureStreamState(kMwStreamStateLast);
-      std::string out = response->Buffer().ToString();
-      out = FormatVerifiedLength(static_cast<uint32_t>(out.size())) + out;
-      if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(out.size()))
-        return;
-    }
-  }
-  void Run() {
-    while (WaitReadable(listen_fd_)) {
-      int fd = ::accept(listen_fd_, nullptr, nullptr);
-      if (fd < 0) continue;
-      Serve(fd);
-      ::close(fd);
-    }
-  }
-
-  Script script_;
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::vector<SeenRequest> seen_;
-};
 
 Variant Arr(std::vector<Variant> items) { return Variant::Array(varVariant, 0, std::move(items)); }
 
@@ -171,6 +57,8 @@ void AnswerQuery(TMwCustomResponseTransportStream& response, bool short_definiti
 }
 
 using testing::ErrorCodeOf;
+using testing::ScriptedServer;
+using testing::SeenRequest;
 
 class QueryScriptedTest : public ::testing::Test {
  protected:

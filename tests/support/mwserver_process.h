@@ -1,6 +1,9 @@
 // MwServerProcess: an mwserver child process started by a test on loopback
 // and stopped by its destructor. The constructor waits (bounded) until the
-// server reports that it listens on every address.
+// server reports that it listens on every address. Give its listeners port 0
+// ("--listen 127.0.0.1:0"): the server binds a port of the system's choosing
+// and reports it in its ready line, which port() reads back, so no port is
+// ever guessed.
 #ifndef TALLYVOX_TESTS_SUPPORT_MWSERVER_PROCESS_H_
 #define TALLYVOX_TESTS_SUPPORT_MWSERVER_PROCESS_H_
 
@@ -21,8 +24,13 @@ class MwServerProcess {
   // `args` are mwserver's arguments (--listen ... and options).
   explicit MwServerProcess(std::vector<std::string> args,
                            std::chrono::milliseconds startup = std::chrono::seconds(10));
-  // True once the server printed "mwserver ready".
+  // True once the server printed its ready line.
   bool ready() const { return ready_; }
+  // The "ip:port" of every address the server listens on, in --listen order
+  // (empty until ready).
+  const std::vector<std::string>& endpoints() const { return endpoints_; }
+  // The port of the first address (0 until ready).
+  int port() const;
   std::string Output() const { return process_->Output(); }
   bool WaitForOutput(const std::string& needle,
                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
@@ -37,6 +45,7 @@ class MwServerProcess {
  private:
   std::unique_ptr<ChildProcess> process_;
   bool ready_ = false;
+  std::vector<std::string> endpoints_;
 };
 
 }  // namespace tallyvox::testing

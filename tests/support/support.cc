@@ -4,16 +4,26 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+extern char** environ;
 
 namespace tallyvox::testing {
 namespace {
@@ -30,6 +40,25 @@ sockaddr_in LoopbackAddress(const std::string& ip, int port) {
   return addr;
 }
 
+// The lowest port of the system's ephemeral range (the ports bind(0) and
+// outgoing connections take).
+int EphemeralLow() {
+  int low = 32768, high = 60999;
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  if (!(in >> low >> high) || low < 2048) low = 32768;
+  return low;
+}
+
+// True when `port` can be bound on `ip` right now.
+bool Bindable(const std::string& ip, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const sockaddr_in addr = LoopbackAddress(ip, port);
+  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 std::string SourceDir() {
@@ -43,18 +72,48 @@ std::string BinaryDir() {
 }
 
 int FreeTcpPort(const std::string& ip) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket() failed");
+  // Ports handed out are locked (flock on a file per port) until this
+  // process ends; a second test process skips them.
+  static std::mutex mu;
+  static std::vector<int> lock_fds;
+  std::lock_guard<std::mutex> lock(mu);
+  const std::string dir = (std::filesystem::temp_directory_path() / "tallyvox-ports").string();
+  ::mkdir(dir.c_str(), 0777);
+  const int high = EphemeralLow() - 1;
+  const int low = std::max(1024, high - 8191);
+  std::minstd_rand random(static_cast<unsigned>(::getpid()) ^
+                          static_cast<unsigned>(Clock::now().time_since_epoch().count()));
+  const int span = high - low + 1;
+  const int start = static_cast<int>(random() % static_cast<unsigned>(span));
+  for (int i = 0; i < span; ++i) {
+    const int port = low + (start + i) % span;
+    const std::string path = dir + "/" + std::to_string(port);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !Bindable(ip, port)) {
+      ::close(fd);
+      continue;
+    }
+    lock_fds.push_back(fd);
+    return port;
+  }
+  throw std::runtime_error("no free TCP port below the ephemeral range on " + ip);
+}
+
+RefusingPort::RefusingPort(const std::string& ip) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw std::runtime_error("socket() failed");
   sockaddr_in addr = LoopbackAddress(ip, 0);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
+  socklen_t len = sizeof addr;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ::close(fd_);
     throw std::runtime_error("bind() to a free port failed on " + ip);
   }
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  port_ = ntohs(addr.sin_port);
 }
+
+RefusingPort::~RefusingPort() { ::close(fd_); }
 
 bool WaitForTcpPort(const std::string& ip, int port, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
@@ -84,7 +143,7 @@ TempDir::~TempDir() {
 ChildProcess::ChildProcess(std::vector<std::string> argv,
                            std::map<std::string, std::string> extra_env) {
   char log_template[] = "/tmp/tallyvox-child-XXXXXX";
-  const int log_fd = ::mkstemp(log_template);
+  const int log_fd = ::mkostemp(log_template, O_CLOEXEC);
   if (log_fd < 0) throw std::runtime_error("mkstemp failed");
   log_path_ = log_template;
 
@@ -92,22 +151,40 @@ ChildProcess::ChildProcess(std::vector<std::string> argv,
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
 
-  pid_ = ::fork();
-  if (pid_ < 0) {
-    ::close(log_fd);
-    throw std::runtime_error("fork failed");
+  // The child's environment, complete before the spawn.
+  std::vector<std::string> env_strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (!extra_env.contains(entry.substr(0, entry.find('=')))) env_strings.push_back(entry);
   }
-  if (pid_ == 0) {
-    ::setpgid(0, 0);
-    const int devnull = ::open("/dev/null", O_RDONLY);
-    ::dup2(devnull, 0);
-    ::dup2(log_fd, 1);
-    ::dup2(log_fd, 2);
-    for (const auto& [k, v] : extra_env) ::setenv(k.c_str(), v.c_str(), 1);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
+  for (const auto& [k, v] : extra_env) env_strings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, log_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, log_fd, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t no_signals, all_signals;
+  sigemptyset(&no_signals);
+  sigfillset(&all_signals);
+  posix_spawnattr_setsigmask(&attr, &no_signals);
+  posix_spawnattr_setsigdefault(&attr, &all_signals);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  const int error = ::posix_spawnp(&pid_, args[0], &actions, &attr, args.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
   ::close(log_fd);
+  if (error != 0) {
+    ::unlink(log_path_.c_str());
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
+  }
 }
 
 ChildProcess::~ChildProcess() {
@@ -158,13 +235,34 @@ bool ChildProcess::WaitForOutput(const std::string& needle, std::chrono::millise
   return Output().find(needle) != std::string::npos;
 }
 
+ScopedTimeZone::ScopedTimeZone(const std::string& tz) {
+  if (const char* old = std::getenv("TZ")) {
+    had_tz_ = true;
+    old_tz_ = old;
+  }
+  Set(tz);
+}
+
+ScopedTimeZone::~ScopedTimeZone() {
+  if (had_tz_) {
+    ::setenv("TZ", old_tz_.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+}
+
+void ScopedTimeZone::Set(const std::string& tz) {
+  ::setenv("TZ", tz.c_str(), 1);
+  ::tzset();
+}
+
 int RunCommand(const std::string& command, std::string* output, std::chrono::seconds timeout) {
-  const std::string wrapped =
-      "timeout -k 5 " + std::to_string(timeout.count()) + " sh -c '" + [&] {
-        std::string escaped;
-        for (char c : command) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return escaped;
-      }() + "' 2>&1";
+  const std::string wrapped = "timeout -k 5 " + std::to_string(timeout.count()) + " sh -c '" + [&] {
+    std::string escaped;
+    for (char c : command) escaped += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return escaped;
+  }() + "' 2>&1";
   FILE* pipe = ::popen(wrapped.c_str(), "r");
   if (!pipe) return -1;
   std::string text;

@@ -17,8 +17,28 @@ namespace tallyvox::testing {
 std::string SourceDir();
 std::string BinaryDir();
 
-// A TCP port on `ip` that was free a moment ago (bound to port 0 and closed).
+// A TCP port on `ip` for a peer that cannot bind port 0 itself (one that
+// reports the port it bound is safer: see MwServerProcess). The port lies
+// below the system's ephemeral range, so no bind to port 0 and no outgoing
+// connection is given it, and this process keeps a lock on it for its whole
+// life, so no other test process using this helper picks it under ctest -j.
 int FreeTcpPort(const std::string& ip = "127.0.0.1");
+
+// A loopback port where nobody listens, for as long as the object lives: a
+// socket bound to it but not listening, so a connect is refused and no other
+// process can start listening there in between.
+class RefusingPort {
+ public:
+  explicit RefusingPort(const std::string& ip = "127.0.0.1");
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
 
 // True once a TCP connect to ip:port succeeds, false after `timeout`.
 bool WaitForTcpPort(const std::string& ip, int port, std::chrono::milliseconds timeout);
@@ -39,10 +59,14 @@ class TempDir {
 
 // A child process started by a test. Its standard output and error go to a log
 // file that `Output()` reads. The destructor stops it: SIGTERM, then SIGKILL
-// after a bounded wait.
+// after a bounded wait. It is spawned (posix_spawn, no fork of this possibly
+// threaded process) with an environment built before the spawn: this
+// process's environment with `extra_env` laid over it. It runs in a process
+// group of its own, with default signal handling and no blocked signals.
 class ChildProcess {
  public:
-  // argv[0] is looked up on PATH when it has no slash.
+  // argv[0] is looked up on PATH when it has no slash. Raises
+  // std::runtime_error when the program cannot be started.
   explicit ChildProcess(std::vector<std::string> argv,
                         std::map<std::string, std::string> extra_env = {});
   ~ChildProcess();
@@ -66,6 +90,24 @@ class ChildProcess {
   int status_ = -1;
   bool reaped_ = false;
   std::string log_path_;
+};
+
+// Sets the process's time zone (TZ, then tzset) for as long as it lives and
+// puts the old one back. The environment is the process's own: use it only
+// while no other thread of the test reads the time zone or the environment.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const std::string& tz);
+  ~ScopedTimeZone();
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+  // Changes the zone again (the old one is still what the destructor puts
+  // back).
+  void Set(const std::string& tz);
+
+ private:
+  bool had_tz_ = false;
+  std::string old_tz_;
 };
 
 // Runs a shell command with a time limit; returns its exit code (-1 on time-out)

@@ -63,9 +63,13 @@ TEST(MemoryStream, ReadsNeverPassTheEnd) {
   EXPECT_EQ(s.Consume(6)[5], 'f');
 }
 
+// The gap gets zeros even where the buffer held other bytes before (the
+// stream was longer and shrank), not only where fresh memory happens to be
+// zero.
 TEST(MemoryStream, SeekPastEndFillsGapWithZerosOnWrite) {
   TMwMemoryStream s;
-  s.Write("ab");
+  s.Write("abcdefgh");
+  s.SetSize(2);
   s.Seek(5);
   s.Write("c");
   EXPECT_EQ(s.ToString(), std::string("ab\0\0\0c", 6));

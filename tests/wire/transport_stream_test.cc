@@ -1,4 +1,9 @@
 #include "middleware/wire/transport_stream.h"
+#include "middleware/wire/message_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
+#include "middleware/wire/stream_controller.h"
+#include "middleware/wire/subject_header.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,8 @@
 #include <string_view>
 
 #include "middleware/wire/memory_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 
 namespace tallyvox::mw::wiretest {

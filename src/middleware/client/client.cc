@@ -6,10 +6,6 @@
 namespace tallyvox::mw {
 namespace {
 
-// Diagnostic texts for the middleware trace facility (level 3; the process
-// level is 0, so nothing is written).
-void Trace(int /*level*/, const char* /*text*/) {}
-
 std::mutex& CounterMutex() {
   static std::mutex mu;
   return mu;
@@ -139,14 +135,19 @@ void TMwCustomClient::FillRequest(TMwCustomRequestTransportStream& request,
                               service_version, func, request_id, !asynchronous);
 }
 
-bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
-                                     TMwCustomClientTransport& transport,
-                                     const std::string& service_name,
-                                     const std::string& service_version, Variant* result) {
-  if (!response.EnsureUnstreamState(3) || !response.EnsureUnstreamState(5)) {
-    Trace(3, "Response header not received correctly");
-    throw EMwException("Invalid transport stream version. Please match client to server.",
-                       kMwErrInvalidStreamVersion);
+TMwCustomClient::TMwAnswer TMwCustomClient::DecodeResponse(
+    TMwCustomResponseTransportStream& response, TMwCustomClientTransport& transport,
+    int32_t request_id, const std::string& service_name, const std::string& service_version,
+    Variant* result, std::exception_ptr* refused) {
+  response.DecodeHeader();
+  // An answer carrying another request's id (a late answer to an earlier
+  // call, say) is not this call's: none of it is taken.
+  if (response.Version() >= kMwVersionWithRequestId && response.RequestID() != request_id) {
+    *refused = std::make_exception_ptr(EMwException(
+        "Answer to another request (REQUESTID " + std::to_string(response.RequestID()) +
+            " instead of " + std::to_string(request_id) + ").",
+        kMwErrAnswerMismatch));
+    return TMwAnswer::kRefused;
   }
   token_ = response.Token();
   client_data_ = response.Data();
@@ -159,11 +160,18 @@ bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
     const int32_t code = response.ErrorCode();
     if (code == kMwStatusRedirect) {
       transport.SetRedirectAlternatives(TMwConnectionString(response.StatusText()));
-      return false;
+      return TMwAnswer::kRedirect;
     }
     RaiseServerError(code, response.StatusText());
   }
-  response.EnsureUnstreamState(kMwUnstreamStateLast);
+  // The body: a server sending what does not decode fails like a broken
+  // connection, not like a server error.
+  try {
+    response.EnsureUnstreamState(kMwUnstreamStateLast);
+  } catch (...) {
+    *refused = std::current_exception();
+    return TMwAnswer::kRefused;
+  }
   *result = response.Result();
   const TMwMemoryStream* section = response.AttachedStream();
   if (section != nullptr && section->Size() > 0) {
@@ -171,7 +179,7 @@ bool TMwCustomClient::DecodeResponse(TMwCustomResponseTransportStream& response,
     response_stream_.Rewind();
   }
   if (OnClientReceive) OnClientReceive(this, response);
-  return true;
+  return TMwAnswer::kResult;
 }
 
 void TMwCustomClient::Remember(const TMwClientStateID& state) {
@@ -231,9 +239,13 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
     TMwRequestStates state = rsTransmit;
 
     // A failure inside rsTransmit, rsReceive or Reconnect: the state it was
-    // raised in goes to OnException, which may choose the next state.
+    // raised in goes to OnException, which may choose the next state. A
+    // transmit or receive that failed leaves the connection at an unknown
+    // point of a message (an answer may still arrive): it is closed first,
+    // so neither the handler nor a later call can read from it.
     auto handle_failure = [&](const std::exception& e) {
       const TMwRequestStates old_state = state;
+      if (old_state == rsTransmit || old_state == rsReceive) transport.Disconnect();
       state = rsReconnect;
       if (transport.OnException) transport.OnException(this, old_state, state, e);
     };
@@ -253,7 +265,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             std::exception_ptr failure;
             try {
               request.EnsureStreamState(kMwStreamStateLast);
-              Trace(3, "Before Deliver");
               request.NotifySend();
               request.Deliver();
             } catch (...) {
@@ -263,7 +274,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             // afterwards even when the closing step itself fails: that is
             // where the buffered bytes are actually sent, so a failed send
             // reports rsReceive like every other failure while sending.
-            Trace(3, "After Deliver");
             try {
               transport.EndTransmit(info, request);
             } catch (...) {
@@ -285,9 +295,7 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
             std::exception_ptr failure;
             try {
               fetched = response.Fetch();
-              Trace(3, fetched ? "Client - Fetch OK" : "Client - Fetch Failed");
             } catch (...) {
-              Trace(3, "Client - Fetch Failed");
               failure = std::current_exception();
             }
             transport.EndReceive(info, response);
@@ -300,7 +308,6 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
 
         case rsReconnect:
         case rsRedirect: {
-          Trace(3, "Reconnecting");
           --retries;
           if (retries <= 0) {
             if (alternative) connection_lost();
@@ -331,17 +338,30 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
           result = Variant();
           return;
 
-        case rsSuccess:
-          if (!DecodeResponse(response, transport, service_name, service_version, &result)) {
+        case rsSuccess: {
+          std::exception_ptr refused;
+          const TMwAnswer answer = DecodeResponse(response, transport, id, service_name,
+                                                  service_version, &result, &refused);
+          if (answer == TMwAnswer::kRedirect) {
             state = rsRedirect;
+            break;
+          }
+          if (answer == TMwAnswer::kRefused) {
+            // An answer that cannot be taken is a failed receive.
+            state = rsReceive;
+            try {
+              std::rethrow_exception(refused);
+            } catch (const std::exception& e) {
+              handle_failure(e);
+            }
             break;
           }
           cancelled_ = false;
           if (OnClientResponse) {
             OnClientResponse(this, service_name, service_version, func, args, result);
           }
-          Trace(3, "Client response");
           return;
+        }
       }
     }
   }

@@ -25,6 +25,11 @@
 // fallback server before reconnecting; a redirect moves it to its next
 // redirect alternative.
 //
+// A transmit or receive that fails closes the transport's connection before
+// OnException runs, so no later call can read an answer that was still on
+// its way. An answer whose REQUESTID is not the request's, and a body that
+// does not decode, are failed receives too (OldState rsReceive): nothing of
+// the answer is taken, and the call goes on to OnException and the budget.
 // Server errors (client_exceptions.h) and errors while decoding a response
 // header end the call at once without touching the budget.
 //
@@ -33,6 +38,7 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_H_
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,11 +47,25 @@
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/wire/memory_stream.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/string_list.h"
-#include "middleware/wire/transport_stream.h"
 #include "middleware/wire/variant.h"
 
 namespace tallyvox::mw {
+
+// The states of InternalSendRequest's state machine (see the file comment);
+// the transport's OnException reports one as OldState and may choose the
+// next.
+enum TMwRequestStates : int {
+  rsTransmit,
+  rsReceive,
+  rsReconnect,
+  rsRedirect,
+  rsReassemble,
+  rsCancel,
+  rsSuccess,
+};
 
 // A state id a server handed out, with the service that owns it.
 struct TMwClientStateID {
@@ -157,11 +177,19 @@ class TMwCustomClient {
                    const std::string& service_name, const std::string& service_version,
                    const std::string& func, const TMwVariantList& args, int32_t state_id,
                    int32_t request_id, bool asynchronous);
-  // Decodes a fetched response. Returns true with *result set on success;
-  // false when the server redirected the client (state becomes rsRedirect).
-  bool DecodeResponse(TMwCustomResponseTransportStream& response,
-                      TMwCustomClientTransport& transport, const std::string& service_name,
-                      const std::string& service_version, Variant* result);
+  // What became of a fetched response.
+  enum class TMwAnswer {
+    kResult,    // *result holds the RESULT
+    kRedirect,  // the server redirected the client (state becomes rsRedirect)
+    kRefused,   // not taken (*refused says why): a failed receive
+  };
+  // Decodes the response to request `request_id`. Errors of the header and
+  // server errors raise; an answer carrying another REQUESTID and a body
+  // that does not decode are refused.
+  TMwAnswer DecodeResponse(TMwCustomResponseTransportStream& response,
+                           TMwCustomClientTransport& transport, int32_t request_id,
+                           const std::string& service_name, const std::string& service_version,
+                           Variant* result, std::exception_ptr* refused);
   void Remember(const TMwClientStateID& state);
 
   TMwCustomClientTransport* transport_ = nullptr;

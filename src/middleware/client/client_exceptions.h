@@ -2,7 +2,8 @@
 // EMwException and EMwTransportException (middleware/wire/mw_exception.h).
 //
 // A server reports a failed call with a negative STATUSCODE in its response
-// header; the client maps the four well-known codes onto the classes below
+// header (the status codes are in middleware/wire/response_stream.h); the
+// client maps the four well-known codes onto the classes below
 // (their message is the server's STATUSTEXT as it stands) and raises every
 // other code as a plain EMwException with " (SERVER)" appended to the text.
 // EMwRedirectException is what a server raises to send a client elsewhere
@@ -14,24 +15,17 @@
 #include <string>
 
 #include "middleware/wire/mw_exception.h"
+#include "middleware/wire/response_stream.h"
 
 namespace tallyvox::mw {
 
-// Server status codes (the positive error code; the wire carries its negation).
-constexpr int32_t kMwStatusAbort = 100001;
-constexpr int32_t kMwStatusNoService = 100100;
-constexpr int32_t kMwStatusUnknownFunc = 100101;
-constexpr int32_t kMwStatusAuth = 100200;
-constexpr int32_t kMwStatusRedirect = 110000;
-
 // Error codes raised by the client side.
-constexpr int32_t kMwErrTransportNotSet = 0x00F00001;       // "Transport must be set."
-constexpr int32_t kMwErrAsyncNotSupported = 0x00F00002;     // asynchronous call
-constexpr int32_t kMwErrDuplicateStateId = 0x00F10002;      // "Duplicate state ID"
-constexpr int32_t kMwErrConnectionLost = 0x00F10101;        // "Connection lost."
-constexpr int32_t kMwErrNotImplemented = 0x04000004;        // base transport primitives
-constexpr int32_t kMwErrInvalidStreamVersion = 0x04001001;  // response header unreadable
-constexpr int32_t kMwErrInvalidData = 0x04001002;           // bad verified length header
+constexpr int32_t kMwErrTransportNotSet = 0x00F00001;    // "Transport must be set."
+constexpr int32_t kMwErrAsyncNotSupported = 0x00F00002;  // asynchronous call
+constexpr int32_t kMwErrDuplicateStateId = 0x00F10002;   // "Duplicate state ID"
+constexpr int32_t kMwErrAnswerMismatch = 0x00F10003;     // "Answer to another request (..."
+constexpr int32_t kMwErrConnectionLost = 0x00F10101;     // "Connection lost."
+constexpr int32_t kMwErrInvalidData = 0x04001002;        // bad verified length header
 
 // Base of the four server outcomes with their own class.
 class EMwServerException : public EMwException {

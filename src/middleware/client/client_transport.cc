@@ -8,16 +8,12 @@
 #include <stdexcept>
 
 #include "middleware/client/client_exceptions.h"
-#include "middleware/client/framing.h"
 #include "middleware/client/process_identity.h"
+#include "middleware/wire/framing.h"
 #include "net/exceptions.h"
 
 namespace tallyvox::mw {
 namespace {
-
-// Diagnostic texts go to the middleware trace facility, whose process-wide
-// level (0) is below every text's level (3): nothing is written.
-void Trace(int /*level*/, const std::string& /*text*/) {}
 
 // The same refusal as the stream's own size check (Fetch), for lengths the
 // transport refuses itself.
@@ -47,30 +43,10 @@ int32_t SecondsToMs(int32_t seconds) {
 }
 
 [[noreturn]] void NotImplemented(const std::string& text) {
-  throw EMwException(text, kMwErrNotImplemented);
+  throw EMwException(text, kMwErrNotDefined);
 }
 
 }  // namespace
-
-const char* MwRequestStateName(TMwRequestStates state) {
-  switch (state) {
-    case rsTransmit:
-      return "rsTransmit";
-    case rsReceive:
-      return "rsReceive";
-    case rsReconnect:
-      return "rsReconnect";
-    case rsRedirect:
-      return "rsRedirect";
-    case rsReassemble:
-      return "rsReassemble";
-    case rsCancel:
-      return "rsCancel";
-    case rsSuccess:
-      return "rsSuccess";
-  }
-  return "?";
-}
 
 // ---------------------------------------------------------------------------
 // TMwCustomClientTransport
@@ -79,7 +55,9 @@ const char* MwRequestStateName(TMwRequestStates state) {
 // period it would only wait to be stopped, and a pooled connection creates a
 // transport for every probe.
 TMwCustomClientTransport::TMwCustomClientTransport()
-    : info_(std::make_shared<TMwClientTransportInfo>()) {}
+    : info_(std::make_shared<TMwClientTransportInfo>()),
+      idle_thread_([this] { return std::chrono::milliseconds(SecondsToMs(idle_interval_.load())); },
+                   [this] { IdleTick(); }) {}
 
 TMwCustomClientTransport::~TMwCustomClientTransport() {
   StopIdleThread();
@@ -128,8 +106,8 @@ const TMwCustomTransportStreamController& TMwCustomClientTransport::StreamContro
 
 void TMwCustomClientTransport::SetIdleInterval(int32_t seconds) {
   const int32_t previous = idle_interval_.exchange(seconds);
-  if (seconds > 0) StartIdleThread();
-  if (previous != seconds) idle_cv_.notify_all();  // a new interval takes effect at once
+  if (seconds > 0) idle_thread_.Start();
+  if (previous != seconds) idle_thread_.Restart();  // a new interval takes effect at once
 }
 
 void TMwCustomClientTransport::SetParams(const TMwStrings& params) {
@@ -262,6 +240,9 @@ void TMwCustomClientTransport::CopySettingsFrom(const TMwCustomClientTransport& 
   format_settings_ = source.format_settings_;
   string_conversion_ = source.string_conversion_;
   SetParams(source.params_);
+  // The limit as the source has it: its Params may have been cleared since
+  // the limit was set, which keeps the limit.
+  max_transport_stream_size_ = source.max_transport_stream_size_;
   state_options_ = source.state_options_;
   OnConnected = source.OnConnected;
   OnDisconnected = source.OnDisconnected;
@@ -286,7 +267,10 @@ void TMwCustomClientTransport::DoDisconnected() {
   if (OnDisconnected) OnDisconnected(this, info_.get());
 }
 
-void TMwCustomClientTransport::TouchLastActivity() { last_activity_ = Now(); }
+void TMwCustomClientTransport::TouchLastActivity() {
+  last_activity_ = Now();
+  activity_at_ = std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 // ---- Primitives of the base class ----
 
@@ -334,45 +318,17 @@ TMwTransportNotifyEvent TMwCustomClientTransport::OnIdle() const {
   return on_idle_;
 }
 
-void TMwCustomClientTransport::StartIdleThread() {
-  std::lock_guard<std::mutex> lock(idle_mu_);
-  if (idle_stop_ || idle_thread_.joinable()) return;
-  idle_thread_ = std::thread([this] { IdleLoop(); });
-}
-
-void TMwCustomClientTransport::StopIdleThread() {
-  {
-    std::lock_guard<std::mutex> lock(idle_mu_);
-    idle_stop_ = true;
-  }
-  idle_cv_.notify_all();
-  if (idle_thread_.joinable()) idle_thread_.join();
-}
-
-void TMwCustomClientTransport::IdleLoop() {
-  std::unique_lock<std::mutex> lock(idle_mu_);
-  while (!idle_stop_) {
-    const int32_t interval = idle_interval_.load();
-    if (interval <= 0) {
-      // Without a period the thread only waits to be stopped (or for a new
-      // interval to be set).
-      idle_cv_.wait(lock, [&] { return idle_stop_ || idle_interval_.load() != interval; });
-      continue;
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(interval);
-    if (idle_cv_.wait_until(lock, until,
-                            [&] { return idle_stop_ || idle_interval_.load() != interval; })) {
-      continue;  // stopped, or the interval changed: start over
-    }
-    const double idle_seconds = std::trunc((Now() - last_activity_.load()) * kSecondsPerDay);
-    if (static_cast<double>(idle_interval_.load()) < idle_seconds) {
-      TMwTransportNotifyEvent handler = on_idle_;
-      if (handler) {
-        lock.unlock();
-        handler(this);
-        lock.lock();
-      }
-    }
+// A transport that has carried no message yet is idle since ever.
+void TMwCustomClientTransport::IdleTick() {
+  using std::chrono::steady_clock;
+  const steady_clock::rep at = activity_at_.load();
+  const bool idle = at == kNoActivity ||
+                    std::chrono::duration_cast<std::chrono::seconds>(
+                        steady_clock::now() - steady_clock::time_point(steady_clock::duration(at)))
+                            .count() > idle_interval_.load();
+  if (idle) {
+    const TMwTransportNotifyEvent handler = OnIdle();
+    if (handler) handler(this);
   }
 }
 
@@ -546,7 +502,6 @@ uint32_t TMwCustomTCPIPClientTransport::ReadVerifiedLength() {
   const std::string header = Tcp().ReadText(static_cast<int32_t>(kMwVerifiedHeaderSize));
   uint32_t length = 0;
   if (!ParseVerifiedLength(header, &length)) {
-    Trace(3, "Exception during transfer verification: " + header);
     throw EMwException("Invalid data", kMwErrInvalidData);
   }
   return length;

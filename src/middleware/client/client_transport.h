@@ -23,31 +23,36 @@
 // RequestTimeout seconds and fails with net::ENetReadTimeout "Read Timeout",
 // so a server that accepts and never answers cannot hold the caller. With
 // RequestTimeout 0 the first wait only polls and with -1 it uses the
-// connection's default; later waits then have no bound.
+// connection's default (none set here); the later waits then have no bound
+// at all. The connect waits ConnectTimeout seconds; 0 is the system's plain
+// connect, bounded only by the operating system.
 // The body buffer grows only as bytes arrive: an announced length is never
 // allocated up front. A negative length (other than read-until-disconnect)
 // or one above kMwHardMessageLimit fails with EMwException 0x04001011
-// "Transportstream size out of bounds.".
+// "Transportstream size out of bounds.", as does one above
+// MaxTransportStreamSize (checked by the stream's Fetch).
 //
 // Concurrency: one caller thread at a time per transport. The idle thread
-// reads only LastActivity and calls OnIdle.
+// reads only the time of the last message and calls OnIdle.
 #ifndef TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 #define TALLYVOX_MIDDLEWARE_CLIENT_CLIENT_TRANSPORT_H_
 
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/periodic_thread.h"
 #include "middleware/client/connection_string.h"
+#include "middleware/wire/stream_controller.h"
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/transport_stream.h"
 #include "net/tcp_client.h"
@@ -57,17 +62,8 @@ namespace tallyvox::mw {
 class TMwCustomClient;
 class TMwCustomClientTransport;
 
-// States of one request exchange (client.h).
-enum TMwRequestStates {
-  rsTransmit,
-  rsReceive,
-  rsReconnect,
-  rsRedirect,
-  rsReassemble,
-  rsCancel,
-  rsSuccess,
-};
-const char* MwRequestStateName(TMwRequestStates state);
+// The states of one request exchange, defined with the exchange (client.h).
+enum TMwRequestStates : int;
 
 // Transport state options, a set of bits.
 enum TMwTransportStateOption : uint32_t {
@@ -195,11 +191,15 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   void BeginLoading() { loading_ = true; }
   void EndLoading();
 
-  // Copies the configuration from `source`: see the .cc for the list.
-  // MinClientPort and MaxClientPort are never copied.
+  // Copies the configuration from `source`: see the .cc for the list, which
+  // includes Params and MaxTransportStreamSize as the source has it (a
+  // limit survives the source's Params being cleared). MinClientPort and
+  // MaxClientPort are never copied.
   virtual void CopySettingsFrom(const TMwCustomClientTransport& source);
 
   const std::shared_ptr<TMwClientTransportInfo>& TransportInfo() const { return info_; }
+  // When the last message was carried (wall clock, for showing; the idle
+  // thread measures idle time on the steady clock).
   TDateTime LastActivity() const { return last_activity_.load(); }
 
   // ---- Primitives (info is normally TransportInfo()) ----
@@ -240,16 +240,16 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   // non-empty keys of a connection string.
   virtual void WriteConnectionString(TMwConnectionString* out) const;
   virtual void ApplyConnectionString(const TMwConnectionString& value);
-  // Starts the idle thread unless it runs or was stopped.
-  void StartIdleThread();
   // Stops and joins the idle thread; derived destructors call it first so
   // the thread never sees a half-destroyed transport.
-  void StopIdleThread();
+  void StopIdleThread() { idle_thread_.Stop(); }
 
   bool connected_ = false;
 
  private:
-  void IdleLoop();
+  // One run of the idle thread: OnIdle when idle for longer than
+  // IdleInterval.
+  void IdleTick();
 
   std::shared_ptr<TMwClientTransportInfo> info_;
   std::string stream_format_ = "STANDARD";
@@ -274,12 +274,14 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   bool loading_ = false;
   bool desired_active_ = false;
   std::atomic<TDateTime> last_activity_{0.0};
+  // Steady-clock ticks of the last message; kNoActivity before the first.
+  static constexpr std::chrono::steady_clock::rep kNoActivity =
+      std::numeric_limits<std::chrono::steady_clock::rep>::min();
+  std::atomic<std::chrono::steady_clock::rep> activity_at_{kNoActivity};
 
-  mutable std::mutex idle_mu_;
-  std::condition_variable idle_cv_;
-  bool idle_stop_ = false;
+  mutable std::mutex idle_mu_;  // guards on_idle_
   TMwTransportNotifyEvent on_idle_;
-  std::thread idle_thread_;
+  PeriodicThread idle_thread_;
 
   std::mutex free_mu_;
   std::vector<std::pair<const void*, std::function<void()>>> free_notifications_;

@@ -1,7 +1,9 @@
 #include "middleware/client/connection_pool.h"
 
+#include <algorithm>
 #include <chrono>
 
+#include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/pooled_session.h"
 #include "middleware/wire/mw_exception.h"
@@ -25,8 +27,10 @@ TMwClientConnection::TMwClientConnection(int connection_id,
                                          const TMwCustomClientTransport& pool_transport)
     : connection_id_(connection_id), transport_(pool_transport.NewInstance()) {}
 
+// A connection still connected disconnects with its transport (whose
+// destructor disconnects it); one disconnected before raised OnDisconnected
+// then and raises it no more.
 TMwClientConnection::~TMwClientConnection() {
-  DisconnectQuietly();
   try {
     transport_.reset();
   } catch (...) {
@@ -41,84 +45,35 @@ void TMwClientConnection::DisconnectQuietly() {
   }
 }
 
-// ---------------------------------------------------------------------------
-// Collector thread: waits GarbageInterval seconds (or until stopped), then
-// runs one collection unless paused. Pausing takes effect between runs and
-// costs no wake-up: a paused collector notices at the end of its wait and
-// then sleeps until it is resumed (the pool is switched off and on around
-// every probe, so this path stays cheap).
+void TMwClientConnection::Touch() {
+  if (!Discarded()) last_used_.store(Now());
+  used_at_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
 
-class TMwClientConnectionPool::GarbageThread {
- public:
-  explicit GarbageThread(TMwClientConnectionPool* pool) : pool_(pool) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~GarbageThread() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-  // Starts the current wait afresh (a new interval takes effect at once).
-  void Restart() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ++generation_;
-    }
-    cv_.notify_all();
-  }
-  void SetPaused(bool paused) {
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      paused_ = paused;
-      wake = !paused && sleeping_paused_;
-    }
-    if (wake) cv_.notify_all();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stop_) {
-      if (paused_) {
-        sleeping_paused_ = true;
-        cv_.wait(lock, [this] { return stop_ || !paused_; });
-        sleeping_paused_ = false;
-        continue;
-      }
-      auto period = std::chrono::seconds(pool_->GarbageInterval());
-      const uint64_t generation = generation_;
-      if (cv_.wait_for(lock, period, [&] { return stop_ || generation_ != generation; })) continue;
-      if (paused_) continue;
-      lock.unlock();
-      try {
-        pool_->CollectGarbage();
-      } catch (...) {
-        // A failing OnGarbageCollection handler must not end the collector.
-      }
-      lock.lock();
-    }
-  }
-
-  TMwClientConnectionPool* pool_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  bool paused_ = false;
-  bool sleeping_paused_ = false;
-  uint64_t generation_ = 0;
-  std::thread thread_;
-};
+bool TMwClientConnection::IdleLongerThan(std::chrono::steady_clock::time_point now,
+                                         int seconds) const {
+  const SteadyTicks at = used_at_.load();
+  if (at == kNeverUsed) return true;
+  const std::chrono::steady_clock::time_point used{std::chrono::steady_clock::duration(at)};
+  return now - used > std::chrono::seconds(seconds);
+}
 
 // ---------------------------------------------------------------------------
 // TMwClientConnectionPool
 
+// The collector waits GarbageInterval seconds between runs; a failing
+// OnGarbageCollection handler does not end it.
 TMwClientConnectionPool::TMwClientConnectionPool() : factory_(NewClientConnection) {
   active_.store(true);
-  collector_ = std::make_unique<GarbageThread>(this);
+  collector_ = std::make_unique<PeriodicThread>(
+      [this] { return std::chrono::milliseconds(std::chrono::seconds(GarbageInterval())); },
+      [this] {
+        try {
+          CollectGarbage();
+        } catch (...) {
+        }
+      });
+  collector_->Start();
 }
 
 TMwClientConnectionPool::~TMwClientConnectionPool() {
@@ -173,7 +128,7 @@ void TMwClientConnectionPool::SetGarbageInterval(int seconds) {
 }
 
 void TMwClientConnectionPool::SetConnectionFactory(TMwConnectionFactory factory) {
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+  std::lock_guard<std::mutex> lock(list_mutex_);
   factory_ = std::move(factory);
 }
 
@@ -186,7 +141,7 @@ void TMwClientConnectionPool::SetActive(bool active) {
     if (!loading_) {
       while (ConnectionCount() < min_connections_.load()) {
         TMwConnectionRef connection = CreateConnection(/*in_obtain=*/false);
-        std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+        std::lock_guard<std::mutex> lock(list_mutex_);
         connections_.push_back(std::move(connection));
       }
     }
@@ -212,14 +167,14 @@ void TMwClientConnectionPool::Loaded() {
 TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   TMwConnectionFactory factory;
   {
-    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+    std::lock_guard<std::mutex> lock(list_mutex_);
     factory = factory_;
   }
   if (!factory) throw EMwException("Connection class not specified.", kMwErrNoConnectionClass);
   TMwCustomClientTransport* pool_transport = transport_.load();
   if (pool_transport == nullptr) {
     throw EMwException("Transport property not set on client connectionpool.",
-                       kMwErrPoolTransportNotSet);
+                       kMwErrTransportNotSet);
   }
   TMwConnectionRef connection = factory(g_next_connection_id.fetch_add(1), *pool_transport);
   connection->pool_.store(this);
@@ -235,24 +190,19 @@ TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   return connection;
 }
 
-TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, int owner_id,
-                                                           int wait_timeout_ms) {
-  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
-  TMwConnectionRef taken;
-  bool locked_here = false;
-  {
-    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller) {
+  std::unique_lock<std::mutex> lock(list_mutex_);
+  for (;;) {
     const size_t count = connections_.size();
     if (next_index_ > count) next_index_ = 0;
     // Two passes: NextIndex..end, then 0..end.
     TMwConnectionRef unlocked, best_free, best_held;
-    size_t unlocked_pos = 0, best_free_pos = 0, best_held_pos = 0;
+    size_t best_free_pos = 0, best_held_pos = 0;
     auto consider = [&](size_t i) {
       const TMwConnectionRef& c = connections_[i];
-      if (c->LastUsed() == 0.0) return false;
+      if (c->Discarded()) return false;
       if (!c->Locked()) {
         unlocked = c;
-        unlocked_pos = i;
         return true;
       }
       TMwConnectionRef& best = c->Held() ? best_held : best_free;
@@ -267,77 +217,141 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
     for (size_t i = next_index_; i < count && !found; ++i) found = consider(i);
     for (size_t i = 0; i < count && !found; ++i) found = consider(i);
 
-    TMwConnectionRef candidate = unlocked ? unlocked : best_free;
-    size_t candidate_pos = unlocked ? unlocked_pos : best_free_pos;
+    const TMwConnectionRef& candidate = unlocked ? unlocked : best_free;
     const int max = max_connections_.load();
+    const size_t planned = count + static_cast<size_t>(creating_);
+    TMwConnectionRef taken;
     if (candidate && candidate->UserCount() <= 0) {
       taken = candidate;
-    } else if (max < 0 || count < static_cast<size_t>(max)) {
-      taken = CreateConnection(/*in_obtain=*/true);
-      connections_.push_back(taken);
-      next_index_ = 0;
-    } else {
-      size_t pos = 0;
-      if (candidate) {
-        taken = candidate;
-        pos = candidate_pos;
-      } else if (best_held) {
-        taken = best_held;
-        pos = best_held_pos;
-      } else {
-        throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
+    } else if (max < 0 || planned < static_cast<size_t>(max)) {
+      // Created and connected without the lock, counted meanwhile so that
+      // MaxConnections holds.
+      ++creating_;
+      lock.unlock();
+      TMwConnectionRef created;
+      try {
+        created = CreateConnection(/*in_obtain=*/true);
+      } catch (...) {
+        lock.lock();
+        --creating_;
+        created_.notify_all();
+        throw;
       }
+      lock.lock();
+      --creating_;
+      created_.notify_all();
+      if (!active_.load()) {
+        // Deactivated meanwhile: the connection is not kept.
+        lock.unlock();
+        created->DisconnectQuietly();
+        throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+      }
+      connections_.push_back(created);
+      next_index_ = 0;
+      taken = std::move(created);
+    } else if (candidate || best_held) {
+      const bool free_one = candidate != nullptr;
+      taken = free_one ? candidate : best_held;
+      const size_t pos = free_one ? best_free_pos : best_held_pos;
       next_index_ = pos + 1 >= count ? 0 : pos + 1;
+    } else if (creating_ > 0) {
+      // Only connections still being created: wait for one and choose again.
+      created_.wait(lock);
+      continue;
+    } else {
+      throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
     }
-    taken->last_used_.store(Now());
+    taken->Touch();
     taken->session_.store(nullptr);
     taken->pool_.store(this);
-    if (immediate_lock && taken->UserCount() == 0)
-      locked_here = LockConnection(taken.get(), owner_id, 10);
+    if (count_caller) taken->user_count_.fetch_add(1);
+    return taken;
   }
-  if (immediate_lock && !locked_here) {
-    if (!LockConnection(taken.get(), owner_id, wait_timeout_ms))
-      throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
+}
+
+TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, int owner_id,
+                                                           int wait_timeout_ms) {
+  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+  TMwConnectionRef taken = Take(/*count_caller=*/immediate_lock);
+  if (immediate_lock && !LockCounted(taken.get(), owner_id, wait_timeout_ms)) {
+    throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
   }
   return taken;
 }
 
-void TMwClientConnectionPool::DestroyQuietly(const TMwConnectionRef& connection) {
+TMwConnectionRef TMwClientConnectionPool::ObtainLockedConnection(int owner_id,
+                                                                 int wait_timeout_ms) {
+  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+  TMwConnectionRef taken = Take(/*count_caller=*/true);
+  if (!LockCounted(taken.get(), owner_id, wait_timeout_ms)) return nullptr;
+  return taken;
+}
+
+bool TMwClientConnectionPool::TryClaimIdle(TMwClientConnection* connection) {
+  return connection->UserCount() == 0 && connection->mutex_.try_lock();
+}
+
+void TMwClientConnectionPool::Retire(TMwClientConnection* connection) {
   connection->last_used_.store(0.0);
-  if (!connection->Locked()) connection->DisconnectQuietly();
+  connection->DisconnectQuietly();
+  connection->mutex_.unlock();
 }
 
 void TMwClientConnectionPool::DisconnectAll() {
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
   std::vector<TMwConnectionRef> removed;
-  removed.swap(connections_);
-  next_index_ = 0;
-  // A locked connection stays alive for its holder and is disconnected when
-  // the holder drops its reference (the connection's destructor).
-  for (const TMwConnectionRef& connection : removed) DestroyQuietly(connection);
+  std::vector<TMwClientConnection*> claimed;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    removed.swap(connections_);
+    next_index_ = 0;
+    for (const TMwConnectionRef& c : removed) {
+      c->last_used_.store(0.0);
+      if (TryClaimIdle(c.get())) claimed.push_back(c.get());
+    }
+  }
+  // A connection in use stays alive for its holder and is disconnected when
+  // the holder drops its reference (with its transport).
+  for (TMwClientConnection* c : claimed) Retire(c);
 }
 
 void TMwClientConnectionPool::DiscardConnection(TMwClientConnection* connection) {
   if (connection == nullptr) return;
   connection->last_used_.store(0.0);
-  if (connection->Locked()) return;
-  TMwConnectionRef removed;
   {
-    std::lock_guard<std::recursive_mutex> lock(list_mutex_);
-    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-      if (it->get() == connection) {
-        removed = *it;
-        connections_.erase(it);
-        break;
-      }
-    }
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    if (!TryClaimIdle(connection)) return;  // in use: the collector takes it later
   }
-  if (removed) DestroyQuietly(removed);
+  RemoveClaimed({connection});
+}
+
+void TMwClientConnectionPool::RemoveClaimed(const std::vector<TMwClientConnection*>& claimed) {
+  // Disconnected without the list lock, then taken out of the list: a caller
+  // that sees the list without a connection sees it disconnected too.
+  for (TMwClientConnection* c : claimed) {
+    c->last_used_.store(0.0);
+    c->DisconnectQuietly();
+  }
+  std::vector<TMwConnectionRef> removed;  // let go of after the lock
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    std::erase_if(connections_, [&](const TMwConnectionRef& c) {
+      if (std::find(claimed.begin(), claimed.end(), c.get()) == claimed.end()) return false;
+      removed.push_back(c);
+      return true;
+    });
+    if (next_index_ > connections_.size()) next_index_ = 0;
+  }
+  for (TMwClientConnection* c : claimed) c->mutex_.unlock();
 }
 
 bool TMwClientConnectionPool::LockConnection(TMwClientConnection* connection, int owner_id,
                                              int timeout_ms) {
   connection->user_count_.fetch_add(1);
+  return LockCounted(connection, owner_id, timeout_ms);
+}
+
+bool TMwClientConnectionPool::LockCounted(TMwClientConnection* connection, int owner_id,
+                                          int timeout_ms) {
   bool ok = true;
   try {
     if (timeout_ms <= 0) {
@@ -353,14 +367,13 @@ bool TMwClientConnectionPool::LockConnection(TMwClientConnection* connection, in
     return false;
   }
   connection->locked_.store(true);
-  connection->last_used_.store(Now());
+  connection->Touch();
   connection->owner_id_.store(owner_id);
   return true;
 }
 
 void TMwClientConnectionPool::UnlockConnection(TMwClientConnection* connection) {
-  // A connection marked for discarding keeps its mark.
-  if (connection->last_used_.load() != 0.0) connection->last_used_.store(Now());
+  connection->Touch();  // a connection marked for discarding keeps its mark
   connection->owner_id_.store(-1);
   connection->user_count_.fetch_sub(1);
   connection->held_.store(false);
@@ -373,19 +386,19 @@ std::string TMwClientConnectionPool::ExpandMacros(void* reference, std::string_v
 }
 
 int TMwClientConnectionPool::ConnectionCount() const {
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+  std::lock_guard<std::mutex> lock(list_mutex_);
   return static_cast<int>(connections_.size());
 }
 
 int TMwClientConnectionPool::TotalUserCount() const {
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+  std::lock_guard<std::mutex> lock(list_mutex_);
   int total = 0;
   for (const TMwConnectionRef& c : connections_) total += c->UserCount();
   return total;
 }
 
 std::string TMwClientConnectionPool::StatusText() const {
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
+  std::lock_guard<std::mutex> lock(list_mutex_);
   std::string text;
   for (size_t i = 0; i < connections_.size(); ++i) {
     if (i > 0) text += ", ";
@@ -403,7 +416,7 @@ void TMwClientConnectionPool::CacheStore(TMwCacheItem item, bool replace, bool k
   if (!enable_cache_.load()) return;
   int max_records = max_cache_record_count_.load();
   if (item.has_rows && !item.defs_only && max_records > 0 && record_count > max_records) return;
-  TDateTime now = Now();
+  const auto now = std::chrono::steady_clock::now();
   item.created = now;
   item.accessed = now;
   cache_.Store(std::move(item), replace, keep_created);
@@ -413,28 +426,32 @@ void TMwClientConnectionPool::CacheStore(TMwCacheItem item, bool replace, bool k
 void TMwClientConnectionPool::CollectGarbage() {
   if (!garbage_collection_.load()) return;
   if (OnGarbageCollection) OnGarbageCollection(this);
-  cache_.Collect(max_cache_age_s_.load(), max_cache_entries_.load(), Now());
+  cache_.Collect(max_cache_age_s_.load(), max_cache_entries_.load(),
+                 std::chrono::steady_clock::now());
   CollectConnections(inactivity_timeout_s_.load());
 }
 
 void TMwClientConnectionPool::CollectConnections(int timeout_s) {
-  // Everything under the list lock, so that a caller that sees the list
-  // without a connection also sees it disconnected.
-  std::lock_guard<std::recursive_mutex> lock(list_mutex_);
-  const TDateTime now = Now();
-  const size_t min = static_cast<size_t>(min_connections_.load());
-  for (size_t i = connections_.size(); i-- > 0;) {
-    TMwConnectionRef c = connections_[i];
-    const TDateTime last_used = c->LastUsed();
-    if (last_used > 0.0 && connections_.size() <= min) break;
-    if (c->Locked()) continue;
-    bool expired =
-        last_used == 0.0 || (timeout_s > 0 && (now - last_used) * kSecondsPerDay > timeout_s);
-    if (!expired) continue;
-    DestroyQuietly(c);
-    connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
+  // Chosen under the list lock, from the last entry to the first, and
+  // claimed there (see TryClaimIdle), so no caller takes them meanwhile.
+  std::vector<TMwClientConnection*> claimed;
+  {
+    std::lock_guard<std::mutex> lock(list_mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    const size_t min = static_cast<size_t>(min_connections_.load());
+    size_t left = connections_.size();
+    for (size_t i = connections_.size(); i-- > 0;) {
+      TMwClientConnection* c = connections_[i].get();
+      const bool discarded = c->Discarded();
+      if (!discarded && left <= min) break;
+      if (!discarded && !(timeout_s > 0 && c->IdleLongerThan(now, timeout_s))) continue;
+      if (!TryClaimIdle(c)) continue;  // in use
+      c->last_used_.store(0.0);        // no caller chooses it any more
+      claimed.push_back(c);
+      --left;
+    }
   }
-  if (next_index_ > connections_.size()) next_index_ = 0;
+  if (!claimed.empty()) RemoveClaimed(claimed);
 }
 
 }  // namespace tallyvox::mw

@@ -14,6 +14,21 @@
 // discarded (or whose pool is deactivated) while locked stays valid for its
 // holder and is disconnected when the holder lets go of it.
 //
+// Taking and collecting are one decision each, made under the list lock: a
+// connection is collected (or disconnected by DisconnectAll or
+// DiscardConnection) only while its UserCount is 0 and its own mutex can be
+// taken at once, and it is disconnected holding that mutex, so no caller
+// uses its transport meanwhile. ObtainLockedConnection and the immediate
+// lock count their caller in UserCount from the moment they choose the
+// connection; a caller of ObtainConnection without the immediate lock has
+// no such claim until LockConnection, and may find the connection collected
+// (disconnected) by then.
+//
+// No lock of the pool is held while a connection is created, set up
+// (OnSetupConnection) or connected, or while one is disconnected: a slow
+// connect delays only the caller that makes it. Ages (idle times) are
+// measured on the steady clock; LastUsed is the wall-clock time only shown.
+//
 // Thread safety: every operation may be called from any thread. The list and
 // the cache each have their own lock; a connection is used by one thread at a
 // time between LockConnection and UnlockConnection (its mutex is recursive,
@@ -22,9 +37,11 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_CONNECTION_POOL_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +49,8 @@
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/periodic_thread.h"
+#include "base/recursive_timed_mutex.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/client/pool_cache.h"
 #include "middleware/client/pool_macros.h"
@@ -44,7 +63,6 @@ class TMwPooledSession;
 
 // Error codes of the pool.
 constexpr int32_t kMwErrNoConnectionClass = 0x04300001;
-constexpr int32_t kMwErrPoolTransportNotSet = 0x00F00001;
 constexpr int32_t kMwErrGarbageInterval = 0x04300003;
 constexpr int32_t kMwErrPoolNotFound = 0x04300004;
 constexpr int32_t kMwErrNoBestConnection = 0x04300010;
@@ -69,7 +87,9 @@ class TMwClientConnection {
   bool Locked() const { return locked_.load(); }
   bool Held() const { return held_.load(); }
   void SetHeld(bool held) { held_.store(held); }
-  // 1.0 on creation, now when chosen/locked/unlocked, 0.0 = to be discarded.
+  // 1.0 on creation, now when chosen/locked/unlocked, 0.0 = to be discarded
+  // (a mark kept until the connection is gone). The wall-clock time, for
+  // showing; ages are measured on the steady clock.
   TDateTime LastUsed() const { return last_used_.load(); }
   int OwnerId() const { return owner_id_.load(); }
   void SetOwnerId(int id) { owner_id_.store(id); }
@@ -91,6 +111,14 @@ class TMwClientConnection {
 
  private:
   friend class TMwClientConnectionPool;
+  using SteadyTicks = std::chrono::steady_clock::rep;
+  static constexpr SteadyTicks kNeverUsed = std::numeric_limits<SteadyTicks>::min();
+
+  // LastUsed := now (unless marked for discarding), and the age restarts.
+  void Touch();
+  bool Discarded() const { return last_used_.load() == 0.0; }
+  // Whether the connection has not been used for more than `seconds`.
+  bool IdleLongerThan(std::chrono::steady_clock::time_point now, int seconds) const;
 
   const int connection_id_;
   std::unique_ptr<TMwCustomClientTransport> transport_;
@@ -98,13 +126,14 @@ class TMwClientConnection {
   std::atomic<bool> locked_{false};
   std::atomic<bool> held_{false};
   std::atomic<TDateTime> last_used_{1.0};
+  std::atomic<SteadyTicks> used_at_{kNeverUsed};
   std::atomic<int> owner_id_{-1};
   std::atomic<TMwClientConnectionPool*> pool_{nullptr};
   std::atomic<TMwPooledSession*> session_{nullptr};
   bool session_acquired_ = false;
   bool enlisted_ = false;
   int nesting_ = 0;
-  std::recursive_timed_mutex mutex_;
+  RecursiveTimedMutex mutex_;
 };
 
 using TMwConnectionRef = std::shared_ptr<TMwClientConnection>;
@@ -190,6 +219,12 @@ class TMwClientConnectionPool {
   // best connection." and, with `immediate_lock`, 0x04300011
   // "Timeout/error waiting for connection.".
   TMwConnectionRef ObtainConnection(bool immediate_lock, int owner_id, int wait_timeout_ms);
+  // Obtains a connection and locks it for `owner_id` as one step: the
+  // caller counts among its users from the moment it is chosen, so the
+  // collector cannot take it between the two. Waits up to timeout_ms (0 or
+  // less: without limit) for the lock; nullptr when that fails. Raises what
+  // ObtainConnection raises before it waits.
+  TMwConnectionRef ObtainLockedConnection(int owner_id, int wait_timeout_ms);
 
   // Disconnects and discards every connection (errors swallowed).
   void DisconnectAll();
@@ -200,6 +235,9 @@ class TMwClientConnectionPool {
   // Waits up to timeout_ms (0 or less: without limit) for the connection's
   // recursive mutex; UserCount counts the wait. True when locked.
   static bool LockConnection(TMwClientConnection* connection, int owner_id, int timeout_ms);
+  // LockConnection for a caller already counted in UserCount; a wait that
+  // fails takes the count back.
+  static bool LockCounted(TMwClientConnection* connection, int owner_id, int timeout_ms);
   // REQUIRES: the calling thread locked the connection.
   static void UnlockConnection(TMwClientConnection* connection);
 
@@ -227,11 +265,22 @@ class TMwClientConnectionPool {
   void CollectGarbage();
 
  private:
-  class GarbageThread;
-
   TMwConnectionRef CreateConnection(bool in_obtain);
+  // Chooses (or creates) a connection as ObtainConnection does; with
+  // `count_caller` the caller is counted in its UserCount under the list
+  // lock.
+  TMwConnectionRef Take(bool count_caller);
   void CollectConnections(int timeout_s);
-  static void DestroyQuietly(const TMwConnectionRef& connection);
+  // Under the list lock: true when nobody holds, waits for or has claimed
+  // the connection, and its mutex could be taken (the caller then holds
+  // it and must Retire the connection).
+  static bool TryClaimIdle(TMwClientConnection* connection);
+  // Marks a claimed connection for discarding, disconnects it and releases
+  // the claim (for one no longer in the list).
+  static void Retire(TMwClientConnection* connection);
+  // Marks, disconnects and then removes claimed connections of the list, and
+  // releases the claims.
+  void RemoveClaimed(const std::vector<TMwClientConnection*>& claimed);
 
   std::atomic<bool> active_{false};
   std::atomic<TMwCustomClientTransport*> transport_{nullptr};
@@ -249,10 +298,11 @@ class TMwClientConnectionPool {
   bool auto_update_macros_ = true;
   bool loading_ = false;
 
-  // Recursive, so that an OnSetupConnection handler (run while obtaining
-  // holds the lock) may call the pool again.
-  mutable std::recursive_mutex list_mutex_;
+  // Never held while a handler runs, a connection connects or disconnects.
+  mutable std::mutex list_mutex_;
+  std::condition_variable created_;  // a creation in progress ended
   std::vector<TMwConnectionRef> connections_;
+  int creating_ = 0;  // connections being created outside the lock
   size_t next_index_ = 0;
   TMwConnectionFactory factory_;
 
@@ -261,7 +311,7 @@ class TMwClientConnectionPool {
   std::atomic<int64_t> cache_hits_{0};
   std::atomic<int64_t> cache_insertions_{0};
 
-  std::unique_ptr<GarbageThread> collector_;
+  std::unique_ptr<PeriodicThread> collector_;
 };
 
 }  // namespace tallyvox::mw

@@ -25,7 +25,7 @@ bool TMwCache::Lookup(int32_t key, bool defs_only, Hit* hit) {
   for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (it->key != key) continue;
     if (!defs_only && it->defs_only) return false;
-    it->accessed = Now();
+    it->accessed = std::chrono::steady_clock::now();
     items_.splice(items_.begin(), items_, it);
     const TMwCacheItem& item = items_.front();
     hit->has_rows = item.has_rows;
@@ -50,14 +50,14 @@ void TMwCache::Store(TMwCacheItem item, bool replace, bool keep_created) {
   items_.push_front(std::move(item));
 }
 
-void TMwCache::Collect(int max_age_s, int max_entries, TDateTime now) {
+void TMwCache::Collect(int max_age_s, int max_entries, std::chrono::steady_clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (max_entries > 0 && max_age_s > 0) {
-    const double max_age_days = max_age_s / kSecondsPerDay;
+    const std::chrono::seconds max_age(max_age_s);
     for (auto it = items_.end(); it != items_.begin();) {
       --it;
       bool spared = (it->flags & (mwcfDontAge | mwcfDontGarbageCollect)) != 0;
-      if (!spared && now - it->created > max_age_days) it = items_.erase(it);
+      if (!spared && now - it->created > max_age) it = items_.erase(it);
     }
   }
   if (max_entries < 0) return;

@@ -12,13 +12,13 @@
 #ifndef TALLYVOX_MIDDLEWARE_CLIENT_POOL_CACHE_H_
 #define TALLYVOX_MIDDLEWARE_CLIENT_POOL_CACHE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "base/datetime.h"
 #include "middleware/client/client_query_params.h"
 
 namespace tallyvox::mw {
@@ -36,8 +36,9 @@ struct TMwCacheItem {
   bool defs_only = false;  // the block holds definitions only
   std::string block;
   TParams params;
-  TDateTime created = 0;
-  TDateTime accessed = 0;
+  // On the steady clock: the collector drops items by their age.
+  std::chrono::steady_clock::time_point created;
+  std::chrono::steady_clock::time_point accessed;
   TMwCacheFlags flags = 0;
 };
 
@@ -68,7 +69,7 @@ class TMwCache {
   // mwcfDontAge or mwcfDontGarbageCollect; then trims the least recently used
   // items down to max_entries, sparing mwcfDontGarbageCollect items unless
   // max_entries is 0.
-  void Collect(int max_age_s, int max_entries, TDateTime now);
+  void Collect(int max_age_s, int max_entries, std::chrono::steady_clock::time_point now);
 
   size_t Count() const;
   void Clear();

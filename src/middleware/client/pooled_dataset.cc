@@ -30,8 +30,14 @@ void TMwCustomPooledDataset::ObtainConnection() {
   TMwPooledSession* session = nullptr;
   bool session_acquired = false;
   TMwConnectionRef connection;
+  // Without the immediate lock the pool locks the connection for this
+  // dataset as part of obtaining it, so it is never collected in between.
+  auto obtain = [&](TMwClientConnectionPool* from) {
+    return immediate ? from->ObtainConnection(true, owner_id_, wait_timeout_ms_)
+                     : from->ObtainLockedConnection(owner_id_, wait_timeout_ms_);
+  };
   if (pool_ != nullptr) {
-    connection = pool_->ObtainConnection(immediate, owner_id_, wait_timeout_ms_);
+    connection = obtain(pool_);
   } else {
     session = TMwPooledSession::Find(session_name_);
     if (session == nullptr) {
@@ -49,25 +55,21 @@ void TMwCustomPooledDataset::ObtainConnection() {
       session_acquired = true;
     }
     try {
-      connection = pool->ObtainConnection(immediate, owner_id_, wait_timeout_ms_);
+      connection = obtain(pool);
     } catch (...) {
       if (session_acquired) session->Release();
       throw;
     }
   }
 
-  connection->SetSession(session);
-  connection->SetSessionAcquired(session_acquired);
-  if (immediate) {
-    connection->SetOwnerId(owner_id_);
-  } else if (!TMwClientConnectionPool::LockConnection(connection.get(), owner_id_,
-                                                      wait_timeout_ms_)) {
+  if (!connection) {
     if (session_acquired) session->Release();
-    connection->SetSession(nullptr);
-    connection->SetSessionAcquired(false);
     throw EMwException("PooledDataset : ObtainConnection : Timeout/error waiting for connection.",
                        kMwErrConnectionWait);
   }
+  connection->SetSession(session);
+  connection->SetSessionAcquired(session_acquired);
+  if (immediate) connection->SetOwnerId(owner_id_);
   connection_ = std::move(connection);
   obtained_self_ = true;
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "base/recursive_timed_mutex.h"
+
 namespace tallyvox::mw {
 
 class TMwClientConnectionPool;
@@ -81,7 +83,7 @@ class TMwPooledSession {
   mutable std::mutex name_mutex_;  // guards effective_name_ against Find()
   std::string effective_name_;
   std::atomic<int> use_count_{0};
-  std::recursive_timed_mutex sync_mutex_;
+  RecursiveTimedMutex sync_mutex_;
 };
 
 }  // namespace tallyvox::mw

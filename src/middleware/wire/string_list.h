@@ -24,6 +24,7 @@ class TMwStrings {
   std::string& operator[](size_t i) { return items_[i]; }
   void Add(std::string item) { items_.push_back(std::move(item)); }
   void Clear() { items_.clear(); }
+  void Reserve(size_t count) { items_.reserve(count); }
   const std::vector<std::string>& Items() const { return items_; }
   bool operator==(const TMwStrings& other) const { return items_ == other.items_; }
 

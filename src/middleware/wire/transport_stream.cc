@@ -1,15 +1,12 @@
 #include "middleware/wire/transport_stream.h"
-#include "base/text.h"
 
 #include <charconv>
 
 #include "middleware/wire/guid.h"
+#include "middleware/wire/stream_controller.h"
 
 namespace tallyvox::mw {
 namespace {
-
-constexpr const char* kPrefixes[] = {"",     "REQ.", "RES.", "SRV.", "MSG.",
-                                     "SUB.", "USB.", "CAC.", "THR.", "QUE."};
 
 int32_t ParseDecimal(const std::string& text) {
   int32_t v = 0;
@@ -22,13 +19,6 @@ int32_t ParseDecimal(const std::string& text) {
   }
   return v;
 }
-
-template <typename T>
-TMwCustomTransportStream* CreateOf(TMwCustomTransport* transport,
-                                   std::shared_ptr<TMwTransportInfo> info) {
-  return new T(transport, std::move(info));
-}
-
 }  // namespace
 
 std::string MwMessageTypeName(int type) {
@@ -38,32 +28,6 @@ std::string MwMessageTypeName(int type) {
   if (type >= 1 && type <= 9) return kNames[type];
   return "mwmtUnknown (" + std::to_string(type) + ")";
 }
-
-// ---------------------------------------------------------------- transport
-
-void TMwCustomTransport::Compress(TMwMemoryStream& in, TMwMemoryStream& out) { out = in; }
-void TMwCustomTransport::Decompress(TMwMemoryStream& in, TMwMemoryStream& out) { out = in; }
-void TMwCustomTransport::Encrypt(TMwMemoryStream& in, TMwMemoryStream& out) { out = in; }
-void TMwCustomTransport::Decrypt(TMwMemoryStream& in, TMwMemoryStream& out) { out = in; }
-
-bool TMwCustomTransport::ReceiveLength(TMwTransportInfo*, TMwCustomTransportStream&,
-                                       int32_t* length) {
-  *length = -1;
-  return true;
-}
-
-bool TMwCustomTransport::ReceiveStream(TMwTransportInfo*, TMwCustomTransportStream&, int32_t) {
-  throw EMwException("ReceiveStream not implemented in transport.", kMwErrNotDefined);
-}
-
-void TMwCustomTransport::TransmitLength(TMwTransportInfo*, TMwCustomTransportStream&) {}
-
-void TMwCustomTransport::TransmitStream(TMwTransportInfo*, TMwCustomTransportStream&) {
-  throw EMwException("TransmitStream not implemented in transport.", kMwErrNotDefined);
-}
-
-void TMwCustomTransport::DoSend(TMwTransportInfo*, TMwCustomTransportStream&) {}
-void TMwCustomTransport::DoReceive(TMwTransportInfo*, TMwCustomTransportStream&) {}
 
 // ---------------------------------------------------------------- stream base
 
@@ -310,6 +274,7 @@ bool TMwCustomTransportStream::RunUnstreamStep(int state) {
       break;
     case 4:
       buffer_.Rewind();
+      formatter_->ResetDecodeBudget();
       ReadEnvelopeStart();
       return ReadMessageHeader();
     case 5:
@@ -417,7 +382,16 @@ void TMwCustomTransportStream::ReadAttributes() {
   TMwCustomTransportStreamFormatter& f = *formatter_;
   attributes_.Clear();
   const int32_t count = f.ReadCount("ATTRCOUNT");
+  if (count <= 0) return;
+  ReserveDecoded(count, sizeof(std::string));
+  attributes_.Reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) attributes_.Add(f.ReadString("ATTR"));
+}
+
+void TMwCustomTransportStream::ReserveDecoded(int32_t count, size_t item_size) {
+  // Every item takes at least a 4-byte length or tag on the wire.
+  if (count > buffer_.Remaining() / 4) ThrowStreamReadError();
+  formatter_->ChargeDecoded(static_cast<int64_t>(count) * static_cast<int64_t>(item_size));
 }
 
 void TMwCustomTransportStream::WriteStreamSection() {
@@ -452,6 +426,10 @@ void TMwCustomTransportStream::ReadArgsAndStream(TMwVariantList* args) {
   args->clear();
   EnsureAttachedStream(true);
   const int32_t count = f.ReadCount("ARGCOUNT");
+  if (count > 0) {
+    ReserveDecoded(count, sizeof(Variant));
+    args->reserve(static_cast<size_t>(count));
+  }
   for (int32_t i = 0; i < count; ++i) args->push_back(f.ReadVariant("ARG"));
   ReadStreamSection();
 }
@@ -483,477 +461,6 @@ TMwMemoryStream& TMwCustomTransportStream::EnsureAttachedStream(bool clear) {
 void TMwCustomTransportStream::DropAttachedStream() {
   owned_attached_.reset();
   attached_ = nullptr;
-}
-
-// ---------------------------------------------------------------- requests
-
-void TMwCustomRequestTransportStream::CopyRequestFrom(const TMwCustomRequestTransportStream& o) {
-  service_name_ = o.service_name_;
-  service_version_ = o.service_version_;
-  function_ = o.function_;
-  args_ = o.args_;
-  username_ = o.username_;
-  password_ = o.password_;
-  token_ = o.token_;
-  client_location_ = o.client_location_;
-  data_ = o.data_;
-  state_id_ = o.state_id_;
-  request_id_ = o.request_id_;
-  sync_ = o.sync_;
-}
-
-TMwStandardRequestTransportStream::TMwStandardRequestTransportStream(
-    TMwCustomTransport* transport, std::shared_ptr<TMwTransportInfo> info)
-    : TMwCustomRequestTransportStream(&TMwStandardTransportStreamController::Instance(),
-                                      mwmtRequest, transport, std::move(info)) {}
-
-TMwCustomTransportStream* TMwStandardRequestTransportStream::Clone() const {
-  auto* copy = new TMwStandardRequestTransportStream(Transport(), Info());
-  copy->CopyBaseFrom(*this);
-  copy->CopyRequestFrom(*this);
-  return copy;
-}
-
-void TMwStandardRequestTransportStream::WriteHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  const int32_t v = LayoutVersion();
-  f.WriteString("SERVICENAME", ServiceName());
-  f.WriteString("SERVICEVERSION", ServiceVersion());
-  f.WriteString("FUNCTION", Function());
-  f.WriteString("USERNAME", Username());
-  f.WriteString("PASSWORD", Password());
-  f.WriteString("TOKEN", Token());
-  f.WriteString("LOCATION", ClientLocation());
-  if (v > 100) {
-    f.WriteInteger("STATEID", StateID());
-    f.WriteVariant("DATA", Data());
-    if (v >= 200) f.WriteInteger("REQUESTID", RequestID());
-    if (v >= 203) f.WriteBoolean("SYNC", Sync());
-    if (v >= 250) f.WriteInteger("PRIORITY", Priority());
-    WriteAttributes();
-  }
-}
-
-void TMwStandardRequestTransportStream::ReadHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  const int32_t v = LayoutVersion();
-  SetServiceName(f.ReadString("SERVICENAME"));
-  SetServiceVersion(f.ReadString("SERVICEVERSION"));
-  SetFunction(f.ReadString("FUNCTION"));
-  SetUsername(f.ReadString("USERNAME"));
-  SetPassword(f.ReadString("PASSWORD"));
-  SetToken(f.ReadString("TOKEN"));
-  SetClientLocation(f.ReadString("LOCATION"));
-  SetStateID(-1);
-  SetData(Variant::String(""));
-  MutableAttributes().Clear();
-  if (v > 100) {
-    SetStateID(f.ReadInteger("STATEID"));
-    SetData(f.ReadVariant("DATA"));
-    SetRequestID(v >= 200 ? f.ReadInteger("REQUESTID") : -1);
-    SetSync(v >= 203 ? f.ReadBoolean("SYNC") : true);
-    if (v >= 250) {
-      SetPriority(static_cast<uint8_t>(f.ReadInteger("PRIORITY")));
-    } else if (v >= 203) {
-      SetPriority(128);
-    }
-    ReadAttributes();
-  }
-}
-
-void TMwStandardRequestTransportStream::WriteBody() { WriteArgsAndStream(Args()); }
-void TMwStandardRequestTransportStream::ReadBody() { ReadArgsAndStream(&Args()); }
-
-// ---------------------------------------------------------------- responses
-
-void TMwCustomResponseTransportStream::SetError(int64_t code, std::string text) {
-  if (code < 1 || code > 0x0FFFFFFE) {
-    throw EMwException("Error codes must be between 1 and $FFFFFFF.", kMwErrInvalidErrorCode);
-  }
-  status_code_ = static_cast<int32_t>(-code);
-  status_text_ = std::move(text);
-}
-
-void TMwCustomResponseTransportStream::SetOK(std::string text) {
-  status_code_ = 0;
-  status_text_ = std::move(text);
-}
-
-void TMwCustomResponseTransportStream::DecodeHeader() {
-  EnsureUnstreamState(3);
-  if (!EnsureUnstreamState(5)) throw EMwException(kMwInvalidVersionText, kMwErrInvalidVersion);
-}
-
-void TMwCustomResponseTransportStream::CopyResponseFrom(const TMwCustomResponseTransportStream& o) {
-  status_code_ = o.status_code_;
-  status_text_ = o.status_text_;
-  internal_code_ = o.internal_code_;
-  token_ = o.token_;
-  state_id_ = o.state_id_;
-  request_id_ = o.request_id_;
-  sync_ = o.sync_;
-  data_ = o.data_;
-  result_ = o.result_;
-}
-
-TMwStandardResponseTransportStream::TMwStandardResponseTransportStream(
-    TMwCustomTransport* transport, std::shared_ptr<TMwTransportInfo> info)
-    : TMwCustomResponseTransportStream(&TMwStandardTransportStreamController::Instance(),
-                                       mwmtResponse, transport, std::move(info)) {}
-
-TMwCustomTransportStream* TMwStandardResponseTransportStream::Clone() const {
-  auto* copy = new TMwStandardResponseTransportStream(Transport(), Info());
-  copy->CopyBaseFrom(*this);
-  copy->CopyResponseFrom(*this);
-  return copy;
-}
-
-void TMwStandardResponseTransportStream::WriteHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  const int32_t v = LayoutVersion();
-  f.WriteInteger("STATUSCODE", StatusCode());
-  f.WriteString("STATUSTEXT", StatusText());
-  f.WriteInteger("INTERNALCODE", InternalCode());
-  f.WriteString("TOKEN", Token());
-  f.WriteInteger("STATEID", StateID());
-  f.WriteVariant("DATA", Data());
-  if (v >= 200) f.WriteInteger("REQUESTID", RequestID());
-  if (v >= 203) f.WriteBoolean("SYNC", Sync());
-  if (v >= 250) f.WriteInteger("PRIORITY", Priority());
-  if (v >= 102) WriteAttributes();
-}
-
-void TMwStandardResponseTransportStream::ReadHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  const int32_t v = LayoutVersion();
-  SetStatusCode(f.ReadInteger("STATUSCODE"));
-  SetStatusText(f.ReadString("STATUSTEXT"));
-  SetInternalCode(f.ReadInteger("INTERNALCODE"));
-  SetToken(f.ReadString("TOKEN"));
-  SetStateID(f.ReadInteger("STATEID"));
-  SetData(f.ReadVariant("DATA"));
-  SetRequestID(v >= 200 ? f.ReadInteger("REQUESTID") : -1);
-  SetSync(v >= 203 ? f.ReadBoolean("SYNC") : true);
-  SetPriority(v >= 250 ? static_cast<uint8_t>(f.ReadInteger("PRIORITY")) : 128);
-  if (v >= 102) {
-    ReadAttributes();
-  } else {
-    MutableAttributes().Clear();
-  }
-}
-
-void TMwStandardResponseTransportStream::WriteBody() {
-  Formatter().WriteVariant("RESULT", Result());
-  WriteStreamSection();
-}
-
-void TMwStandardResponseTransportStream::ReadBody() {
-  EnsureAttachedStream(true);
-  SetResult(Formatter().ReadVariant("RESULT"));
-  ReadStreamSection();
-}
-
-// ---------------------------------------------------------------- messages
-
-void TMwCustomMessageTransportStream::CopyMessageFrom(const TMwCustomMessageTransportStream& o) {
-  username_ = o.username_;
-  password_ = o.password_;
-  token_ = o.token_;
-  client_location_ = o.client_location_;
-  data_ = o.data_;
-  args_ = o.args_;
-}
-
-void TMwCustomMessageTransportStream::WriteMessageLayoutHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  f.WriteString("USERNAME", username_);
-  f.WriteString("PASSWORD", password_);
-  f.WriteString("TOKEN", token_);
-  f.WriteString("LOCATION", client_location_);
-  f.WriteVariant("DATA", data_);
-  WriteAttributes();
-}
-
-void TMwCustomMessageTransportStream::ReadMessageLayoutHeader() {
-  TMwCustomTransportStreamFormatter& f = Formatter();
-  username_ = f.ReadString("USERNAME");
-  password_ = f.ReadString("PASSWORD");
-  token_ = f.ReadString("TOKEN");
-  client_location_ = f.ReadString("LOCATION");
-  data_ = f.ReadVariant("DATA");
-  ReadAttributes();
-}
-
-template <uint8_t kType>
-TMwStandardMessageStreamOf<kType>::TMwStandardMessageStreamOf(
-    TMwCustomTransport* transport, std::shared_ptr<TMwTransportInfo> info)
-    : TMwCustomMessageTransportStream(&TMwStandardTransportStreamController::Instance(), kType,
-                                      transport, std::move(info)) {}
-
-template <uint8_t kType>
-TMwCustomTransportStream* TMwStandardMessageStreamOf<kType>::Clone() const {
-  auto* copy = new TMwStandardMessageStreamOf<kType>(Transport(), Info());
-  copy->CopyBaseFrom(*this);
-  copy->CopyMessageFrom(*this);
-  return copy;
-}
-
-template class TMwStandardMessageStreamOf<mwmtMessage>;
-template class TMwStandardMessageStreamOf<mwmtSubscribe>;
-template class TMwStandardMessageStreamOf<mwmtUnsubscribe>;
-template class TMwStandardMessageStreamOf<mwmtCache>;
-template class TMwStandardMessageStreamOf<mwmtThrottle>;
-template class TMwStandardMessageStreamOf<mwmtNamedQueue>;
-
-// ---------------------------------------------------------------- controllers
-
-std::string TMwCustomTransportStreamController::GetIdentifier() const {
-  throw EMwException("Transport stream identifier not defined.", kMwErrNotDefined);
-}
-int32_t TMwCustomTransportStreamController::GetVersion() const {
-  throw EMwException("Transport stream version not defined.", kMwErrNotDefined);
-}
-uint16_t TMwCustomTransportStreamController::GetSubjectVersion() const {
-  throw EMwException("Transport stream subject version not defined.", kMwErrNotDefined);
-}
-TMwTransportStreamClass TMwCustomTransportStreamController::GetStreamClass(int) const {
-  throw EMwException("Transport stream do not support GetStreamClass.", kMwErrNotDefined);
-}
-std::unique_ptr<TMwCustomTransportStreamFormatter>
-TMwCustomTransportStreamController::CreateFormatter(const TMwStrings*, TMwMemoryStream*,
-                                                    TMwCustomTransportStream*) const {
-  throw EMwException("Transport stream GetStreamFormatterClass not defined.", kMwErrNotDefined);
-}
-bool TMwCustomTransportStreamController::HasMatchFunction() const {
-  throw EMwException("Transport stream match function not defined.", kMwErrNotDefined);
-}
-
-TMwTransportStreamClass TMwCustomTransportStreamController::GetStreamClassStrict(int type) const {
-  TMwTransportStreamClass cls = GetStreamClass(type);
-  if (cls == nullptr) {
-    throw EMwException(
-        GetIdentifier() + " do not support messagetype '" + MwMessageTypeName(type) + "'",
-        kMwErrUnsupportedMessageType);
-  }
-  return cls;
-}
-
-TMwTransportStreamPtr TMwCustomTransportStreamController::CreateStream(
-    int type, TMwCustomTransport* transport, std::shared_ptr<TMwTransportInfo> info) const {
-  return TMwTransportStreamPtr(GetStreamClassStrict(type)(transport, std::move(info)));
-}
-
-namespace {
-
-void PutU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-}  // namespace
-
-void TMwCustomTransportStreamController::WriteSubjectHeader(TMwMemoryStream& buffer,
-                                                            const TMwSubjectHeader& h) const {
-  const size_t total = h.Subject.size() + h.Hops.size() + h.Trace.size() + h.SubjectData.size();
-  if (total > 4096) throw EMwException("Subject header too long.", kMwErrSubjectTooLong);
-  uint8_t fixed[18];
-  PutU16(fixed + 0, static_cast<uint16_t>(total));
-  PutU16(fixed + 2, h.SubjectVersion);
-  fixed[4] = h.Priority;
-  fixed[5] = h.QoS;
-  PutU16(fixed + 6, h.HopCount);
-  PutU16(fixed + 8, h.MaxHopCount);
-  PutU16(fixed + 10, static_cast<uint16_t>(h.Subject.size()));
-  PutU16(fixed + 12, static_cast<uint16_t>(h.Hops.size()));
-  PutU16(fixed + 14, static_cast<uint16_t>(h.Trace.size()));
-  PutU16(fixed + 16, static_cast<uint16_t>(h.SubjectData.size()));
-  buffer.Write(fixed, sizeof(fixed));
-  buffer.Write(h.Subject);
-  buffer.Write(h.Hops);
-  buffer.Write(h.Trace);
-  buffer.Write(h.SubjectData);
-}
-
-bool TMwCustomTransportStreamController::ReadSubjectHeader(TMwMemoryStream& buffer,
-                                                           TMwSubjectHeader* h) const {
-  const uint8_t* fixed = buffer.Consume(18);
-  const uint16_t total = GetU16(fixed);
-  h->SubjectVersion = GetU16(fixed + 2);
-  h->Priority = fixed[4];
-  h->QoS = fixed[5];
-  h->HopCount = GetU16(fixed + 6);
-  h->MaxHopCount = GetU16(fixed + 8);
-  const size_t lens[4] = {GetU16(fixed + 10), GetU16(fixed + 12), GetU16(fixed + 14),
-                          GetU16(fixed + 16)};
-  h->Subject.clear();
-  h->Hops.clear();
-  h->Trace.clear();
-  h->SubjectData.clear();
-  if (total == 0 || total > 4096) return false;
-  // The four lengths must describe exactly the bytes announced.
-  if (lens[0] + lens[1] + lens[2] + lens[3] != total) return false;
-  const auto* p = reinterpret_cast<const char*>(buffer.Consume(total));
-  h->Subject.assign(p, lens[0]);
-  p += lens[0];
-  h->Hops.assign(p, lens[1]);
-  p += lens[1];
-  h->Trace.assign(p, lens[2]);
-  p += lens[2];
-  h->SubjectData.assign(p, lens[3]);
-  return true;
-}
-
-int TMwCustomTransportStreamController::SubjectToMessageType(std::string_view subject) {
-  const std::string prefix = UpperCase(subject.substr(0, 4));
-  for (int type = 1; type <= 9; ++type) {
-    if (prefix == kPrefixes[type]) return type;
-  }
-  return 0;
-}
-
-TMwTransportStreamClass TMwCustomTransportStreamController::StreamClassForSubject(
-    std::string_view subject) const {
-  return GetStreamClass(SubjectToMessageType(subject));
-}
-
-std::string TMwCustomTransportStreamController::MessageTypeToSubject(int type,
-                                                                     std::string_view rest) {
-  if (type == 0) return std::string(rest);
-  if (type < 0 || type > 9) {
-    throw EMwException("Unknown messagetype.", kMwErrUnsupportedMessageType);
-  }
-  return kPrefixes[type] + std::string(rest);
-}
-
-std::string TMwCustomTransportStreamController::StreamToSubject(
-    const TMwCustomTransportStream& stream, std::string_view rest) {
-  if (dynamic_cast<const TMwCustomRequestTransportStream*>(&stream) != nullptr) {
-    return MessageTypeToSubject(mwmtRequest, rest);
-  }
-  if (dynamic_cast<const TMwCustomResponseTransportStream*>(&stream) != nullptr) {
-    return MessageTypeToSubject(mwmtResponse, rest);
-  }
-  throw EMwException("Unknown stream class. Cannot generate subject.", kMwErrUnknownStreamClass);
-}
-
-std::string TMwCustomTransportStreamController::MessageTypeToCode(int type) {
-  if (type < 1 || type > 9) return std::string();
-  const std::string prefix = kPrefixes[type];
-  return prefix.substr(0, 3);
-}
-
-int TMwCustomTransportStreamController::CodeToMessageType(std::string_view code) {
-  for (int type = 1; type <= 9; ++type) {
-    if (code == std::string_view(kPrefixes[type], 3)) return type;
-  }
-  return 0;
-}
-
-const TMwStandardTransportStreamController& TMwStandardTransportStreamController::Instance() {
-  static const TMwStandardTransportStreamController controller;
-  return controller;
-}
-
-TMwTransportStreamClass TMwStandardTransportStreamController::GetStreamClass(int type) const {
-  switch (type) {
-    case mwmtRequest:
-    case mwmtServiceCall:
-      return &CreateOf<TMwStandardRequestTransportStream>;
-    case mwmtResponse:
-      return &CreateOf<TMwStandardResponseTransportStream>;
-    case 0:
-    case mwmtMessage:
-      return &CreateOf<TMwStandardMessageTransportStream>;
-    case mwmtSubscribe:
-      return &CreateOf<TMwStandardSubscriptionTransportStream>;
-    case mwmtUnsubscribe:
-      return &CreateOf<TMwStandardUnsubscriptionTransportStream>;
-    case mwmtCache:
-      return &CreateOf<TMwStandardCacheTransportStream>;
-    case mwmtThrottle:
-      return &CreateOf<TMwStandardThrottleTransportStream>;
-    case mwmtNamedQueue:
-      return &CreateOf<TMwStandardNamedQueueTransportStream>;
-    default:
-      return nullptr;
-  }
-}
-
-std::unique_ptr<TMwCustomTransportStreamFormatter>
-TMwStandardTransportStreamController::CreateFormatter(const TMwStrings* params,
-                                                      TMwMemoryStream* buffer,
-                                                      TMwCustomTransportStream* stream) const {
-  return std::make_unique<TMwStandardTransportStreamFormatter>(params, buffer, stream);
-}
-
-// ---------------------------------------------------------------- registry
-
-TMwRegisteredTransportStreamList& TMwRegisteredTransportStreamList::Instance() {
-  static TMwRegisteredTransportStreamList* list = [] {
-    auto* l = new TMwRegisteredTransportStreamList();
-    l->Register(&TMwStandardTransportStreamController::Instance());
-    return l;
-  }();
-  return *list;
-}
-
-void TMwRegisteredTransportStreamList::Register(
-    const TMwCustomTransportStreamController* controller) {
-  std::lock_guard<std::mutex> lock(mu_);
-  names_.push_back(UpperCase(controller->GetIdentifier()));
-  controllers_.push_back(controller);
-}
-
-const TMwCustomTransportStreamController* TMwRegisteredTransportStreamList::Find(
-    std::string_view name) const {
-  const std::string upper = UpperCase(name);
-  std::lock_guard<std::mutex> lock(mu_);
-  for (size_t i = 0; i < names_.size(); ++i) {
-    if (names_[i] == upper) return controllers_[i];
-  }
-  return nullptr;
-}
-
-const TMwCustomTransportStreamController& TMwRegisteredTransportStreamList::Select(
-    std::string_view name, bool request_response) const {
-  const TMwCustomTransportStreamController* c = Find(name);
-  if (c == nullptr) {
-    throw std::runtime_error("Transport stream format " + std::string(name) +
-                             " not registered for the middleware.");
-  }
-  if (request_response ? !c->SupportsRequestResponse() : !c->SupportsMessaging()) {
-    throw std::runtime_error("Transport stream format " + std::string(name) +
-                             " is not compatible with the transport type.");
-  }
-  return *c;
-}
-
-// ---------------------------------------------------------------- helpers
-
-TMwRequestStreamPtr MakeRequestStream(TMwCustomTransport* transport,
-                                      std::shared_ptr<TMwTransportInfo> info) {
-  return TMwRequestStreamPtr(new TMwStandardRequestTransportStream(transport, std::move(info)));
-}
-
-TMwResponseStreamPtr MakeResponseStream(TMwCustomTransport* transport,
-                                        std::shared_ptr<TMwTransportInfo> info) {
-  return TMwResponseStreamPtr(new TMwStandardResponseTransportStream(transport, std::move(info)));
-}
-
-std::string MwComposeRequestSubject(std::string_view domain, std::string_view identity,
-                                    std::string_view service, std::string_view version,
-                                    std::string_view function, int32_t request_id, bool sync) {
-  auto escape = [](std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-      if (c == '*' || c == '.' || c == '>') c = '_';
-    }
-    return out;
-  };
-  return "REQ." + std::string(domain) + "." + std::string(identity) + "." + escape(service) + "." +
-         escape(version) + "." + escape(function) + "." + std::to_string(request_id) + "." +
-         (sync ? "SYNC" : "ASYNC");
 }
 
 }  // namespace tallyvox::mw

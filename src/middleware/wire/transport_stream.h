@@ -1,6 +1,11 @@
-// Transport streams: one middleware message (request, response, or one of the
-// messaging kinds) with its decoded properties, its encoded bytes (Buffer) and
-// a value formatter (value_formatter.h) over those bytes.
+// Transport streams: one middleware message (a request, a response, or one
+// of the messaging kinds) with its decoded properties, its encoded bytes
+// (Buffer) and a value formatter (value_formatter.h) over those bytes. This
+// header holds the base class every kind shares: its properties, the
+// encoding and decoding states, the transfer through a transport
+// (transport.h) and the message header that starts every stream. The body
+// layouts are in request_stream.h, response_stream.h and message_stream.h;
+// stream formats and their registry in stream_controller.h.
 //
 // Encoding runs through EnsureStreamState(target), one step per state:
 //   1 clear the buffer; WriteEnvelopeStart      5 WriteEnvelopeEnd
@@ -16,46 +21,17 @@
 // failure is undone (the state stays at the last completed step), and the
 // Ensure call answers false.
 //
-// STANDARD byte layout (all integers little-endian, no names or tags):
+// STANDARD byte layout (all integers little-endian, no names or tags): the
+// message header, then MessageCount times the header and body of the kind.
 // Message header, version v (Version, or Params' STREAMVERSION when set):
 //   v >= 290: int32 0x0AAFFBCC, string "STANDARD", int32 v,
 //             [v >= 300: boolean false], int32 MessageCount
 //   v <  290: int32 0x0AAFFBBF, string "STANDARD", string decimal(v)
 //             (MessageCount reads back as 1)
-// Then MessageCount times header + body.
-// Request header: SERVICENAME, SERVICEVERSION, FUNCTION, USERNAME, PASSWORD,
-//   TOKEN, LOCATION (strings); when v > 100: STATEID int32, DATA variant,
-//   [v >= 200 REQUESTID int32], [v >= 203 SYNC boolean],
-//   [v >= 250 PRIORITY int32], ATTRCOUNT int32, ATTR1..n strings.
-//   Reading defaults: StateID -1 and Data "" (always set first), Attributes
-//   cleared; RequestID -1 and Sync true when 100 < v < their version;
-//   Priority 128 when 203 <= v < 250; otherwise absent fields keep values.
-// Request body: ARGCOUNT int32, ARG0.. variants, STREAMSIZE int32, and when
-//   STREAMSIZE > 0 the STREAM section (int32 size, bytes).
-// Response header: STATUSCODE int32, STATUSTEXT string, INTERNALCODE int32,
-//   TOKEN string, STATEID int32, DATA variant, [v >= 200 REQUESTID, else -1],
-//   [v >= 203 SYNC, else true], [v >= 250 PRIORITY, else 128],
-//   [v >= 102 ATTRCOUNT + ATTRs, else cleared].
-// Response body: RESULT variant, STREAMSIZE, STREAM as in the request.
-// Message header (types 4..9, no version conditions): USERNAME, PASSWORD,
-//   TOKEN, LOCATION, DATA, ATTRCOUNT, ATTRs; body as the request body.
-//
-// A response declaring a version above 300 stops decoding at UnstreamState 3
-// (EnsureUnstreamState answers false); TMwCustomResponseTransportStream::
-// DecodeHeader() turns that into kMwErrInvalidVersion.
-//
-// Typical use (client side):
-//   auto req = MakeRequestStream();          // STANDARD, version 300
-//   req->SetServiceName("MW_QUERY"); ... req->Args().push_back(Variant("x"));
-//   req->SetMessageCount(1);
-//   req->EnsureStreamState(8);               // req->Buffer() holds the bytes
-//   auto res = MakeResponseStream();
-//   res->LoadFromBytes(bytes, n);
-//   res->DecodeHeader();                     // raises on a newer version
-//   if (!res->IsError()) res->EnsureUnstreamState(7);   // body: Result()
-// Server side: req->LoadFromBytes(..); req->EnsureUnstreamState(7); fill a
-// response (SetOK/SetError, Result, ...); SetMessageCount(1);
-// EnsureStreamState(8).
+// A message declaring a version above 300 stops decoding at UnstreamState 3
+// (EnsureUnstreamState answers false).
+// Every kind ends its body with the STREAM section (see WriteStreamSection):
+//   STREAMSIZE int32, and when it is > 0 the section: int32 size, the bytes.
 #ifndef TALLYVOX_MIDDLEWARE_WIRE_TRANSPORT_STREAM_H_
 #define TALLYVOX_MIDDLEWARE_WIRE_TRANSPORT_STREAM_H_
 
@@ -69,6 +45,8 @@
 
 #include "middleware/wire/memory_stream.h"
 #include "middleware/wire/string_list.h"
+#include "middleware/wire/subject_header.h"
+#include "middleware/wire/transport.h"
 #include "middleware/wire/value_formatter.h"
 #include "middleware/wire/variant.h"
 #include "middleware/wire/wire_errors.h"
@@ -89,7 +67,8 @@ constexpr uint8_t mwmtNamedQueue = 9;
 constexpr int32_t kMwStreamIdentCurrent = 0x0AAFFBCC;  // version >= 290
 constexpr int32_t kMwStreamIdentLegacy = 0x0AAFFBBF;   // version < 290
 constexpr int32_t kMwStandardVersion = 300;
-constexpr uint16_t kMwStandardSubjectVersion = 1;
+// The first version whose request and response headers carry REQUESTID.
+constexpr int32_t kMwVersionWithRequestId = 200;
 constexpr int kMwStreamStateLast = 8;
 constexpr int kMwUnstreamStateLast = 7;
 
@@ -98,68 +77,6 @@ std::string MwMessageTypeName(int type);
 
 class TMwCustomTransportStream;
 class TMwCustomTransportStreamController;
-
-// The transport's per-connection information object.
-class TMwTransportInfo {
- public:
-  virtual ~TMwTransportInfo() = default;
-  TMwStrings Attributes;
-  bool CloseConnectionAfterTransmit = false;
-  bool CloseConnectionAfterReceive = false;
-  // Release the info together with a stream that refers to it. Streams hold
-  // the info by shared_ptr, so this only documents the intent.
-  bool AutoFree = false;
-};
-
-// What a transport stream needs from the transport that created it. The
-// client layer derives its transports from this class. Defaults: fixed text
-// conversion, no size limit, no compression or encryption, ReceiveLength -1,
-// and the raw primitives raise EMwException 0x04000004.
-class TMwCustomTransport {
- public:
-  virtual ~TMwCustomTransport() = default;
-
-  virtual TMwStringConversion StringConversion() const { return mwscFixed; }
-  virtual TMwFormatSettings FormatSettings() const { return {}; }
-  // From Params' MAXTRANSPORTSTREAMSIZE; 0 = no limit.
-  virtual int32_t MaxTransportStreamSize() const { return 0; }
-
-  // Whole-buffer components (none exist in this system). Each converts `in`
-  // (positioned at 0) into `out`.
-  virtual bool HasCompression() const { return false; }
-  virtual void Compress(TMwMemoryStream& in, TMwMemoryStream& out);
-  virtual void Decompress(TMwMemoryStream& in, TMwMemoryStream& out);
-  virtual bool HasCrypt() const { return false; }
-  virtual void Encrypt(TMwMemoryStream& in, TMwMemoryStream& out);
-  virtual void Decrypt(TMwMemoryStream& in, TMwMemoryStream& out);
-
-  // Receive primitives used by Fetch.
-  virtual bool ReceiveLength(TMwTransportInfo* info, TMwCustomTransportStream& stream,
-                             int32_t* length);
-  // Empties stream.Buffer() and reads `length` bytes into it.
-  virtual bool ReceiveStream(TMwTransportInfo* info, TMwCustomTransportStream& stream,
-                             int32_t length);
-  // Transmit primitives used by Deliver.
-  virtual void TransmitLength(TMwTransportInfo* info, TMwCustomTransportStream& stream);
-  virtual void TransmitStream(TMwTransportInfo* info, TMwCustomTransportStream& stream);
-  // Events raised by NotifySend and Fetch (OnSend / OnReceive).
-  virtual void DoSend(TMwTransportInfo* info, TMwCustomTransportStream& stream);
-  virtual void DoReceive(TMwTransportInfo* info, TMwCustomTransportStream& stream);
-};
-
-// Subject fields carried by every stream (only Priority travels in the
-// STANDARD request and response layouts).
-struct TMwSubjectHeader {
-  uint16_t SubjectVersion = kMwStandardSubjectVersion;
-  std::string Subject;
-  std::string Hops;
-  std::string Trace;
-  std::string SubjectData;
-  uint8_t Priority = 128;
-  uint8_t QoS = 0;
-  uint16_t HopCount = 0;
-  uint16_t MaxHopCount = 0;
-};
 
 // Deleter for stream handles: frees the stream unless it is still referenced
 // (then its last holder frees it through Release + FreeIfUnreferenced).
@@ -342,6 +259,10 @@ class TMwCustomTransportStream {
   void ReadArgsAndStream(TMwVariantList* args);
   void WriteStreamSection();
   void ReadStreamSection();
+  // Before `count` list items are read: refuses a count the bytes left
+  // cannot hold (4 bytes each at least) and charges count * item_size to the
+  // formatter's decoded-memory budget; both raise "Stream read error".
+  void ReserveDecoded(int32_t count, size_t item_size);
 
  private:
   bool RunStreamStep(int state);
@@ -375,282 +296,6 @@ class TMwCustomTransportStream {
 };
 
 using TMwTransportStreamPtr = std::unique_ptr<TMwCustomTransportStream, TMwStreamFree>;
-
-// ---- Requests (message type 1)
-class TMwCustomRequestTransportStream : public TMwCustomTransportStream {
- public:
-  uint8_t GetMessageType() const override { return mwmtRequest; }
-
-  const std::string& ServiceName() const { return service_name_; }
-  void SetServiceName(std::string v) { service_name_ = std::move(v); }
-  const std::string& ServiceVersion() const { return service_version_; }
-  void SetServiceVersion(std::string v) { service_version_ = std::move(v); }
-  const std::string& Function() const { return function_; }
-  void SetFunction(std::string v) { function_ = std::move(v); }
-  TMwVariantList& Args() { return args_; }
-  const TMwVariantList& Args() const { return args_; }
-  const std::string& Username() const { return username_; }
-  void SetUsername(std::string v) { username_ = std::move(v); }
-  const std::string& Password() const { return password_; }
-  void SetPassword(std::string v) { password_ = std::move(v); }
-  const std::string& Token() const { return token_; }
-  void SetToken(std::string v) { token_ = std::move(v); }
-  const std::string& ClientLocation() const { return client_location_; }
-  void SetClientLocation(std::string v) { client_location_ = std::move(v); }
-  const Variant& Data() const { return data_; }
-  void SetData(Variant v) { data_ = std::move(v); }
-  int32_t StateID() const { return state_id_; }
-  void SetStateID(int32_t v) { state_id_ = v; }
-  int32_t RequestID() const { return request_id_; }
-  void SetRequestID(int32_t v) { request_id_ = v; }
-  bool Sync() const { return sync_; }
-  void SetSync(bool v) { sync_ = v; }
-
- protected:
-  using TMwCustomTransportStream::TMwCustomTransportStream;
-  void CopyRequestFrom(const TMwCustomRequestTransportStream& other);
-
- private:
-  std::string service_name_, service_version_, function_;
-  TMwVariantList args_;
-  std::string username_, password_, token_, client_location_;
-  Variant data_ = Variant::String("");
-  int32_t state_id_ = 0;
-  int32_t request_id_ = 0;
-  bool sync_ = true;
-};
-
-class TMwStandardRequestTransportStream : public TMwCustomRequestTransportStream {
- public:
-  TMwStandardRequestTransportStream(TMwCustomTransport* transport = nullptr,
-                                    std::shared_ptr<TMwTransportInfo> info = nullptr);
-  TMwCustomTransportStream* Clone() const override;
-
- protected:
-  void WriteHeader() override;
-  void ReadHeader() override;
-  void WriteBody() override;
-  void ReadBody() override;
-};
-
-// ---- Responses (message type 2)
-class TMwCustomResponseTransportStream : public TMwCustomTransportStream {
- public:
-  uint8_t GetMessageType() const override { return mwmtResponse; }
-
-  int32_t StatusCode() const { return status_code_; }
-  void SetStatusCode(int32_t v) { status_code_ = v; }
-  const std::string& StatusText() const { return status_text_; }
-  void SetStatusText(std::string v) { status_text_ = std::move(v); }
-  int32_t InternalCode() const { return internal_code_; }
-  void SetInternalCode(int32_t v) { internal_code_ = v; }
-  const std::string& Token() const { return token_; }
-  void SetToken(std::string v) { token_ = std::move(v); }
-  int32_t StateID() const { return state_id_; }
-  void SetStateID(int32_t v) { state_id_ = v; }
-  int32_t RequestID() const { return request_id_; }
-  void SetRequestID(int32_t v) { request_id_ = v; }
-  bool Sync() const { return sync_; }
-  void SetSync(bool v) { sync_ = v; }
-  const Variant& Data() const { return data_; }
-  void SetData(Variant v) { data_ = std::move(v); }
-  const Variant& Result() const { return result_; }
-  void SetResult(Variant v) { result_ = std::move(v); }
-
-  // REQUIRES 1 <= code <= 0x0FFFFFFE, else EMwException 0x00E00002
-  // "Error codes must be between 1 and $FFFFFFF.". StatusCode = -code.
-  void SetError(int64_t code, std::string text);
-  void SetOK(std::string text);
-  bool IsError() const { return status_code_ < 0; }
-  // -StatusCode for an error. A received STATUSCODE of -2^31 has no positive
-  // 32-bit counterpart and reads back unchanged (negation in 64 bits, so a
-  // hostile code cannot overflow).
-  int32_t ErrorCode() const {
-    return IsError() ? static_cast<int32_t>(-static_cast<int64_t>(status_code_)) : status_code_;
-  }
-
-  // Decodes up to the header (UnstreamState 5). When the message header
-  // reports a newer version than 300, raises EMwException 0x04001001
-  // "Invalid transport stream version. Please match client to server.".
-  void DecodeHeader();
-
- protected:
-  using TMwCustomTransportStream::TMwCustomTransportStream;
-  void CopyResponseFrom(const TMwCustomResponseTransportStream& other);
-
- private:
-  int32_t status_code_ = 0;
-  std::string status_text_;
-  int32_t internal_code_ = 0;
-  std::string token_;
-  int32_t state_id_ = 0;
-  int32_t request_id_ = 0;
-  bool sync_ = true;
-  Variant data_;
-  Variant result_ = Variant::Null();
-};
-
-class TMwStandardResponseTransportStream : public TMwCustomResponseTransportStream {
- public:
-  TMwStandardResponseTransportStream(TMwCustomTransport* transport = nullptr,
-                                     std::shared_ptr<TMwTransportInfo> info = nullptr);
-  TMwCustomTransportStream* Clone() const override;
-
- protected:
-  void WriteHeader() override;
-  void ReadHeader() override;
-  void WriteBody() override;
-  void ReadBody() override;
-};
-
-// ---- Messages (message type 4) and their subkinds (5..9)
-class TMwCustomMessageTransportStream : public TMwCustomTransportStream {
- public:
-  uint8_t GetMessageType() const override { return mwmtMessage; }
-
-  const std::string& Username() const { return username_; }
-  void SetUsername(std::string v) { username_ = std::move(v); }
-  const std::string& Password() const { return password_; }
-  void SetPassword(std::string v) { password_ = std::move(v); }
-  const std::string& Token() const { return token_; }
-  void SetToken(std::string v) { token_ = std::move(v); }
-  const std::string& ClientLocation() const { return client_location_; }
-  void SetClientLocation(std::string v) { client_location_ = std::move(v); }
-  const Variant& Data() const { return data_; }
-  void SetData(Variant v) { data_ = std::move(v); }
-  TMwVariantList& Args() { return args_; }
-  const TMwVariantList& Args() const { return args_; }
-
- protected:
-  using TMwCustomTransportStream::TMwCustomTransportStream;
-  void CopyMessageFrom(const TMwCustomMessageTransportStream& other);
-  void WriteMessageLayoutHeader();
-  void ReadMessageLayoutHeader();
-  void WriteMessageLayoutBody() { WriteArgsAndStream(args_); }
-  void ReadMessageLayoutBody() { ReadArgsAndStream(&args_); }
-
- private:
-  std::string username_, password_, token_, client_location_;
-  Variant data_;
-  TMwVariantList args_;
-};
-
-// The STANDARD message stream of a given type (4..9): same layout for all.
-template <uint8_t kType>
-class TMwStandardMessageStreamOf : public TMwCustomMessageTransportStream {
- public:
-  TMwStandardMessageStreamOf(TMwCustomTransport* transport = nullptr,
-                             std::shared_ptr<TMwTransportInfo> info = nullptr);
-  uint8_t GetMessageType() const override { return kType; }
-  TMwCustomTransportStream* Clone() const override;
-
- protected:
-  void WriteHeader() override { WriteMessageLayoutHeader(); }
-  void ReadHeader() override { ReadMessageLayoutHeader(); }
-  void WriteBody() override { WriteMessageLayoutBody(); }
-  void ReadBody() override { ReadMessageLayoutBody(); }
-};
-
-using TMwStandardMessageTransportStream = TMwStandardMessageStreamOf<mwmtMessage>;
-using TMwStandardSubscriptionTransportStream = TMwStandardMessageStreamOf<mwmtSubscribe>;
-using TMwStandardUnsubscriptionTransportStream = TMwStandardMessageStreamOf<mwmtUnsubscribe>;
-using TMwStandardCacheTransportStream = TMwStandardMessageStreamOf<mwmtCache>;
-using TMwStandardThrottleTransportStream = TMwStandardMessageStreamOf<mwmtThrottle>;
-using TMwStandardNamedQueueTransportStream = TMwStandardMessageStreamOf<mwmtNamedQueue>;
-
-// ---- Controllers: class-level description of a stream format.
-class TMwCustomTransportStreamController {
- public:
-  virtual ~TMwCustomTransportStreamController() = default;
-  // The abstract controller raises EMwException 0x04000004 for each.
-  virtual std::string GetIdentifier() const;
-  virtual int32_t GetVersion() const;
-  virtual uint16_t GetSubjectVersion() const;
-  // Null when the type has no class.
-  virtual TMwTransportStreamClass GetStreamClass(int type) const;
-  virtual std::unique_ptr<TMwCustomTransportStreamFormatter> CreateFormatter(
-      const TMwStrings* params, TMwMemoryStream* buffer, TMwCustomTransportStream* stream) const;
-  virtual bool HasMatchFunction() const;
-  virtual bool SupportsRequestResponse() const { return false; }
-  virtual bool SupportsMessaging() const { return false; }
-
-  // As GetStreamClass, but no class raises EMwException 0x04000003
-  // IDENT + " do not support messagetype '" + type name + "'".
-  TMwTransportStreamClass GetStreamClassStrict(int type) const;
-  // Writes / reads the binary subject header on `buffer` at its position:
-  // 18 bytes (total, SubjectVersion, Priority, QoS, HopCount, MaxHopCount,
-  // four string lengths; uint16 little-endian) then the four strings.
-  // Write raises kMwErrSubjectTooLong above 4096 bytes of strings. Read
-  // answers false (strings empty) for a total of 0 or above 4096, or when
-  // the four lengths do not add up to the total.
-  void WriteSubjectHeader(TMwMemoryStream& buffer, const TMwSubjectHeader& header) const;
-  bool ReadSubjectHeader(TMwMemoryStream& buffer, TMwSubjectHeader* header) const;
-  // First 4 characters upper-cased against "REQ." .. "QUE."; 0 if unknown.
-  static int SubjectToMessageType(std::string_view subject);
-  TMwTransportStreamClass StreamClassForSubject(std::string_view subject) const;
-  // Prefix + rest; type 0 gives rest; type above 9 raises 0x04000003
-  // "Unknown messagetype.".
-  static std::string MessageTypeToSubject(int type, std::string_view rest);
-  // Request streams use type 1, responses 2; others raise 0x04001003.
-  static std::string StreamToSubject(const TMwCustomTransportStream& stream, std::string_view rest);
-  static std::string MessageTypeToCode(int type);  // "REQ".."QUE", "" for 0
-  static int CodeToMessageType(std::string_view code);
-
-  // Creates a stream of `type` bound to the transport (strict lookup).
-  TMwTransportStreamPtr CreateStream(int type, TMwCustomTransport* transport = nullptr,
-                                     std::shared_ptr<TMwTransportInfo> info = nullptr) const;
-};
-
-class TMwStandardTransportStreamController : public TMwCustomTransportStreamController {
- public:
-  static const TMwStandardTransportStreamController& Instance();
-  std::string GetIdentifier() const override { return "STANDARD"; }
-  int32_t GetVersion() const override { return kMwStandardVersion; }
-  uint16_t GetSubjectVersion() const override { return kMwStandardSubjectVersion; }
-  TMwTransportStreamClass GetStreamClass(int type) const override;
-  std::unique_ptr<TMwCustomTransportStreamFormatter> CreateFormatter(
-      const TMwStrings* params, TMwMemoryStream* buffer,
-      TMwCustomTransportStream* stream) const override;
-  bool HasMatchFunction() const override { return false; }
-  bool SupportsRequestResponse() const override { return true; }
-  bool SupportsMessaging() const override { return true; }
-};
-
-// ---- Registry of stream formats (names upper-cased, first match wins).
-class TMwRegisteredTransportStreamList {
- public:
-  // The process-wide registry, with STANDARD registered on first use.
-  static TMwRegisteredTransportStreamList& Instance();
-  void Register(const TMwCustomTransportStreamController* controller);
-  // Case-insensitive; null when not registered.
-  const TMwCustomTransportStreamController* Find(std::string_view name) const;
-  // The checks of assigning a transport's StreamFormat: raises
-  // std::runtime_error "Transport stream format NAME not registered for the
-  // middleware." or "... is not compatible with the transport type.".
-  const TMwCustomTransportStreamController& Select(std::string_view name,
-                                                   bool request_response) const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> names_;
-  std::vector<const TMwCustomTransportStreamController*> controllers_;
-};
-
-// ---- Convenience
-using TMwRequestStreamPtr = std::unique_ptr<TMwStandardRequestTransportStream, TMwStreamFree>;
-using TMwResponseStreamPtr = std::unique_ptr<TMwStandardResponseTransportStream, TMwStreamFree>;
-TMwRequestStreamPtr MakeRequestStream(TMwCustomTransport* transport = nullptr,
-                                      std::shared_ptr<TMwTransportInfo> info = nullptr);
-TMwResponseStreamPtr MakeResponseStream(TMwCustomTransport* transport = nullptr,
-                                        std::shared_ptr<TMwTransportInfo> info = nullptr);
-
-// The request subject: "REQ." + domain + "." + identity + "." + service +
-// "." + version + "." + function + "." + request id + "." + "SYNC"/"ASYNC",
-// with every '*', '.' or '>' in service, version and function replaced by
-// '_'.
-std::string MwComposeRequestSubject(std::string_view domain, std::string_view identity,
-                                    std::string_view service, std::string_view version,
-                                    std::string_view function, int32_t request_id, bool sync);
 
 }  // namespace tallyvox::mw
 

@@ -254,6 +254,18 @@ TMwRegisteredStreamableObjectList::Factory TMwRegisteredStreamableObjectList::Fi
   return nullptr;
 }
 
+// ---------------------------------------------------------------- budget
+
+void TMwCustomMemoryStreamFormatter::ChargeDecoded(int64_t bytes) {
+  if (decode_budget_left_ < 0) decode_budget_left_ = MwDecodeBudget(buffer_->Size());
+  if (bytes > decode_budget_left_) ThrowStreamReadError();
+  decode_budget_left_ -= bytes;
+}
+
+int64_t TMwCustomMemoryStreamFormatter::DecodeBudgetLeft() const {
+  return decode_budget_left_ < 0 ? MwDecodeBudget(buffer_->Size()) : decode_budget_left_;
+}
+
 // ---------------------------------------------------------------- settings
 
 TMwStringConversion TMwCustomTransportStreamFormatter::StringConversion() const {
@@ -459,6 +471,7 @@ std::string TMwCustomBinaryTransportStreamFormatter::ReadString(const char*) {
     throw EMwException("String size out of bounds.", kMwErrStringSize);
   }
   const uint8_t* p = buffer_->Consume(static_cast<size_t>(n));
+  ChargeDecoded(n);
   return std::string(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
 }
 
@@ -563,14 +576,11 @@ Variant TMwCustomBinaryTransportStreamFormatter::ReadVariantArray(const char* na
   }
   const int64_t count = span + 1;
   // Every element takes at least its 4-byte tag: refuse counts the buffer
-  // cannot hold before allocating anything. Even a count that fits is only
-  // partly reserved: a Variant is far larger than 4 bytes, and each level of
-  // nested arrays may claim the same remaining bytes, so the vector grows
-  // with the elements actually decoded beyond a small first reservation.
+  // cannot hold, then charge the elements' memory before allocating it.
   if (count > buffer_->Remaining() / 4) ThrowStreamReadError();
-  constexpr int64_t kMaxReservedItems = 1024;
+  ChargeDecoded(count * static_cast<int64_t>(sizeof(Variant)));
   std::vector<Variant> items;
-  items.reserve(static_cast<size_t>(std::min(count, kMaxReservedItems)));
+  items.reserve(static_cast<size_t>(count));
   for (int64_t i = 0; i < count; ++i) items.push_back(ReadVariant(name));
   return Variant::Array(varVariant, low, std::move(items));
 }
@@ -587,6 +597,7 @@ Variant TMwCustomBinaryTransportStreamFormatter::ReadVariantByteArray(const char
   }
   const auto count = static_cast<size_t>(span + 1);
   const uint8_t* p = buffer_->Consume(count);
+  ChargeDecoded(static_cast<int64_t>(count));
   return Variant::ByteArray(low, std::vector<uint8_t>(p, p + count));
 }
 
@@ -598,6 +609,7 @@ int32_t TMwCustomBinaryTransportStreamFormatter::ReadStream(const char* name,
     throw EMwException("Stream size out of bounds.", kMwErrStreamSize);
   }
   const uint8_t* p = buffer_->Consume(static_cast<size_t>(n));
+  ChargeDecoded(n);
   target.Write(p, static_cast<size_t>(n));
   return n;
 }

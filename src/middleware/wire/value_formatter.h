@@ -28,6 +28,20 @@
 // Limits on reading (0 or less = no limit): MaxStringSize, MaxStreamSize,
 // MaxArraySize (high - low of variant arrays), MaxBinaryArraySize.
 // Nesting of arrays/objects is capped at kMwMaxVariantDepth.
+//
+// Decoded memory: an element needs as little as its 4-byte tag on the wire
+// but becomes a Variant of sizeof(Variant) bytes, so counts that fit the
+// bytes left can still claim far more memory than the message holds. Reading
+// therefore spends a budget per message, MwDecodeBudget(size of the buffer),
+// charged before anything is allocated: sizeof(Variant) per array element,
+// the bytes of every string, byte array and stream section, and whatever
+// the stream layouts charge for their argument and attribute lists. A read
+// that would exceed it raises "Stream read error" like a short read. The
+// budget is set at the first charge after ResetDecodeBudget() (the stream
+// calls it where decoding of a message starts) from the buffer's size then.
+// A message that holds nothing but empty values (4 bytes each, 32 decoded
+// bytes per message byte) passes up to the allowance; every other value
+// costs at most 16 decoded bytes per message byte.
 #ifndef TALLYVOX_MIDDLEWARE_WIRE_VALUE_FORMATTER_H_
 #define TALLYVOX_MIDDLEWARE_WIRE_VALUE_FORMATTER_H_
 
@@ -50,6 +64,14 @@ namespace tallyvox::mw {
 class TMwCustomTransportStream;
 
 constexpr int kMwMaxVariantDepth = 64;
+
+// The decoded-memory budget of a message of `message_size` bytes: a fixed
+// allowance plus kMwDecodedBytesPerMessageByte per byte.
+constexpr int64_t kMwDecodeAllowance = int64_t{1} << 20;
+constexpr int64_t kMwDecodedBytesPerMessageByte = 16;
+constexpr int64_t MwDecodeBudget(int64_t message_size) {
+  return kMwDecodeAllowance + kMwDecodedBytesPerMessageByte * message_size;
+}
 
 // How floats and date-times are written as text.
 enum TMwStringConversion : uint8_t { mwscLocale = 0, mwscFixed = 1 };
@@ -108,7 +130,6 @@ class TMwCustomMemoryStreamFormatter {
   TMwCustomMemoryStreamFormatter& operator=(const TMwCustomMemoryStreamFormatter&) = delete;
 
   TMwMemoryStream& Buffer() { return *buffer_; }
-  void SetBuffer(TMwMemoryStream* buffer) { buffer_ = buffer; }
 
   virtual void Initialize() {}
   virtual void Finalize() {}
@@ -158,6 +179,14 @@ class TMwCustomMemoryStreamFormatter {
   virtual int32_t ReadIdent(const char* name) = 0;
   virtual int32_t ReadVersion(const char* name) = 0;
 
+  // Starts the budget of a new message (see the file comment).
+  void ResetDecodeBudget() { decode_budget_left_ = -1; }
+  // Counts `bytes` of memory a read is about to create; raises EMwException
+  // kMwErrStreamRead "Stream read error" when they exceed what is left.
+  void ChargeDecoded(int64_t bytes);
+  // What is left (MwDecodeBudget(buffer size) before the first charge).
+  int64_t DecodeBudgetLeft() const;
+
   int32_t MaxStringSize() const { return max_string_size_; }
   int32_t MaxStreamSize() const { return max_stream_size_; }
   int32_t MaxArraySize() const { return max_array_size_; }
@@ -173,6 +202,9 @@ class TMwCustomMemoryStreamFormatter {
   int32_t max_stream_size_ = 0;
   int32_t max_array_size_ = 0;
   int32_t max_binary_array_size_ = 0;
+
+ private:
+  int64_t decode_budget_left_ = -1;  // -1: set at the next charge
 };
 
 // Adds the owning transport stream and its parameters (both may be null for
@@ -184,11 +216,6 @@ class TMwCustomTransportStreamFormatter : public TMwCustomMemoryStreamFormatter 
       : TMwCustomMemoryStreamFormatter(buffer), params_(params), stream_(stream) {}
   const TMwStrings* Params() const { return params_; }
   TMwCustomTransportStream* Stream() const { return stream_; }
-  void Rebind(const TMwStrings* params, TMwMemoryStream* buffer, TMwCustomTransportStream* stream) {
-    params_ = params;
-    buffer_ = buffer;
-    stream_ = stream;
-  }
 
   // The owning transport's StringConversion and format settings (mwscFixed
   // and defaults when there is no transport). A free-standing formatter can

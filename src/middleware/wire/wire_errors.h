@@ -22,7 +22,9 @@
 //   0x04023003  "Stream size out of bounds."
 // Codes of our own (not part of any older table):
 //   0x04001020  "Stream read error": a read needs more bytes than the buffer
-//               holds, or a length/count field is negative.
+//               holds, a length/count field is negative, or the values read
+//               would take more memory than the message's decoding budget
+//               (value_formatter.h).
 //   0x04001021  "Stream write error": a write would grow a memory stream past
 //               kMwMaxMemoryStreamSize.
 //   0x04001022  "Subject header too long.": WriteSubjectHeader with more than

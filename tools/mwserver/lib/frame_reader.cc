@@ -1,6 +1,6 @@
 #include "mwserver/lib/frame_reader.h"
 
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
 
 namespace tallyvox::mwserver {
 

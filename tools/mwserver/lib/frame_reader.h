@@ -1,5 +1,5 @@
 // Splits the bytes a connection receives into framed messages (the framing is
-// documented in middleware/client/framing.h). No allocation follows an
+// documented in middleware/wire/framing.h). No allocation follows an
 // announced length: the buffer only ever holds bytes that actually arrived,
 // and a length above the cap is refused as soon as the prefix is complete.
 #ifndef TALLYVOX_TOOLS_MWSERVER_LIB_FRAME_READER_H_

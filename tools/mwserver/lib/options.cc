@@ -43,7 +43,7 @@ bool ParseFault(const std::string& name, Fault* fault) {
 bool ParseListen(const std::string& entry, ListenEntry* out, std::string* error) {
   const size_t colon = entry.rfind(':');
   long long port = 0;
-  if (colon == std::string::npos || !ParseInt(entry.substr(colon + 1), 1, 65535, &port)) {
+  if (colon == std::string::npos || !ParseInt(entry.substr(colon + 1), 0, 65535, &port)) {
     *error = "bad --listen '" + entry + "': expected HOST:PORT or FIRST-LAST:PORT";
     return false;
   }
@@ -116,7 +116,13 @@ std::string Usage() {
          "  --state-id N                    STATEID of every answer (default: the request's)\n"
          "  --out-param NAME:TYPE:PTYPE:VALUE  output parameter of EXECUTE (repeatable)\n"
          "global options:\n"
-         "  --max-message BYTES  --max-output BYTES  --max-connections N  --idle-timeout S\n"
+         "  --max-message BYTES    largest request (16 MiB)\n"
+         "  --max-output BYTES     largest unsent answer backlog per connection (64 MiB)\n"
+         "  --max-connections N    served at once (512); when all are taken the one idle\n"
+         "                         the longest makes room, else new ones wait to be accepted\n"
+         "  --idle-timeout S       close a connection without a request under way (90)\n"
+         "  --request-timeout S    a request must arrive whole this long after its first\n"
+         "                         byte (10)\n"
          "  --quiet              no per-request log line\n";
 }
 
@@ -215,6 +221,9 @@ bool ParseArguments(const std::vector<std::string>& args, ServerOptions* options
     } else if (arg == "--idle-timeout") {
       if (!number(1, 86400, &n)) return false;
       options->idle_timeout_s = static_cast<int>(n);
+    } else if (arg == "--request-timeout") {
+      if (!number(1, 3600, &n)) return false;
+      options->request_timeout_s = static_cast<int>(n);
     } else if (arg == "--quiet") {
       options->quiet = true;
     } else {

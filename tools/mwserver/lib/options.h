@@ -3,7 +3,9 @@
 //   mwserver [defaults] --listen ADDRESS [listener options] [--listen ADDRESS [...]]
 //
 // ADDRESS is HOST:PORT or FIRST-LAST:PORT, a range of IPv4 addresses that
-// differ only in their last part (127.0.1.1-127.0.1.111:80). Options given
+// differ only in their last part (127.0.1.1-127.0.1.111:80). Port 0 lets the
+// system choose a free port (one port for all addresses of a range); the
+// ready line reports the ports bound. Options given
 // before the first --listen are the defaults of every listener; options after
 // a --listen apply to that listener only. See Usage() for the list.
 #ifndef TALLYVOX_TOOLS_MWSERVER_LIB_OPTIONS_H_
@@ -53,7 +55,7 @@ struct Behaviour {
 struct ListenEntry {
   std::string first_ip;  // dotted quad
   int count = 1;         // addresses first_ip .. first_ip + count - 1
-  int port = 0;
+  int port = 0;          // 0: a free port chosen when binding
   Behaviour behaviour;
 };
 
@@ -61,9 +63,16 @@ struct ServerOptions {
   std::vector<ListenEntry> listeners;
   size_t max_message = 16u << 20;  // largest request accepted, in bytes
   size_t max_output = 64u << 20;   // largest unsent answer backlog per connection
-  int max_connections = 1024;
-  int idle_timeout_s = 300;  // close a connection silent for this long
-  bool quiet = false;        // no per-request log lines
+  // Connections served at once (lowered to what the open-file limit allows).
+  // When all are taken, the one idle the longest makes room; when none is
+  // idle, new connections wait in the listen queue until one closes.
+  int max_connections = 512;
+  // A connection with no request under way is closed after this long: longer
+  // than a monitor keeps a pooled connection between two poll cycles.
+  int idle_timeout_s = 90;
+  // A request must arrive whole within this long of its first byte.
+  int request_timeout_s = 10;
+  bool quiet = false;  // no per-request log lines
 };
 
 // Parses argv[1..]; on failure returns false with a message in *error.

@@ -2,7 +2,8 @@
 
 #include <exception>
 
-#include "middleware/client/client_exceptions.h"
+#include "middleware/wire/request_stream.h"
+#include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "middleware/wire/variant.h"
 #include "mwserver/lib/query_table.h"
@@ -107,8 +108,7 @@ HandledRequest HandleRequest(const Behaviour& b, std::string_view message) {
   try {
     request->LoadFromBytes(message);
     if (!request->EnsureUnstreamState(mw::kMwUnstreamStateLast)) {
-      throw mw::EMwException("Invalid transport stream version. Please match client to server.",
-                             0x04001001);
+      throw mw::EMwException(mw::kMwInvalidVersionText, mw::kMwErrInvalidVersion);
     }
     const mw::TMwVariantList& args = request->Args();
     out.log =

@@ -6,10 +6,12 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
 #include "mwserver/lib/frame_reader.h"
 #include "mwserver/lib/request_handler.h"
 
@@ -30,6 +32,9 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kReadChunk = 64 * 1024;
 // What --fault huge announces: 256 MiB, of which only 16 bytes follow.
 constexpr size_t kHugeLength = 0x10000000;
+// Descriptors besides listeners and connections: the standard streams, the
+// epoll set, the stop event and the signal descriptor, with some to spare.
+constexpr long long kReservedDescriptors = 16;
 
 struct Listener {
   int fd = -1;
@@ -52,6 +57,12 @@ struct Connection {
   bool pending_close = false;
   bool mute = false;  // answers nothing more (after --fault huge)
   Clock::time_point last_activity;
+  // The first byte of the request under way (the bytes buffered and not yet
+  // a whole message), while the connection is not waiting to answer.
+  Clock::time_point request_started;
+
+  // No request under way and nothing to send: a connection that may go.
+  bool Idle() const { return !waiting && out.empty() && reader.buffered() == 0; }
 
   Connection(const Behaviour& b, size_t max_message) : reader(b.framing, max_message) {}
 };
@@ -73,6 +84,9 @@ struct Server::Impl {
   std::vector<std::unique_ptr<Listener>> listeners;
   std::map<int, Listener*> listener_by_fd;
   std::map<int, std::unique_ptr<Connection>> connections;
+  bool accepting = true;  // the listeners are in the epoll set
+  // After the system ran out of descriptors: try accepting again then.
+  Clock::time_point retry_accept_at{};
 
   ~Impl() {
     for (auto& [fd, c] : connections) ::close(fd);
@@ -91,11 +105,13 @@ struct Server::Impl {
     return ::epoll_ctl(epoll_fd, op, fd, &ev) == 0;
   }
 
-  bool Bind(const std::string& ip, int port, const Behaviour* behaviour, std::string* error) {
+  // Binds and listens on ip:port (port 0: one the system chooses); the
+  // port bound, or 0 with a message in *error.
+  int Bind(const std::string& ip, int port, const Behaviour* behaviour, std::string* error) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
       *error = std::string("socket: ") + std::strerror(errno);
-      return false;
+      return 0;
     }
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -103,19 +119,59 @@ struct Server::Impl {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
+    socklen_t len = sizeof addr;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 511) != 0) {
+        ::listen(fd, 511) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
       *error = "cannot listen on " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno);
       ::close(fd);
-      return false;
+      return 0;
     }
+    const int bound = ntohs(addr.sin_port);
     auto listener = std::make_unique<Listener>();
     listener->fd = fd;
-    listener->address = ip + ":" + std::to_string(port);
+    listener->address = ip + ":" + std::to_string(bound);
     listener->behaviour = behaviour;
+    if (!Watch(fd, EPOLLIN, EPOLL_CTL_ADD)) {
+      *error = std::string("epoll: ") + std::strerror(errno);
+      ::close(fd);
+      return 0;
+    }
     listener_by_fd[fd] = listener.get();
     listeners.push_back(std::move(listener));
-    return Watch(fd, EPOLLIN, EPOLL_CTL_ADD);
+    return bound;
+  }
+
+  // Closes the listeners from index `first` on.
+  void DropListenersFrom(size_t first) {
+    while (listeners.size() > first) {
+      const int fd = listeners.back()->fd;
+      ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
+      ::close(fd);
+      listener_by_fd.erase(fd);
+      listeners.pop_back();
+    }
+  }
+
+  // Every address of `entry` on one port. With port 0 the first address
+  // takes a port of the system's choosing and the others the same one; when
+  // one of them has it taken already, the whole entry starts again.
+  bool BindEntry(const ListenEntry& entry, std::string* error) {
+    constexpr int kAttempts = 20;
+    const size_t first = listeners.size();
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      int port = entry.port;
+      bool ok = true;
+      for (int i = 0; i < entry.count && ok; ++i) {
+        const int bound = Bind(OffsetAddress(entry.first_ip, i), port, &entry.behaviour, error);
+        ok = bound != 0;
+        port = bound;
+      }
+      if (ok) return true;
+      DropListenersFrom(first);
+      if (entry.port != 0) return false;
+    }
+    return false;
   }
 
   void Close(Connection* c) {
@@ -123,21 +179,61 @@ struct Server::Impl {
     ::epoll_ctl(epoll_fd, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
     connections.erase(fd);
+    if (!accepting && static_cast<int>(connections.size()) < options.max_connections) {
+      SetAccepting(true);
+    }
   }
 
+  // Takes the listeners out of the epoll set, or puts them back: while out,
+  // new connections wait in the listen queue.
+  void SetAccepting(bool on) {
+    if (on == accepting) return;
+    accepting = on;
+    for (const auto& l : listeners) Watch(l->fd, EPOLLIN, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL);
+    if (on) retry_accept_at = Clock::time_point{};
+  }
+
+  // At the connection cap: closes the connection idle the longest. False
+  // when every connection has a request or an answer under way.
+  bool MakeRoom() {
+    Connection* idlest = nullptr;
+    for (auto& [fd, c] : connections) {
+      if (c->Idle() && (idlest == nullptr || c->last_activity < idlest->last_activity)) {
+        idlest = c.get();
+      }
+    }
+    if (idlest == nullptr) return false;
+    Log("mwserver " + idlest->listener->address + " " + idlest->peer +
+        " closed: idle the longest, to make room");
+    Close(idlest);
+    return true;
+  }
+
+  // The listener is readable: at least one connection waits in its queue.
   void Accept(Listener* l) {
-    for (;;) {
+    for (bool first = true;; first = false) {
+      if (static_cast<int>(connections.size()) >= options.max_connections) {
+        if (!first) return;  // any further ones wake the loop again
+        if (!MakeRoom()) {
+          SetAccepting(false);  // until a connection closes
+          return;
+        }
+      }
       sockaddr_in peer{};
       socklen_t len = sizeof peer;
       const int fd =
           ::accept4(l->fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (fd < 0) return;  // EAGAIN, or a connection that died in the queue
-      const std::string peer_text = EndpointText(peer);
-      if (static_cast<int>(connections.size()) >= options.max_connections) {
-        Log("mwserver " + l->address + " " + peer_text + " refused: too many connections");
-        ::close(fd);
-        continue;
+      if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+          // Out of descriptors or memory: stop accepting for a second
+          // rather than being woken for the same connection again and again.
+          Log("mwserver " + l->address + " cannot accept: " + std::strerror(errno));
+          SetAccepting(false);
+          retry_accept_at = Clock::now() + std::chrono::seconds(1);
+        }
+        return;  // EAGAIN, or a connection that died in the queue
       }
+      const std::string peer_text = EndpointText(peer);
       if (l->behaviour->fault == Fault::kClose) {
         Log("mwserver " + l->address + " " + peer_text + " closed on accept (fault close)");
         ::close(fd);
@@ -253,6 +349,8 @@ struct Server::Impl {
         Close(c);
         return false;
       }
+      // Bytes left over begin the next request.
+      c->request_started = Clock::now();
       HandledRequest handled = HandleRequest(b, message);
       if (b.fault == Fault::kDrop) {
         if (!options.quiet) Log(who + handled.log + " -> dropped (fault drop)");
@@ -286,6 +384,7 @@ struct Server::Impl {
       const ssize_t n = ::recv(c->fd, chunk, sizeof chunk, 0);
       if (n > 0) {
         c->last_activity = Clock::now();
+        if (c->reader.buffered() == 0) c->request_started = c->last_activity;
         c->reader.Append(std::string_view(chunk, static_cast<size_t>(n)));
         if (c->reader.buffered() > options.max_message + mw::kMwVerifiedHeaderSize + kReadChunk) {
           Log("mwserver " + c->listener->address + " " + c->peer + " closed: input over the cap");
@@ -302,7 +401,9 @@ struct Server::Impl {
     }
   }
 
-  // Releases held answers whose delay has passed and closes idle connections.
+  // Releases held answers whose delay has passed, closes connections whose
+  // request is overdue or that stayed idle too long, and accepts again once
+  // a pause for lack of descriptors is over.
   void Timers() {
     const auto now = Clock::now();
     std::vector<int> fds;
@@ -311,17 +412,29 @@ struct Server::Impl {
       auto it = connections.find(fd);
       if (it == connections.end()) continue;
       Connection* c = it->second.get();
+      const std::string who = "mwserver " + c->listener->address + " " + c->peer + " ";
       if (c->waiting && now >= c->answer_at) {
         c->waiting = false;
         c->last_activity = now;
+        c->request_started = now;  // for a request that arrived meanwhile
         const bool close_after = c->pending_close;
         if (!Queue(c, std::exchange(c->pending, std::string()), close_after)) continue;
         if (!close_after && !Process(c)) continue;
-      } else if (!c->waiting && c->out.empty() &&
+      } else if (!c->waiting && c->reader.buffered() > 0 &&
+                 now - c->request_started > std::chrono::seconds(options.request_timeout_s)) {
+        // Every byte may come slowly, but the request as a whole may not.
+        Log(who + "closed: request not complete within " +
+            std::to_string(options.request_timeout_s) + " s");
+        Close(c);
+      } else if (c->Idle() &&
                  now - c->last_activity > std::chrono::seconds(options.idle_timeout_s)) {
-        Log("mwserver " + c->listener->address + " " + c->peer + " closed: idle");
+        Log(who + "closed: idle");
         Close(c);
       }
+    }
+    if (!accepting && retry_accept_at != Clock::time_point{} && now >= retry_accept_at &&
+        static_cast<int>(connections.size()) < options.max_connections) {
+      SetAccepting(true);
     }
   }
 
@@ -357,10 +470,19 @@ bool Server::Start(std::string* error) {
     return false;
   }
   for (const ListenEntry& entry : s.options.listeners) {
-    for (int i = 0; i < entry.count; ++i) {
-      const std::string ip = OffsetAddress(entry.first_ip, i);
-      if (!s.Bind(ip, entry.port, &entry.behaviour, error)) return false;
-      s.Log("mwserver listening on " + ip + ":" + std::to_string(entry.port));
+    if (!s.BindEntry(entry, error)) return false;
+  }
+  for (const auto& listener : s.listeners) s.Log("mwserver listening on " + listener->address);
+  // Every connection needs a descriptor: keep the cap below the open-file
+  // limit (less the listeners and a few for the loop itself).
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const long long room = static_cast<long long>(limit.rlim_cur) -
+                           static_cast<long long>(s.listeners.size()) - kReservedDescriptors;
+    if (room < s.options.max_connections) {
+      s.options.max_connections = static_cast<int>(std::max(1LL, room));
+      s.Log("mwserver serves at most " + std::to_string(s.options.max_connections) +
+            " connections at once (open file limit " + std::to_string(limit.rlim_cur) + ")");
     }
   }
   return true;
@@ -377,7 +499,9 @@ void Server::Run(bool handle_signals) {
     s.signal_fd = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
     if (s.signal_fd >= 0) s.Watch(s.signal_fd, EPOLLIN, EPOLL_CTL_ADD);
   }
-  s.Log("mwserver ready");
+  std::string ready = "mwserver ready";
+  for (const auto& listener : s.listeners) ready += " " + listener->address;
+  s.Log(ready);
   std::vector<epoll_event> events(256);
   for (;;) {
     const int n =

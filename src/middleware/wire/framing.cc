@@ -1,4 +1,4 @@
-#include "middleware/client/framing.h"
+#include "middleware/wire/framing.h"
 
 #include <cstdio>
 

@@ -1,5 +1,7 @@
-// Framing of one middleware message on a stream socket. Shared by the client
-// transport (client_transport.h) and the simulated server (tools/mwserver).
+// Framing of one middleware message on a stream socket: the byte format of
+// the length prefix. Shared by the client transport
+// (middleware/client/client_transport.h) and the simulated server
+// (tools/mwserver).
 //
 // A message is the byte buffer of an encoded transport stream. On the socket
 // it is preceded by one of two length prefixes:
@@ -17,8 +19,8 @@
 // The reader converts bytes 6..14 ("X" + 8 digits) to the length and bytes
 // 16..18 ("X" + 2 digits) to the checksum; a conversion failure or a checksum
 // that differs from the XOR of bytes 0..15 makes the header invalid.
-#ifndef TALLYVOX_MIDDLEWARE_CLIENT_FRAMING_H_
-#define TALLYVOX_MIDDLEWARE_CLIENT_FRAMING_H_
+#ifndef TALLYVOX_MIDDLEWARE_WIRE_FRAMING_H_
+#define TALLYVOX_MIDDLEWARE_WIRE_FRAMING_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -48,4 +50,4 @@ uint8_t XorChecksum(std::string_view text);
 
 }  // namespace tallyvox::mw
 
-#endif  // TALLYVOX_MIDDLEWARE_CLIENT_FRAMING_H_
+#endif  // TALLYVOX_MIDDLEWARE_WIRE_FRAMING_H_
