@@ -447,6 +447,30 @@ TEST_F(DbeEngineTest, AppendBeyondTheFileSizeLimitFailsCleanly) {
   EXPECT_EQ(after.substr(0, before.size()), before);
 }
 
+// Another program appends while the table is being opened, between the opener's look at
+// the file's size and its reading of the header: the record and the end marker first,
+// then the count, as every append does. The open sees a whole table.
+TEST_F(DbeEngineTest, OpenDuringAnotherProgramsAppendSeesAWholeTable) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  env_.AfterNextStat([&] {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    std::string record(85, ' ');
+    record[1] = 'b';
+    record += '\x1a';
+    const uint8_t count[4] = {2, 0, 0, 0};
+    EXPECT_EQ(::pwrite(fd, record.data(), record.size(), 97 + 85), 86);
+    EXPECT_EQ(::pwrite(fd, count, sizeof count, 4), 4);
+    ::close(fd);
+  });
+  const DbeHandle t = OpenOk(path);
+  uint32_t count = 0;
+  ASSERT_EQ(DbeGetRecordCount(t, &count), kDbeSuccess);
+  EXPECT_EQ(count, 2u);
+  ASSERT_EQ(DbeGotoRecord(t, 2), kDbeSuccess) << LastErrorText();
+  EXPECT_EQ(Record(t).substr(0, 2), " b");
+  DbeCloseTable(t);
+}
+
 TEST_F(DbeEngineTest, ConcurrentAppendsFromTwoProcessesLoseNothing) {
   const std::string path = Write("t.dbf", BuildDbf(AuditTable({})));
   constexpr int kPerProcess = 40;

@@ -1,7 +1,8 @@
 // FaultEnv: the table engine's file system for tests. It passes everything to the real
 // file system, except that writes fail on request as a full or broken disk would, and it
 // counts the lock attempts refused because another open holds the byte, so that a test
-// can tell when the engine is waiting for a lock.
+// can tell when the engine is waiting for a lock. A test can also act, as another program
+// would, at a chosen moment: right after the engine looked at a file's size.
 //
 // Creating one installs it for the tables opened afterwards (dbe::DbeSetEnv); destroying
 // it puts the previous one back. REQUIRES: every table opened meanwhile is closed first.
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,13 @@ class FaultEnv : public dbe::Env {
     return refused_[offset];
   }
 
+  // Runs `action` once, right after the next Stat of any file (on the engine's thread,
+  // with the engine's lock held: the action must not call the engine).
+  void AfterNextStat(std::function<void()> action) {
+    std::lock_guard<std::mutex> g(mutex_);
+    after_stat_ = std::move(action);
+  }
+
   int OpenFile(const std::string& path, bool writable,
                std::unique_ptr<dbe::DbeFile>* file) override {
     std::unique_ptr<dbe::DbeFile> real;
@@ -67,7 +76,11 @@ class FaultEnv : public dbe::Env {
       if (int err = env_->TakeWriteFault()) return err;
       return real_->WriteAt(offset, src, size);
     }
-    int Stat(dbe::DbeFileInfo* info) override { return real_->Stat(info); }
+    int Stat(dbe::DbeFileInfo* info) override {
+      const int err = real_->Stat(info);
+      env_->RunAfterStat();
+      return err;
+    }
     int Truncate(uint64_t size) override { return real_->Truncate(size); }
     int LockByte(uint64_t offset) override {
       const int err = real_->LockByte(offset);
@@ -91,6 +104,14 @@ class FaultEnv : public dbe::Env {
     --fault_count_;
     return fault_errno_;
   }
+  void RunAfterStat() {
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      action.swap(after_stat_);
+    }
+    if (action) action();
+  }
   void CountRefusal(uint64_t offset) {
     std::lock_guard<std::mutex> g(mutex_);
     ++refused_[offset];
@@ -102,6 +123,7 @@ class FaultEnv : public dbe::Env {
   int fault_count_ = 0;
   int fault_skip_ = 0;
   std::map<uint64_t, int> refused_;
+  std::function<void()> after_stat_;
 };
 
 }  // namespace tallyvox::testing
