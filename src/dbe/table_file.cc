@@ -114,6 +114,11 @@ DbeResult RefreshCount(Table& t) {
   return kDbeSuccess;
 }
 
+DbeResult RefreshCountFor(Table& t, uint32_t record) {
+  if (record >= 1 && record <= t.record_count) return kDbeSuccess;
+  return RefreshCount(t);
+}
+
 DbeResult ReadRecord(Table& t, uint32_t record, std::vector<uint8_t>* dest) {
   dest->resize(t.header.record_length);
   if (int err = t.file->ReadAt(RecordOffset(t, record), dest->data(), dest->size())) {
@@ -178,6 +183,7 @@ DbeResult AppendBlankRecord(Table& t) {
   t.buffer.swap(blank);
   t.position = Position::kRecord;
   t.record = record;
+  t.stored_under_lock = record;
   return kDbeSuccess;
 }
 

@@ -236,6 +236,24 @@ TEST_F(AuditTableTest, FailedPostKeepsTheLockAndIsRetriedByTheNextWrite) {
   EXPECT_TRUE(testing::LockHolder(path, 1).ok());  // released after the good write
 }
 
+// The monitor's audit write on a stored record costs the record's lock, one read of the
+// record under it, one write of it and the unlock: no look at the header or the file's
+// size (the header's date is written only when the day changed).
+TEST_F(AuditTableTest, AuditWriteReadsTheLockedRecordOnceAndWritesItOnce) {
+  const std::string path = Make(AuditTable({{false, {"old", "0.1"}}}));
+  TDbeTable table;
+  Open(table);
+  AuditWrite(table, "10.0.0.1", 0.5);  // today's date into the header
+  env_.ResetCalls();
+  AuditWrite(table, "10.0.0.2", 0.25);
+  const testing::FaultEnv::Calls calls = env_.CallsSoFar();
+  EXPECT_EQ(calls.reads, 1);
+  EXPECT_EQ(calls.writes, 1);
+  EXPECT_EQ(calls.stats, 0);
+  EXPECT_EQ(calls.locks, 2);
+  EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.2'|0.25\n");
+}
+
 TEST_F(AuditTableTest, FailedFirstWriteOfAnEmptyTableIsRetriedIntoTheSameRecord) {
   const std::string path = Make(AuditTable({}));
   TDbeTable table;

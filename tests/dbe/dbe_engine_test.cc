@@ -337,6 +337,53 @@ TEST_F(DbeEngineTest, WriteRecordChangesOnlyThatRecordAndTheDate) {
   DbeCloseTable(t);
 }
 
+// While an open holds a record's lock nobody else writes the record, so the engine goes
+// back to it without reading it again; once the bytes changed or the lock went, it reads.
+// Records beyond the count it knows may have been appended by another user meanwhile.
+TEST_F(DbeEngineTest, ALockedRecordIsReadAgainOnlyWhenItMayHaveChanged) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  const DbeHandle t = OpenOk(path);
+  const DbeHandle other = OpenOk(path);
+  auto set = [](DbeHandle table, const std::string& text) {
+    return DbeSetField(table, 1, reinterpret_cast<const uint8_t*>(text.data()),
+                       static_cast<uint32_t>(text.size()));
+  };
+  auto address = [&](DbeHandle table) { return Record(table).substr(1, 1); };
+  ASSERT_EQ(DbeLockRecord(t, 1), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  env_.ResetCalls();
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(env_.CallsSoFar().reads, 0);
+  EXPECT_EQ(env_.CallsSoFar().stats, 0);
+  // A change not written is dropped by going to the record again.
+  ASSERT_EQ(set(t, "x"), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "a");
+  // What this open wrote under the lock is what is stored.
+  ASSERT_EQ(set(t, "b"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(t), kDbeSuccess);
+  env_.ResetCalls();
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "b");
+  EXPECT_EQ(env_.CallsSoFar().reads, 0);
+  ASSERT_EQ(DbeUnlockRecord(t, 1), kDbeSuccess);
+  // Another user writes the record once the lock is gone, then appends a record.
+  ASSERT_EQ(DbeGotoRecord(other, 1), kDbeSuccess);
+  ASSERT_EQ(set(other, "c"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(other), kDbeSuccess);
+  ASSERT_EQ(DbeAppendRecord(other), kDbeSuccess);
+  ASSERT_EQ(set(other, "d"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(other), kDbeSuccess);
+  ASSERT_EQ(DbeLockRecord(t, 1), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "c");
+  ASSERT_EQ(DbeLockRecord(t, 2), kDbeSuccess) << LastErrorText();
+  ASSERT_EQ(DbeGotoRecord(t, 2), kDbeSuccess) << LastErrorText();
+  EXPECT_EQ(address(t), "d");
+  DbeCloseTable(t);
+  DbeCloseTable(other);
+}
+
 TEST_F(DbeEngineTest, SetEmptyAndTextFieldsFollowTheFieldType) {
   TestDbf d;
   d.fields = {
