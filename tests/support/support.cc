@@ -71,6 +71,8 @@ std::string BinaryDir() {
   return env ? env : TALLYVOX_BINARY_DIR;
 }
 
+std::string TableChildPath() { return BinaryDir() + "/tests/table_child"; }
+
 int FreeTcpPort(const std::string& ip) {
   // Ports handed out are locked (flock on a file per port) until this
   // process ends; a second test process skips them.

@@ -16,6 +16,8 @@ namespace tallyvox::testing {
 // The repository's top folder and the CMake build folder.
 std::string SourceDir();
 std::string BinaryDir();
+// The table_child program of this build: a second user of a table (tests/helpers).
+std::string TableChildPath();
 
 // A TCP port on `ip` for a peer that cannot bind port 0 itself (one that
 // reports the port it bound is safer: see MwServerProcess). The port lies
