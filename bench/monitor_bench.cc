@@ -59,11 +59,10 @@ struct Fixture {
   std::string request = bench::ProbeRequestBytes();
 
   Fixture() {
-    port = testing::FreeTcpPort("127.0.6.1");
-    servers = std::make_unique<testing::MwServerProcess>(
-        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--listen",
-                                 "127.0.6.1-127.0.6.111:" + std::to_string(port)});
+    servers = std::make_unique<testing::MwServerProcess>(std::vector<std::string>{
+        "--quiet", "--idle-timeout", "30", "--listen", "127.0.6.1-127.0.6.111:0"});
     if (!servers->ready()) throw std::runtime_error("mwserver did not start: " + servers->Output());
+    port = servers->port();
     if (testing::RunCommand(testing::BinaryDir() + "/tools/dbetool create " +
                             dir.File("config.dbf")) != 0) {
       throw std::runtime_error("dbetool create failed");

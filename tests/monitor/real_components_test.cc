@@ -31,7 +31,8 @@ class RealComponentsTest : public PeersTest {
   }
 };
 
-int ProbePort(const std::string& ip) { return tallyvox::testing::FreeTcpPort(ip); }
+// The probe port of tests that probe no server.
+constexpr int kUnusedProbePort = 9;
 
 std::string Body(const std::string& data) {
   const size_t at = data.find("\r\n\r\n");
@@ -39,9 +40,9 @@ std::string Body(const std::string& data) {
 }
 
 TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.111:" + std::to_string(port)});
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.111:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
+  const int port = servers.port();
   Settings settings = MakeSettings(port);
   settings.mail.accounts[1].use = true;  // quell_brindle and erols selected
   RealMonitor m(settings);
@@ -113,7 +114,7 @@ TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
 }
 
 TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {
-  Settings settings = MakeSettings(ProbePort("127.0.3.1"));
+  Settings settings = MakeSettings(kUnusedProbePort);
   settings.audit_table = "absent.dbf";
   RealMonitor m(settings);
   m.Row(2, "127.0.3.2");
@@ -130,9 +131,9 @@ TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {
 // request time-out, a host that never answers the connect by the connect
 // time-out (twice: the pool connects, then the request connects again).
 TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();
+  const int port = silent.port();
   LoopbackListener blackhole(0);
   blackhole.FillQueue();
   struct Case {
@@ -166,10 +167,9 @@ TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
 // Row 1 and the connection test keep pooled connections; after Edit1 is
 // edited they must not probe the old server through them.
 TEST_F(RealComponentsTest, EditedRowOneAddressIsProbedAfresh) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess server({"--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess server({"--listen", "127.0.3.1:0"});
   ASSERT_TRUE(server.ready()) << server.Output();
-  Settings settings = MakeSettings(port);
+  Settings settings = MakeSettings(server.port());
   settings.mail.accounts[3].use = false;
   RealMonitor m(settings);
   m.view.inputs.SetText("Edit1", "127.0.3.1");
@@ -196,8 +196,8 @@ TEST_F(RealComponentsTest, EditedRowOneAddressIsProbedAfresh) {
 }
 
 TEST_F(RealComponentsTest, ConnectionTestWritesNoRecordCountsNothingAndKeepsThePool) {
-  const int port = ProbePort("127.0.3.1");
-  RealMonitor m(MakeSettings(port));
+  const tallyvox::testing::RefusingPort refused("127.0.4.1");
+  RealMonitor m(MakeSettings(refused.port()));
   m.view.inputs.SetText("Edit1", "127.0.4.1");  // refused: a failure sends no alert either
   const size_t mails_before = MailsSoFar();
   m.monitor().FormShow();
@@ -259,7 +259,7 @@ TEST_F(RealComponentsTest, AlertDispatchThroughTheSelectedAccounts) {
   };
   for (const DispatchCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Settings settings = MakeSettings(ProbePort("127.0.3.1"));
+    Settings settings = MakeSettings(kUnusedProbePort);
     for (int account = 1; account <= kMailAccounts; ++account) {
       if (c.unreachable == MailAccountName(account)) {
         settings.mail.accounts[static_cast<size_t>(account - 1)].host = "127.0.4.25";
@@ -288,7 +288,7 @@ TEST_F(RealComponentsTest, AlertDispatchThroughTheSelectedAccounts) {
 }
 
 TEST_F(RealComponentsTest, WatchdogAlertArrivesByMail) {
-  RealMonitor m(MakeSettings(ProbePort("127.0.3.1")));
+  RealMonitor m(MakeSettings(kUnusedProbePort));
   FakeClock clock;
   // The assembly with an injected clock.
   m.assembly.reset();
