@@ -84,9 +84,16 @@ struct Fixture {
   }
 };
 
+// Made on first use; main() destroys it before it returns, so its mwserver
+// stops with the benchmark.
+std::unique_ptr<Fixture>& FixtureSlot() {
+  static auto* slot = new std::unique_ptr<Fixture>;
+  return *slot;
+}
+
 Fixture& TheFixture() {
-  static Fixture* fixture = new Fixture;  // lives until the process ends
-  return *fixture;
+  if (!FixtureSlot()) FixtureSlot() = std::make_unique<Fixture>();
+  return *FixtureSlot();
 }
 
 template <typename F>
@@ -221,7 +228,9 @@ int main(int argc, char** argv) {
     std::printf("CPU per probe target: at most %.0f us\n", cpu_target_us);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "monitor_bench: %s\n", e.what());
+    FixtureSlot().reset();
     return 1;
   }
+  FixtureSlot().reset();
   return 0;
 }
