@@ -59,11 +59,10 @@ struct Fixture {
   std::string request = bench::ProbeRequestBytes();
 
   Fixture() {
-    port = testing::FreeTcpPort("127.0.6.1");
-    servers = std::make_unique<testing::MwServerProcess>(
-        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--listen",
-                                 "127.0.6.1-127.0.6.111:" + std::to_string(port)});
+    servers = std::make_unique<testing::MwServerProcess>(std::vector<std::string>{
+        "--quiet", "--idle-timeout", "30", "--listen", "127.0.6.1-127.0.6.111:0"});
     if (!servers->ready()) throw std::runtime_error("mwserver did not start: " + servers->Output());
+    port = servers->port();
     if (testing::RunCommand(testing::BinaryDir() + "/tools/dbetool create " +
                             dir.File("config.dbf")) != 0) {
       throw std::runtime_error("dbetool create failed");
@@ -85,9 +84,16 @@ struct Fixture {
   }
 };
 
+// Made on first use; main() destroys it before it returns, so its mwserver
+// stops with the benchmark.
+std::unique_ptr<Fixture>& FixtureSlot() {
+  static auto* slot = new std::unique_ptr<Fixture>;
+  return *slot;
+}
+
 Fixture& TheFixture() {
-  static Fixture* fixture = new Fixture;  // lives until the process ends
-  return *fixture;
+  if (!FixtureSlot()) FixtureSlot() = std::make_unique<Fixture>();
+  return *FixtureSlot();
 }
 
 template <typename F>
@@ -222,7 +228,9 @@ int main(int argc, char** argv) {
     std::printf("CPU per probe target: at most %.0f us\n", cpu_target_us);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "monitor_bench: %s\n", e.what());
+    FixtureSlot().reset();
     return 1;
   }
+  FixtureSlot().reset();
   return 0;
 }

@@ -83,6 +83,14 @@ DbeResult CheckChangeable(const Table& t) {
   return kDbeSuccess;
 }
 
+// Checks as CheckChangeable before the current record's bytes change: from then on
+// they are no longer the stored ones.
+DbeResult BeginChange(Table& t) {
+  if (DbeResult r = CheckChangeable(t)) return r;
+  t.stored_under_lock = 0;
+  return kDbeSuccess;
+}
+
 DbeResult CopyText(const std::string& text, char* buffer, uint16_t* length) {
   if (buffer == nullptr || length == nullptr) return MissingArgument();
   if (*length <= text.size()) {
@@ -393,6 +401,7 @@ namespace {
 
 // Moves one visible record forward (+1) or back (-1) from the current position.
 DbeResult Step(Engine& e, Table& t, int direction) {
+  t.stored_under_lock = 0;
   int64_t r = t.position == Position::kBof   ? 0
               : t.position == Position::kEof ? int64_t{t.record_count} + 1
                                              : t.record;
@@ -436,6 +445,7 @@ DbeResult DbeSkip(DbeHandle table, int32_t count) {
   }
   if (count == 0) {
     if (t->position != Position::kRecord) return kDbeSuccess;
+    t->stored_under_lock = 0;
     return ReadRecord(*t, t->record, &t->buffer);
   }
   const int direction = count > 0 ? 1 : -1;
@@ -448,17 +458,23 @@ DbeResult DbeSkip(DbeHandle table, int32_t count) {
 
 DbeResult DbeGotoRecord(DbeHandle table, uint32_t record) {
   DBE_TABLE(table);
-  if (DbeResult r = RefreshCount(*t)) return r;
+  if (DbeResult r = RefreshCountFor(*t, record)) return r;
   if (record == 0 || record > t->record_count) {
     return Fail(kDbeErrRecordOutOfRange,
                 "Record " + std::to_string(record) + " is out of range (the table has " +
                     std::to_string(t->record_count) + " records): " + t->path);
   }
+  if (t->stored_under_lock == record && t->record == record) return kDbeSuccess;
   std::vector<uint8_t> rec;
-  if (DbeResult r = ReadRecord(*t, record, &rec)) return r;
+  if (DbeResult r = ReadRecord(*t, record, &rec)) {
+    // A counted record that the file does not hold: say what is wrong with the count.
+    if (DbeResult why = RefreshCount(*t)) return why;
+    return r;
+  }
   t->buffer.swap(rec);
   t->position = Position::kRecord;
   t->record = record;
+  t->stored_under_lock = HoldsLock(*t, record) ? record : 0;
   return kDbeSuccess;
 }
 
@@ -535,7 +551,7 @@ DbeResult DbeClearRecordBuffer(DbeHandle table, uint8_t* buffer, uint32_t length
 DbeResult DbeLockRecord(DbeHandle table, uint32_t record) {
   DBE_TABLE(table);
   if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
-  if (DbeResult r = RefreshCount(*t)) return r;
+  if (DbeResult r = RefreshCountFor(*t, record)) return r;
   if (record == 0 || record > t->record_count) {
     return Fail(kDbeErrRecordOutOfRange,
                 "Record " + std::to_string(record) + " is out of range: " + t->path);
@@ -553,7 +569,10 @@ DbeResult DbeUnlockRecord(DbeHandle table, uint32_t record) {
                 "Record " + std::to_string(record) + " is not locked: " + t->path);
   }
   t->locks.erase(record);
-  if (t->append_lock != record) UnlockRecordByte(*t, record);
+  if (t->append_lock != record) {
+    UnlockRecordByte(*t, record);
+    if (t->stored_under_lock == record) t->stored_under_lock = 0;
+  }
   return kDbeSuccess;
 }
 
@@ -580,7 +599,7 @@ DbeResult DbeSetField(DbeHandle table, uint32_t field, const uint8_t* bytes, uin
   if (bytes == nullptr && length > 0) return MissingArgument();
   DBE_TABLE(table);
   DBE_FIELD(field);
-  if (DbeResult r = CheckChangeable(*t)) return r;
+  if (DbeResult r = BeginChange(*t)) return r;
   uint8_t* dest = t->buffer.data() + f->offset;
   if (f->type != 'C') {
     return PutFieldText(t->path, *f, std::string_view(reinterpret_cast<const char*>(bytes), length),
@@ -596,7 +615,7 @@ DbeResult DbeSetFieldRaw(DbeHandle table, uint32_t field, const uint8_t* bytes, 
   if (bytes == nullptr) return MissingArgument();
   DBE_TABLE(table);
   DBE_FIELD(field);
-  if (DbeResult r = CheckChangeable(*t)) return r;
+  if (DbeResult r = BeginChange(*t)) return r;
   if (length != f->length) {
     return Fail(kDbeErrFieldValue, "Field " + f->name + " needs " + std::to_string(f->length) +
                                        " bytes, not " + std::to_string(length) + ": " + t->path);
@@ -608,7 +627,7 @@ DbeResult DbeSetFieldRaw(DbeHandle table, uint32_t field, const uint8_t* bytes, 
 DbeResult DbeSetEmpty(DbeHandle table, uint32_t field) {
   DBE_TABLE(table);
   DBE_FIELD(field);
-  if (DbeResult r = CheckChangeable(*t)) return r;
+  if (DbeResult r = BeginChange(*t)) return r;
   BlankField(*f, t->buffer.data() + f->offset);
   return kDbeSuccess;
 }
@@ -640,8 +659,8 @@ DbeResult DbeAppendRecord(DbeHandle table) {
 DbeResult DbeWriteRecord(DbeHandle table) {
   DBE_TABLE(table);
   if (DbeResult r = CheckChangeable(*t)) return r;
-  if (DbeResult r = RefreshCount(*t)) return r;
   const uint32_t record = t->record;
+  if (DbeResult r = RefreshCountFor(*t, record)) return r;
   if (record > t->record_count) {
     return Fail(kDbeErrRecordOutOfRange,
                 "Record " + std::to_string(record) + " is no longer in the table: " + t->path);
@@ -657,6 +676,7 @@ DbeResult DbeWriteRecord(DbeHandle table) {
     t->append_lock = 0;
     if (!t->locks.count(record)) UnlockRecordByte(*t, record);
   }
+  t->stored_under_lock = HoldsLock(*t, record) ? record : 0;
   return UpdateHeaderDate(*t);
 }
 

@@ -18,6 +18,13 @@
 // touch the bytes that readers use. Each DbeOpenTable opens its own file description,
 // so two opens of one table, even within one process, exclude each other.
 //
+// Reading less: no call takes records away, so the engine re-reads the header's record
+// count only where another user's appends matter (going to the top, skipping, appending,
+// DbeGetRecordCount) and for a record beyond the count it knows. DbeGotoRecord does not
+// read again a record that this open holds locked and has read or written under the
+// lock: nobody else writes it meanwhile. A locked edit thus costs the lock, one read,
+// one write and the unlock.
+//
 // Visibility: with show-deleted off (DbeShowDeleted(0)) records whose deletion flag is
 // '*' are skipped by DbeGotoTop and DbeSkip.
 //

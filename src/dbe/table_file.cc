@@ -25,6 +25,14 @@ DbeResult WriteFailure(const Table& t, const std::string& what, int err) {
   return Fail(kDbeErrWriteFailed, "Cannot write " + what + " (" + ErrnoText(err) + "): " + t.path);
 }
 
+// The file's size and kind, or `code` with the reason.
+DbeResult StatFile(const Table& t, DbeFileInfo* info, DbeResult code) {
+  if (int err = t.file->Stat(info)) {
+    return Fail(code, "Cannot examine the table file (" + ErrnoText(err) + "): " + t.path);
+  }
+  return kDbeSuccess;
+}
+
 }  // namespace
 
 DbeResult OpenTableFile(Env& env, Table& t, uint16_t rights_check, uint32_t options) {
@@ -48,10 +56,7 @@ DbeResult OpenTableFile(Env& env, Table& t, uint16_t rights_check, uint32_t opti
 
 DbeResult ReadHeader(Table& t) {
   DbeFileInfo info;
-  if (int err = t.file->Stat(&info)) {
-    return Fail(kDbeErrOpenFailed,
-                "Cannot examine the table file (" + ErrnoText(err) + "): " + t.path);
-  }
+  if (DbeResult r = StatFile(t, &info, kDbeErrOpenFailed)) return r;
   if (!info.regular) return Fail(kDbeErrNotATable, "Not a table file: " + t.path);
   if (info.size < kDbfHeaderSize) {
     return Fail(kDbeErrCorruptHeader,
@@ -70,6 +75,10 @@ DbeResult ReadHeader(Table& t) {
       return Fail(kDbeErrReadFailed, "Cannot read the table header: " + t.path);
     }
   }
+  // Another user's append grows the file before it counts the new record in the header.
+  // A size taken before the header was read may therefore miss records the count already
+  // holds: check the count against a size taken after it.
+  if (DbeResult r = StatFile(t, &info, kDbeErrOpenFailed)) return r;
   DbfParseResult parsed = ParseDbfHeader(bytes, info.size);
   if (parsed.fault == DbfHeaderFault::kNotATable) {
     return Fail(kDbeErrNotATable, "Not a table file (" + parsed.detail + "): " + t.path);
@@ -93,10 +102,7 @@ DbeResult RefreshCount(Table& t) {
   }
   const uint32_t count = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
   DbeFileInfo info;
-  if (int err = t.file->Stat(&info)) {
-    return Fail(kDbeErrReadFailed,
-                "Cannot examine the table file (" + ErrnoText(err) + "): " + t.path);
-  }
+  if (DbeResult r = StatFile(t, &info, kDbeErrReadFailed)) return r;
   const uint64_t end =
       t.header.header_length + static_cast<uint64_t>(count) * t.header.record_length;
   if (end > info.size) {
@@ -106,6 +112,11 @@ DbeResult RefreshCount(Table& t) {
   }
   t.record_count = count;
   return kDbeSuccess;
+}
+
+DbeResult RefreshCountFor(Table& t, uint32_t record) {
+  if (record >= 1 && record <= t.record_count) return kDbeSuccess;
+  return RefreshCount(t);
 }
 
 DbeResult ReadRecord(Table& t, uint32_t record, std::vector<uint8_t>* dest) {
@@ -172,6 +183,7 @@ DbeResult AppendBlankRecord(Table& t) {
   t.buffer.swap(blank);
   t.position = Position::kRecord;
   t.record = record;
+  t.stored_under_lock = record;
   return kDbeSuccess;
 }
 

@@ -27,8 +27,12 @@ struct Table {
   DbfHeader header;
   uint32_t record_count = 0;  // as the header said when last read
   Position position = Position::kBof;
-  uint32_t record = 0;             // current record number when position is kRecord
-  std::vector<uint8_t> buffer;     // current record's bytes
+  uint32_t record = 0;          // current record number when position is kRecord
+  std::vector<uint8_t> buffer;  // current record's bytes
+  // The record whose stored bytes `buffer` holds, read or written while this open held
+  // its lock (0: none). Nobody else writes a record this open holds locked, so going to
+  // it again needs no read. Cleared when the buffer changes or the lock goes.
+  uint32_t stored_under_lock = 0;
   std::set<uint32_t> locks;        // records locked through DbeLockRecord
   uint32_t append_lock = 0;        // record appended and locked until written
   bool holds_append_lock = false;  // the append byte, taken through DbeLockAppend
@@ -44,6 +48,10 @@ DbeResult ReadHeader(Table& t);
 // Re-reads the record count from the header, so that appends made by other users are
 // seen, and checks that the records counted are in the file.
 DbeResult RefreshCount(Table& t);
+// Makes the count cover `record` when the table has it: re-reads it only for a record
+// beyond the count last read (another user may have appended it since). No engine call
+// takes records away, so a record once counted stays in the table.
+DbeResult RefreshCountFor(Table& t, uint32_t record);
 DbeResult ReadRecord(Table& t, uint32_t record, std::vector<uint8_t>* dest);
 // Writes the current record's bytes at record `record`.
 DbeResult WriteCurrentRecord(Table& t, uint32_t record);

@@ -1,5 +1,7 @@
 #include "monitor/probe_channel.h"
 
+#include <chrono>
+
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/variant.h"
 
@@ -98,7 +100,21 @@ void MwProbeChannel::AimProbe(const std::string& address, bool fresh) {
   if (qUFile7.Active()) qUFile7.SetActive(false);
 }
 
-void MwProbeChannel::RunProbe() { qUFile7.Execute(nullptr); }
+void MwProbeChannel::RunProbe() {
+  // The probe's connects (the pooled connection's, then the request's when the
+  // first failed) share one deadline, which every pooled connection shares
+  // with the transport.
+  TMwTCPIPClientTransport& t = MwTCPIPClientTransport1;
+  if (settings_.connect_timeout > 0) {
+    t.SetConnectDeadline(std::chrono::steady_clock::now() +
+                         std::chrono::seconds(settings_.connect_timeout));
+  }
+  struct ClearDeadline {
+    TMwTCPIPClientTransport& t;
+    ~ClearDeadline() { t.ClearConnectDeadline(); }
+  } clear{t};
+  qUFile7.Execute(nullptr);
+}
 
 void MwProbeChannel::ReleaseProbe() {
   MwClientConnectionPool1.SetActive(false);

@@ -4,7 +4,8 @@
 //     "STANDARD", VerifyTransfer, no state options, MaxRetries 0,
 //     MaxRetriesAlternative 0, StringConversion mwscFixed; RequestTimeout and
 //     ConnectTimeout from the settings (a stored ConnectTimeout of 0 would let
-//     a blackholed host hold a connect for minutes)
+//     a blackholed host hold a connect for minutes), and during each probe a
+//     connect deadline of connect_timeout from the probe's start
 //   MwClientConnectionPool1  MaxConnections 5, MaxCacheAge 600, EnableCache,
 //     ConnectionInactivityTimeout 5
 //   MwPooledSession1         session "DEMO", AutoSessionName (the queries are
@@ -48,7 +49,7 @@ namespace tallyvox::monitor {
 
 struct ProbeSettings {
   int32_t port = 80;            // every probe's port
-  int32_t connect_timeout = 5;  // seconds, per connect attempt
+  int32_t connect_timeout = 5;  // seconds, for all connect attempts of a probe
   int32_t request_timeout = 5;  // seconds, per wait for response bytes
   int32_t max_response_bytes = 1 << 20;
 };
@@ -63,7 +64,10 @@ class MwProbeChannel : public ProbeChannel {
   // effective clients of qZipCodes and then qUFile7.
   void PrepareCycle() override;
   void AimProbe(const std::string& address, bool fresh) override;
-  // Execute of qUFile7 without a transaction.
+  // Execute of qUFile7 without a transaction. Its connect attempts (the
+  // pooled connection's, then the request's when the first failed) share one
+  // deadline, connect_timeout after the probe's start, so a host that never
+  // answers fails the probe within connect_timeout.
   void RunProbe() override;
   // The pool's Active to false.
   void ReleaseProbe() override;

@@ -2,15 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -337,6 +335,53 @@ TEST_F(DbeEngineTest, WriteRecordChangesOnlyThatRecordAndTheDate) {
   DbeCloseTable(t);
 }
 
+// While an open holds a record's lock nobody else writes the record, so the engine goes
+// back to it without reading it again; once the bytes changed or the lock went, it reads.
+// Records beyond the count it knows may have been appended by another user meanwhile.
+TEST_F(DbeEngineTest, ALockedRecordIsReadAgainOnlyWhenItMayHaveChanged) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  const DbeHandle t = OpenOk(path);
+  const DbeHandle other = OpenOk(path);
+  auto set = [](DbeHandle table, const std::string& text) {
+    return DbeSetField(table, 1, reinterpret_cast<const uint8_t*>(text.data()),
+                       static_cast<uint32_t>(text.size()));
+  };
+  auto address = [&](DbeHandle table) { return Record(table).substr(1, 1); };
+  ASSERT_EQ(DbeLockRecord(t, 1), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  env_.ResetCalls();
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(env_.CallsSoFar().reads, 0);
+  EXPECT_EQ(env_.CallsSoFar().stats, 0);
+  // A change not written is dropped by going to the record again.
+  ASSERT_EQ(set(t, "x"), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "a");
+  // What this open wrote under the lock is what is stored.
+  ASSERT_EQ(set(t, "b"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(t), kDbeSuccess);
+  env_.ResetCalls();
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "b");
+  EXPECT_EQ(env_.CallsSoFar().reads, 0);
+  ASSERT_EQ(DbeUnlockRecord(t, 1), kDbeSuccess);
+  // Another user writes the record once the lock is gone, then appends a record.
+  ASSERT_EQ(DbeGotoRecord(other, 1), kDbeSuccess);
+  ASSERT_EQ(set(other, "c"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(other), kDbeSuccess);
+  ASSERT_EQ(DbeAppendRecord(other), kDbeSuccess);
+  ASSERT_EQ(set(other, "d"), kDbeSuccess);
+  ASSERT_EQ(DbeWriteRecord(other), kDbeSuccess);
+  ASSERT_EQ(DbeLockRecord(t, 1), kDbeSuccess);
+  ASSERT_EQ(DbeGotoRecord(t, 1), kDbeSuccess);
+  EXPECT_EQ(address(t), "c");
+  ASSERT_EQ(DbeLockRecord(t, 2), kDbeSuccess) << LastErrorText();
+  ASSERT_EQ(DbeGotoRecord(t, 2), kDbeSuccess) << LastErrorText();
+  EXPECT_EQ(address(t), "d");
+  DbeCloseTable(t);
+  DbeCloseTable(other);
+}
+
 TEST_F(DbeEngineTest, SetEmptyAndTextFieldsFollowTheFieldType) {
   TestDbf d;
   d.fields = {
@@ -417,29 +462,15 @@ TEST_F(DbeEngineTest, FailedWritesReportTheFileAndLoseNothing) {
 }
 
 TEST_F(DbeEngineTest, AppendBeyondTheFileSizeLimitFailsCleanly) {
-  // A real write failure: the file may not grow (RLIMIT_FSIZE) in a child process.
+  // A real write failure: another process that may not make the file grow (RLIMIT_FSIZE).
   const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
   const std::string before = testing::ReadFile(path);
-  const pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{before.size(), before.size()};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    DbeHandle c = 0, t = 0;
-    if (DbeConnect(dir_.path().c_str(), &c) || Open(path, &t) || DbeSetServerType(1)) _exit(3);
-    const DbeResult r = DbeAppendRecord(t);
-    uint32_t code = 0;
-    char text[kDbeMaxErrorLength];
-    uint16_t length = sizeof text;
-    DbeGetLastError(&code, text, &length);
-    const bool names_file = std::string(text, length).find(path) != std::string::npos;
-    _exit(r == kDbeErrWriteFailed && code == kDbeErrWriteFailed && names_file ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  testing::ChildProcess child(
+      {testing::TableChildPath(), "append", path, "1", "x", "--at-size-limit"});
+  EXPECT_EQ(child.Wait(std::chrono::seconds(30)), 1);
+  EXPECT_EQ(child.Output(), "Cannot write a new record (" + std::string(std::strerror(EFBIG)) +
+                                "): " + path + " code " + std::to_string(kDbeErrWriteFailed) +
+                                "\n");
   const std::string after = testing::ReadFile(path);
   const DbfParseResult parsed = ParseDbfHeader(after, after.size());
   EXPECT_EQ(parsed.fault, DbfHeaderFault::kNone);
@@ -447,32 +478,41 @@ TEST_F(DbeEngineTest, AppendBeyondTheFileSizeLimitFailsCleanly) {
   EXPECT_EQ(after.substr(0, before.size()), before);
 }
 
+// Another program appends while the table is being opened, between the opener's look at
+// the file's size and its reading of the header: the record and the end marker first,
+// then the count, as every append does. The open sees a whole table.
+TEST_F(DbeEngineTest, OpenDuringAnotherProgramsAppendSeesAWholeTable) {
+  const std::string path = Write("t.dbf", BuildDbf(AuditTable({{false, {"a", "1"}}})));
+  env_.AfterNextStat([&] {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    std::string record(85, ' ');
+    record[1] = 'b';
+    record += '\x1a';
+    const uint8_t count[4] = {2, 0, 0, 0};
+    EXPECT_EQ(::pwrite(fd, record.data(), record.size(), 97 + 85), 86);
+    EXPECT_EQ(::pwrite(fd, count, sizeof count, 4), 4);
+    ::close(fd);
+  });
+  const DbeHandle t = OpenOk(path);
+  uint32_t count = 0;
+  ASSERT_EQ(DbeGetRecordCount(t, &count), kDbeSuccess);
+  EXPECT_EQ(count, 2u);
+  ASSERT_EQ(DbeGotoRecord(t, 2), kDbeSuccess) << LastErrorText();
+  EXPECT_EQ(Record(t).substr(0, 2), " b");
+  DbeCloseTable(t);
+}
+
 TEST_F(DbeEngineTest, ConcurrentAppendsFromTwoProcessesLoseNothing) {
   const std::string path = Write("t.dbf", BuildDbf(AuditTable({})));
-  constexpr int kPerProcess = 40;
-  pid_t pids[2];
+  constexpr int kPerProcess = 100;
+  std::vector<std::unique_ptr<testing::ChildProcess>> children;
   for (int p = 0; p < 2; ++p) {
-    pids[p] = ::fork();
-    ASSERT_GE(pids[p], 0);
-    if (pids[p] == 0) {
-      DbeHandle c = 0, t = 0;
-      if (DbeConnect(dir_.path().c_str(), &c) || Open(path, &t)) _exit(3);
-      for (int i = 0; i < kPerProcess; ++i) {
-        const std::string v = std::to_string(p) + "-" + std::to_string(i);
-        if (DbeAppendRecord(t) ||
-            DbeSetField(t, 1, reinterpret_cast<const uint8_t*>(v.data()),
-                        static_cast<uint32_t>(v.size())) ||
-            DbeWriteRecord(t)) {
-          _exit(4);
-        }
-      }
-      _exit(0);
-    }
+    children.push_back(std::make_unique<testing::ChildProcess>(
+        std::vector<std::string>{testing::TableChildPath(), "append", path,
+                                 std::to_string(kPerProcess), std::to_string(p)}));
   }
-  for (pid_t pid : pids) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const auto& child : children) {
+    EXPECT_EQ(child->Wait(std::chrono::seconds(60)), 0) << child->Output();
   }
   const DbeHandle t = OpenOk(path);
   std::set<std::string> seen;

@@ -91,11 +91,10 @@ class AppTest : public PeersTest {
 };
 
 TEST_F(AppTest, OnceJsonEndToEnd) {
-  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
-  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.3:" + std::to_string(port)});
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.3:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
   AppSetup a;
-  a.probe_port = port;
+  a.probe_port = servers.port();
   a.rows = {{2, "127.0.3.2"}, {5, "127.0.4.5"}, {28, "127.0.3.3"}, {108, "127.0.3.3"}};
   const std::string path = WriteSettings(a);
   const size_t mails_before = MailsSoFar();
@@ -154,11 +153,10 @@ TEST_F(AppTest, OnceJsonEndToEnd) {
 }
 
 TEST_F(AppTest, OnceExitStatus) {
-  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
-  MwServerProcess servers({"--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess servers({"--listen", "127.0.3.1:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
   AppSetup a;
-  a.probe_port = port;
+  a.probe_port = servers.port();
   a.rows = {{2, "127.0.3.1"}};
   const std::string path = WriteSettings(a);
   std::string out;
@@ -189,11 +187,10 @@ TEST_F(AppTest, BrokenSettingsAndArgumentsExitWith3) {
 }
 
 TEST_F(AppTest, SigtermDuringASilentProbeEndsWithinASecond) {
-  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();
   AppSetup a;
-  a.probe_port = port;
+  a.probe_port = silent.port();
   a.request_timeout = 60;
   a.rows = {{2, "127.0.3.1"}};
   const std::string path = WriteSettings(a);

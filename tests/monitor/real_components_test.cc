@@ -3,10 +3,12 @@
 // temporary folder, aiosmtpd with implicit TLS and a test CA.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "monitor/real_fixture.h"
 #include "monitor/time_text.h"
+#include "support/loopback_socket.h"
 
 namespace tallyvox::monitor::testing {
 namespace {
@@ -31,7 +34,63 @@ class RealComponentsTest : public PeersTest {
   }
 };
 
-int ProbePort(const std::string& ip) { return tallyvox::testing::FreeTcpPort(ip); }
+// The probe port of tests that probe no server.
+constexpr int kUnusedProbePort = 9;
+
+// A server that is alive but slow to accept: on 127.0.0.1 with a full accept
+// queue, so handshakes go unanswered, until `after` from AcceptAfter(); from
+// then on it accepts and relays each connection, one at a time, to
+// 127.0.0.1:`target`.
+class SlowToAccept {
+ public:
+  explicit SlowToAccept(int target) : target_(target) {}
+  ~SlowToAccept() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  int port() const { return queue_.port(); }
+  void AcceptAfter(std::chrono::milliseconds after) {
+    thread_ = std::thread([this, after] { Run(after); });
+  }
+
+ private:
+  bool Wait(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+  }
+  void Run(std::chrono::milliseconds after) {
+    const auto release = Clock::now() + after;
+    while (!stop_ && Clock::now() < release) std::this_thread::sleep_for(5ms);
+    queue_.ReleaseFillers();
+    while (!stop_) {
+      if (!Wait(queue_.listen_fd(), 50)) continue;
+      const int client = ::accept(queue_.listen_fd(), nullptr, nullptr);
+      if (client >= 0) Relay(client);
+    }
+  }
+  void Relay(int client) {
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in target = tallyvox::testing::LoopbackAddress(target_);
+    bool open = ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+    while (open && !stop_) {
+      pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      if (::poll(fds, 2, 50) <= 0) continue;
+      for (int i = 0; i < 2 && open; ++i) {
+        if (fds[i].revents == 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+        open = n > 0 && ::send(fds[1 - i].fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+      }
+    }
+    ::close(server);
+    ::close(client);
+  }
+
+  tallyvox::testing::FullAcceptQueue queue_;
+  int target_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 std::string Body(const std::string& data) {
   const size_t at = data.find("\r\n\r\n");
@@ -39,9 +98,9 @@ std::string Body(const std::string& data) {
 }
 
 TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.111:" + std::to_string(port)});
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.111:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
+  const int port = servers.port();
   Settings settings = MakeSettings(port);
   settings.mail.accounts[1].use = true;  // quell_brindle and erols selected
   RealMonitor m(settings);
@@ -113,7 +172,7 @@ TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
 }
 
 TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {
-  Settings settings = MakeSettings(ProbePort("127.0.3.1"));
+  Settings settings = MakeSettings(kUnusedProbePort);
   settings.audit_table = "absent.dbf";
   RealMonitor m(settings);
   m.Row(2, "127.0.3.2");
@@ -128,13 +187,12 @@ TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {
 
 // Each probe is bounded: a server that accepts and never answers by the
 // request time-out, a host that never answers the connect by the connect
-// time-out (twice: the pool connects, then the request connects again).
+// time-out (the pool's connect and the request's share it).
 TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();
-  LoopbackListener blackhole(0);
-  blackhole.FillQueue();
+  const int port = silent.port();
+  tallyvox::testing::FullAcceptQueue blackhole;
   struct Case {
     const char* name;
     std::string address;
@@ -144,7 +202,7 @@ TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
   };
   const std::vector<Case> cases = {
       {"silent", "127.0.3.1", port, 30, 1, 900ms, 1s + 2s},
-      {"blackholed", "127.0.0.1", blackhole.port(), 1, 30, 900ms, 2 * 1s + 2s},
+      {"blackholed", "127.0.0.1", blackhole.port(), 1, 30, 900ms, 1s + 700ms},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,13 +221,32 @@ TEST_F(RealComponentsTest, SilentAndBlackholedServersFailWithinTheirTimeOuts) {
   }
 }
 
+// A server that accepts late, within the connect time-out, answers: the
+// probe's deadline does not cut short a connect that completes in time.
+TEST_F(RealComponentsTest, ServerSlowToAcceptWithinTheConnectTimeOutAnswers) {
+  MwServerProcess server({"--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  SlowToAccept slow(server.port());
+  Settings settings = MakeSettings(slow.port());
+  settings.probe.connect_timeout = 3;
+  settings.mail.accounts[3].use = false;
+  RealMonitor m(settings);
+  m.Row(2, "127.0.0.1");
+  slow.AcceptAfter(400ms);
+  const auto start = Clock::now();
+  m.monitor().DoPoll();
+  const auto took = Clock::now() - start;
+  EXPECT_EQ(m.view.texts["Label2"], "OK 1");
+  EXPECT_GE(took, 700ms);  // the first handshake went unanswered
+  EXPECT_LT(took, 3s);
+}
+
 // Row 1 and the connection test keep pooled connections; after Edit1 is
 // edited they must not probe the old server through them.
 TEST_F(RealComponentsTest, EditedRowOneAddressIsProbedAfresh) {
-  const int port = ProbePort("127.0.3.1");
-  MwServerProcess server({"--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess server({"--listen", "127.0.3.1:0"});
   ASSERT_TRUE(server.ready()) << server.Output();
-  Settings settings = MakeSettings(port);
+  Settings settings = MakeSettings(server.port());
   settings.mail.accounts[3].use = false;
   RealMonitor m(settings);
   m.view.inputs.SetText("Edit1", "127.0.3.1");
@@ -196,8 +273,8 @@ TEST_F(RealComponentsTest, EditedRowOneAddressIsProbedAfresh) {
 }
 
 TEST_F(RealComponentsTest, ConnectionTestWritesNoRecordCountsNothingAndKeepsThePool) {
-  const int port = ProbePort("127.0.3.1");
-  RealMonitor m(MakeSettings(port));
+  const tallyvox::testing::RefusingPort refused("127.0.4.1");
+  RealMonitor m(MakeSettings(refused.port()));
   m.view.inputs.SetText("Edit1", "127.0.4.1");  // refused: a failure sends no alert either
   const size_t mails_before = MailsSoFar();
   m.monitor().FormShow();
@@ -259,7 +336,7 @@ TEST_F(RealComponentsTest, AlertDispatchThroughTheSelectedAccounts) {
   };
   for (const DispatchCase& c : cases) {
     SCOPED_TRACE(c.name);
-    Settings settings = MakeSettings(ProbePort("127.0.3.1"));
+    Settings settings = MakeSettings(kUnusedProbePort);
     for (int account = 1; account <= kMailAccounts; ++account) {
       if (c.unreachable == MailAccountName(account)) {
         settings.mail.accounts[static_cast<size_t>(account - 1)].host = "127.0.4.25";
@@ -288,7 +365,7 @@ TEST_F(RealComponentsTest, AlertDispatchThroughTheSelectedAccounts) {
 }
 
 TEST_F(RealComponentsTest, WatchdogAlertArrivesByMail) {
-  RealMonitor m(MakeSettings(ProbePort("127.0.3.1")));
+  RealMonitor m(MakeSettings(kUnusedProbePort));
   FakeClock clock;
   // The assembly with an injected clock.
   m.assembly.reset();

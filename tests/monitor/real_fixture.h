@@ -102,8 +102,7 @@ class PeersTest : public ::testing::Test {
 };
 
 // A TCP socket listening on 127.0.0.1 at a port of the system's choice,
-// never accepting. With backlog 0 and its queue filled (FillQueue), further
-// connects hear nothing, as from a blackholed host.
+// never accepting: connects complete in its queue, and nothing is ever sent.
 class LoopbackListener {
  public:
   explicit LoopbackListener(int backlog) {
@@ -115,24 +114,12 @@ class LoopbackListener {
     socklen_t len = sizeof addr_;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr_), &len);
   }
-  ~LoopbackListener() {
-    for (int fd : fillers_) ::close(fd);
-    ::close(fd_);
-  }
+  ~LoopbackListener() { ::close(fd_); }
   int port() const { return ntohs(addr_.sin_port); }
-  void FillQueue() {
-    for (int i = 0; i < 3; ++i) {
-      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      ::connect(fd, reinterpret_cast<const sockaddr*>(&addr_), sizeof addr_);
-      fillers_.push_back(fd);
-    }
-    ::usleep(100 * 1000);
-  }
 
  private:
   int fd_ = -1;
   sockaddr_in addr_{};
-  std::vector<int> fillers_;
 };
 
 // One monitor over the real components, built from `settings`.

@@ -102,10 +102,9 @@ class CountingView : public StoreView {
 
 TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure) {
   TempDir dir;
-  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:" + std::to_string(port)});
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();
-  Settings settings = TestSettings(MakeAuditTable(dir), port, 1, "");
+  Settings settings = TestSettings(MakeAuditTable(dir), silent.port(), 1, "");
   settings.probe.request_timeout = 60;
   settings.roster[1] = {"127.0.3.1", true};  // row 2
   net::SocketRegistry::Reopen();

@@ -21,6 +21,7 @@
 #include "middleware/client/process_identity.h"
 #include "middleware/wire/framing.h"
 #include "net/exceptions.h"
+#include "support/loopback_socket.h"
 #include "support/support.h"
 
 namespace tallyvox::mw {
@@ -438,6 +439,62 @@ TEST(TransportSettingsTest, CopySettingsFromKeepsTheLocalPortRange) {
   auto fresh = source.NewInstance();
   ASSERT_NE(dynamic_cast<TMwTCPIPClientTransport*>(fresh.get()), nullptr);
   EXPECT_EQ(dynamic_cast<TMwTCPIPClientTransport*>(fresh.get())->Port(), 3000);
+}
+
+// A connect deadline bounds every connect of the transports that share it
+// (those copied from the transport it is set on, also before it was set): each
+// waits the lesser of ConnectTimeout (0: no bound of its own) and the time
+// left, and once none is left fails at once with the connect time-out's error.
+TEST(ConnectDeadlineTest, CopiesShareOneDeadlineForTheirConnects) {
+  using namespace std::chrono_literals;
+  using Clock = std::chrono::steady_clock;
+  tallyvox::testing::FullAcceptQueue blackhole;
+  struct Case {
+    int32_t connect_timeout;
+    std::chrono::milliseconds left;
+    std::chrono::milliseconds at_least, at_most;
+  };
+  for (const Case& c : {Case{5, 500ms, 400ms, 1500ms}, Case{1, 5000ms, 900ms, 2000ms},
+                        Case{0, 500ms, 400ms, 1500ms}}) {
+    SCOPED_TRACE(c.connect_timeout);
+    TMwTCPIPClientTransport source;
+    source.SetHost("127.0.0.1");
+    source.SetPort(blackhole.port());
+    source.SetConnectTimeout(c.connect_timeout);
+    TMwTCPIPClientTransport copy;
+    copy.CopySettingsFrom(source);
+    EXPECT_FALSE(copy.ConnectDeadline());
+    source.SetConnectDeadline(Clock::now() + c.left);
+    ASSERT_TRUE(copy.ConnectDeadline());
+    auto connect_time = [](TMwTCPIPClientTransport& t) {
+      const auto start = Clock::now();
+      try {
+        t.Connect();
+        ADD_FAILURE() << "connected";
+      } catch (const net::ENetConnectTimeout& e) {
+        EXPECT_STREQ(e.what(), "Connect timed out.");
+      }
+      EXPECT_FALSE(t.IsConnected());
+      return Clock::now() - start;
+    };
+    const auto first = connect_time(copy);
+    EXPECT_GE(first, c.at_least);
+    EXPECT_LE(first, c.at_most);
+    if (c.left < 1s) {
+      EXPECT_LE(connect_time(source), 100ms);  // no time left
+    }
+    source.ClearConnectDeadline();
+    EXPECT_FALSE(copy.ConnectDeadline());
+  }
+  // With time left a connect that completes is not cut short.
+  RawPeer peer;
+  TMwTCPIPClientTransport t;
+  t.SetHost("127.0.0.1");
+  t.SetPort(peer.port());
+  t.SetConnectTimeout(5);
+  t.SetConnectDeadline(Clock::now() + 2s);
+  t.Connect();
+  EXPECT_TRUE(t.IsConnected());
 }
 
 TEST(TransportSettingsTest, IdleThreadNotifiesAnIdleTransport) {

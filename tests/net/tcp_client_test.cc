@@ -58,36 +58,8 @@ TEST(TcpClientOpen, RefusedPortRaisesTheWindowsText) {
   }
 }
 
-// A listening socket whose accept queue is full: further handshakes never
-// complete, so a connect to it hangs.
-class FullAcceptQueue {
- public:
-  FullAcceptQueue() {
-    listen_fd_ = tallyvox::testing::BindLoopbackSocket(0, &port_);
-    const sockaddr_in sa = tallyvox::testing::LoopbackAddress(port_);
-    // Fill the queue: connect until one handshake stays unfinished.
-    for (int i = 0; i < 16; ++i) {
-      int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-      fillers_.push_back(fd);
-      connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 300) == 0) break;
-    }
-  }
-  ~FullAcceptQueue() {
-    for (int fd : fillers_) close(fd);
-    close(listen_fd_);
-  }
-  int port() const { return port_; }
-
- private:
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::vector<int> fillers_;
-};
-
 TEST(TcpClientOpen, ConnectTimesOutAtTheLimit) {
-  FullAcceptQueue queue;
+  tallyvox::testing::FullAcceptQueue queue;
   TNetTCPClient c;
   c.Host = "127.0.0.1";
   c.Port = queue.port();

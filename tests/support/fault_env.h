@@ -1,7 +1,9 @@
 // FaultEnv: the table engine's file system for tests. It passes everything to the real
 // file system, except that writes fail on request as a full or broken disk would, and it
 // counts the lock attempts refused because another open holds the byte, so that a test
-// can tell when the engine is waiting for a lock.
+// can tell when the engine is waiting for a lock. It counts the file calls by kind, and a
+// test can act, as another program would, at a chosen moment: right after the engine
+// looked at a file's size.
 //
 // Creating one installs it for the tables opened afterwards (dbe::DbeSetEnv); destroying
 // it puts the previous one back. REQUIRES: every table opened meanwhile is closed first.
@@ -10,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +48,29 @@ class FaultEnv : public dbe::Env {
     return refused_[offset];
   }
 
+  // File calls made through this Env since it was made or since ResetCalls().
+  struct Calls {
+    int reads = 0;
+    int writes = 0;
+    int stats = 0;
+    int locks = 0;  // LockByte and UnlockByte
+  };
+  Calls CallsSoFar() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return calls_;
+  }
+  void ResetCalls() {
+    std::lock_guard<std::mutex> g(mutex_);
+    calls_ = Calls();
+  }
+
+  // Runs `action` once, right after the next Stat of any file (on the engine's thread,
+  // with the engine's lock held: the action must not call the engine).
+  void AfterNextStat(std::function<void()> action) {
+    std::lock_guard<std::mutex> g(mutex_);
+    after_stat_ = std::move(action);
+  }
+
   int OpenFile(const std::string& path, bool writable,
                std::unique_ptr<dbe::DbeFile>* file) override {
     std::unique_ptr<dbe::DbeFile> real;
@@ -61,20 +87,31 @@ class FaultEnv : public dbe::Env {
    public:
     File(FaultEnv* env, std::unique_ptr<dbe::DbeFile> real) : env_(env), real_(std::move(real)) {}
     int ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
+      env_->Count(&Calls::reads);
       return real_->ReadAt(offset, dest, size);
     }
     int WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
+      env_->Count(&Calls::writes);
       if (int err = env_->TakeWriteFault()) return err;
       return real_->WriteAt(offset, src, size);
     }
-    int Stat(dbe::DbeFileInfo* info) override { return real_->Stat(info); }
+    int Stat(dbe::DbeFileInfo* info) override {
+      env_->Count(&Calls::stats);
+      const int err = real_->Stat(info);
+      env_->RunAfterStat();
+      return err;
+    }
     int Truncate(uint64_t size) override { return real_->Truncate(size); }
     int LockByte(uint64_t offset) override {
+      env_->Count(&Calls::locks);
       const int err = real_->LockByte(offset);
       if (err == EAGAIN) env_->CountRefusal(offset);
       return err;
     }
-    int UnlockByte(uint64_t offset) override { return real_->UnlockByte(offset); }
+    int UnlockByte(uint64_t offset) override {
+      env_->Count(&Calls::locks);
+      return real_->UnlockByte(offset);
+    }
 
    private:
     FaultEnv* env_;
@@ -91,6 +128,18 @@ class FaultEnv : public dbe::Env {
     --fault_count_;
     return fault_errno_;
   }
+  void RunAfterStat() {
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      action.swap(after_stat_);
+    }
+    if (action) action();
+  }
+  void Count(int Calls::*kind) {
+    std::lock_guard<std::mutex> g(mutex_);
+    ++(calls_.*kind);
+  }
   void CountRefusal(uint64_t offset) {
     std::lock_guard<std::mutex> g(mutex_);
     ++refused_[offset];
@@ -102,6 +151,8 @@ class FaultEnv : public dbe::Env {
   int fault_count_ = 0;
   int fault_skip_ = 0;
   std::map<uint64_t, int> refused_;
+  std::function<void()> after_stat_;
+  Calls calls_;
 };
 
 }  // namespace tallyvox::testing

@@ -1,71 +1,47 @@
 // A second process that opens a table through the engine and holds one record's lock
-// until the test lets it go. Used to show that record locks work between processes.
+// until the test lets it go: `dbetool hold`, spawned (never forked from the test, which
+// may run threads). Used to show that record locks work between processes.
 #ifndef TALLYVOX_TESTS_SUPPORT_LOCK_HOLDER_H_
 #define TALLYVOX_TESTS_SUPPORT_LOCK_HOLDER_H_
 
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 
-#include "dbe/dbe_engine.h"
+#include "support/support.h"
 
 namespace tallyvox::testing {
 
 class LockHolder {
  public:
-  // Forks; the child locks `record` of `path` and reports back. ok() tells whether the
-  // child holds the lock (false after 10 s without an answer or on a child failure).
-  LockHolder(const std::string& path, uint32_t record) {
-    int ready[2], release[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(release[1]);
-      using namespace tallyvox::dbe;
-      DbeHandle c = 0, t = 0;
-      char answer = 'n';
-      const std::string folder = path.substr(0, path.rfind('/'));
-      if (DbeConnect(folder.c_str(), &c) == 0 &&
-          DbeOpenTable(c, path.c_str(), nullptr, kDbeTableCdx, 1, 1, 1, 0, &t) == 0 &&
-          DbeLockRecord(t, record) == 0) {
-        answer = 'y';
+  // Starts dbetool, which locks `record` of `path` and says so. ok() tells whether it
+  // holds the lock (false when it failed, or after 10 s without an answer).
+  LockHolder(const std::string& path, uint32_t record)
+      : child_(std::make_unique<ChildProcess>(std::vector<std::string>{
+            BinaryDir() + "/tools/dbetool", "hold", path, std::to_string(record), "600"})) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (child_->Output() == "locked\n") {
+        ok_ = true;
+        return;
       }
-      if (::write(ready[1], &answer, 1) != 1) ::_exit(2);
-      char byte;
-      while (::read(release[0], &byte, 1) > 0) {
-      }
-      ::_exit(0);
+      if (!child_->Running()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ::close(ready[1]);
-    ::close(release[0]);
-    release_fd_ = release[1];
-    pollfd p{ready[0], POLLIN, 0};
-    char answer = 'n';
-    if (pid_ > 0 && ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &answer, 1) == 1) {
-      ok_ = answer == 'y';
-    }
-    ::close(ready[0]);
   }
-  ~LockHolder() { Release(); }
   LockHolder(const LockHolder&) = delete;
   LockHolder& operator=(const LockHolder&) = delete;
 
   bool ok() const { return ok_; }
-  // Lets the child exit (its locks go with it) and waits for it.
-  void Release() {
-    if (release_fd_ >= 0) ::close(release_fd_);
-    release_fd_ = -1;
-    if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
+  // What dbetool said ("locked", or why it could not lock).
+  std::string Output() const { return child_->Output(); }
+  // Ends the process (its locks go with it) and waits for it.
+  void Release() { child_->Stop(); }
 
  private:
-  pid_t pid_ = -1;
-  int release_fd_ = -1;
+  std::unique_ptr<ChildProcess> child_;
   bool ok_ = false;
 };
 

@@ -1,6 +1,7 @@
 #include "support/loopback_socket.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,6 +30,29 @@ int BindLoopbackSocket(int backlog, int* port) {
   }
   *port = ntohs(sa.sin_port);
   return fd;
+}
+
+FullAcceptQueue::FullAcceptQueue() {
+  listen_fd_ = BindLoopbackSocket(0, &port_);
+  const sockaddr_in sa = LoopbackAddress(port_);
+  // Connect until one handshake stays unfinished.
+  for (int i = 0; i < 16; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fillers_.push_back(fd);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 300) == 0) break;
+  }
+}
+
+FullAcceptQueue::~FullAcceptQueue() {
+  ReleaseFillers();
+  ::close(listen_fd_);
+}
+
+void FullAcceptQueue::ReleaseFillers() {
+  for (int fd : fillers_) ::close(fd);
+  fillers_.clear();
 }
 
 }  // namespace tallyvox::testing

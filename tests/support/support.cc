@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,8 +16,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -40,25 +37,6 @@ sockaddr_in LoopbackAddress(const std::string& ip, int port) {
   return addr;
 }
 
-// The lowest port of the system's ephemeral range (the ports bind(0) and
-// outgoing connections take).
-int EphemeralLow() {
-  int low = 32768, high = 60999;
-  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
-  if (!(in >> low >> high) || low < 2048) low = 32768;
-  return low;
-}
-
-// True when `port` can be bound on `ip` right now.
-bool Bindable(const std::string& ip, int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const sockaddr_in addr = LoopbackAddress(ip, port);
-  const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
-
 }  // namespace
 
 std::string SourceDir() {
@@ -71,34 +49,7 @@ std::string BinaryDir() {
   return env ? env : TALLYVOX_BINARY_DIR;
 }
 
-int FreeTcpPort(const std::string& ip) {
-  // Ports handed out are locked (flock on a file per port) until this
-  // process ends; a second test process skips them.
-  static std::mutex mu;
-  static std::vector<int> lock_fds;
-  std::lock_guard<std::mutex> lock(mu);
-  const std::string dir = (std::filesystem::temp_directory_path() / "tallyvox-ports").string();
-  ::mkdir(dir.c_str(), 0777);
-  const int high = EphemeralLow() - 1;
-  const int low = std::max(1024, high - 8191);
-  std::minstd_rand random(static_cast<unsigned>(::getpid()) ^
-                          static_cast<unsigned>(Clock::now().time_since_epoch().count()));
-  const int span = high - low + 1;
-  const int start = static_cast<int>(random() % static_cast<unsigned>(span));
-  for (int i = 0; i < span; ++i) {
-    const int port = low + (start + i) % span;
-    const std::string path = dir + "/" + std::to_string(port);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) continue;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !Bindable(ip, port)) {
-      ::close(fd);
-      continue;
-    }
-    lock_fds.push_back(fd);
-    return port;
-  }
-  throw std::runtime_error("no free TCP port below the ephemeral range on " + ip);
-}
+std::string TableChildPath() { return BinaryDir() + "/tests/table_child"; }
 
 RefusingPort::RefusingPort(const std::string& ip) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -16,13 +16,8 @@ namespace tallyvox::testing {
 // The repository's top folder and the CMake build folder.
 std::string SourceDir();
 std::string BinaryDir();
-
-// A TCP port on `ip` for a peer that cannot bind port 0 itself (one that
-// reports the port it bound is safer: see MwServerProcess). The port lies
-// below the system's ephemeral range, so no bind to port 0 and no outgoing
-// connection is given it, and this process keeps a lock on it for its whole
-// life, so no other test process using this helper picks it under ctest -j.
-int FreeTcpPort(const std::string& ip = "127.0.0.1");
+// The table_child program of this build: a second user of a table (tests/helpers).
+std::string TableChildPath();
 
 // A loopback port where nobody listens, for as long as the object lives: a
 // socket bound to it but not listening, so a connect is refused and no other

@@ -255,8 +255,34 @@ void TMwCustomClientTransport::CopySettingsFrom(const TMwCustomClientTransport& 
   OnConnectionLost = source.OnConnectionLost;
   OnException = source.OnException;
   connect_timeout_ = source.connect_timeout_;
+  connect_deadline_ = source.connect_deadline_;
   auto_fallback_ = source.auto_fallback_;
   fallback_servers_ = source.fallback_servers_;
+}
+
+void TMwCustomClientTransport::SetConnectDeadline(std::chrono::steady_clock::time_point deadline) {
+  connect_deadline_->store(deadline.time_since_epoch().count());
+}
+
+void TMwCustomClientTransport::ClearConnectDeadline() { connect_deadline_->store(kNoDeadline); }
+
+std::optional<std::chrono::steady_clock::time_point> TMwCustomClientTransport::ConnectDeadline()
+    const {
+  const auto ticks = connect_deadline_->load();
+  if (ticks == kNoDeadline) return std::nullopt;
+  return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+}
+
+int32_t TMwCustomClientTransport::ConnectWaitMs() const {
+  const int32_t timeout_ms = ConnectTimeout() <= 0 ? 0 : SecondsToMs(ConnectTimeout());
+  const auto deadline = ConnectDeadline();
+  if (!deadline) return timeout_ms;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        *deadline - std::chrono::steady_clock::now())
+                        .count();
+  if (left <= 0) throw net::ENetConnectTimeout();
+  if (timeout_ms != 0 && timeout_ms <= left) return timeout_ms;
+  return static_cast<int32_t>(std::min<int64_t>(left, std::numeric_limits<int32_t>::max()));
 }
 
 void TMwCustomClientTransport::DoConnected() {
@@ -378,13 +404,14 @@ void TMwCustomTCPIPClientTransport::Connect() {
     connected_ = false;
     tcp_.reset();
   }
+  const int32_t wait_ms = ConnectWaitMs();
   tcp_ = std::make_unique<net::TNetTCPClient>();
   tcp_->Host = host_;
   tcp_->Port = port_;
   tcp_->LocalPortMin = min_client_port_;
   tcp_->LocalPortMax = max_client_port_;
   // A failure propagates; the unopened client stays until the next Connect.
-  tcp_->OpenConnection(ConnectTimeout() <= 0 ? 0 : SecondsToMs(ConnectTimeout()));
+  tcp_->OpenConnection(wait_ms);
   DoConnected();
   connected_ = true;
 }

@@ -25,7 +25,8 @@
 // RequestTimeout 0 the first wait only polls and with -1 it uses the
 // connection's default (none set here); the later waits then have no bound
 // at all. The connect waits ConnectTimeout seconds; 0 is the system's plain
-// connect, bounded only by the operating system.
+// connect, bounded only by the operating system. A connect deadline, when
+// set, bounds every connect as well: see SetConnectDeadline.
 // The body buffer grows only as bytes arrive: an announced length is never
 // allocated up front. A negative length (other than read-until-disconnect)
 // or one above kMwHardMessageLimit fails with EMwException 0x04001011
@@ -45,6 +46,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -142,6 +144,18 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   bool AutoFallback() const { return auto_fallback_; }
   void SetAutoFallback(bool v) { auto_fallback_ = v; }
 
+  // A deadline on the steady clock for every connect, so that the several
+  // connects of one operation (a pooled connection's, then the request's)
+  // share one bound: each waits at most the lesser of ConnectTimeout and the
+  // time left, and once none is left a connect fails at once with "Connect
+  // timed out." (net::ENetConnectTimeout), as a timed-out one does. Transports
+  // made by CopySettingsFrom share the deadline of their source instead of
+  // copying it: setting or clearing it on the source applies to them too,
+  // also to pooled connections made before. None until set. Thread-safe.
+  void SetConnectDeadline(std::chrono::steady_clock::time_point deadline);
+  void ClearConnectDeadline();
+  std::optional<std::chrono::steady_clock::time_point> ConnectDeadline() const;
+
   // Copied into every message as its stream parameters. Every change
   // re-reads MAXTRANSPORTSTREAMSIZE: a present, non-empty value becomes the
   // limit; an absent or empty one keeps the previous limit.
@@ -194,7 +208,7 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   // Copies the configuration from `source`: see the .cc for the list, which
   // includes Params and MaxTransportStreamSize as the source has it (a
   // limit survives the source's Params being cleared). MinClientPort and
-  // MaxClientPort are never copied.
+  // MaxClientPort are never copied; the connect deadline is shared.
   virtual void CopySettingsFrom(const TMwCustomClientTransport& source);
 
   const std::shared_ptr<TMwClientTransportInfo>& TransportInfo() const { return info_; }
@@ -236,6 +250,10 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   void DoConnected();
   void DoDisconnected();
   void TouchLastActivity();
+  // Milliseconds for OpenConnection: ConnectTimeout (0: the plain connect),
+  // cut to the time left before the connect deadline. Raises
+  // net::ENetConnectTimeout when the deadline has passed.
+  int32_t ConnectWaitMs() const;
   // Writes the settings as connection string lines / applies the present,
   // non-empty keys of a connection string.
   virtual void WriteConnectionString(TMwConnectionString* out) const;
@@ -263,6 +281,12 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   TMwFormatSettings format_settings_;
   std::atomic<int32_t> idle_interval_{-1};
   bool auto_fallback_ = false;
+  // Steady-clock ticks of the connect deadline, kNoDeadline for none; shared
+  // with the transports copied from this one.
+  static constexpr std::chrono::steady_clock::rep kNoDeadline =
+      std::numeric_limits<std::chrono::steady_clock::rep>::max();
+  std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> connect_deadline_ =
+      std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(kNoDeadline);
   TMwStrings params_;
   int32_t max_transport_stream_size_ = 0;
   std::string domain_;
