@@ -18,7 +18,11 @@ QString ProbeToolTip(const monitor::ProbeReport& r) {
   QString tip = Text(r.address.empty() ? std::string("(no address)") : r.address) +
                 "\nLast probe started " + Text(monitor::LongTimeText(r.start)) + ", took " +
                 QString::number(r.seconds, 'f', 3) + " s";
-  if (!r.ok) tip += "\nFailed: " + Text(r.message);
+  if (r.ok) return tip;
+  tip += "\nFailed: " + Text(r.message);
+  if (!r.transport_error.empty() && r.transport_error != r.message) {
+    tip += " (" + Text(r.transport_error).simplified() + ")";
+  }
   return tip;
 }
 

@@ -31,7 +31,7 @@ namespace tallyvox::ui {
 
 // The tool tip of a row's status label after a probe: the address, the
 // probe's start (time of day), its duration and, for a failure, the
-// exception's message.
+// exception's message with the transport failure behind it.
 QString ProbeToolTip(const monitor::ProbeReport& report);
 
 class WindowView : public monitor::StoreView, public monitor::MonitorObserver {

@@ -71,7 +71,8 @@ TEST_F(WindowTest, ACycleShowsEachOutcomeInItsColourAndButton1TogglesItsCaption)
   const QString failed = Label("Label5")->toolTip();
   EXPECT_TRUE(failed.contains("127.0.31.5")) << failed.toStdString();
   EXPECT_TRUE(failed.contains("Last probe started ")) << failed.toStdString();
-  EXPECT_TRUE(failed.contains("\nFailed: Connection lost.")) << failed.toStdString();
+  EXPECT_TRUE(failed.contains("\nFailed: Connection lost. (")) << failed.toStdString();
+  EXPECT_TRUE(failed.contains("refused")) << failed.toStdString();
   const QString ok = Label("Label3")->toolTip();
   EXPECT_TRUE(QRegularExpression("took 1\\.\\d\\d\\d s").match(ok).hasMatch()) << ok.toStdString();
   EXPECT_FALSE(ok.contains("Failed")) << ok.toStdString();

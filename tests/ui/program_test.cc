@@ -37,7 +37,7 @@ TEST(ProgramTest, WithoutADisplayItSaysSoAndExitsWith3) {
   EXPECT_NE(tallyvox.Output().find("tallyvox --headless"), std::string::npos) << tallyvox.Output();
 }
 
-TEST(ProgramTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
+TEST(TextsTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
   const QString text = SettingsErrorText(
       "/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
       "/home/q/tallyvox.toml");
@@ -49,7 +49,7 @@ TEST(ProgramTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
   EXPECT_TRUE(text.contains("--config FILE"));
 }
 
-TEST(ProgramTest, AStatusLabelsToolTipTellsTheLastProbe) {
+TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
   monitor::ProbeReport r;
   r.row = 5;
   r.address = "192.0.2.5";
@@ -59,6 +59,10 @@ TEST(ProgramTest, AStatusLabelsToolTipTellsTheLastProbe) {
   r.message = "Connection lost.";
   EXPECT_EQ(ProbeToolTip(r),
             "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost.");
+  r.transport_error = "Socket Error # 111\nConnection refused.";
+  EXPECT_EQ(ProbeToolTip(r),
+            "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost. "
+            "(Socket Error # 111 Connection refused.)");
   r.ok = true;
   r.address = "";
   EXPECT_EQ(ProbeToolTip(r), "(no address)\nLast probe started 13:05:09, took 2.500 s");
