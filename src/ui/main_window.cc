@@ -1,5 +1,6 @@
 #include "ui/main_window.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QLabel>
@@ -12,6 +13,7 @@
 #include <QSettings>
 #include <QShowEvent>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <memory>
 
 #include "monitor/roster.h"
@@ -293,13 +295,45 @@ QMessageBox* MainWindow::OpenBox(BoxKind kind, const QString& text, std::functio
   auto* box = new QMessageBox(kind == BoxKind::kError ? QMessageBox::Critical : QMessageBox::NoIcon,
                               kBoxTitle, text, QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::WindowModal);
+  box->setWindowModality(Qt::NonModal);  // a message box is modal unless told otherwise
+  ++open_boxes_;
+  QObject::connect(box, &QDialog::finished, this, [this] { --open_boxes_; });
   // Destroyed once closed, or with the window: either way the box is over.
   QObject::connect(box, &QObject::destroyed, [closed = std::move(closed)] {
     if (closed) closed();
   });
-  box->open();
+  box->show();
+  box->raise();
+  box->activateWindow();
   return box;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (open_boxes_ == 0 || watched != static_cast<QObject*>(windowHandle())) {
+    return QWidget::eventFilter(watched, event);
+  }
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+      QApplication::beep();
+      for (QMessageBox* box : findChildren<QMessageBox*>()) {
+        box->raise();
+        box->activateWindow();
+      }
+      return true;
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::InputMethod:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+      return true;
+    default:
+      return QWidget::eventFilter(watched, event);
+  }
 }
 
 void MainWindow::SaveGeometry() {
@@ -321,6 +355,8 @@ void MainWindow::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (shown_once_) return;
   shown_once_ = true;
+  // Every input event of the window passes its QWindow first.
+  windowHandle()->installEventFilter(this);
   if (shown_) shown_();
 }
 

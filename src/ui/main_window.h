@@ -68,10 +68,15 @@ class MainWindow : public QWidget {
   // Adds a line at the end; follows the end when it was in view.
   void AppendListLine(const std::string& control, const QString& line);
   void SetButtonCaption(const std::string& control, const QString& caption);
-  // Opens a window-modal box with an OK button, titled kBoxTitle, without
-  // waiting; `closed` runs once when the operator has closed it (or the box
-  // went with the window).
+  // Opens a box with an OK button, titled kBoxTitle, without waiting;
+  // `closed` runs once when the operator has closed it (or the box went with
+  // the window). While a box is open the window takes no clicks and no keys
+  // (a click beeps and raises the box), as with a window-modal box, but it
+  // can still be moved, resized and closed: Qt holds back the close request
+  // of a window that a modal box blocks, so the boxes are not modal in Qt's
+  // sense.
   QMessageBox* OpenBox(BoxKind kind, const QString& text, std::function<void()> closed);
+  int OpenBoxes() const { return open_boxes_; }
   void SetToolTip(const std::string& control, const QString& text);
 
   // Runs when the window is closed, after its geometry was saved.
@@ -82,6 +87,8 @@ class MainWindow : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  // Holds back the window's input while a box is open.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void BuildTopStrip(QWidget* form);
@@ -101,6 +108,7 @@ class MainWindow : public QWidget {
   std::function<void()> closed_;
   std::function<void()> shown_;
   bool shown_once_ = false;
+  int open_boxes_ = 0;
 };
 
 }  // namespace tallyvox::ui

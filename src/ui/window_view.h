@@ -5,7 +5,8 @@
 // text and colour, repaint, list line, caption, beep, tool tip) is posted to
 // the GUI thread as a queued call, so writes keep their order and the
 // monitor thread never waits for the GUI. A message box is opened on the GUI
-// thread (window-modal, OK button, title "Tallyvox"); meanwhile the monitor
+// thread (OK button, title "Tallyvox"; the window takes no input meanwhile,
+// see MainWindow::OpenBox); meanwhile the monitor
 // thread waits in a nested event loop (ModalLoop), where its timer ticks go
 // on, until the GUI posts back that the box was closed, or a stop ends the
 // wait.

@@ -98,13 +98,16 @@ TEST_F(WindowTest, AnAlertThatCannotBeDeliveredWaitsInAMessageBoxWhileTheGuiStay
   s.roster[1] = {"127.0.31.2", true};  // row 2: refused, so an alert
   s.roster[2] = {"127.0.30.1", true};  // row 3: answers
   Open(s);
+  window().Edit("Edit122")->setFocus();
   Click("Button1");
   ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));
   QMessageBox* box = OpenBox(window());
   EXPECT_EQ(box->windowTitle(), "Tallyvox");
-  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
   EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
   EXPECT_FALSE(box->text().isEmpty());
+  // The window takes no clicks and no keys while the box is open.
+  ClickOnWindow("Button1");
+  QTest::keyClick(window().windowHandle(), Qt::Key_1);
 
   const auto delay = LongestPostedEventDelay(&window());
   std::printf("[ measured ] message box open: posted event handled within %lld ms\n",
@@ -114,10 +117,15 @@ TEST_F(WindowTest, AnAlertThatCannotBeDeliveredWaitsInAMessageBoxWhileTheGuiStay
   EXPECT_EQ(Text("Label3"), "Label1");  // the monitor still waits for the box
   EXPECT_EQ(count_.cycles.load(), 0);
 
+  EXPECT_EQ(window().Button("Button1")->text(), "Stop Polling");
+
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   ASSERT_TRUE(WaitForCycles(1));
   EXPECT_EQ(Text("Label3"), "OK 1");
   EXPECT_EQ(OpenBox(window()), nullptr);
+  EXPECT_EQ(window().Edit("Edit122")->text(), "60000");
+  ClickOnWindow("Button1");  // now it takes the click
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
 }
 
 TEST_F(WindowTest, EachWatchdogTickAppendsTheTimeAndTheLastProbesStartToListBox1) {
@@ -151,7 +159,6 @@ TEST_F(WindowTest, ABadIntervalShowsTheErrorBoxAndChangesNothing) {
   EXPECT_EQ(box->text(), "'60s' is not a valid integer value.");
   EXPECT_EQ(box->windowTitle(), "Tallyvox");
   EXPECT_EQ(box->icon(), QMessageBox::Critical);
-  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   EXPECT_TRUE(WaitFor([&] { return OpenBox(window()) == nullptr; }));
   QTest::qWait(200);

@@ -139,11 +139,17 @@ class XProgramTest : public PeersTest {
     ::chmod(path.c_str(), 0600);
     return path;
   }
-  // Row 2 ticked with `address`; the rest unticked; no mail account.
-  std::string RosterSettings(int port, const std::string& address) {
+  // Row 2 ticked with `address`; the rest unticked. With a mail port,
+  // alerts go to erols on 127.0.0.1 there.
+  std::string RosterSettings(int port, const std::string& address, int mail_port = 0) {
     std::ostringstream t;
     t << "[polling]\nprobe_port = " << port << "\nrequest_timeout = 60\n[audit]\nfolder = \""
-      << MakeAuditTable(dir_) << "\"\n[roster]\nrows = [\n";
+      << MakeAuditTable(dir_) << "\"\n";
+    if (mail_port != 0) {
+      t << "[mail]\nport = " << mail_port
+        << "\n[mail.accounts.erols]\nhost = \"127.0.0.1\"\nuse = true\n";
+    }
+    t << "[roster]\nrows = [\n";
     for (int row = 1; row <= monitor::kRosterRows; ++row) {
       t << "  { address = \"" << (row == 2 ? address : "")
         << "\", enabled = " << (row == 2 ? "true" : "false") << " },\n";
@@ -193,6 +199,29 @@ TEST_F(XProgramTest, TheProgramEndsWithinASecondDuringASilentProbe) {
   }
   // The window's geometry was remembered on the way out.
   EXPECT_FALSE(tallyvox::testing::ReadFile(dir_.File("tallyvox/window.conf")).empty());
+}
+
+// A message box does not hold the window: closed while the box waits, the
+// program ends within a second.
+TEST_F(XProgramTest, ClosingTheWindowWhileAMessageBoxIsOpenEndsTheProgram) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  tallyvox::testing::RefusingPort no_mail("127.0.0.1");
+  const std::string config = RosterSettings(1, "127.0.34.2", no_mail.port());  // refused
+  const QPoint poll = Button1Centre();
+  ChildProcess tallyvox({Tallyvox(), "--config", config}, x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+        std::to_string(poll.y()) + " click 1");
+  ASSERT_FALSE(x.WaitForWindow("^Tallyvox$").empty()) << tallyvox.Output();  // the box
+  const auto start = Clock::now();
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
+  const auto ending = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("[ measured ] close with a message box open: the program ended after %lld ms\n",
+              static_cast<long long>(ending.count()));
+  EXPECT_LT(ending, 1s);
 }
 
 TEST_F(XProgramTest, ABrokenSettingsFileShowsABoxAndExitsWith3) {

@@ -142,6 +142,13 @@ class WindowTest : public PeersTest {
   void Click(const std::string& button) {
     QTest::mouseClick(window().Button(button), Qt::LeftButton);
   }
+  // A click that comes the way the system's clicks come: to the window,
+  // at the control's place.
+  void ClickOnWindow(const std::string& control) {
+    QWidget* c = window().Control(control);
+    QTest::mouseClick(window().windowHandle(), Qt::LeftButton, Qt::KeyboardModifiers(),
+                      c->mapTo(&window(), c->rect().center()));
+  }
   // Replaces an edit box's text as an operator does: select all, type.
   void Type(const std::string& edit, const QString& text) {
     QLineEdit* box = window().Edit(edit);
