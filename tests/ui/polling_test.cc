@@ -184,5 +184,24 @@ TEST_F(WindowTest, AnAddressEditedWhilePollingIsProbedByTheNextCycle) {
   EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
 }
 
+// "Connect" probes row 1's address once, ticked or not; "Email" sends the
+// test alert through the selected account.
+TEST_F(WindowTest, ConnectAndEmailReachTheirHandlers) {
+  MwServerProcess servers({"--listen", "127.0.30.1:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  Settings s = BaseSettings(servers.port());
+  s.roster[0] = {"127.0.30.1", false};  // row 1, unticked
+  Open(s);
+  const size_t mails_before = MailsSoFar();
+  Click("Button2");
+  EXPECT_TRUE(WaitFor([&] { return Text("Label1") == "OK "; })) << Text("Label1").toStdString();
+  EXPECT_EQ(servers.CountLines("function=\"EXECUTE\""), 1);
+
+  Click("Button3");
+  const auto mails = peers_->smtp->Messages(mails_before + 1);
+  ASSERT_EQ(mails.size(), mails_before + 1);
+  EXPECT_NE(mails.back().data.find("IP 192.0.2.1 is Down!"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tallyvox::ui::testing
