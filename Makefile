@@ -63,8 +63,10 @@ fuzz:
 	$(MAKE) build-fuzz/CMakeCache.txt
 	cmake --build build-fuzz -j $(JOBS)
 
-run:
-	@echo "The monitor window is not built yet; build/app/tallyvox --headless runs the monitor without it (see README.md)."
+# The whole system on one machine: mwserver, a TLS mail sink, the audit table
+# and the window (headless without a display); see tools/demo/run.
+run: build
+	@tools/demo/run build
 
 format:
 	find src tests tools bench fuzz -name '*.h' -o -name '*.cc' | xargs clang-format -i

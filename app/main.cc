@@ -1,5 +1,6 @@
 // tallyvox: the desktop server monitor.
 //
+//   tallyvox [--config FILE]             the window
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //   tallyvox test-mail [--config FILE]
 //
@@ -28,6 +29,7 @@
 #include "monitor/observer.h"
 #include "monitor/runner.h"
 #include "monitor/settings.h"
+#include "ui/window_app.h"
 
 namespace {
 
@@ -218,12 +220,14 @@ int main(int argc, char** argv) {
   }
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
-  if (!options.headless) {
-    std::fprintf(stderr,
-                 "tallyvox: the window is not available yet; run \"tallyvox --headless\" "
-                 "(see --help)\n");
+  if ((options.json || options.once || options.no_poll) && !options.headless) {
+    std::fprintf(stderr, "tallyvox: --json, --once and --no-poll go with --headless\n");
     return kExitUsage;
   }
-  if ((options.json || options.once || options.no_poll) && !options.headless) return kExitUsage;
+  if (!options.headless) {
+    tallyvox::ui::WindowOptions window;
+    window.config = options.config;
+    return tallyvox::ui::RunWindow(argc, argv, window);
+  }
   return Run(argc, argv, options.once ? Mode::kOnce : Mode::kPoll, options);
 }

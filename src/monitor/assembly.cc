@@ -22,8 +22,10 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
   // A transport failure caused by a stop request is not the server's.
   probe_.MwTCPIPClientTransport1.OnException = [m, s](mw::TMwCustomClient*, mw::TMwRequestStates,
                                                       mw::TMwRequestStates&,
-                                                      const std::exception&) {
-    if (!s->Requested()) m->MwTCPIPClientTransport1Exception();
+                                                      const std::exception& e) {
+    if (s->Requested()) return;
+    m->NoteTransportError(e.what());
+    m->MwTCPIPClientTransport1Exception();
   };
   probe_.qUFile7.BeforeOpen = [m](mw::TMwClientQuery&) { m->qUFile7BeforeOpen(); };
   probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };

@@ -121,8 +121,9 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
   bool failed = false;
   audit_.RecordProbe(address, TimeOfDayPart(last_probe_start_));
 
-  ProbeReport probe{entry.row, address, last_probe_start_, 0, true, {}};
+  ProbeReport probe{entry.row, address, last_probe_start_, 0, true, {}, {}};
   const auto started = SteadyClock::now();
+  transport_error_.clear();
   try {
     probe_.RunProbe();
   } catch (const std::exception& e) {
@@ -134,6 +135,7 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
   }
   probe.seconds = SecondsSince(started);
   probe.ok = !failed;
+  probe.transport_error = transport_error_;
   // A probe broken by a stop request is no outcome of the server's.
   stop_.ThrowIfStopped();
   ++report->rows;

@@ -86,6 +86,9 @@ class Monitor : public QObject {
   void Button2Click();
   void Button4Click();
   void MwTCPIPClientTransport1Exception();
+  // The transport's exception behind MwTCPIPClientTransport1Exception, kept
+  // for the probe's report only.
+  void NoteTransportError(const std::string& message) { transport_error_ = message; }
   void qZipCodesBeforeOpen();
   void qUFile7BeforeOpen();
   void qZipCodesAfterOpen();
@@ -127,6 +130,7 @@ class Monitor : public QObject {
   OkCounters counters_;
   TDateTime last_probe_start_ = 0;
   std::string last_probed_address_;
+  std::string transport_error_;
   bool query_in_progress_ = false;
   bool cycle_running_ = false;
   WindowTimer timer1_;

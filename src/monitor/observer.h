@@ -19,6 +19,9 @@ struct ProbeReport {
   double seconds = 0;   // how long RunProbe took
   bool ok = false;
   std::string message;  // the exception's message of a failed probe
+  // The transport failure the probe met on the way ("Read Timeout"), whose
+  // message the final "Connection lost." hides; empty when there was none.
+  std::string transport_error;
 };
 
 struct CycleReport {

@@ -151,6 +151,10 @@ TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
   ASSERT_EQ(m.reports.probes.size(), 7u);
   EXPECT_FALSE(m.reports.probes[2].ok);
   EXPECT_EQ(m.reports.probes[2].message, "Connection lost.");
+  // And so is the transport failure behind it, which that message hides.
+  EXPECT_NE(m.reports.probes[2].transport_error.find("refused"), std::string::npos)
+      << m.reports.probes[2].transport_error;
+  EXPECT_EQ(m.reports.probes[0].transport_error, "");
   ASSERT_EQ(m.reports.cycles.size(), 1u);
   EXPECT_EQ(m.reports.cycles[0].rows, 7);
   EXPECT_EQ(m.reports.cycles[0].failed, 2);

@@ -1,0 +1,98 @@
+// The window program: `tallyvox [--config FILE]`.
+//
+// WindowProgram puts the main window and the monitor together the way the
+// threads of the program demand: the monitor runs on its own thread
+// (MonitorRunner) with a WindowView; the window mirrors operator input into
+// the InputStore, its buttons reach the monitor's handlers as posted calls,
+// in order, each under the default exception handler; showing the window
+// runs FormShow; closing it ends the GUI's event loop, and then the monitor
+// is stopped with a bounded wait (the stop shuts down the sockets in use and
+// ends a message box's wait, so a probe or a delivery cannot hold it).
+//
+// RunWindow is the program's start-up: no display gives a message on
+// standard error and status 3; a missing or broken settings file a message
+// box naming the file, the line and what is wrong, and how to make one
+// (status 3); SIGINT and SIGTERM close the window (status 128 + n). Other
+// start-up options hook in through WindowOptions.
+#ifndef TALLYVOX_UI_WINDOW_APP_H_
+#define TALLYVOX_UI_WINDOW_APP_H_
+
+#include <QString>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "monitor/observer.h"
+#include "monitor/runner.h"
+#include "monitor/settings.h"
+#include "monitor/view.h"
+#include "ui/main_window.h"
+#include "ui/window_view.h"
+
+namespace tallyvox::ui {
+
+inline constexpr int kExitUsage = 3;
+inline constexpr int kExitError = 2;
+// How long the end of the program waits for the monitor thread.
+inline constexpr std::chrono::milliseconds kStopBound{800};
+
+struct WindowOptions {
+  std::string config;     // the settings file; empty: DefaultSettingsPath()
+  QString geometry_file;  // see MainWindow; empty: the user's
+  // More observers of the monitor (metrics, logs), called on the monitor's
+  // thread. Each must outlive the program.
+  std::vector<monitor::MonitorObserver*> observers;
+};
+
+class WindowProgram {
+ public:
+  // REQUIRES: a QApplication exists; called on its (the GUI) thread.
+  WindowProgram(const monitor::Settings& settings, const WindowOptions& options);
+  // Stops the monitor first (bounded by a second).
+  ~WindowProgram();
+  WindowProgram(const WindowProgram&) = delete;
+  WindowProgram& operator=(const WindowProgram&) = delete;
+
+  MainWindow& window() { return *window_; }
+  monitor::MonitorRunner& runner() { return *runner_; }
+  monitor::InputStore& inputs() { return inputs_; }
+
+  // Starts the monitor thread and shows the window.
+  void Start();
+  // Start, then the GUI's event loop until the window is closed (or
+  // QCoreApplication::exit), then Stop(kStopBound). The loop's exit code,
+  // and whether the monitor thread ended in time.
+  struct Ended {
+    int code = 0;
+    bool monitor_finished = true;
+  };
+  Ended Exec();
+  // True when the monitor thread ended within `bound`.
+  bool Stop(std::chrono::milliseconds bound) { return runner_->Stop(bound); }
+
+ private:
+  void Press(void (monitor::Monitor::*handler)());
+
+  monitor::Settings settings_;
+  monitor::InputStore inputs_;
+  std::unique_ptr<MainWindow> window_;
+  monitor::ObserverList observers_;
+  std::unique_ptr<WindowView> view_;
+  std::unique_ptr<monitor::MonitorRunner> runner_;
+};
+
+// True when a window can be shown: $DISPLAY, $WAYLAND_DISPLAY or
+// $QT_QPA_PLATFORM is set and not empty.
+bool DisplayAvailable();
+
+// The text of the box for a settings file that cannot be used: the error
+// (file, line, column, what is wrong) and how to make a good one at `path`.
+QString SettingsErrorText(const std::string& error, const std::string& path);
+
+// The program's start-up and event loop; returns the exit status.
+int RunWindow(int argc, char** argv, const WindowOptions& options);
+
+}  // namespace tallyvox::ui
+
+#endif  // TALLYVOX_UI_WINDOW_APP_H_

@@ -1,0 +1,81 @@
+#include "ui/window_view.h"
+
+#include <QApplication>
+#include <QMetaObject>
+#include <memory>
+
+#include "monitor/roster.h"
+#include "monitor/time_text.h"
+
+namespace tallyvox::ui {
+namespace {
+
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+}  // namespace
+
+QString ProbeToolTip(const monitor::ProbeReport& r) {
+  QString tip = Text(r.address.empty() ? std::string("(no address)") : r.address) +
+                "\nLast probe started " + Text(monitor::LongTimeText(r.start)) + ", took " +
+                QString::number(r.seconds, 'f', 3) + " s";
+  if (r.ok) return tip;
+  tip += "\nFailed: " + Text(r.message);
+  if (!r.transport_error.empty() && r.transport_error != r.message) {
+    tip += " (" + Text(r.transport_error).simplified() + ")";
+  }
+  return tip;
+}
+
+WindowView::WindowView(monitor::InputStore& inputs, MainWindow& window, monitor::StopSignal& stop)
+    : StoreView(inputs), window_(window), stop_(stop) {}
+
+void WindowView::Post(std::function<void(MainWindow&)> call) {
+  MainWindow* w = &window_;
+  QMetaObject::invokeMethod(
+      w, [w, call = std::move(call)] { call(*w); }, Qt::QueuedConnection);
+}
+
+void WindowView::SetLabelText(const std::string& control, const std::string& text) {
+  Post([control, text = Text(text)](MainWindow& w) { w.SetLabelText(control, text); });
+}
+
+void WindowView::SetLabelColour(const std::string& control, monitor::TColour colour) {
+  Post([control, colour](MainWindow& w) { w.SetLabelColour(control, colour); });
+}
+
+void WindowView::RepaintLabel(const std::string& control) {
+  Post([control](MainWindow& w) { w.RepaintLabel(control); });
+}
+
+void WindowView::AppendListLine(const std::string& control, const std::string& line) {
+  Post([control, line = Text(line)](MainWindow& w) { w.AppendListLine(control, line); });
+}
+
+void WindowView::SetButtonCaption(const std::string& control, const std::string& caption) {
+  Post([control, caption = Text(caption)](MainWindow& w) { w.SetButtonCaption(control, caption); });
+}
+
+void WindowView::ShowBox(BoxKind kind, const std::string& text) {
+  // Shared with the GUI's call: the box may close after a stop has ended
+  // this wait and unwound the handler.
+  auto wait = std::make_shared<monitor::ModalLoop>(stop_);
+  Post([kind, text = Text(text), wait](MainWindow& w) {
+    w.OpenBox(kind, text, [wait] { wait->Close(); });
+  });
+  wait->Run();
+}
+
+void WindowView::ShowMessage(const std::string& text) { ShowBox(BoxKind::kMessage, text); }
+
+void WindowView::ShowErrorBox(const std::string& text) { ShowBox(BoxKind::kError, text); }
+
+void WindowView::Beep() {
+  Post([](MainWindow&) { QApplication::beep(); });
+}
+
+void WindowView::ProbeFinished(const monitor::ProbeReport& report) {
+  const std::string& label = monitor::Roster::Row(report.row).label;
+  Post([label, tip = ProbeToolTip(report)](MainWindow& w) { w.SetToolTip(label, tip); });
+}
+
+}  // namespace tallyvox::ui

@@ -1,0 +1,64 @@
+// WindowView: the view of the monitor on the main window, called on the
+// monitor's thread.
+//
+// Reads come from the InputStore that the window fills. Every write (label
+// text and colour, repaint, list line, caption, beep, tool tip) is posted to
+// the GUI thread as a queued call, so writes keep their order and the
+// monitor thread never waits for the GUI. A message box is opened on the GUI
+// thread (OK button, title "Tallyvox"; the window takes no input meanwhile,
+// see MainWindow::OpenBox); meanwhile the monitor
+// thread waits in a nested event loop (ModalLoop), where its timer ticks go
+// on, until the GUI posts back that the box was closed, or a stop ends the
+// wait.
+//
+// As an observer it puts each probe's start, duration and, for a failure,
+// the exception's message on the row's status label as its tool tip.
+//
+// REQUIRES: the window outlives every call (the program ends the monitor
+// thread before it destroys the window).
+#ifndef TALLYVOX_UI_WINDOW_VIEW_H_
+#define TALLYVOX_UI_WINDOW_VIEW_H_
+
+#include <QString>
+#include <functional>
+#include <string>
+
+#include "monitor/observer.h"
+#include "monitor/stop.h"
+#include "monitor/view.h"
+#include "ui/main_window.h"
+
+namespace tallyvox::ui {
+
+// The tool tip of a row's status label after a probe: the address, the
+// probe's start (time of day), its duration and, for a failure, the
+// exception's message with the transport failure behind it.
+QString ProbeToolTip(const monitor::ProbeReport& report);
+
+class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
+ public:
+  WindowView(monitor::InputStore& inputs, MainWindow& window, monitor::StopSignal& stop);
+
+  void SetLabelText(const std::string& control, const std::string& text) override;
+  void SetLabelColour(const std::string& control, monitor::TColour colour) override;
+  void RepaintLabel(const std::string& control) override;
+  void AppendListLine(const std::string& control, const std::string& line) override;
+  void SetButtonCaption(const std::string& control, const std::string& caption) override;
+  void ShowMessage(const std::string& text) override;
+  void ShowErrorBox(const std::string& text) override;
+  void Beep() override;
+
+  void ProbeFinished(const monitor::ProbeReport& report) override;
+
+ private:
+  // Runs `call` on the GUI thread, after every call posted before it.
+  void Post(std::function<void(MainWindow&)> call);
+  void ShowBox(BoxKind kind, const std::string& text);
+
+  MainWindow& window_;
+  monitor::StopSignal& stop_;
+};
+
+}  // namespace tallyvox::ui
+
+#endif  // TALLYVOX_UI_WINDOW_VIEW_H_

@@ -1,0 +1,207 @@
+// The window with its monitor running against real peers, pressed and typed
+// into as an operator does: Button1's captions, a cycle's status lines in
+// their colours and tool tips, a message box for an alert that cannot be
+// delivered, the watchdog's lines, the error box for a bad interval, an
+// address edited while polling.
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <cstdio>
+#include <string>
+
+#include "ui/window_fixture.h"
+
+namespace tallyvox::ui::testing {
+namespace {
+
+using tallyvox::testing::FreeTcpPort;
+using tallyvox::testing::RefusingPort;
+
+const QRegularExpression kTime("^\\d\\d:\\d\\d:\\d\\d$");
+
+TEST_F(WindowTest, ACycleShowsEachOutcomeInItsColourAndButton1TogglesItsCaption) {
+  const int port = FreeTcpPort("127.0.30.1");
+  const std::string p = ":" + std::to_string(port);
+  MwServerProcess servers({"--listen", "127.0.30.1-127.0.30.2" + p,  //
+                           "--listen", "127.0.30.3" + p, "--delay", "1500"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  Settings s = BaseSettings(port);
+  s.roster[1] = {"127.0.30.1", true};    // row 2: answers
+  s.roster[2] = {"127.0.30.3", true};    // row 3: answers after 1.5 s
+  s.roster[4] = {"127.0.31.5", true};    // row 5: refused, "Problem " and the time
+  s.roster[12] = {"127.0.31.13", true};  // row 13 (Label14): refused, "Problem"
+  s.roster[27] = {"127.0.30.2", true};   // rows 28 and 108 share one counter
+  s.roster[107] = {"127.0.30.2", true};
+  Open(s);
+  ColourChanges row3(Label("Label3"));
+  Click("Button1");
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Stop Polling"; }));
+
+  // While row 3's probe waits: "Checking..." and the time. The line was red
+  // while the probe was aimed and is black from the audit write on.
+  EXPECT_TRUE(WaitFor([&] { return Text("Label3").startsWith("Checking..."); }));
+  EXPECT_TRUE(kTime.match(Text("Label3").mid(11)).hasMatch()) << Text("Label3").toStdString();
+  ASSERT_TRUE(WaitForCycles(1));
+  ASSERT_EQ(row3.changes.size(), 2u);
+  EXPECT_EQ(row3.changes[0], std::make_pair(QColor(Qt::red), QString("Label1")));
+  EXPECT_EQ(row3.changes[1].first, QColor(Qt::black));
+  EXPECT_TRUE(row3.changes[1].second.startsWith("Checking..."));
+
+  struct Line {
+    const char* label;
+    const char* text;  // a regular expression
+  };
+  const Line lines[] = {
+      {"Label2", "^OK 1$"},
+      {"Label3", "^OK 1$"},
+      {"Label4", "^Label1$"},  // unticked: unchanged
+      {"Label5", "^Problem \\d\\d:\\d\\d:\\d\\d$"},
+      {"Label14", "^Problem$"},
+      {"Label111", "^OK 1$"},
+      {"Label112", "^OK 2$"},
+      {"Label18", "^Problem$"},
+  };
+  for (const Line& l : lines) {
+    EXPECT_TRUE(QRegularExpression(l.text).match(Text(l.label)).hasMatch())
+        << l.label << ": " << Text(l.label).toStdString();
+    EXPECT_EQ(TextColour(Label(l.label)), QColor(Qt::black)) << l.label;
+  }
+  // The tool tips say when each probe started, how long it took, and why it
+  // failed.
+  const QString failed = Label("Label5")->toolTip();
+  EXPECT_TRUE(failed.contains("127.0.31.5")) << failed.toStdString();
+  EXPECT_TRUE(failed.contains("Last probe started ")) << failed.toStdString();
+  EXPECT_TRUE(failed.contains("\nFailed: Connection lost. (")) << failed.toStdString();
+  EXPECT_TRUE(failed.contains("refused")) << failed.toStdString();
+  const QString ok = Label("Label3")->toolTip();
+  EXPECT_TRUE(QRegularExpression("took 1\\.\\d\\d\\d s").match(ok).hasMatch()) << ok.toStdString();
+  EXPECT_FALSE(ok.contains("Failed")) << ok.toStdString();
+  EXPECT_TRUE(Label("Label4")->toolTip().isEmpty());
+
+  // Stopping runs one last cycle, with the counters started afresh.
+  Click("Button1");
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
+  ASSERT_TRUE(WaitForCycles(2));
+  EXPECT_EQ(Text("Label2"), "OK 1");
+  Click("Button1");
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Stop Polling"; }));
+}
+
+// The monitor waits in the box (the next row is not probed) while the GUI
+// thread goes on handling events; closing the box lets the cycle go on.
+TEST_F(WindowTest, AnAlertThatCannotBeDeliveredWaitsInAMessageBoxWhileTheGuiStaysResponsive) {
+  MwServerProcess servers({"--listen", "127.0.30.1:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  RefusingPort no_mail("127.0.0.1");
+  Settings s = BaseSettings(servers.port());
+  s.mail.port = no_mail.port();
+  s.roster[1] = {"127.0.31.2", true};  // row 2: refused, so an alert
+  s.roster[2] = {"127.0.30.1", true};  // row 3: answers
+  Open(s);
+  window().Edit("Edit122")->setFocus();
+  Click("Button1");
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));
+  QMessageBox* box = OpenBox(window());
+  EXPECT_EQ(box->windowTitle(), "Tallyvox");
+  EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+  EXPECT_FALSE(box->text().isEmpty());
+  // The window takes no clicks and no keys while the box is open.
+  ClickOnWindow("Button1");
+  QTest::keyClick(window().windowHandle(), Qt::Key_1);
+
+  const auto delay = LongestPostedEventDelay(&window());
+  std::printf("[ measured ] message box open: posted event handled within %lld ms\n",
+              static_cast<long long>(delay.count()));
+  EXPECT_LT(delay, 100ms);
+  QTest::qWait(300);
+  EXPECT_EQ(Text("Label3"), "Label1");  // the monitor still waits for the box
+  EXPECT_EQ(count_.cycles.load(), 0);
+
+  EXPECT_EQ(window().Button("Button1")->text(), "Stop Polling");
+
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  ASSERT_TRUE(WaitForCycles(1));
+  EXPECT_EQ(Text("Label3"), "OK 1");
+  EXPECT_EQ(OpenBox(window()), nullptr);
+  EXPECT_EQ(window().Edit("Edit122")->text(), "60000");
+  ClickOnWindow("Button1");  // now it takes the click
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
+}
+
+TEST_F(WindowTest, EachWatchdogTickAppendsTheTimeAndTheLastProbesStartToListBox1) {
+  Open(BaseSettings(1));
+  program_->runner().Post([](monitor::Monitor& m) { m.Timer2().SetInterval(200); });
+  Click("Button1");
+  QListWidget* list = window().ListBox1();
+  ASSERT_TRUE(WaitFor([&] { return list->count() >= 4; }));
+  for (int i = 0; i < list->count(); ++i) {
+    EXPECT_TRUE(kTime.match(list->item(i)->text()).hasMatch())
+        << list->item(i)->text().toStdString();
+  }
+  // No row is ticked: the last probe's start stays the time the window showed.
+  EXPECT_EQ(list->item(1)->text(), list->item(3)->text());
+
+  Click("Button1");  // stop: no more ticks
+  ASSERT_TRUE(WaitForCycles(2));
+  QTest::qWait(100);
+  const int lines = list->count();
+  EXPECT_EQ(lines % 2, 0);
+  QTest::qWait(600);
+  EXPECT_EQ(list->count(), lines);
+}
+
+TEST_F(WindowTest, ABadIntervalShowsTheErrorBoxAndChangesNothing) {
+  Open(BaseSettings(1));
+  Type("Edit122", "60s");
+  Click("Button1");
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));
+  QMessageBox* box = OpenBox(window());
+  EXPECT_EQ(box->text(), "'60s' is not a valid integer value.");
+  EXPECT_EQ(box->windowTitle(), "Tallyvox");
+  EXPECT_EQ(box->icon(), QMessageBox::Critical);
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  EXPECT_TRUE(WaitFor([&] { return OpenBox(window()) == nullptr; }));
+  QTest::qWait(200);
+  EXPECT_EQ(window().Button("Button1")->text(), "Poll");
+  EXPECT_EQ(count_.cycles.load(), 0);
+}
+
+TEST_F(WindowTest, AnAddressEditedWhilePollingIsProbedByTheNextCycle) {
+  MwServerProcess servers({"--listen", "127.0.30.1:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  Settings s = BaseSettings(servers.port());
+  s.roster[1] = {"127.0.30.1", true};  // row 2
+  Open(s);
+  Type("Edit122", "300");
+  Click("Button1");
+  ASSERT_TRUE(WaitForCycles(1));
+  EXPECT_EQ(Text("Label2"), "OK 1");
+  Type("Edit2", "127.0.31.2");  // nobody listens there
+  EXPECT_TRUE(WaitFor([&] { return Text("Label2").startsWith("Problem "); }));
+  EXPECT_TRUE(Label("Label2")->toolTip().startsWith("127.0.31.2\n"))
+      << Label("Label2")->toolTip().toStdString();
+  Click("Button1");
+  EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
+}
+
+// "Connect" probes row 1's address once, ticked or not; "Email" sends the
+// test alert through the selected account.
+TEST_F(WindowTest, ConnectAndEmailReachTheirHandlers) {
+  MwServerProcess servers({"--listen", "127.0.30.1:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  Settings s = BaseSettings(servers.port());
+  s.roster[0] = {"127.0.30.1", false};  // row 1, unticked
+  Open(s);
+  const size_t mails_before = MailsSoFar();
+  Click("Button2");
+  EXPECT_TRUE(WaitFor([&] { return Text("Label1") == "OK "; })) << Text("Label1").toStdString();
+  EXPECT_EQ(servers.CountLines("function=\"EXECUTE\""), 1);
+
+  Click("Button3");
+  const auto mails = peers_->smtp->Messages(mails_before + 1);
+  ASSERT_EQ(mails.size(), mails_before + 1);
+  EXPECT_NE(mails.back().data.find("IP 192.0.2.1 is Down!"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tallyvox::ui::testing

@@ -1,0 +1,246 @@
+// The tallyvox program with its window, as a user runs it: without a display;
+// on a virtual X display (Xvfb), pressing "Poll" with the mouse and closing
+// the window as a window manager's close button does, or sending SIGTERM,
+// while a probe waits on a server that never answers; with a broken settings
+// file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "ui/window_fixture.h"
+
+namespace tallyvox::ui::testing {
+namespace {
+
+using tallyvox::testing::BinaryDir;
+using tallyvox::testing::ChildProcess;
+using tallyvox::testing::RunCommand;
+using tallyvox::testing::TempDir;
+using tallyvox::testing::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+std::string Tallyvox() { return BinaryDir() + "/app/tallyvox"; }
+
+TEST(ProgramTest, WithoutADisplayItSaysSoAndExitsWith3) {
+  TempDir dir;
+  ChildProcess tallyvox({Tallyvox(), "--config", dir.File("none.toml")},
+                        {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+  EXPECT_EQ(tallyvox.Wait(10s), 3);
+  EXPECT_NE(tallyvox.Output().find("no display"), std::string::npos) << tallyvox.Output();
+  EXPECT_NE(tallyvox.Output().find("tallyvox --headless"), std::string::npos) << tallyvox.Output();
+}
+
+TEST(TextsTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
+  const QString text = SettingsErrorText(
+      "/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
+      "/home/q/tallyvox.toml");
+  EXPECT_TRUE(
+      text.contains("/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to "
+                    "65535, not 70000"));
+  EXPECT_TRUE(text.contains("copy tallyvox.example.toml"));
+  EXPECT_TRUE(text.contains("to /home/q/tallyvox.toml,"));
+  EXPECT_TRUE(text.contains("--config FILE"));
+}
+
+TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
+  monitor::ProbeReport r;
+  r.row = 5;
+  r.address = "192.0.2.5";
+  r.start = EncodeDate(2025, 6, 24) + EncodeTime(13, 5, 9, 250);
+  r.seconds = 2.5;
+  r.ok = false;
+  r.message = "Connection lost.";
+  EXPECT_EQ(ProbeToolTip(r),
+            "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost.");
+  r.transport_error = "Socket Error # 111\nConnection refused.";
+  EXPECT_EQ(ProbeToolTip(r),
+            "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost. "
+            "(Socket Error # 111 Connection refused.)");
+  r.ok = true;
+  r.address = "";
+  EXPECT_EQ(ProbeToolTip(r), "(no address)\nLast probe started 13:05:09, took 2.500 s");
+}
+
+// A virtual X display for as long as the object lives, and the commands a
+// person would use on it.
+class XDisplay {
+ public:
+  XDisplay()
+      : xvfb_({"xvfb-run", "-a", "-n", std::to_string(100 + ::getpid() % 800), "-s",
+               "-screen 0 1140x870x24 -nolisten tcp", "sh", "-c",
+               "echo \"display=$DISPLAY auth=$XAUTHORITY end\"; exec sleep 600"}) {
+    if (!xvfb_.WaitForOutput(" end", 20s)) return;
+    const std::string out = xvfb_.Output();
+    const size_t d = out.find("display=");
+    const size_t a = out.find(" auth=", d);
+    const size_t e = out.find(" end", a);
+    display_ = out.substr(d + 8, a - d - 8);
+    auth_ = out.substr(a + 6, e - a - 6);
+  }
+  bool ready() const { return !display_.empty(); }
+  std::string Output() const { return xvfb_.Output(); }
+  // The environment of a program on this display. There is no session bus
+  // here: without "disabled:" libdbus tries to start one for Qt and leaks on
+  // the way (which LeakSanitizer reports).
+  std::map<std::string, std::string> Env(const std::string& config_home) const {
+    return {{"DISPLAY", display_},
+            {"XAUTHORITY", auth_},
+            {"QT_QPA_PLATFORM", "xcb"},
+            {"WAYLAND_DISPLAY", ""},
+            {"DBUS_SESSION_BUS_ADDRESS", "disabled:"},
+            {"XDG_CONFIG_HOME", config_home}};
+  }
+  // Runs a command on this display; its output, empty when it failed.
+  std::string Run(const std::string& command) const {
+    std::string env;
+    for (const auto& [name, value] : Env(".")) env += name + "='" + value + "' ";
+    std::string out;
+    const int rc = RunCommand(env + command, &out, std::chrono::seconds(20));
+    return rc == 0 ? out : std::string();
+  }
+  // The id of the first window whose name matches `pattern`, once it shows
+  // (and has had a moment to take input).
+  std::string WaitForWindow(const std::string& pattern) const {
+    std::string id;
+    WaitFor(
+        [&] {
+          std::istringstream(Run("xdotool search --onlyvisible --name '" + pattern + "'")) >> id;
+          return !id.empty();
+        },
+        20s);
+    QTest::qWait(300);
+    return id;
+  }
+
+ private:
+  ChildProcess xvfb_;
+  std::string display_;
+  std::string auth_;
+};
+
+// Where Button1's centre is in the window, from the window's own layout.
+QPoint Button1Centre() {
+  monitor::InputStore inputs;
+  TempDir dir;
+  MainWindow w(inputs, QString::fromStdString(dir.File("window.ini")));
+  QPushButton* poll = w.Button("Button1");
+  return poll->mapTo(&w, poll->rect().center());
+}
+
+class XProgramTest : public PeersTest {
+ protected:
+  std::string WriteSettings(const std::string& text) {
+    const std::string path = dir_.File("tallyvox.toml");
+    WriteFile(path, text);
+    ::chmod(path.c_str(), 0600);
+    return path;
+  }
+  // Row 2 ticked with `address`; the rest unticked. With a mail port,
+  // alerts go to erols on 127.0.0.1 there.
+  std::string RosterSettings(int port, const std::string& address, int mail_port = 0) {
+    std::ostringstream t;
+    t << "[polling]\nprobe_port = " << port << "\nrequest_timeout = 60\n[audit]\nfolder = \""
+      << MakeAuditTable(dir_) << "\"\n";
+    if (mail_port != 0) {
+      t << "[mail]\nport = " << mail_port
+        << "\n[mail.accounts.erols]\nhost = \"127.0.0.1\"\nuse = true\n";
+    }
+    t << "[roster]\nrows = [\n";
+    for (int row = 1; row <= monitor::kRosterRows; ++row) {
+      t << "  { address = \"" << (row == 2 ? address : "")
+        << "\", enabled = " << (row == 2 ? "true" : "false") << " },\n";
+    }
+    t << "]\n";
+    return WriteSettings(t.str());
+  }
+};
+
+// Closing the window (WM_DELETE_WINDOW, as a window manager's close button
+// sends) and SIGTERM both end the program within a second while its probe
+// waits on a silent server.
+TEST_F(XProgramTest, TheProgramEndsWithinASecondDuringASilentProbe) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.33.2:0"});
+  ASSERT_TRUE(silent.ready()) << silent.Output();
+  const std::string config = RosterSettings(silent.port(), "127.0.33.2");
+  const QPoint poll = Button1Centre();
+
+  struct Case {
+    const char* how;
+    int status;
+  };
+  for (const Case& c : {Case{"close", 0}, Case{"SIGTERM", 128 + SIGTERM}}) {
+    SCOPED_TRACE(c.how);
+    const int probes_before = silent.CountLines("no answer");
+    ChildProcess tallyvox({Tallyvox(), "--config", config}, x.Env(dir_.path()));
+    const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+    ASSERT_FALSE(window.empty()) << tallyvox.Output();
+    x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+          std::to_string(poll.y()) + " click 1");
+    ASSERT_TRUE(WaitFor([&] { return silent.CountLines("no answer") > probes_before; }, 20s))
+        << silent.Output() << tallyvox.Output();
+    QTest::qWait(300);
+    const auto start = Clock::now();
+    if (std::string(c.how) == "close") {
+      x.Run(BinaryDir() + "/tools/xwin close " + window);
+    } else {
+      ::kill(tallyvox.pid(), SIGTERM);
+    }
+    EXPECT_EQ(tallyvox.Wait(5s), c.status) << tallyvox.Output();
+    const auto ending = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    std::printf("[ measured ] %s during a silent probe: the program ended after %lld ms\n", c.how,
+                static_cast<long long>(ending.count()));
+    EXPECT_LT(ending, 1s) << tallyvox.Output();
+  }
+  // The window's geometry was remembered on the way out.
+  EXPECT_FALSE(tallyvox::testing::ReadFile(dir_.File("tallyvox/window.conf")).empty());
+}
+
+// A message box does not hold the window: closed while the box waits, the
+// program ends within a second.
+TEST_F(XProgramTest, ClosingTheWindowWhileAMessageBoxIsOpenEndsTheProgram) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  tallyvox::testing::RefusingPort no_mail("127.0.0.1");
+  const std::string config = RosterSettings(1, "127.0.34.2", no_mail.port());  // refused
+  const QPoint poll = Button1Centre();
+  ChildProcess tallyvox({Tallyvox(), "--config", config}, x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+        std::to_string(poll.y()) + " click 1");
+  ASSERT_FALSE(x.WaitForWindow("^Tallyvox$").empty()) << tallyvox.Output();  // the box
+  const auto start = Clock::now();
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
+  const auto ending = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("[ measured ] close with a message box open: the program ended after %lld ms\n",
+              static_cast<long long>(ending.count()));
+  EXPECT_LT(ending, 1s);
+}
+
+TEST_F(XProgramTest, ABrokenSettingsFileShowsABoxAndExitsWith3) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  const std::string config = WriteSettings("[polling]\ninterval = \"60000\"\nprobe_port = 70000\n");
+  ChildProcess tallyvox({Tallyvox(), "--config", config}, x.Env(dir_.path()));
+  const std::string box = x.WaitForWindow("^Tallyvox$");
+  ASSERT_FALSE(box.empty()) << tallyvox.Output();
+  EXPECT_NE(tallyvox.Output().find(config + ":3:14: polling.probe_port must be from 1 to 65535"),
+            std::string::npos)
+      << tallyvox.Output();
+  EXPECT_TRUE(tallyvox.Running());  // the box waits for the operator
+  x.Run(BinaryDir() + "/tools/xwin close " + box);
+  EXPECT_EQ(tallyvox.Wait(5s), 3) << tallyvox.Output();
+}
+
+}  // namespace
+}  // namespace tallyvox::ui::testing
