@@ -14,17 +14,18 @@
 namespace tallyvox::ui::testing {
 namespace {
 
-using tallyvox::testing::FreeTcpPort;
 using tallyvox::testing::RefusingPort;
 
 const QRegularExpression kTime("^\\d\\d:\\d\\d:\\d\\d$");
 
 TEST_F(WindowTest, ACycleShowsEachOutcomeInItsColourAndButton1TogglesItsCaption) {
-  const int port = FreeTcpPort("127.0.30.1");
-  const std::string p = ":" + std::to_string(port);
-  MwServerProcess servers({"--listen", "127.0.30.1-127.0.30.2" + p,  //
-                           "--listen", "127.0.30.3" + p, "--delay", "1500"});
+  MwServerProcess servers({"--listen", "127.0.30.1-127.0.30.2:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
+  // The roster has one probe port: the slow server takes the port the others
+  // got, on an address of its own.
+  const int port = servers.port();
+  MwServerProcess slow({"--delay", "1500", "--listen", "127.0.30.3:" + std::to_string(port)});
+  ASSERT_TRUE(slow.ready()) << slow.Output();
   Settings s = BaseSettings(port);
   s.roster[1] = {"127.0.30.1", true};    // row 2: answers
   s.roster[2] = {"127.0.30.3", true};    // row 3: answers after 1.5 s
