@@ -100,9 +100,11 @@ int FreeTcpPort(const std::string& ip) {
   throw std::runtime_error("no free TCP port below the ephemeral range on " + ip);
 }
 
-RefusingPort::RefusingPort(const std::string& ip) {
+RefusingPort::RefusingPort(const std::string& ip, bool shared) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket() failed");
+  const int on = 1;
+  if (shared) ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = LoopbackAddress(ip, 0);
   socklen_t len = sizeof addr;
   if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
