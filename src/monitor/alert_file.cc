@@ -63,7 +63,9 @@ std::string Unescape(std::string_view value, std::string_view key) {
       const int hi = i + 1 < value.size() ? HexDigit(value[i + 1]) : -1;
       const int lo = i + 2 < value.size() ? HexDigit(value[i + 2]) : -1;
       if (hi < 0 || lo < 0) Refuse(std::string(key) + ": a bad %-escape");
-      out += static_cast<char>(hi * 16 + lo);
+      const unsigned char byte = static_cast<unsigned char>(hi * 16 + lo);
+      if (!NeedsEscape(byte)) Refuse(std::string(key) + ": a needless %-escape");
+      out += static_cast<char>(byte);
       i += 2;
     } else if (NeedsEscape(c)) {
       Refuse(std::string(key) + ": a control character");

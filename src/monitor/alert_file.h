@@ -9,7 +9,8 @@
 //   check 9f3c0a1be4d27758                   FNV-1a 64 of every byte before it
 //
 // Values are bytes; a control character (below 0x20, or 0x7F) and "%" are
-// written as "%" and two upper-case hexadecimal digits. The reader is
+// written as "%" and two upper-case hexadecimal digits, and only they. The
+// reader is
 // strict: a file that is not exactly this (a foreign file, a truncated one,
 // one whose check does not match) is refused with AlertFileError, whose
 // message says what is wrong. It reads no byte past the input and refuses

@@ -89,6 +89,7 @@ TEST(AlertFileTest, RefusesWhatIsNotExactlyAnAlertFile) {
       {"too many accounts", with("quell_brindle erols", "erols erols erols"), "accounts: too many"},
       {"bad escape", with("IP 10.0.0.5", "IP %G0"), "text: a bad %-escape"},
       {"cut escape", with("Is Down!", "Is Down!%4"), "text: a bad %-escape"},
+      {"needless escape", with("IP 10", "IP %310"), "text: a needless %-escape"},
       {"raw control character", with("IP 10", "IP \t10"), "text: a control character"},
       {"empty text", with("text IP 10.0.0.5 Is Down!", "text "), "text: empty"},
       {"too long", std::string(kMaxAlertFileBytes + 1, 'x'), "longer than 16384 bytes"},
