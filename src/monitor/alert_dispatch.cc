@@ -35,6 +35,8 @@ AlertDispatch::AlertDispatch(const AlertSettings& settings, AccountMail& mail, V
     try {
       Retry();
     } catch (const MonitorStopped&) {
+    } catch (const std::exception& e) {
+      observer_->OutboxLog(std::string("outbox: the retry failed: ") + e.what());
     }
   });
   if (settings.outbox.empty()) return;
@@ -104,7 +106,10 @@ void AlertDispatch::Raise(const std::string& text, const std::string& subject) {
 }
 
 void AlertDispatch::SendNow(const std::string& text, const std::string& subject) {
-  for (int account : TickedAlertAccounts()) {
+  for (int account : kAlertAccounts) {
+    // Each box is read at its own step: the first delivery's message box
+    // may be open while the operator changes the second.
+    if (!mail_.AccountTicked(account)) continue;
     const Delivery d = mail_.Send(account, text, Letter{subject, true});
     if (d.close_failure) std::rethrow_exception(d.close_failure);
   }

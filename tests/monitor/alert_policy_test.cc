@@ -62,6 +62,21 @@ TEST(AlertPolicyTest, DefaultsAlertAtEveryFailureAndStallAsTheWindowDoes) {
   EXPECT_TRUE(m.notes.queued.empty());
 }
 
+// The second account's box is read after the first delivery, whose message
+// box may be open while the operator unticks it.
+TEST(AlertPolicyTest, EachAccountsBoxIsReadAtItsOwnStep) {
+  DispatchMonitor m(AlertSettings{});
+  m.view.inputs.SetChecked("CheckBox108", true);
+  m.mail.down = {"quell_brindle"};
+  m.view.on_message = [&](const std::string&, ModalLoop& box) {
+    m.view.inputs.SetChecked("CheckBox114", false);
+    box.Close();
+  };
+  m.monitor->SendError("IP 10.0.0.5 Is Down!");
+  EXPECT_EQ(m.TakeSends(),
+            std::vector<std::string>{"send quell_brindle Server Down! | IP 10.0.0.5 Is Down!"});
+}
+
 struct ConfirmCase {
   const char* name;
   std::string probes;  // F failed, A answered, one cycle each
