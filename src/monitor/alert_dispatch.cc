@@ -154,8 +154,7 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
   FlagGuard busy(busy_);
   std::exception_ptr close_failure;
   int delivered_before = 0;  // older alerts delivered by this pass
-  bool waiting = false;
-  while (!waiting && !close_failure && !outbox_->Pending().empty()) {
+  while (!close_failure && !outbox_->Pending().empty()) {
     stop_.ThrowIfStopped();
     const OutboxEntry entry = outbox_->Pending().front();  // a copy: the list may change
     const std::vector<int> accounts = AccountsFor(entry.alert);
@@ -176,8 +175,7 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
         break;
       }
     }
-    waiting = !delivered;
-    if (!delivered) break;
+    if (!delivered) break;  // it waits, and so do the ones behind it
     outbox_->Remove(entry.sequence);
     delivered_before += entry.sequence != fresh;
     observer_->OutboxChanged(Pending());
