@@ -15,7 +15,9 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
     : probe_(settings.probe),
       audit_(settings.audit_folder, settings.audit_table),
       alerts_(settings.mail, view, stop, Listed(observers_, observer)),
-      monitor_(view, probe_, audit_, alerts_, clock != nullptr ? *clock : system_clock_, stop,
+      dispatch_(settings.alerts, alerts_, view, clock != nullptr ? *clock : system_clock_, stop,
+                &observers_),
+      monitor_(view, probe_, audit_, dispatch_, clock != nullptr ? *clock : system_clock_, stop,
                &observers_) {
   Monitor* m = &monitor_;
   StopSignal* s = &stop;

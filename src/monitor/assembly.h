@@ -1,7 +1,8 @@
 // MonitorAssembly: the monitor with the components of the main window built
 // from the settings and wired together: the probe channel (its transport's
 // OnException and the queries' open events bound to the monitor's
-// handlers), the audit log, the mail accounts and the system clock.
+// handlers), the audit log, the mail accounts behind the alert dispatch
+// (policy and outbox, alert_dispatch.h) and the system clock.
 //
 // REQUIRES: built, used and destroyed on the thread with the Qt event loop
 // that the monitor's timers tick in (runner.h builds it on the monitor
@@ -9,6 +10,7 @@
 #ifndef TALLYVOX_MONITOR_ASSEMBLY_H_
 #define TALLYVOX_MONITOR_ASSEMBLY_H_
 
+#include "monitor/alert_dispatch.h"
 #include "monitor/audit_log.h"
 #include "monitor/clock.h"
 #include "monitor/mail_alerts.h"
@@ -33,6 +35,7 @@ class MonitorAssembly {
   MwProbeChannel& probe() { return probe_; }
   DbeAuditLog& audit() { return audit_; }
   MailAlerts& alerts() { return alerts_; }
+  AlertDispatch& dispatch() { return dispatch_; }
 
  private:
   ObserverList observers_;
@@ -40,6 +43,7 @@ class MonitorAssembly {
   MwProbeChannel probe_;
   DbeAuditLog audit_;
   MailAlerts alerts_;
+  AlertDispatch dispatch_;
   Monitor monitor_;
 };
 

@@ -153,4 +153,20 @@ void ConsoleView::AlertFailed(const std::string& account, const std::string& tex
        "alert " + account + ": FAILED \"" + text + "\": " + message);
 }
 
+void ConsoleView::AlertHeldBack(int row, const std::string& text, const std::string& reason) {
+  const std::string row_field = row != 0 ? ", \"row\": " + std::to_string(row) : "";
+  Emit("held",
+       row_field + ", \"text\": " + JsonString(text) + ", \"reason\": " + JsonString(reason),
+       "alert held back: \"" + text + "\" (" + reason + ")");
+}
+
+void ConsoleView::AlertQueued(const std::string& text, int pending) {
+  Emit("queued", ", \"text\": " + JsonString(text) + ", \"pending\": " + std::to_string(pending),
+       "alert queued: \"" + text + "\" (" + std::to_string(pending) + " waiting in the outbox)");
+}
+
+void ConsoleView::OutboxLog(const std::string& line) {
+  Emit("outbox", ", \"text\": " + JsonString(line), line);
+}
+
 }  // namespace tallyvox::monitor

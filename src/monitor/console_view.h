@@ -10,6 +10,9 @@
 //   13:05:09 error: <text>                  the default handler's error box
 //   13:05:09 Button1: Stop Polling          a caption
 //   13:05:09 alert erols: delivered         an alert through one account
+//   13:05:09 alert held back: "IP 192.0.2.5 Is Down!" (failure 1 of 3)
+//   13:05:09 alert queued: "IP 192.0.2.5 Is Down!" (2 waiting in the outbox)
+//   13:05:09 outbox: 2 alerts waiting; next try at 13:06:09    the outbox's log
 //   13:05:09 cycle: 81 rows, 2 failed, 3.1 s
 // Colours and repaints print nothing; a beep is a BEL when the output is a
 // terminal. Line breaks inside a text become spaces, so every operation is
@@ -22,7 +25,11 @@
 // "message", "error", "caption" or "beep"; "row" for roster labels only;
 // then {"op": "cycle", "rows": n, "failed": n, "seconds": s} after every
 // cycle and {"op": "alert", "account": ..., "delivered": true|false, "text":
-// ..., "error": ...} for every delivery.
+// ..., "error": ...} for every delivery; {"op": "held", "row": n, "text":
+// ..., "reason": ...} for an alert a policy held back ("row" left out for
+// the watchdog's), {"op": "queued", "text": ..., "pending": n} for one left
+// waiting in the outbox and {"op": "outbox", "text": ...} for a line of the
+// outbox's log.
 //
 // Thread-safe: each line is written whole, under a lock, and flushed.
 #ifndef TALLYVOX_MONITOR_CONSOLE_VIEW_H_
@@ -57,6 +64,9 @@ class ConsoleView : public StoreView, public MonitorObserver {
   void AlertDelivered(const std::string& account, const std::string& text) override;
   void AlertFailed(const std::string& account, const std::string& text,
                    const std::string& message) override;
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
+  void AlertQueued(const std::string& text, int pending) override;
+  void OutboxLog(const std::string& line) override;
 
  private:
   // Plain: "<time> <body>"; JSON: {"time": ..., "op": op<fields>}.

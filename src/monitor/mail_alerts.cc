@@ -23,6 +23,13 @@ void CloseQuietly(mail::TNetSMTP& smtp) {
 const char* MailAccountName(int account) { return kAccountNames[account - 1]; }
 const char* MailAccountBox(int account) { return kAccountBoxes[account - 1]; }
 
+int MailAccountNumber(std::string_view name) {
+  for (int account = 1; account <= kMailAccounts; ++account) {
+    if (name == kAccountNames[account - 1]) return account;
+  }
+  return 0;
+}
+
 MailAlerts::MailAlerts(const MailSettings& settings, View& view, StopSignal& stop,
                        MonitorObserver* observer)
     : settings_(settings), view_(view), stop_(stop), observer_(observer) {
@@ -39,7 +46,7 @@ MailAlerts::MailAlerts(const MailSettings& settings, View& view, StopSignal& sto
     smtp.MaxLineAction = net::TNetMaxLineAction::maException;
     smtp.ReplyTimeout = s.reply_timeout_ms;
   }
-  NetMessage1.Subject = "Server Down!";
+  NetMessage1.Subject = kDownSubject;
   NetMessage1.SetBodyText("Server Down");
   NetMessage1.From = mail::TNetEMailAddressItem(settings_.from.name, settings_.from.address);
   NetMessage1.Sender =
@@ -65,23 +72,30 @@ mail::TNetSMTP& MailAlerts::Account(int account) {
 }
 
 bool MailAlerts::Deliver(int account, const std::string& text) {
+  const Delivery d = Send(account, text, Letter{});
+  if (d.close_failure) std::rethrow_exception(d.close_failure);
+  return d.delivered;
+}
+
+Delivery MailAlerts::Send(int account, const std::string& text, const Letter& letter) {
   mail::TNetSMTP& smtp = Account(account);
   const MailAccountSettings& s = settings_.accounts[static_cast<size_t>(account - 1)];
   smtp.Host = s.host;
   smtp.Port = settings_.port;
   NetSSLIOHandlerSocket1.SSLOptions.VerifyServer = s.verify_server;
   NetSSLIOHandlerSocket1.SSLOptions.RootCertFile = s.ca_file;
+  NetMessage1.Subject = letter.subject;
   NetMessage1.SetBodyText(text);
   std::string error;
-  bool delivered = false;
+  Delivery result;
   try {
     smtp.OpenConnection(kMailConnectTimeoutMs);
     smtp.DeliverMessage(NetMessage1);
-    delivered = true;
+    result.delivered = true;
   } catch (const std::exception& e) {
     error = e.what();
   }
-  if (delivered) {
+  if (result.delivered) {
     if (observer_ != nullptr) observer_->AlertDelivered(MailAccountName(account), text);
   } else {
     // A delivery broken by a stop request is no failure of the account's.
@@ -91,19 +105,24 @@ bool MailAlerts::Deliver(int account, const std::string& text) {
     }
     if (observer_ != nullptr) observer_->AlertFailed(MailAccountName(account), text, error);
     try {
-      view_.ShowMessage(error);
+      if (letter.show_box) view_.ShowMessage(error);
     } catch (const MonitorStopped&) {
       CloseQuietly(smtp);
       throw;
     }
   }
-  if (smtp.IsOpen()) smtp.CloseConnection();
-  return delivered;
+  try {
+    if (smtp.IsOpen()) smtp.CloseConnection();
+  } catch (const std::exception&) {
+    result.close_failure = std::current_exception();
+  }
+  return result;
 }
 
 void MailAlerts::SendError(const std::string& text) {
-  if (Ticked(2)) Deliver(2, text);
-  if (Ticked(4)) Deliver(4, text);
+  for (int account : kAlertAccounts) {
+    if (Ticked(account)) Deliver(account, text);
+  }
 }
 
 void MailAlerts::SendTestMail() {

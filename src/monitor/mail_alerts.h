@@ -18,12 +18,18 @@
 //
 // Every outcome is reported to the observer per account. Used on the
 // monitor's thread.
+//
+// AccountMail is the part of it that alert_dispatch.h uses (tests fake it):
+// the accounts' boxes and one delivery with a subject of its own and, for
+// retries, without a message box.
 #ifndef TALLYVOX_MONITOR_MAIL_ALERTS_H_
 #define TALLYVOX_MONITOR_MAIL_ALERTS_H_
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <string>
+#include <string_view>
 
 #include "mail/message.h"
 #include "mail/smtp.h"
@@ -42,6 +48,36 @@ constexpr int32_t kMailConnectTimeoutMs = 10000;
 // the fallback account NetSMTP1).
 const char* MailAccountName(int account);  // REQUIRES: 1 <= account <= 4
 const char* MailAccountBox(int account);
+// The account named `name`, or 0.
+int MailAccountNumber(std::string_view name);
+
+// The accounts SendError delivers through when their boxes are ticked, in
+// order: NetSMTP2 (CheckBox108), then NetSMTP4 (CheckBox114).
+inline constexpr std::array<int, 2> kAlertAccounts = {2, 4};
+
+// What one delivery carries beside the account and the text.
+struct Letter {
+  std::string subject = kDownSubject;
+  bool show_box = true;  // a failure is shown in a message box
+};
+
+// The outcome of one delivery through one account.
+struct Delivery {
+  bool delivered = false;  // the server took the message
+  // Closing the connection failed afterwards (null otherwise).
+  std::exception_ptr close_failure;
+};
+
+class AccountMail {
+ public:
+  virtual ~AccountMail() = default;
+  // Whether the box of account 2..4 is ticked now.
+  virtual bool AccountTicked(int account) = 0;
+  // One delivery of `text` through NetSMTP<account>; raises only
+  // MonitorStopped.
+  virtual Delivery Send(int account, const std::string& text, const Letter& letter) = 0;
+  virtual void SendTestMail() = 0;
+};
 
 struct MailAccountSettings {
   std::string host;
@@ -68,7 +104,7 @@ struct MailSettings {
   std::array<MailAccountSettings, kMailAccounts> accounts;
 };
 
-class MailAlerts : public AlertSender {
+class MailAlerts : public AlertSender, public AccountMail {
  public:
   // The observer may be null.
   MailAlerts(const MailSettings& settings, View& view, StopSignal& stop, MonitorObserver* observer);
@@ -79,6 +115,10 @@ class MailAlerts : public AlertSender {
   // One delivery through NetSMTP<account>; true when the server took the
   // message. Raises only when closing the connection fails (or on a stop).
   bool Deliver(int account, const std::string& text);
+  // The same with the letter's subject and box choice; the close's failure
+  // is returned instead of raised.
+  Delivery Send(int account, const std::string& text, const Letter& letter) override;
+  bool AccountTicked(int account) override { return Ticked(account); }
 
   mail::TNetSMTP& Account(int account);  // REQUIRES: 1 <= account <= 4
 

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "monitor/flag_guard.h"
 #include "monitor/interval.h"
 #include "monitor/time_text.h"
 
@@ -15,18 +16,6 @@ using SteadyClock = std::chrono::steady_clock;
 double SecondsSince(SteadyClock::time_point start) {
   return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
-
-// Clears a flag on every way out of a scope.
-class FlagGuard {
- public:
-  explicit FlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagGuard() { flag_ = false; }
-  FlagGuard(const FlagGuard&) = delete;
-  FlagGuard& operator=(const FlagGuard&) = delete;
-
- private:
-  bool& flag_;
-};
 
 }  // namespace
 
@@ -147,11 +136,12 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
                                         : std::string("Problem"));
     observers_.ProbeFinished(probe);
     for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
-    SendError("IP " + address + " Is Down!");
+    alerts_.ProbeFailed(entry.row, address);  // by default SendError with DownText
   } else {
     view_.SetLabelText(entry.label, "OK " + std::to_string(counters_.Value(entry.counter)));
     counters_.Increment(entry.counter);
     observers_.ProbeFinished(probe);
+    alerts_.ProbeAnswered(entry.row, address);
   }
   if (!first_row) probe_.ReleaseProbe();
 }
@@ -187,10 +177,10 @@ void Monitor::DoPoll2() {
   view_.AppendListLine("ListBox1", LongTimeText(now));
   view_.AppendListLine("ListBox1", LongTimeText(last_probe_start_));
   const int64_t elapsed = WatchdogElapsed(now);
-  if (elapsed > kWatchdogLimitSeconds) {
-    observers_.WatchdogAlert(last_probed_address_, elapsed);
-    SendError("IP " + last_probed_address_ + " Is Not Responding!");
-  }
+  const bool stalled = elapsed > kWatchdogLimitSeconds;
+  if (stalled) observers_.WatchdogAlert(last_probed_address_, elapsed);
+  // By default a stalled check calls SendError with NotRespondingText.
+  alerts_.WatchdogChecked(last_probed_address_, stalled);
 }
 
 void Monitor::Timer3Timer() {

@@ -48,6 +48,20 @@ class MonitorObserver {
   virtual void WatchdogAlert(const std::string& /*address*/, long long /*seconds*/) {}
   // An exception reached the default handler.
   virtual void HandlerFailed(const std::string& /*message*/) {}
+
+  // An alert an alert policy held back (alert_policy.h): `row` 1..111, or 0
+  // for the watchdog; `reason` says why ("failure 1 of 3", "next reminder
+  // at 12:33:10").
+  virtual void AlertHeldBack(int /*row*/, const std::string& /*text*/,
+                             const std::string& /*reason*/) {}
+  // An alert no account delivered, kept in the outbox for a later retry;
+  // `pending` alerts wait there now.
+  virtual void AlertQueued(const std::string& /*text*/, int /*pending*/) {}
+  // The number of alerts waiting in the outbox, after every change.
+  virtual void OutboxChanged(int /*pending*/) {}
+  // A line of the outbox's log: retries, alerts dropped past the bound,
+  // files moved aside, folders that cannot be written.
+  virtual void OutboxLog(const std::string& /*line*/) {}
 };
 
 // Forwards every hook to the observers added, in order. Not thread-safe: add
@@ -76,6 +90,18 @@ class ObserverList : public MonitorObserver {
   }
   void HandlerFailed(const std::string& message) override {
     for (auto* o : observers_) o->HandlerFailed(message);
+  }
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override {
+    for (auto* o : observers_) o->AlertHeldBack(row, text, reason);
+  }
+  void AlertQueued(const std::string& text, int pending) override {
+    for (auto* o : observers_) o->AlertQueued(text, pending);
+  }
+  void OutboxChanged(int pending) override {
+    for (auto* o : observers_) o->OutboxChanged(pending);
+  }
+  void OutboxLog(const std::string& line) override {
+    for (auto* o : observers_) o->OutboxLog(line);
   }
 
  private:

@@ -38,6 +38,15 @@ class AuditLog {
   virtual void RecordProbe(const std::string& address, TDateTime start) = 0;
 };
 
+// The alert texts and the subjects of their mail.
+inline std::string DownText(const std::string& address) { return "IP " + address + " Is Down!"; }
+inline std::string UpText(const std::string& address) { return "IP " + address + " Is Up!"; }
+inline std::string NotRespondingText(const std::string& address) {
+  return "IP " + address + " Is Not Responding!";
+}
+inline constexpr char kDownSubject[] = "Server Down!";
+inline constexpr char kUpSubject[] = "Server Up!";
+
 class AlertSender {
  public:
   virtual ~AlertSender() = default;
@@ -48,6 +57,20 @@ class AlertSender {
   // The "Email" button: a fixed test alert through the accounts its boxes
   // select, or the fallback account when none is ticked.
   virtual void SendTestMail() = 0;
+
+  // What the poll cycle and the watchdog tell the alert side, so that an
+  // alert policy can decide per row. The defaults are the window's own
+  // dispatch: every failed probe alerts with DownText, every stalled
+  // watchdog check with NotRespondingText, an answer sends nothing.
+  // `row` is the roster row (1..111).
+  virtual void ProbeFailed(int /*row*/, const std::string& address) {
+    SendError(DownText(address));
+  }
+  virtual void ProbeAnswered(int /*row*/, const std::string& /*address*/) {}
+  // `stalled`: more than 65 s since the last probe started.
+  virtual void WatchdogChecked(const std::string& address, bool stalled) {
+    if (stalled) SendError(NotRespondingText(address));
+  }
 };
 
 }  // namespace tallyvox::monitor

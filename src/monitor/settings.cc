@@ -255,6 +255,22 @@ void ReadRoster(TableReader& top, Settings* s) {
   t.Finish();
 }
 
+void ReadAlerts(TableReader& top, Settings* s) {
+  TableReader t(top.Table("alerts"), "alerts", top.file());
+  std::string outbox;
+  if (t.String("outbox", &outbox)) {
+    if (outbox.empty()) {
+      t.Fail(t.Node("outbox")->source(), "alerts.outbox is empty (leave it out for no outbox)");
+    }
+    s->alerts.outbox = outbox[0] == '/' ? outbox : Folder(s->path) + "/" + outbox;
+  }
+  t.Integer("outbox_max", 1, 1000000, &s->alerts.outbox_max);
+  t.Integer("confirm", 1, 1000, &s->alerts.policy.confirm);
+  t.Integer("remind_minutes", 0, 525600, &s->alerts.policy.remind_minutes);
+  t.Bool("recovery", &s->alerts.policy.recovery);
+  t.Finish();
+}
+
 void WarnAboutReadablePassword(Settings* s) {
   struct stat st;
   if (::stat(s->path.c_str(), &st) != 0) return;
@@ -297,6 +313,7 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
   ReadAudit(top, &s);
   ReadMail(top, &s, &inline_password);
   ReadRoster(top, &s);
+  ReadAlerts(top, &s);
   top.Finish();
   if (inline_password) WarnAboutReadablePassword(&s);
   return s;

@@ -12,6 +12,9 @@
 //              host, user, password or password_file, use (not for fallback),
 //              verify_server, ca_file, reply_timeout_ms
 //   [roster]   rows = exactly 111 { address, enabled }, in probing order
+//   [alerts]   outbox (a folder, relative to the settings file), outbox_max,
+//              confirm, remind_minutes, recovery (alert_dispatch.h); each
+//              off when left out
 //
 // A bad file is refused with SettingsError, whose message names the file,
 // the line and the column and says what is wrong ("tallyvox.toml:12:7:
@@ -26,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "monitor/alert_dispatch.h"
 #include "monitor/mail_alerts.h"
 #include "monitor/probe_channel.h"
 #include "monitor/roster.h"
@@ -51,6 +55,7 @@ struct Settings {
   std::string audit_table = "config.dbf";
   MailSettings mail;
   std::array<RosterRowSettings, kRosterRows> roster;
+  AlertSettings alerts;
   // Things worth telling the operator that do not refuse the file.
   std::vector<std::string> warnings;
 };

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "monitor/outbox_env.h"
 #include "monitor/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
@@ -34,6 +35,7 @@ struct AppSetup {
   std::string ca_file;
   std::string erols_host = "127.0.0.1";
   std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
+  std::string alerts;                             // the [alerts] table's lines
 };
 
 std::string SettingsText(const AppSetup& a) {
@@ -61,6 +63,7 @@ std::string SettingsText(const AppSetup& a) {
       << " },\n";
   }
   t << "]\n";
+  if (!a.alerts.empty()) t << "[alerts]\n" << a.alerts;
   return t.str();
 }
 
@@ -81,7 +84,7 @@ class AppTest : public PeersTest {
  protected:
   std::string WriteSettings(AppSetup a) {
     a.folder = MakeAuditTable(dir_);
-    a.mail_port = peers_->smtp->port();
+    if (a.mail_port == 0) a.mail_port = peers_->smtp->port();
     a.ca_file = peers_->ca.ca_cert_file();
     const std::string path = dir_.File("tallyvox.toml");
     WriteFile(path, SettingsText(a));
@@ -224,6 +227,48 @@ TEST_F(AppTest, TestMailReportsEachAccount) {
   EXPECT_EQ(RunCommand(Tallyvox() + " test-mail --config " + WriteSettings(a), &out), 1) << out;
   EXPECT_NE(out.find("alert erols: FAILED"), std::string::npos) << out;
   EXPECT_NE(out.find("message: "), std::string::npos) << out;
+}
+
+// Alerts queued while the mail sink is down survive a kill -9 of the
+// program; the next start delivers them, once each, in order.
+TEST_F(AppTest, AlertsQueuedBeforeAKillAreDeliveredAfterARestart) {
+  tallyvox::testing::RefusingPort probes;                              // every probe is refused
+  tallyvox::testing::RefusingPort held("127.0.0.1", /*shared=*/true);  // the sink, down for now
+  AppSetup a;
+  a.probe_port = probes.port();
+  a.mail_port = held.port();
+  a.rows = {{5, "127.0.4.5"}, {13, "127.0.4.13"}};
+  a.alerts = "outbox = \"outbox\"\n";
+  const std::string path = WriteSettings(a);
+  {
+    ChildProcess app({Tallyvox(), "--headless", "--config", path});
+    ASSERT_TRUE(app.WaitForOutput(
+        "alert queued: \"IP 127.0.4.13 Is Down!\" (2 waiting in the outbox)", 30s))
+        << app.Output();
+    EXPECT_NE(
+        app.Output().find("alert queued: \"IP 127.0.4.5 Is Down!\" (1 waiting in the outbox)"),
+        std::string::npos)
+        << app.Output();
+    ::kill(app.pid(), SIGKILL);
+    app.Wait(5s);
+  }
+  std::vector<std::string> files;
+  OutboxEnv::Default()->ListFolder(dir_.File("outbox"), &files);
+  EXPECT_EQ(files.size(), 2u);
+
+  AiosmtpdServer sink(peers_->ca.Localhost(), kMailUser, kMailPassword, held.port());
+  ChildProcess again({Tallyvox(), "--headless", "--no-poll", "--config", path});
+  ASSERT_TRUE(again.WaitForOutput("outbox: delivered 2 alerts that waited; 0 waiting", 30s))
+      << again.Output();
+  const auto mails = sink.Messages(3, 2s);
+  ASSERT_EQ(mails.size(), 2u);
+  EXPECT_NE(mails[0].data.find("IP 127.0.4.5 Is Down! (raised "), std::string::npos);
+  EXPECT_NE(mails[1].data.find("IP 127.0.4.13 Is Down! (raised "), std::string::npos);
+  files.clear();
+  OutboxEnv::Default()->ListFolder(dir_.File("outbox"), &files);
+  EXPECT_TRUE(files.empty());
+  ::kill(again.pid(), SIGTERM);
+  EXPECT_EQ(again.Wait(5s), 128 + SIGTERM) << again.Output();
 }
 
 }  // namespace

@@ -105,6 +105,18 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       {"fallback has no box",
        ExampleWith("[mail.accounts.fallback]", "[mail.accounts.fallback]\nuse = true"),
        "use = true", "unknown setting mail.accounts.fallback.use"},
+      {"confirm 0", ExampleWith("confirm = 2", "confirm = 0"), "confirm = 0",
+       "alerts.confirm must be from 1 to 1000, not 0"},
+      {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
+       "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
+      {"empty outbox", ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"\""),
+       "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
+      {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
+       "alerts.outbox_max must be from 1 to 1000000, not 0"},
+      {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""), "recovery =",
+       "alerts.recovery must be true or false, not a string"},
+      {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
+       "unknown setting alerts.confirms"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,6 +130,32 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       EXPECT_NE(message.find(c.what), std::string::npos) << message;
     }
   }
+}
+
+// The example turns every alert option on; a file without [alerts] leaves
+// each off, as the window behaves.
+TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
+  const Settings example = ParseSettings(ExampleText(), "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(example.alerts.outbox, "/var/lib/tallyvox/outbox");
+  EXPECT_EQ(example.alerts.outbox_max, 10000u);
+  EXPECT_EQ(example.alerts.policy.confirm, 2);
+  EXPECT_EQ(example.alerts.policy.remind_minutes, 60);
+  EXPECT_TRUE(example.alerts.policy.recovery);
+
+  std::string text = ExampleText();
+  const size_t from = text.find("[alerts]");
+  text.erase(from, text.find("\n\n", from) - from);
+  const Settings none = ParseSettings(text, "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(none.alerts.outbox, "");
+  EXPECT_EQ(none.alerts.outbox_max, 10000u);
+  EXPECT_EQ(none.alerts.policy.confirm, 1);
+  EXPECT_EQ(none.alerts.policy.remind_minutes, 0);
+  EXPECT_FALSE(none.alerts.policy.recovery);
+
+  const Settings relative = ParseSettings(
+      ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"queue\""),
+      "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(relative.alerts.outbox, "/etc/tallyvox/queue");
 }
 
 TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {

@@ -12,10 +12,11 @@ using namespace std::chrono_literals;
 
 constexpr char kPython[] = "/usr/bin/python3";
 
-// Starts a server on a port of the system's choice (--port 0) and learns the port
-// from its "READY <port>".
+// Starts a server on `*port` (0: a port of the system's choice) and learns the
+// port from its "READY <port>".
 std::unique_ptr<ChildProcess> StartPython(std::vector<std::string> argv, int* port) {
-  argv.insert(argv.end(), {"--port", "0"});
+  argv.insert(argv.end(), {"--port", std::to_string(*port)});
+  *port = 0;
   auto process = std::make_unique<ChildProcess>(argv);
   if (process->WaitForOutput("READY ", 15s)) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -109,8 +110,8 @@ std::string DecodeBase64(const std::string& text) {
 }
 
 AiosmtpdServer::AiosmtpdServer(const TestCertificate& cert, const std::string& user,
-                               const std::string& password)
-    : record_(dir_.File("record.jsonl")) {
+                               const std::string& password, int port)
+    : record_(dir_.File("record.jsonl")), port_(port) {
   process_ = StartPython(
       {kPython, SourceDir() + "/tests/mail/smtp_server.py", "--cert", cert.cert_file, "--key",
        cert.key_file, "--user", user, "--password", password, "--record", record_},

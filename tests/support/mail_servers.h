@@ -26,7 +26,10 @@ struct ReceivedMessage {
 class AiosmtpdServer {
  public:
   // Throws std::runtime_error when the server does not start within ~15 s.
-  AiosmtpdServer(const TestCertificate& cert, const std::string& user, const std::string& password);
+  // Port 0: one the system chooses; another: a port the test holds with a
+  // shared RefusingPort (support.h), to start a server on it again.
+  AiosmtpdServer(const TestCertificate& cert, const std::string& user, const std::string& password,
+                 int port = 0);
   int port() const { return port_; }
   // Waits (bounded) until `count` messages / sessions are recorded.
   std::vector<ReceivedMessage> Messages(

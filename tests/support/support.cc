@@ -51,9 +51,11 @@ std::string BinaryDir() {
 
 std::string TableChildPath() { return BinaryDir() + "/tests/table_child"; }
 
-RefusingPort::RefusingPort(const std::string& ip) {
+RefusingPort::RefusingPort(const std::string& ip, bool shared) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) throw std::runtime_error("socket() failed");
+  const int on = 1;
+  if (shared) ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr = LoopbackAddress(ip, 0);
   socklen_t len = sizeof addr;
   if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||

@@ -22,9 +22,15 @@ std::string TableChildPath();
 // A loopback port where nobody listens, for as long as the object lives: a
 // socket bound to it but not listening, so a connect is refused and no other
 // process can start listening there in between.
+//
+// With `shared`, the socket is bound with SO_REUSEADDR, so that a test's
+// server binding the port with SO_REUSEADDR too (asyncio's servers do) can
+// listen there meanwhile; once that server stops, connects are refused
+// again, and a server started later gets the same port back: a test can stop
+// and start a peer on one port without anyone else taking it in between.
 class RefusingPort {
  public:
-  explicit RefusingPort(const std::string& ip = "127.0.0.1");
+  explicit RefusingPort(const std::string& ip = "127.0.0.1", bool shared = false);
   ~RefusingPort();
   RefusingPort(const RefusingPort&) = delete;
   RefusingPort& operator=(const RefusingPort&) = delete;

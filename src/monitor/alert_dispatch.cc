@@ -1,0 +1,235 @@
+#include "monitor/alert_dispatch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+#include "monitor/flag_guard.h"
+#include "monitor/time_text.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+std::string Alerts(int n) { return std::to_string(n) + (n == 1 ? " alert" : " alerts"); }
+
+}  // namespace
+
+std::string RaisedText(const std::string& text, TDateTime raised, TDateTime now) {
+  std::string when = LongTimeText(raised);
+  if (std::floor(raised) != std::floor(now))
+    when = TimestampText(raised).substr(0, 10) + " " + when;
+  return text + " (raised " + when + ")";
+}
+
+AlertDispatch::AlertDispatch(const AlertSettings& settings, AccountMail& mail, View& view,
+                             Clock& clock, StopSignal& stop, MonitorObserver* observer,
+                             OutboxEnv* env)
+    : mail_(mail),
+      view_(view),
+      clock_(clock),
+      stop_(stop),
+      observer_(observer != nullptr ? observer : &no_observer_),
+      policy_(settings.policy) {
+  timer_.setSingleShot(true);
+  QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+    try {
+      Retry();
+    } catch (const MonitorStopped&) {
+    } catch (const std::exception& e) {
+      observer_->OutboxLog(std::string("outbox: the retry failed: ") + e.what());
+    }
+  });
+  if (settings.outbox.empty()) return;
+  outbox_ = std::make_unique<Outbox>(
+      settings.outbox, settings.outbox_max,
+      [this](const std::string& line) { observer_->OutboxLog(line); }, env);
+  timer_.start(0);
+}
+
+// ---- What the poll cycle and the watchdog report ----------------------------
+
+void AlertDispatch::ProbeFailed(int row, const std::string& address) {
+  const std::string text = DownText(address);
+  const AlertDecision decision = policy_.Failed(row, address, clock_.Now());
+  if (decision.alert) {
+    Raise(text, kDownSubject);
+  } else {
+    observer_->AlertHeldBack(row, text, decision.reason);
+  }
+}
+
+void AlertDispatch::ProbeAnswered(int row, const std::string& address) {
+  if (policy_.Answered(row, address)) Raise(UpText(address), kUpSubject);
+}
+
+void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {
+  if (!stalled) {
+    policy_.Calm();
+    return;
+  }
+  const std::string text = NotRespondingText(address);
+  const AlertDecision decision = policy_.Stalled(clock_.Now());
+  if (decision.alert) {
+    Raise(text, kDownSubject);
+  } else {
+    observer_->AlertHeldBack(0, text, decision.reason);
+  }
+}
+
+// ---- Raising an alert ----------------------------------------------------------
+
+std::vector<int> AlertDispatch::TickedAlertAccounts() {
+  std::vector<int> accounts;
+  for (int account : kAlertAccounts) {
+    if (mail_.AccountTicked(account)) accounts.push_back(account);
+  }
+  return accounts;
+}
+
+void AlertDispatch::Raise(const std::string& text, const std::string& subject) {
+  const std::vector<int> accounts = TickedAlertAccounts();
+  if (outbox_ == nullptr || accounts.empty()) return SendNow(text, subject);
+  QueuedAlert alert{clock_.Now(), subject, {}, text};
+  for (int account : accounts) alert.accounts.push_back(MailAccountName(account));
+  uint64_t sequence = 0;
+  std::string trouble;
+  if (!Keep(alert, &sequence, &trouble)) {
+    SendNow(text, subject);
+    Trouble(trouble);
+    return;
+  }
+  if (busy_) {
+    observer_->AlertQueued(text, Pending());
+    return;
+  }
+  DeliverOutbox(sequence, Pass::kRaised);
+}
+
+void AlertDispatch::SendNow(const std::string& text, const std::string& subject) {
+  for (int account : kAlertAccounts) {
+    // Each box is read at its own step: the first delivery's message box
+    // may be open while the operator changes the second.
+    if (!mail_.AccountTicked(account)) continue;
+    const Delivery d = mail_.Send(account, text, Letter{subject, true});
+    if (d.close_failure) std::rethrow_exception(d.close_failure);
+  }
+}
+
+bool AlertDispatch::Keep(const QueuedAlert& alert, uint64_t* sequence, std::string* trouble) {
+  try {
+    outbox_->Open();
+    *sequence = outbox_->Add(alert);
+  } catch (const OutboxError& e) {
+    *trouble = e.what();
+    observer_->OutboxLog(*trouble + "; the alert is sent without the outbox");
+    return false;
+  }
+  troubled_ = false;
+  observer_->OutboxChanged(Pending());
+  return true;
+}
+
+void AlertDispatch::Trouble(const std::string& message) {
+  if (troubled_) return;
+  troubled_ = true;
+  view_.ShowMessage(message +
+                    ". Until this is mended, an alert that no mail account delivers is lost.");
+}
+
+// ---- Delivering the outbox -----------------------------------------------------
+
+std::vector<int> AlertDispatch::AccountsFor(const QueuedAlert& alert) {
+  const std::vector<int> ticked = TickedAlertAccounts();
+  std::vector<int> accounts;
+  for (const std::string& name : alert.accounts) {
+    const int account = MailAccountNumber(name);
+    if (std::find(ticked.begin(), ticked.end(), account) != ticked.end()) {
+      accounts.push_back(account);
+    }
+  }
+  return accounts.empty() ? ticked : accounts;
+}
+
+void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
+  FlagGuard busy(busy_);
+  std::exception_ptr close_failure;
+  int delivered_before = 0;  // older alerts delivered by this pass
+  while (!close_failure && !outbox_->Pending().empty()) {
+    stop_.ThrowIfStopped();
+    const OutboxEntry entry = outbox_->Pending().front();  // a copy: the list may change
+    const std::vector<int> accounts = AccountsFor(entry.alert);
+    if (accounts.empty()) {
+      observer_->OutboxLog("outbox: no alert account is selected; " + Alerts(Pending()) + " wait");
+      break;
+    }
+    const std::string body = entry.sequence == fresh
+                                 ? entry.alert.text
+                                 : RaisedText(entry.alert.text, entry.alert.raised, clock_.Now());
+    bool delivered = false;
+    for (int account : accounts) {
+      const Delivery d =
+          mail_.Send(account, body, Letter{entry.alert.subject, pass == Pass::kRaised});
+      delivered = delivered || d.delivered;
+      if (d.close_failure) {
+        close_failure = d.close_failure;  // the accounts not yet tried are skipped
+        break;
+      }
+    }
+    if (!delivered) break;  // it waits, and so do the ones behind it
+    outbox_->Remove(entry.sequence);
+    delivered_before += entry.sequence != fresh;
+    observer_->OutboxChanged(Pending());
+  }
+  if (delivered_before > 0) {
+    observer_->OutboxLog("outbox: delivered " + Alerts(delivered_before) + " that waited; " +
+                         std::to_string(Pending()) + " waiting");
+  }
+  for (const OutboxEntry& e : outbox_->Pending()) {
+    if (e.sequence == fresh) observer_->AlertQueued(e.alert.text, Pending());
+  }
+  ScheduleRetry(pass);
+  if (close_failure) {
+    if (pass == Pass::kRaised) std::rethrow_exception(close_failure);
+    try {
+      std::rethrow_exception(close_failure);
+    } catch (const std::exception& e) {
+      observer_->OutboxLog(std::string("outbox: closing a mail connection failed: ") + e.what());
+    }
+  }
+}
+
+void AlertDispatch::ScheduleRetry(Pass after) {
+  if (outbox_->Pending().empty()) {
+    timer_.stop();
+    return;
+  }
+  // A new alert does not put off a retry already due.
+  if (after == Pass::kRaised && timer_.isActive()) return;
+  std::chrono::milliseconds next = kFirstRetry;
+  if (after == Pass::kRetry && timer_.interval() > 0) {
+    next = std::min<std::chrono::milliseconds>(2 * RetryInterval(), kLongestRetry);
+  }
+  timer_.start(next);
+  observer_->OutboxLog("outbox: " + Alerts(Pending()) + " waiting; next try at " +
+                       LongTimeText(clock_.Now() + next.count() / kMillisecondsPerDay));
+}
+
+void AlertDispatch::Retry() {
+  if (outbox_ == nullptr) return;
+  if (busy_) {
+    // A delivery waits in a message box; it goes on with the outbox itself.
+    timer_.start(std::max<std::chrono::milliseconds>(RetryInterval(), kFirstRetry));
+    return;
+  }
+  try {
+    outbox_->Open();
+  } catch (const OutboxError& e) {
+    observer_->OutboxLog(e.what());
+    Trouble(e.what());
+    return;
+  }
+  observer_->OutboxChanged(Pending());
+  if (!outbox_->Pending().empty()) DeliverOutbox(0, Pass::kRetry);
+}
+
+}  // namespace tallyvox::monitor

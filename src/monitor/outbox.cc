@@ -1,0 +1,203 @@
+#include "monitor/outbox.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace tallyvox::monitor {
+namespace {
+
+constexpr char kAside[] = "aside";
+constexpr char kTempPrefix[] = ".tmp-";
+constexpr char kSuffix[] = ".alert";
+constexpr size_t kSequenceDigits = 20;
+// Names tried in the aside folder before a file is left where it is.
+constexpr int kAsideTries = 100;
+
+std::string ErrorText(int err) { return std::strerror(err); }
+
+// The sequence number of an alert file's name, or 0.
+uint64_t SequenceOf(const std::string& name) {
+  const size_t suffix = std::strlen(kSuffix);
+  if (name.size() != kSequenceDigits + suffix || name.compare(kSequenceDigits, suffix, kSuffix)) {
+    return 0;
+  }
+  uint64_t value = 0;
+  for (size_t i = 0; i < kSequenceDigits; ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    const uint64_t digit = static_cast<uint64_t>(name[i] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return 0;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+Outbox::Outbox(std::string folder, size_t max, Log log, OutboxEnv* env)
+    : folder_(std::move(folder)), max_(max), log_(std::move(log)), env_(env) {
+  while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
+}
+
+Outbox::~Outbox() {
+  if (lock_ >= 0) env_->UnlockFolder(lock_);
+}
+
+std::string Outbox::FileName(uint64_t sequence) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%020llu", static_cast<unsigned long long>(sequence));
+  return buf + std::string(kSuffix);
+}
+
+void Outbox::Fail(const std::string& what, int err) const {
+  throw OutboxError("outbox " + folder_ + ": " + what + ": " + ErrorText(err));
+}
+
+void Outbox::Note(const std::string& what) const {
+  if (log_) log_("outbox " + folder_ + ": " + what);
+}
+
+void Outbox::MakeFolder() {
+  if (env_->IsFolder(folder_)) return;
+  const int err = env_->MakeFolder(folder_);
+  if (err == EEXIST) Fail("cannot use it as the outbox", ENOTDIR);
+  if (err != 0) Fail("cannot make the folder", err);
+}
+
+void Outbox::Open() {
+  if (IsOpen()) return;
+  MakeFolder();
+  int lock = -1;
+  if (const int err = env_->LockFolder(folder_, &lock)) {
+    if (err == EWOULDBLOCK) {
+      throw OutboxError("outbox " + folder_ + ": another Tallyvox is using it");
+    }
+    Fail("cannot lock the folder", err);
+  }
+  lock_ = lock;
+  try {
+    Scan();
+  } catch (...) {
+    env_->UnlockFolder(lock_);
+    lock_ = -1;
+    pending_.clear();
+    throw;
+  }
+  if (!pending_.empty()) {
+    Note(std::to_string(pending_.size()) + " alert" + (pending_.size() == 1 ? "" : "s") +
+         " waiting from before");
+  }
+}
+
+void Outbox::Scan() {
+  std::vector<std::string> names;
+  if (const int err = env_->ListFolder(folder_, &names)) Fail("cannot read the folder", err);
+  std::sort(names.begin(), names.end());
+  pending_.clear();
+  for (const std::string& name : names) {
+    if (name == kAside && env_->IsFolder(Path(name))) continue;
+    if (name.rfind(kTempPrefix, 0) == 0) {
+      // An Add that did not finish: its alert was never reported kept.
+      if (env_->Remove(Path(name)) == 0) Note("removed " + name + ", an unfinished write");
+      continue;
+    }
+    const uint64_t sequence = SequenceOf(name);
+    if (sequence == 0) {
+      MoveAside(name, "not an alert file");
+      continue;
+    }
+    ReadEntry(name, sequence);
+  }
+  std::sort(pending_.begin(), pending_.end(),
+            [](const OutboxEntry& a, const OutboxEntry& b) { return a.sequence < b.sequence; });
+  next_sequence_ = pending_.empty() ? 1 : pending_.back().sequence + 1;
+}
+
+void Outbox::ReadEntry(const std::string& name, uint64_t sequence) {
+  std::string bytes;
+  bool longer = false;
+  if (const int err = env_->ReadFile(Path(name), kMaxAlertFileBytes, &bytes, &longer)) {
+    MoveAside(name, "cannot read it: " + ErrorText(err));
+    return;
+  }
+  if (longer) {
+    MoveAside(name, "corrupt: longer than " + std::to_string(kMaxAlertFileBytes) + " bytes");
+    return;
+  }
+  try {
+    pending_.push_back({sequence, ParseAlertFile(bytes)});
+  } catch (const AlertFileError& e) {
+    MoveAside(name, std::string("corrupt: ") + e.what());
+  }
+}
+
+void Outbox::MoveAside(const std::string& name, const std::string& reason) {
+  const std::string aside = Path(kAside);
+  int err = env_->IsFolder(aside) ? 0 : env_->MakeFolder(aside);
+  std::string target = aside + "/" + name;
+  for (int i = 1; err == 0 && env_->Exists(target); ++i) {
+    if (i == kAsideTries) err = EEXIST;
+    target = aside + "/" + name + "." + std::to_string(i);
+  }
+  if (err == 0) err = env_->Rename(Path(name), target);
+  if (err != 0) {
+    Note("cannot move " + name + " aside (" + reason + "): " + ErrorText(err) +
+         "; it is left where it is");
+    return;
+  }
+  env_->SyncFolder(folder_);
+  env_->SyncFolder(aside);
+  Note("moved " + name + " aside to " + target + ": " + reason);
+}
+
+uint64_t Outbox::Add(const QueuedAlert& alert) {
+  std::string bytes;
+  try {
+    bytes = EncodeAlertFile(alert);
+  } catch (const AlertFileError& e) {
+    throw OutboxError("outbox " + folder_ + ": cannot keep the alert: " + e.what());
+  }
+  const uint64_t sequence = next_sequence_;
+  const std::string name = FileName(sequence);
+  const std::string temp = Path(kTempPrefix + name);
+  int err = env_->WriteSyncedFile(temp, bytes);
+  if (err == 0) err = env_->Rename(temp, Path(name));
+  if (err != 0) {
+    env_->Remove(temp);
+    Fail("cannot write " + name, err);
+  }
+  if ((err = env_->SyncFolder(folder_)) != 0) {
+    env_->Remove(Path(name));
+    Fail("cannot write " + name, err);
+  }
+  ++next_sequence_;
+  pending_.push_back({sequence, alert});
+  while (pending_.size() > max_) DropOldest();
+  return sequence;
+}
+
+void Outbox::DropOldest() {
+  const OutboxEntry oldest = std::move(pending_.front());
+  Remove(oldest.sequence);
+  Note("full (" + std::to_string(max_) + " alerts): dropped the oldest, raised " +
+       TimestampText(oldest.alert.raised) + ": " + oldest.alert.text);
+}
+
+void Outbox::Remove(uint64_t sequence) {
+  const auto it = std::find_if(pending_.begin(), pending_.end(),
+                               [&](const OutboxEntry& e) { return e.sequence == sequence; });
+  if (it == pending_.end()) return;
+  const std::string name = FileName(sequence);
+  pending_.erase(it);
+  int err = env_->Remove(Path(name));
+  if (err == 0 || err == ENOENT) err = env_->SyncFolder(folder_);
+  if (err != 0) {
+    Note("cannot remove " + name + ": " + ErrorText(err) +
+         "; its alert may be delivered again after a restart");
+  }
+}
+
+}  // namespace tallyvox::monitor

@@ -1,0 +1,105 @@
+// Outbox: the alerts that no mail account delivered, waiting for a retry,
+// one file per alert in a folder of their own (alert_file.h has the
+// format), in the order they were raised.
+//
+// Files: "<20-digit sequence number>.alert"; the numbers grow in the order
+// alerts are added, across restarts. Add writes ".tmp-<name>", fsyncs it,
+// renames it to its name and fsyncs the folder: a file holds a whole alert
+// or does not exist, and an alert Add returned for survives a crash or a
+// kill. Remove deletes the file after its delivery, so delivery is at least
+// once: a crash between the delivery and the removal delivers it again.
+//
+// Bounded: past `max` alerts, Add drops the oldest and logs it.
+// Anything else in the folder (a file that is no alert file, or one that
+// does not read as one) is moved into the subfolder "aside" and logged,
+// never deleted and never fatal. Temporary files an interrupted Add left
+// are removed.
+//
+// One process at a time: Open locks the folder (flock); another outbox on
+// the same folder is refused until the first is destroyed or its process
+// ends.
+//
+// Invariant: once open, Pending() holds what the folder's alert files hold,
+//            oldest (lowest sequence number) first.
+// Not thread-safe: used on the monitor's thread.
+#ifndef TALLYVOX_MONITOR_OUTBOX_H_
+#define TALLYVOX_MONITOR_OUTBOX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "monitor/alert_file.h"
+#include "monitor/outbox_env.h"
+
+namespace tallyvox::monitor {
+
+// Its message starts with "outbox <folder>: " and says what failed and why
+// ("outbox /var/lib/tallyvox/outbox: cannot write 00000000000000000007.alert:
+// No space left on device").
+class OutboxError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct OutboxEntry {
+  uint64_t sequence = 0;
+  QueuedAlert alert;
+};
+
+class Outbox {
+ public:
+  static constexpr size_t kDefaultMax = 10000;
+  using Log = std::function<void(const std::string& line)>;
+
+  // `log` gets each line of the outbox's log. REQUIRES: max >= 1; `env`
+  // outlives the outbox.
+  Outbox(std::string folder, size_t max, Log log, OutboxEnv* env = OutboxEnv::Default());
+  ~Outbox();
+  Outbox(const Outbox&) = delete;
+  Outbox& operator=(const Outbox&) = delete;
+
+  // Makes the folder when it is missing (its parent must exist), locks it,
+  // and reads the alerts waiting there. Does nothing when open. Raises
+  // OutboxError when the folder cannot be used; may be called again later.
+  void Open();
+  bool IsOpen() const { return lock_ >= 0; }
+
+  // Writes the alert durably and appends it; returns its sequence number.
+  // Raises OutboxError (nothing kept then). REQUIRES: IsOpen().
+  uint64_t Add(const QueuedAlert& alert);
+  // Deletes a delivered alert. A sequence number no longer pending is
+  // ignored; a file that cannot be deleted is logged (it comes back after a
+  // restart) and is no longer pending.
+  void Remove(uint64_t sequence);
+
+  const std::deque<OutboxEntry>& Pending() const { return pending_; }
+  const std::string& folder() const { return folder_; }
+  // "00000000000000000042.alert".
+  static std::string FileName(uint64_t sequence);
+
+ private:
+  [[noreturn]] void Fail(const std::string& what, int err) const;
+  void Note(const std::string& what) const;
+  void MakeFolder();
+  void Scan();
+  void ReadEntry(const std::string& name, uint64_t sequence);
+  void MoveAside(const std::string& name, const std::string& reason);
+  void DropOldest();
+  std::string Path(const std::string& name) const { return folder_ + "/" + name; }
+
+  std::string folder_;
+  size_t max_;
+  Log log_;
+  OutboxEnv* env_;
+  int lock_ = -1;
+  uint64_t next_sequence_ = 1;
+  std::deque<OutboxEntry> pending_;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_MONITOR_OUTBOX_H_

@@ -1,0 +1,169 @@
+// Test doubles of the alert side: mail accounts that record every delivery
+// into the shared call log and fail on request, an outbox file system that
+// fails on request as a full disk or a read-only folder would, an observer
+// that records the alert reports, and a monitor over the fakes that alerts
+// through a real AlertDispatch.
+#ifndef TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
+#define TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
+
+#include <array>
+#include <cerrno>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "monitor/alert_dispatch.h"
+#include "monitor/alert_stats.h"
+#include "monitor/fakes.h"
+#include "monitor/outbox_env.h"
+
+namespace tallyvox::monitor::testing {
+
+// The alert accounts behind the view's boxes. Each delivery is one log entry,
+// "send erols Server Down! | IP 10.0.0.5 Is Down!"; an account in `down`
+// fails ("refused", in a message box when the letter asks for one).
+class FakeMail : public AccountMail {
+ public:
+  FakeMail(CallLog& log, RecordingView& view) : log_(log), view_(view) {}
+  bool AccountTicked(int account) override {
+    return view_.CheckBoxChecked(MailAccountBox(account));
+  }
+  Delivery Send(int account, const std::string& text, const Letter& letter) override {
+    const std::string name = MailAccountName(account);
+    log_.push_back("send " + name + " " + letter.subject + " | " + text);
+    Delivery d;
+    d.delivered = down.count(name) == 0;
+    if (d.delivered) {
+      delivered.push_back(text);
+    } else if (letter.show_box) {
+      view_.ShowMessage("refused");
+    }
+    return d;
+  }
+  void SendTestMail() override { log_.push_back("SendTestMail"); }
+
+  std::set<std::string> down;          // account names that fail
+  std::vector<std::string> delivered;  // texts, in order
+
+ private:
+  CallLog& log_;
+  RecordingView& view_;
+};
+
+// The real file system, except that the operations named fail with an errno
+// value while the fault is on.
+class FaultOutboxEnv : public OutboxEnv {
+ public:
+  enum Op { kWrite, kRename, kSync, kMakeFolder, kRemove };
+  void Fail(Op op, int err) { faults_[op] = err; }
+  void Heal() { faults_ = {}; }
+
+  int ListFolder(const std::string& folder, std::vector<std::string>* names) override {
+    return real_->ListFolder(folder, names);
+  }
+  int MakeFolder(const std::string& folder) override {
+    return Fault(kMakeFolder) ? Fault(kMakeFolder) : real_->MakeFolder(folder);
+  }
+  bool Exists(const std::string& path) override { return real_->Exists(path); }
+  bool IsFolder(const std::string& path) override { return real_->IsFolder(path); }
+  int ReadFile(const std::string& path, size_t max, std::string* contents, bool* longer) override {
+    return real_->ReadFile(path, max, contents, longer);
+  }
+  int WriteSyncedFile(const std::string& path, std::string_view data) override {
+    if (Fault(kWrite)) {
+      // A full disk takes part of the data first.
+      real_->WriteSyncedFile(path, data.substr(0, data.size() / 2));
+      return Fault(kWrite);
+    }
+    return real_->WriteSyncedFile(path, data);
+  }
+  int Rename(const std::string& from, const std::string& to) override {
+    return Fault(kRename) ? Fault(kRename) : real_->Rename(from, to);
+  }
+  int Remove(const std::string& path) override {
+    return Fault(kRemove) ? Fault(kRemove) : real_->Remove(path);
+  }
+  int SyncFolder(const std::string& folder) override {
+    return Fault(kSync) ? Fault(kSync) : real_->SyncFolder(folder);
+  }
+  int LockFolder(const std::string& folder, int* handle) override {
+    return real_->LockFolder(folder, handle);
+  }
+  void UnlockFolder(int handle) override { real_->UnlockFolder(handle); }
+
+ private:
+  int Fault(Op op) const { return faults_[op]; }
+  OutboxEnv* real_ = OutboxEnv::Default();
+  std::array<int, 5> faults_{};
+};
+
+// The alert reports, as lines: "held 5 IP 10.0.0.5 Is Down! (failure 1 of 3)",
+// "queued IP 10.0.0.5 Is Down! (2)", and the outbox's log.
+struct AlertNotes : MonitorObserver {
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override {
+    held.push_back(std::to_string(row) + " " + text + " (" + reason + ")");
+  }
+  void AlertQueued(const std::string& text, int n) override {
+    queued.push_back(text + " (" + std::to_string(n) + ")");
+  }
+  void OutboxChanged(int n) override { pending = n; }
+  void OutboxLog(const std::string& line) override { log.push_back(line); }
+  bool Logged(const std::string& needle) const {
+    for (const std::string& l : log) {
+      if (l.find(needle) != std::string::npos) return true;
+    }
+    return false;
+  }
+  std::vector<std::string> held, queued, log;
+  int pending = -1;
+};
+
+// A monitor over the fakes whose alerts go through an AlertDispatch with
+// `settings`, the fake mail accounts (erols selected) and the test's clock.
+struct DispatchMonitor {
+  explicit DispatchMonitor(const AlertSettings& settings, OutboxEnv* env = OutboxEnv::Default()) {
+    view.inputs.SetChecked("CheckBox114", true);
+    observers.Add(&notes);
+    observers.Add(&stats);
+    dispatch = std::make_unique<AlertDispatch>(settings, mail, view, clock, stop, &observers, env);
+    monitor = std::make_unique<Monitor>(view, probe, audit, *dispatch, clock, stop);
+  }
+  // Lets the start-up retry run, as the monitor thread's event loop would.
+  void StartUp() {
+    SpinUntil([&] { return !dispatch->RetryScheduled(); }, 2000);
+  }
+  // Ticks rows and gives each the address "10.0.0.<row>".
+  void Tick(std::initializer_list<int> rows) {
+    for (int row : rows) {
+      view.inputs.SetChecked(Roster::Row(row).check_box, true);
+      view.inputs.SetText(Roster::Row(row).edit, FakeMonitor::Address(row));
+    }
+  }
+  // The deliveries logged so far ("send ..."), and clears the log.
+  std::vector<std::string> TakeSends() {
+    std::vector<std::string> sends;
+    for (const std::string& e : log) {
+      if (e.rfind("send ", 0) == 0) sends.push_back(e);
+    }
+    log.clear();
+    return sends;
+  }
+
+  CallLog log;
+  StopSignal stop;
+  RecordingView view{log, stop};
+  FakeProbe probe{log};
+  FakeAudit audit{log};
+  FakeMail mail{log, view};
+  FakeClock clock;
+  AlertNotes notes;
+  AlertStats stats;
+  ObserverList observers;
+  std::unique_ptr<AlertDispatch> dispatch;
+  std::unique_ptr<Monitor> monitor;
+};
+
+}  // namespace tallyvox::monitor::testing
+
+#endif  // TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
