@@ -136,7 +136,10 @@ TEST_F(OutboxRealTest, ACorruptFileIsMovedAsideAndTheOthersAreDeliveredAtStartUp
 }
 
 TEST_F(OutboxRealTest, RecoveryMailArrivesWithTheSubjectServerUp) {
-  const int port = tallyvox::testing::FreeTcpPort("127.0.3.1");
+  // Held (bound, not listening) so that nothing else takes it before the
+  // server listens there.
+  tallyvox::testing::RefusingPort held("127.0.3.1", /*shared=*/true);
+  const int port = held.port();
   Settings s = MakeSettings(peers_->smtp->port());
   s.probe.port = port;
   s.alerts.policy.recovery = true;
