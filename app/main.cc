@@ -2,6 +2,7 @@
 //
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //   tallyvox test-mail [--config FILE]
+//   tallyvox probe HOST [--port N] [--timeout S] [--connect-timeout S]   (app/probe.h)
 //
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
 // account delivered); 1 a row failed (an account failed); 2 the cycle ended
@@ -23,6 +24,7 @@
 #include <memory>
 #include <string>
 
+#include "app/probe.h"
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
@@ -208,14 +210,18 @@ int main(int argc, char** argv) {
       "send the \"Email\" button's test alert through the selected accounts; exit 0 "
       "when every tried account delivered, 1 otherwise");
   test_mail->add_option("--config", options.config, "the settings file");
+  tallyvox::app::ProbeCommand probe(cli);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::Success& e) {
     return cli.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (probe.Parsed()) return tallyvox::app::ProbeCommand::UsageError(e.what());
     cli.exit(e);
     return kExitUsage;
   }
+
+  if (probe.Parsed()) return probe.Run();
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
   if (!options.headless) {

@@ -1,0 +1,92 @@
+// Running the tallyvox program in tests: its path, a settings file for a
+// handful of ticked rows against local peers, and reading its output.
+#ifndef TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
+#define TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
+
+#include <sys/stat.h>
+
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "monitor/real_fixture.h"
+
+namespace tallyvox::monitor::testing {
+
+using tallyvox::testing::BinaryDir;
+using tallyvox::testing::ChildProcess;
+using tallyvox::testing::RunCommand;
+using tallyvox::testing::WriteFile;
+
+inline std::string Tallyvox() { return BinaryDir() + "/app/tallyvox"; }
+
+struct AppSetup {
+  std::string interval = "60000";
+  int probe_port = 0;
+  int request_timeout = 2;
+  std::string folder;
+  int mail_port = 0;
+  std::string ca_file;
+  std::string erols_host = "127.0.0.1";
+  bool erols_use = true;
+  std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
+};
+
+inline std::string SettingsText(const AppSetup& a) {
+  std::ostringstream t;
+  t << "[polling]\ninterval = \"" << a.interval << "\"\nprobe_port = " << a.probe_port
+    << "\nconnect_timeout = 2\nrequest_timeout = " << a.request_timeout << "\n"
+    << "[audit]\nfolder = \"" << a.folder << "\"\n"
+    << "[mail]\nport = " << a.mail_port << "\ntest_address = \"192.0.2.1\"\n"
+    << "[mail.message]\nfrom = { name = \"Quorvant\", address = \"monitor@quorvant.example\" }\n"
+    << "recipient = { name = \"Quell\", address = \"quell@home.example\" }\n"
+    << "phone = { name = \"Quell Phone\", address = \"5550100@txt.example\" }\n"
+    << "[mail.accounts.erols]\nhost = \"" << a.erols_host << "\"\nuser = \"" << kMailUser
+    << "\"\npassword = \"" << kMailPassword << "\"\nuse = " << (a.erols_use ? "true" : "false")
+    << "\nca_file = \"" << a.ca_file << "\"\n[roster]\nrows = [\n";
+  for (int row = 1; row <= kRosterRows; ++row) {
+    std::string address = "192.0.2." + std::to_string(row);
+    bool enabled = false;
+    for (const auto& [r, addr] : a.rows) {
+      if (r == row) {
+        address = addr;
+        enabled = true;
+      }
+    }
+    t << "  { address = \"" << address << "\", enabled = " << (enabled ? "true" : "false")
+      << " },\n";
+  }
+  t << "]\n";
+  return t.str();
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+inline int CountContaining(const std::vector<std::string>& lines, const std::string& needle) {
+  int n = 0;
+  for (const std::string& l : lines) n += l.find(needle) != std::string::npos;
+  return n;
+}
+
+class AppTest : public PeersTest {
+ protected:
+  std::string WriteSettings(AppSetup a) {
+    a.folder = MakeAuditTable(dir_);
+    a.mail_port = peers_->smtp->port();
+    a.ca_file = peers_->ca.ca_cert_file();
+    const std::string path = dir_.File("tallyvox.toml");
+    WriteFile(path, SettingsText(a));
+    ::chmod(path.c_str(), 0600);
+    return path;
+  }
+};
+
+}  // namespace tallyvox::monitor::testing
+
+#endif  // TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
