@@ -3,6 +3,7 @@
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //   tallyvox test-mail [--config FILE]
 //   tallyvox probe HOST [--port N] [--timeout S] [--connect-timeout S]   (app/probe.h)
+//   tallyvox init [DIR]                                                  (app/init.h)
 //
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
 // account delivered); 1 a row failed (an account failed); 2 the cycle ended
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "app/init.h"
 #include "app/probe.h"
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
@@ -211,6 +213,7 @@ int main(int argc, char** argv) {
       "when every tried account delivered, 1 otherwise");
   test_mail->add_option("--config", options.config, "the settings file");
   tallyvox::app::ProbeCommand probe(cli);
+  tallyvox::app::InitCommand init(cli);
   try {
     cli.parse(argc, argv);
   } catch (const CLI::Success& e) {
@@ -222,6 +225,7 @@ int main(int argc, char** argv) {
   }
 
   if (probe.Parsed()) return probe.Run();
+  if (init.Parsed()) return init.Run();
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
   if (!options.headless) {
