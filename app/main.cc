@@ -1,6 +1,7 @@
 // tallyvox: the desktop server monitor.
 //
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
+//            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
 //   tallyvox probe HOST [--port N] [--timeout S] [--connect-timeout S]   (app/probe.h)
 //   tallyvox init [DIR]                                                  (app/init.h)
@@ -8,7 +9,8 @@
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
 // account delivered); 1 a row failed (an account failed); 2 the cycle ended
 // with an error (a missing audit table, ...); 3 bad settings or arguments;
-// 128 + the signal's number after SIGINT or SIGTERM.
+// 128 + the signal's number after SIGINT or SIGTERM. SIGHUP reloads the
+// settings file while polling runs headless (app/reload.h).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,7 +28,9 @@
 #include <string>
 
 #include "app/init.h"
+#include "app/metrics_option.h"
 #include "app/probe.h"
+#include "app/reload.h"
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
@@ -58,7 +62,8 @@ bool InstallSignalPipe() {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0 &&
+         ::sigaction(SIGHUP, &sa, nullptr) == 0;
 }
 
 // Outcomes that decide the exit status. Written on the monitor thread, read
@@ -101,6 +106,7 @@ struct Options {
   bool once = false;
   bool no_poll = false;
   std::string config;
+  tallyvox::app::MetricsOption* metrics = nullptr;
 };
 
 // The start-up of each mode, on the monitor thread.
@@ -164,15 +170,21 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
   ObserverList observers;
   observers.Add(&view);
   observers.Add(&outcome);
+  if (options.metrics != nullptr && !options.metrics->Start(observers)) return kExitUsage;
 
   MonitorRunner runner([&](StopSignal& stop) {
     return std::make_unique<MonitorAssembly>(settings, view, stop, &observers);
   });
 
+  tallyvox::app::SettingsReloader reloader(path, inputs, runner);
   QSocketNotifier notifier(g_signal_pipe[0], QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
     unsigned char signo = 0;
     if (::read(g_signal_pipe[0], &signo, 1) != 1) return;
+    if (signo == SIGHUP && mode == Mode::kPoll) {
+      reloader.Reload();
+      return;
+    }
     const int code = 128 + signo;
     if (!runner.Stop(kStopBound)) ExitNow(code);
     QCoreApplication::exit(code);
@@ -214,6 +226,8 @@ int main(int argc, char** argv) {
   test_mail->add_option("--config", options.config, "the settings file");
   tallyvox::app::ProbeCommand probe(cli);
   tallyvox::app::InitCommand init(cli);
+  tallyvox::app::MetricsOption metrics(cli);
+  options.metrics = &metrics;
   try {
     cli.parse(argc, argv);
   } catch (const CLI::Success& e) {

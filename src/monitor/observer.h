@@ -5,6 +5,7 @@
 #ifndef TALLYVOX_MONITOR_OBSERVER_H_
 #define TALLYVOX_MONITOR_OBSERVER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,8 @@ struct ProbeReport {
   TDateTime start = 0;  // full local timestamp of the probe's start
   double seconds = 0;   // how long RunProbe took
   bool ok = false;
-  std::string message;  // the exception's message of a failed probe
+  std::string message;    // the exception's message of a failed probe
+  int32_t ok_number = 0;  // the number the status line shows after "OK" (0 on failure)
 };
 
 struct CycleReport {

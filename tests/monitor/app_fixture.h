@@ -5,8 +5,10 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -72,6 +74,17 @@ inline int CountContaining(const std::vector<std::string>& lines, const std::str
   int n = 0;
   for (const std::string& l : lines) n += l.find(needle) != std::string::npos;
   return n;
+}
+
+// Polls `done` every 20 ms until it holds or `timeout` passes.
+template <typename Predicate>
+bool WaitUntil(Predicate done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 class AppTest : public PeersTest {
