@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_ARGS ?=
 
-.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean
+.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean deb install
 
 all: build
 
@@ -57,6 +57,15 @@ fuzz:
 	@scripts/setup fuzz
 	$(MAKE) build-fuzz/CMakeCache.txt
 	cmake --build build-fuzz -j $(JOBS)
+
+# The Debian package (build/tallyvox_<version>_amd64.deb), and an install
+# into PREFIX (default /usr/local).
+deb: build
+	cd build && cpack
+
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 run:
 	@echo "The monitor window is not built yet; build/app/tallyvox --headless runs the monitor without it (see README.md)."
