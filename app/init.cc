@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "audit/audit_table_file.h"
+#include "monitor/console_view.h"
 #include "monitor/settings.h"
 
 namespace tallyvox::app {
@@ -28,24 +29,6 @@ class InitError : public std::runtime_error {
 
 std::string SystemError(const std::string& what, const std::string& path) {
   return "cannot " + what + " " + path + ": " + std::strerror(errno);
-}
-
-// A TOML basic string: quotes, backslashes and control characters escaped.
-std::string TomlString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 // Makes `dir` and its missing parents (new folders private), and returns its
@@ -128,6 +111,8 @@ void PrintNextSteps(const std::string& settings, const std::string& table, bool 
 
 }  // namespace
 
+// A JSON string literal is also a TOML basic string: the same quotes and
+// escapes.
 std::string SettingsForFolder(std::string_view example, const std::string& folder) {
   std::string text(example);
   const size_t audit = text.find("\n[audit]\n");
@@ -142,7 +127,7 @@ std::string SettingsForFolder(std::string_view example, const std::string& folde
   if (end == std::string::npos) {
     throw std::logic_error("the example settings' [audit] folder is not a plain string");
   }
-  return text.replace(value, end + 1 - value, TomlString(folder));
+  return text.replace(value, end + 1 - value, monitor::JsonString(folder));
 }
 
 InitCommand::InitCommand(CLI::App& cli) {

@@ -11,22 +11,8 @@
 # /metrics is scraped every 2 s meanwhile. Prints VmRSS, open descriptors
 # and threads every 1,000 probes and fails when RSS grows more than 1 MB
 # or the descriptors more than 3 after the first 2,000 probes.
-set -euo pipefail
-bin=${TALLYVOX_BINARY_DIR:-build}
-probes=${PROBES:-10000}
-work=$(mktemp -d)
-mw=""
-tv=""
-cleanup() {
-  [[ -n "$tv" ]] && kill -TERM "$tv" 2>/dev/null && wait "$tv" 2>/dev/null || true
-  [[ -n "$mw" ]] && kill -TERM "$mw" 2>/dev/null && wait "$mw" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/headless.bash"
 
-free_port() {
-  /usr/bin/python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1], 0)); print(s.getsockname()[1])' "$1"
-}
 port=$(free_port 127.0.9.1)
 mail_port=$(free_port 127.0.0.1)  # nothing listens there: every delivery is refused
 "$bin/tools/mwserver" --quiet --idle-timeout 30 \
@@ -36,8 +22,7 @@ mail_port=$(free_port 127.0.0.1)  # nothing listens there: every delivery is ref
   --listen "127.0.9.103:$port" --fault error --error-text "Table ufile7 is locked" \
   >"$work/mw.log" 2>&1 &
 mw=$!
-for _ in $(seq 100); do grep -q "mwserver ready" "$work/mw.log" && break; sleep 0.1; done
-grep -q "mwserver ready" "$work/mw.log" || { cat "$work/mw.log" >&2; exit 1; }
+wait_for_mwserver
 "$bin/tools/dbetool" create "$work/config.dbf"
 
 {

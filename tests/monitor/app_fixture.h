@@ -27,7 +27,7 @@ struct AppSetup {
   std::string interval = "60000";
   int probe_port = 0;
   int request_timeout = 2;
-  std::string folder;
+  std::string folder;  // the audit table's; empty: a fresh table in the test's folder
   int mail_port = 0;
   std::string ca_file;
   std::string erols_host = "127.0.0.1";
@@ -90,7 +90,7 @@ bool WaitUntil(Predicate done, std::chrono::milliseconds timeout) {
 class AppTest : public PeersTest {
  protected:
   std::string WriteSettings(AppSetup a) {
-    a.folder = MakeAuditTable(dir_);
+    if (a.folder.empty()) a.folder = MakeAuditTable(dir_);
     a.mail_port = peers_->smtp->port();
     a.ca_file = peers_->ca.ca_cert_file();
     const std::string path = dir_.File("tallyvox.toml");

@@ -1,5 +1,5 @@
-// SIGHUP to `tallyvox --headless`: a changed roster, mail account and
-// interval hold from the next cycle; a broken file is refused with its error
+// SIGHUP to `tallyvox --headless`: a changed roster, mail account, audit
+// folder and interval hold from the next cycle; a broken file is refused with its error
 // and the settings in force stay.
 #include <gtest/gtest.h>
 
@@ -32,12 +32,18 @@ TEST_F(AppTest, SighupTakesTheNewSettingsFromTheNextCycleAndRefusesABrokenFile) 
       << app.Output();
   EXPECT_EQ(servers.CountLines(a_server), 1);
 
-  // Row 2 moves to server B, erols to the working mail server, and the
-  // interval to 400 ms: the next cycle comes long before a minute is up.
+  // Row 2 moves to server B, erols to the working mail server, the audit
+  // table to another folder, and the interval to 400 ms: the next cycle
+  // comes long before a minute is up.
   const size_t mails_before = MailsSoFar();
   a.rows = {{2, "127.0.3.2"}, {3, "127.0.3.9"}};
   a.erols_host = "127.0.0.1";
   a.interval = "400";
+  const std::string moved = dir_.File("moved");
+  ASSERT_EQ(RunCommand("mkdir " + moved + " && " + BinaryDir() + "/tools/dbetool create " + moved +
+                       "/config.dbf"),
+            0);
+  a.folder = moved;
   WriteSettings(a);
   ::kill(app.pid(), SIGHUP);
   ASSERT_TRUE(app.WaitForOutput("tallyvox: reloaded " + path, 5s)) << app.Output();
@@ -46,6 +52,9 @@ TEST_F(AppTest, SighupTakesTheNewSettingsFromTheNextCycleAndRefusesABrokenFile) 
       << app.Output();
   EXPECT_GT(peers_->smtp->Messages(mails_before + 1).size(), mails_before);
   EXPECT_EQ(servers.CountLines(a_server), 1);
+  const auto moved_records = AuditRecords(moved);
+  ASSERT_EQ(moved_records.size(), 1u);
+  EXPECT_EQ(moved_records[0].rfind("127.0.3.", 0), 0u) << moved_records[0];
 
   // A broken file is refused, with its place and fault; cycles go on with
   // the settings in force.
