@@ -94,8 +94,17 @@ TEST(InitCommand, WritesTheExampleThenRunsOnItAndNeverOverwrites) {
   EXPECT_EQ(ReadFile(table), table_bytes);
 }
 
-TEST(InitCommand, RefusesAFolderItCannotUse) {
+TEST(InitCommand, RefusesAFolderItCannotUseAndTakesOddNames) {
   TempDir tmp;
+  // Quotes and backslashes in the folder's name are escaped in the file
+  // (init reads back what it writes before writing it).
+  const std::string odd = tmp.File("a \"quoted\" \\ folder");
+  std::string written;
+  ASSERT_EQ(RunCommand(Tallyvox() + " init '" + odd + "'", &written), 0) << written;
+  EXPECT_NE(ReadFile(odd + "/tallyvox.toml")
+                .find("\nfolder = \"" + tmp.path() + "/a \\\"quoted\\\" \\\\ folder\""),
+            std::string::npos);
+
   WriteFile(tmp.File("plain"), "not a folder");
   std::string out;
   EXPECT_EQ(RunCommand(Tallyvox() + " init " + tmp.File("plain"), &out), 1);
