@@ -65,7 +65,9 @@ ListenAddress ParseListenAddress(const std::string& text) {
 }
 
 MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store)
-    : server_(std::make_unique<httplib::Server>()), host_(address.host) {
+    : source_(std::make_shared<Source>()),
+      server_(std::make_unique<httplib::Server>()),
+      host_(address.host) {
   httplib::Server& s = *server_;
   s.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
   s.set_socket_options(ListenSocketOptions);
@@ -75,8 +77,14 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
   // One request per connection: a scraper's idle connection between scrapes
   // would hold one of the two workers.
   s.set_keep_alive_max_count(1);
-  s.Get("/metrics", [&store](const httplib::Request&, httplib::Response& res) {
-    res.set_content(store.Render(), kContentType);
+  source_->store = &store;
+  s.Get("/metrics", [source = source_](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(source->mu);
+    if (source->store == nullptr) {
+      res.status = 503;  // the endpoint is going away
+      return;
+    }
+    res.set_content(source->store->Render(), kContentType);
   });
   if (address.port == 0) {
     port_ = s.bind_to_any_port(address.host);
@@ -103,6 +111,11 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
+  {
+    // From now on no worker reads the store, which may go next.
+    std::lock_guard<std::mutex> lock(source_->mu);
+    source_->store = nullptr;
+  }
   server_->stop();
   // The listener waits for its workers, and a client in the middle of a
   // request holds one for up to the read time-out: a program that is ending

@@ -18,6 +18,7 @@
 
 #include <future>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -61,6 +62,13 @@ class MetricsEndpoint {
   std::string Address() const;
 
  private:
+  // What the workers render, shared with them: a worker that outlives the
+  // endpoint finds no store.
+  struct Source {
+    std::mutex mu;
+    const MetricStore* store = nullptr;
+  };
+  std::shared_ptr<Source> source_;
   std::unique_ptr<httplib::Server> server_;
   std::string host_;
   int port_ = 0;
