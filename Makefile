@@ -30,12 +30,12 @@ test-asan: setup build-asan/CMakeCache.txt
 build-tsan/CMakeCache.txt:
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVOX_SANITIZE_THREAD=ON
 
-# The suites whose code runs several threads (the middleware client and, once
-# it exists, the monitor) under ThreadSanitizer.
-TSAN_SUITES := mwclient_tests|monitor_tests
+# The suites whose code runs several threads (the middleware client, the
+# monitor, the metrics endpoint) under ThreadSanitizer.
+TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests
 test-tsan: setup build-tsan/CMakeCache.txt
 	cmake --build build-tsan -j $(JOBS) --target threaded_suites
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^($(TSAN_SUITES))\.' $(CTEST_ARGS)
 
 build-bench/CMakeCache.txt:

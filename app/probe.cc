@@ -6,8 +6,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "monitor/probe_channel.h"
@@ -37,12 +41,38 @@ bool Report(const std::string& line) {
   return true;
 }
 
+// How long this process has run since it started (its start time in
+// /proc/self/stat, on the boot-time clock); zero when that cannot be read.
+std::chrono::milliseconds RunningFor() {
+  std::ifstream in("/proc/self/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t paren = stat.rfind(')');  // the command name may hold anything
+  if (paren == std::string::npos) return std::chrono::milliseconds(0);
+  std::istringstream fields(stat.substr(paren + 1));
+  std::string field;
+  unsigned long long start_ticks = 0;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) start_ticks = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  timespec now{};
+  const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
+  if (start_ticks == 0 || ticks_per_second <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &now) != 0) {
+    return std::chrono::milliseconds(0);
+  }
+  const double ran = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9 -
+                     static_cast<double>(start_ticks) / static_cast<double>(ticks_per_second);
+  return std::chrono::milliseconds(ran > 0 ? static_cast<long long>(ran * 1000) : 0);
+}
+
 // Ends the process with CRITICAL when the probe outlives its budget. The
 // probe's own time-outs bound each wait, but a probe may make two connect
-// attempts and a host name lookup has no time-out of its own.
+// attempts and a host name lookup has no time-out of its own. The budget
+// counts from the start of the process, so a slow start (a loaded machine)
+// does not stretch the whole run.
 class Deadline {
  public:
-  Deadline(std::chrono::seconds budget, std::string line)
+  Deadline(std::chrono::milliseconds budget, std::string line)
       : thread_([this, budget, line = std::move(line)] {
           std::unique_lock<std::mutex> lock(mu_);
           if (done_cv_.wait_for(lock, budget, [this] { return done_; })) return;
@@ -95,8 +125,8 @@ int ProbeCommand::UsageError(const std::string& what) {
 int ProbeCommand::Run() const {
   if (host_.empty()) return UsageError("HOST is empty");
   const std::chrono::seconds budget(connect_timeout_ + request_timeout_);
-  Deadline deadline(budget, "MW CRITICAL - " + host_ + ": no answer within " +
-                                std::to_string(budget.count()) + " s");
+  Deadline deadline(budget - RunningFor(), "MW CRITICAL - " + host_ + ": no answer within " +
+                                               std::to_string(budget.count()) + " s");
   monitor::ProbeSettings settings;
   settings.port = port_;
   settings.connect_timeout = connect_timeout_;

@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kMaxBody = 1024;
 constexpr int kWorkers = 2;
 constexpr time_t kReadTimeoutSeconds = 5;
-constexpr auto kStopBound = std::chrono::milliseconds(300);
+constexpr auto kStopBound = std::chrono::milliseconds(100);
 constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 // The library writes to sockets without MSG_NOSIGNAL: a scraper that hangs

@@ -51,7 +51,7 @@ class MetricsEndpoint {
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
   // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
   MetricsEndpoint(const ListenAddress& address, const MetricStore& store);
-  // Stops serving; waits at most 0.3 s for a request in progress.
+  // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
   MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
