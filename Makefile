@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_ARGS ?=
 
-.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean
+.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean deb install
 
 all: build
 
@@ -30,13 +30,13 @@ test-asan: setup build-asan/CMakeCache.txt
 build-tsan/CMakeCache.txt:
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVOX_SANITIZE_THREAD=ON
 
-# The suites whose code runs several threads (the middleware client and the
-# monitor) under ThreadSanitizer. The options reach the programs the tests run
+# The suites whose code runs several threads (the middleware client, the
+# monitor and the metrics endpoint) under ThreadSanitizer. The options reach the programs the tests run
 # (mwserver, tallyvox). Qt and GLib are not instrumented: the suppressions file
 # lists the false positives that follow, each with the reason. TSan's second
 # of sleep at exit (to catch races at exit while threads still run) is off, as
 # the tests time how fast tallyvox ends on SIGTERM.
-TSAN_SUITES := mwclient_tests|monitor_tests
+TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests
 TSAN_OPTIONS_FOR_TESTS := halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$(CURDIR)/tests/tsan_suppressions.txt
 test-tsan: setup build-tsan/CMakeCache.txt
 	cmake --build build-tsan -j $(JOBS) --target threaded_suites
@@ -62,6 +62,15 @@ fuzz:
 	@scripts/setup fuzz
 	$(MAKE) build-fuzz/CMakeCache.txt
 	cmake --build build-fuzz -j $(JOBS)
+
+# The Debian package (build/tallyvox_<version>_amd64.deb), and an install
+# into PREFIX (default /usr/local).
+deb: build
+	cd build && cpack
+
+PREFIX ?= /usr/local
+install: build
+	cmake --install build --prefix $(PREFIX)
 
 # The whole system on one machine: mwserver, a TLS mail sink, the audit table
 # and the window (headless without a display); see tools/demo/run.

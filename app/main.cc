@@ -2,12 +2,16 @@
 //
 //   tallyvox [--config FILE]             the window
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
+//            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
+//   tallyvox probe HOST [--port N] [--timeout S] [--connect-timeout S]   (app/probe.h)
+//   tallyvox init [DIR]                                                  (app/init.h)
 //
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
 // account delivered); 1 a row failed (an account failed); 2 the cycle ended
 // with an error (a missing audit table, ...); 3 bad settings or arguments;
-// 128 + the signal's number after SIGINT or SIGTERM.
+// 128 + the signal's number after SIGINT or SIGTERM. SIGHUP reloads the
+// settings file while polling runs headless (app/reload.h).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,6 +28,10 @@
 #include <memory>
 #include <string>
 
+#include "app/init.h"
+#include "app/metrics_option.h"
+#include "app/probe.h"
+#include "app/reload.h"
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
@@ -56,7 +64,8 @@ bool InstallSignalPipe() {
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0;
+  return ::sigaction(SIGINT, &sa, nullptr) == 0 && ::sigaction(SIGTERM, &sa, nullptr) == 0 &&
+         ::sigaction(SIGHUP, &sa, nullptr) == 0;
 }
 
 // Outcomes that decide the exit status. Written on the monitor thread, read
@@ -99,6 +108,7 @@ struct Options {
   bool once = false;
   bool no_poll = false;
   std::string config;
+  tallyvox::app::MetricsOption* metrics = nullptr;
 };
 
 // The start-up of each mode, on the monitor thread.
@@ -162,15 +172,21 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
   ObserverList observers;
   observers.Add(&view);
   observers.Add(&outcome);
+  if (options.metrics != nullptr && !options.metrics->Start(observers)) return kExitUsage;
 
   MonitorRunner runner([&](StopSignal& stop) {
     return std::make_unique<MonitorAssembly>(settings, view, stop, &observers);
   });
 
+  tallyvox::app::SettingsReloader reloader(path, inputs, runner);
   QSocketNotifier notifier(g_signal_pipe[0], QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
     unsigned char signo = 0;
     if (::read(g_signal_pipe[0], &signo, 1) != 1) return;
+    if (signo == SIGHUP && mode == Mode::kPoll) {
+      reloader.Reload();
+      return;
+    }
     const int code = 128 + signo;
     if (!runner.Stop(kStopBound)) ExitNow(code);
     QCoreApplication::exit(code);
@@ -210,14 +226,22 @@ int main(int argc, char** argv) {
       "send the \"Email\" button's test alert through the selected accounts; exit 0 "
       "when every tried account delivered, 1 otherwise");
   test_mail->add_option("--config", options.config, "the settings file");
+  tallyvox::app::ProbeCommand probe(cli);
+  tallyvox::app::InitCommand init(cli);
+  tallyvox::app::MetricsOption metrics(cli);
+  options.metrics = &metrics;
   try {
     cli.parse(argc, argv);
   } catch (const CLI::Success& e) {
     return cli.exit(e);
   } catch (const CLI::ParseError& e) {
+    if (probe.Parsed()) return tallyvox::app::ProbeCommand::UsageError(e.what());
     cli.exit(e);
     return kExitUsage;
   }
+
+  if (probe.Parsed()) return probe.Run();
+  if (init.Parsed()) return init.Run();
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
   if ((options.json || options.once || options.no_poll) && !options.headless) {

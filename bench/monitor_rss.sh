@@ -3,24 +3,13 @@
 # rows against healthy mwserver listeners on 127.0.7.1-111, a real audit
 # table, polling every 200 ms. Prints VmHWM (peak) and VmRSS every 1,000
 # probes; the target is at most 20 MB and flat.
-set -euo pipefail
-bin=${TALLYVOX_BINARY_DIR:-build}
-probes=${PROBES:-10000}
-work=$(mktemp -d)
-mw=""
-tv=""
-cleanup() {
-  [[ -n "$tv" ]] && kill -TERM "$tv" 2>/dev/null && wait "$tv" 2>/dev/null || true
-  [[ -n "$mw" ]] && kill -TERM "$mw" 2>/dev/null && wait "$mw" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/headless.bash"
 mb() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.7.1", 0)); print(s.getsockname()[1])')
+port=$(free_port 127.0.7.1)
 "$bin/tools/mwserver" --quiet --idle-timeout 30 --listen "127.0.7.1-127.0.7.111:$port" >"$work/mw.log" 2>&1 &
 mw=$!
-for _ in $(seq 100); do grep -q "mwserver ready" "$work/mw.log" && break; sleep 0.1; done
+wait_for_mwserver
 "$bin/tools/dbetool" create "$work/config.dbf"
 
 {

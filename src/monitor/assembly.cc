@@ -1,5 +1,7 @@
 #include "monitor/assembly.h"
 
+#include "monitor/interval.h"
+
 namespace tallyvox::monitor {
 namespace {
 
@@ -33,6 +35,13 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
   probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };
   probe_.qZipCodes.BeforeOpen = [m](mw::TMwClientQuery&) { m->qZipCodesBeforeOpen(); };
   probe_.qZipCodes.AfterOpen = [m](mw::TMwClientQuery&) { m->qZipCodesAfterOpen(); };
+}
+
+void MonitorAssembly::Reconfigure(const Settings& settings) {
+  probe_.Reconfigure(settings.probe);
+  audit_.Relocate(settings.audit_folder, settings.audit_table);
+  alerts_.Reconfigure(settings.mail);
+  if (monitor_.Timer1().Enabled()) monitor_.Timer1().SetInterval(ParseInterval(settings.interval));
 }
 
 }  // namespace tallyvox::monitor

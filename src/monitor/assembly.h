@@ -31,6 +31,15 @@ class MonitorAssembly {
   MonitorAssembly(const MonitorAssembly&) = delete;
   MonitorAssembly& operator=(const MonitorAssembly&) = delete;
 
+  // A reloaded settings file, applied between handlers on the monitor
+  // thread so that it holds from the next cycle on: the probe's port and
+  // time-outs, the audit table's place, the mail accounts and the message;
+  // and, while polling runs, the polling interval (the timer starts its
+  // period afresh). The roster and the boxes are the view's inputs, which
+  // the front end fills (FillInputs). REQUIRES: settings as LoadSettings
+  // returns them (checked).
+  void Reconfigure(const Settings& settings);
+
   Monitor& monitor() { return monitor_; }
   MwProbeChannel& probe() { return probe_; }
   DbeAuditLog& audit() { return audit_; }

@@ -9,6 +9,13 @@ DbeAuditLog::DbeAuditLog(std::string folder, std::string table)
   DbeSettings1.ApplyStoredValues();
 }
 
+void DbeAuditLog::Relocate(const std::string& folder, const std::string& table) {
+  if (folder == folder_ && table == table_) return;
+  if (DbeTable1.Active()) DbeTable1.SetActive(false);
+  folder_ = folder;
+  table_ = table;
+}
+
 void DbeAuditLog::OpenAuditTable() {
   if (DbeTable1.Active()) return;
   DbeTable1.SetTableName(table_);

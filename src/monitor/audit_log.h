@@ -22,6 +22,10 @@ class DbeAuditLog : public AuditLog {
  public:
   DbeAuditLog(std::string folder, std::string table);
 
+  // Another folder or table name (a reloaded settings file): an open table
+  // is closed when either changed, so the next OpenAuditTable opens the new.
+  void Relocate(const std::string& folder, const std::string& table);
+
   void OpenAuditTable() override;
   void RecordProbe(const std::string& address, TDateTime start) override;
 

@@ -35,26 +35,39 @@ MailAlerts::MailAlerts(const MailSettings& settings, View& view, StopSignal& sto
     : settings_(settings), view_(view), stop_(stop), observer_(observer) {
   for (int account = 1; account <= kMailAccounts; ++account) {
     mail::TNetSMTP& smtp = Account(account);
-    const MailAccountSettings& s = settings_.accounts[static_cast<size_t>(account - 1)];
-    smtp.Host = s.host;
     smtp.Port = mail::TNetSMTP::kDefaultPort;  // replaced by the mail port at each delivery
     smtp.SetAuthenticationType(mail::TAuthenticationType::atLogin);
-    smtp.Username = s.user;
-    smtp.Password = s.password;
     smtp.SetIOHandler(&NetSSLIOHandlerSocket1);
     smtp.ReadTimeout = 0;
     smtp.MaxLineAction = net::TNetMaxLineAction::maException;
-    smtp.ReplyTimeout = s.reply_timeout_ms;
   }
   NetMessage1.Subject = kDownSubject;
   NetMessage1.SetBodyText("Server Down");
+  NetMessage1.Encoding = mail::TNetMessageEncoding::meMIME;
+  NetMessage1.AttachmentEncoding = "MIME";
+  ApplySettings();
+}
+
+void MailAlerts::Reconfigure(const MailSettings& settings) {
+  settings_ = settings;
+  ApplySettings();
+}
+
+void MailAlerts::ApplySettings() {
+  for (int account = 1; account <= kMailAccounts; ++account) {
+    mail::TNetSMTP& smtp = Account(account);
+    const MailAccountSettings& s = settings_.accounts[static_cast<size_t>(account - 1)];
+    smtp.Host = s.host;
+    smtp.Username = s.user;
+    smtp.Password = s.password;
+    smtp.ReplyTimeout = s.reply_timeout_ms;
+  }
   NetMessage1.From = mail::TNetEMailAddressItem(settings_.from.name, settings_.from.address);
   NetMessage1.Sender =
       mail::TNetEMailAddressItem(settings_.recipient.name, settings_.recipient.address);
+  NetMessage1.Recipients.Clear();
   NetMessage1.Recipients.Add(settings_.recipient.name, settings_.recipient.address);
   NetMessage1.Recipients.Add(settings_.phone.name, settings_.phone.address);
-  NetMessage1.Encoding = mail::TNetMessageEncoding::meMIME;
-  NetMessage1.AttachmentEncoding = "MIME";
 }
 
 mail::TNetSMTP& MailAlerts::Account(int account) {

@@ -109,6 +109,10 @@ class MailAlerts : public AlertSender, public AccountMail {
   // The observer may be null.
   MailAlerts(const MailSettings& settings, View& view, StopSignal& stop, MonitorObserver* observer);
 
+  // New accounts and message settings (a reloaded settings file); they hold
+  // from the next delivery on. The accounts' boxes are the view's.
+  void Reconfigure(const MailSettings& settings);
+
   void SendError(const std::string& text) override;
   // "IP " + test address + " is Down!".
   void SendTestMail() override;
@@ -132,6 +136,8 @@ class MailAlerts : public AlertSender, public AccountMail {
 
  private:
   bool Ticked(int account) { return view_.CheckBoxChecked(MailAccountBox(account)); }
+  // The stored settings of the accounts and the message, from settings_.
+  void ApplySettings();
 
   MailSettings settings_;
   View& view_;

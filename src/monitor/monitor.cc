@@ -138,7 +138,8 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
     for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
     alerts_.ProbeFailed(entry.row, address);  // by default SendError with DownText
   } else {
-    view_.SetLabelText(entry.label, "OK " + std::to_string(counters_.Value(entry.counter)));
+    probe.ok_number = counters_.Value(entry.counter);
+    view_.SetLabelText(entry.label, "OK " + std::to_string(probe.ok_number));
     counters_.Increment(entry.counter);
     observers_.ProbeFinished(probe);
     alerts_.ProbeAnswered(entry.row, address);

@@ -5,6 +5,7 @@
 #ifndef TALLYVOX_MONITOR_OBSERVER_H_
 #define TALLYVOX_MONITOR_OBSERVER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct ProbeReport {
   // The transport failure the probe met on the way ("Read Timeout"), whose
   // message the final "Connection lost." hides; empty when there was none.
   std::string transport_error;
+  int32_t ok_number = 0;  // the number the status line shows after "OK" (0 on failure)
 };
 
 struct CycleReport {

@@ -50,12 +50,10 @@ MwProbeChannel::MwProbeChannel(const ProbeSettings& settings) : settings_(settin
   t.SetTransportStateOptions(0);
   t.SetMaxRetries(0);
   t.SetMaxRetriesAlternative(0);
-  t.SetRequestTimeout(settings_.request_timeout);
   t.SetMinClientPort(0);
   t.SetMaxClientPort(0);
-  t.SetConnectTimeout(settings_.connect_timeout);
   t.SetStringConversion(mwscFixed);
-  LimitResponseSize(t, settings_.max_response_bytes);
+  ApplyTimeouts();
 
   TMwClientConnectionPool& pool = MwClientConnectionPool1;
   pool.SetMaxConnections(5);
@@ -72,6 +70,19 @@ MwProbeChannel::MwProbeChannel(const ProbeSettings& settings) : settings_(settin
   ConfigureQuery(qZipCodes, "select * from zipcodes where zipcode = '501'", MwBinaryStreamFormat1);
   // The window has been loaded: the session renames the queries.
   MwPooledSession1.Loaded({&qUFile7, &qZipCodes});
+}
+
+void MwProbeChannel::ApplyTimeouts() {
+  TMwTCPIPClientTransport& t = MwTCPIPClientTransport1;
+  t.SetRequestTimeout(settings_.request_timeout);
+  t.SetConnectTimeout(settings_.connect_timeout);
+  LimitResponseSize(t, settings_.max_response_bytes);
+}
+
+void MwProbeChannel::Reconfigure(const ProbeSettings& settings) {
+  settings_ = settings;
+  ReleaseProbe();
+  ApplyTimeouts();
 }
 
 MwProbeChannel::~MwProbeChannel() {

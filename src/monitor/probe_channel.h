@@ -73,6 +73,11 @@ class MwProbeChannel : public ProbeChannel {
   void ReleaseProbe() override;
 
   ProbeSettings& Settings() { return settings_; }
+  // New port and time-outs (a reloaded settings file): the transport's
+  // time-outs and response limit at once, the port at the next
+  // PrepareCycle; pooled connections, made with the old ones, are
+  // discarded.
+  void Reconfigure(const ProbeSettings& settings);
 
   // Declared in the order they are built; destroyed in reverse.
   mw::TMwTCPIPClientTransport MwTCPIPClientTransport1;
@@ -83,6 +88,9 @@ class MwProbeChannel : public ProbeChannel {
   mw::TMwClientQuery qZipCodes;
 
  private:
+  // RequestTimeout, ConnectTimeout and the response limit from settings_.
+  void ApplyTimeouts();
+
   ProbeSettings settings_;
   // The Host the pool's connections were made for while it is active.
   std::optional<std::string> pool_address_;

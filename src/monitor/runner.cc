@@ -51,18 +51,14 @@ void MonitorRunner::Run(const std::function<void()>& exec) {
   if (assembly == nullptr) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    monitor_ = &assembly->monitor();
-    for (auto& call : pending_) {
-      Monitor* m = monitor_;
-      QMetaObject::invokeMethod(
-          m, [m, call = std::move(call)] { call(*m); }, Qt::QueuedConnection);
-    }
+    assembly_ = assembly.get();
+    for (auto& call : pending_) Queue(std::move(call));
     pending_.clear();
   }
   if (!stop_.Requested()) exec();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    monitor_ = nullptr;
+    assembly_ = nullptr;
   }
   assembly.reset();
   // The thread's OpenSSL state (its error queue) is otherwise freed only as
@@ -71,15 +67,23 @@ void MonitorRunner::Run(const std::function<void()>& exec) {
 }
 
 void MonitorRunner::Post(std::function<void(Monitor&)> call) {
+  PostToAssembly([call = std::move(call)](MonitorAssembly& a) { call(a.monitor()); });
+}
+
+void MonitorRunner::PostToAssembly(std::function<void(MonitorAssembly&)> call) {
   std::lock_guard<std::mutex> lock(mu_);
   if (stop_.Requested()) return;
-  if (monitor_ == nullptr) {
+  if (assembly_ == nullptr) {
     pending_.push_back(std::move(call));
     return;
   }
-  Monitor* m = monitor_;
+  Queue(std::move(call));
+}
+
+void MonitorRunner::Queue(std::function<void(MonitorAssembly&)> call) {
+  MonitorAssembly* a = assembly_;
   QMetaObject::invokeMethod(
-      m, [m, call = std::move(call)] { call(*m); }, Qt::QueuedConnection);
+      &a->monitor(), [a, call = std::move(call)] { call(*a); }, Qt::QueuedConnection);
 }
 
 bool MonitorRunner::Stop(std::chrono::milliseconds bound) {

@@ -48,6 +48,8 @@ class MonitorRunner {
   // Thread-safe. Queues `call` to run on the monitor thread, after the
   // start-up function and in the order posted; dropped after a stop.
   void Post(std::function<void(Monitor&)> call);
+  // The same with the whole assembly (for a settings reload).
+  void PostToAssembly(std::function<void(MonitorAssembly&)> call);
   // Thread-safe. Requests the stop (stop.h), ends the monitor thread's event
   // loop and waits at most `bound` for the thread to finish. True when it
   // finished; when false the thread is still unwinding and the process
@@ -60,14 +62,16 @@ class MonitorRunner {
   class Thread;
   // The thread's body; `exec` runs its event loop.
   void Run(const std::function<void()>& exec);
+  // REQUIRES: mu_ held, assembly_ set.
+  void Queue(std::function<void(MonitorAssembly&)> call);
 
   Build build_;
   Started started_;
   StopSignal stop_;
   std::unique_ptr<Thread> thread_;
   std::mutex mu_;
-  Monitor* monitor_ = nullptr;  // set once the start-up function has run
-  std::vector<std::function<void(Monitor&)>> pending_;
+  MonitorAssembly* assembly_ = nullptr;  // set once the start-up function has run
+  std::vector<std::function<void(MonitorAssembly&)>> pending_;
 };
 
 }  // namespace tallyvox::monitor

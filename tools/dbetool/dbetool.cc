@@ -8,21 +8,17 @@
 //                                       lock conflicts); prints "locked" once it holds it
 //
 // Exit status: 0 on success, 1 with the error message on standard error, 2 for usage.
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <string>
 
+#include "audit/audit_table_file.h"
 #include "audit/dbe_table.h"
 #include "audit/field_format.h"
 #include "base/datetime.h"
 #include "dbe/dbe_engine.h"
-#include "dbe/dbf_format.h"
 
 namespace {
 
@@ -55,27 +51,10 @@ void SplitPath(const std::string& file, std::string* folder, std::string* name) 
 }
 
 int Create(const std::string& file) {
-  dbe::DbfHeader header;
-  header.version = 0x03;
-  std::time_t now = std::time(nullptr);
-  std::tm tm;
-  localtime_r(&now, &tm);
-  header.year = tm.tm_year + 1900;
-  header.month = tm.tm_mon + 1;
-  header.day = tm.tm_mday;
-  header.fields.push_back({"ipaddress", 'C', 64, 0, 0, 0});
-  header.fields.push_back({"time", 'N', 20, 10, 0, 0});
-  std::string bytes = dbe::EncodeDbfHeader(&header);
-  bytes += static_cast<char>(dbe::kDbfEndOfFile);
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return Error("cannot create " + file + ": " + std::strerror(errno));
-  const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
-                  ::fsync(fd) == 0;
-  const int err = errno;
-  ::close(fd);
-  if (!ok) {
-    ::unlink(file.c_str());
-    return Error("cannot write " + file + ": " + std::strerror(err));
+  try {
+    CreateAuditTableFile(file);
+  } catch (const AuditTableFileError& e) {
+    return Error(e.what());
   }
   return 0;
 }

@@ -1,0 +1,39 @@
+// `--metrics ADDRESS:PORT`: the monitor's numbers for Prometheus at
+// http://ADDRESS:PORT/metrics (metrics/monitor_metrics.h lists them), for
+// the headless front end and the window alike. Port 0 takes a free port;
+// the address served is printed on standard error:
+//   tallyvox: serving /metrics on 127.0.0.1:41521
+#ifndef TALLYVOX_APP_METRICS_OPTION_H_
+#define TALLYVOX_APP_METRICS_OPTION_H_
+
+#include <CLI/CLI.hpp>
+#include <memory>
+#include <string>
+
+#include "metrics/endpoint.h"
+#include "metrics/monitor_metrics.h"
+#include "monitor/observer.h"
+
+namespace tallyvox::app {
+
+class MetricsOption {
+ public:
+  // Registers --metrics on `cli`.
+  explicit MetricsOption(CLI::App& cli);
+  MetricsOption(const MetricsOption&) = delete;
+  MetricsOption& operator=(const MetricsOption&) = delete;
+
+  // When --metrics was given: starts the endpoint and adds the metrics to
+  // `observers` (before the monitor runs). False, with the reason printed on
+  // standard error, when the endpoint cannot start.
+  bool Start(monitor::ObserverList& observers);
+
+ private:
+  std::string address_;
+  metrics::MonitorMetrics metrics_;
+  std::unique_ptr<metrics::MetricsEndpoint> endpoint_;
+};
+
+}  // namespace tallyvox::app
+
+#endif  // TALLYVOX_APP_METRICS_OPTION_H_

@@ -1,0 +1,43 @@
+// `tallyvox probe HOST`: one probe exactly as a roster row makes it, with the
+// output and exit status of a monitoring plugin (Nagios, Icinga, Zabbix,
+// script exporters):
+//
+//   MW OK - HOST answered in 0.004 s | time=0.004s;;;0          exit 0
+//   MW CRITICAL - HOST: <the probe's exception message>          exit 2
+//   MW UNKNOWN - <what is wrong with the arguments>              exit 3
+//
+// The probe goes through the monitor's probe channel: a fresh aim (pool,
+// session, probe query, verified framing, the request and connect
+// time-outs), RunProbe, ReleaseProbe. It writes no audit record and sends no
+// mail. The whole command never runs longer than the connect time-out plus
+// the request time-out plus a second: when that budget is spent before the
+// probe ends, it reports "no answer within N s" as CRITICAL.
+#ifndef TALLYVOX_APP_PROBE_H_
+#define TALLYVOX_APP_PROBE_H_
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace tallyvox::app {
+
+class ProbeCommand {
+ public:
+  // Registers the "probe" subcommand on `cli`.
+  explicit ProbeCommand(CLI::App& cli);
+  bool Parsed() const { return command_->parsed(); }
+  // Probes and prints the plugin line; returns the exit status.
+  int Run() const;
+  // Prints a bad argument as "MW UNKNOWN - ..." and returns 3.
+  static int UsageError(const std::string& what);
+
+ private:
+  CLI::App* command_;
+  std::string host_;
+  int port_ = 80;
+  int request_timeout_ = 5;
+  int connect_timeout_ = 5;
+};
+
+}  // namespace tallyvox::app
+
+#endif  // TALLYVOX_APP_PROBE_H_

@@ -1,0 +1,85 @@
+// MetricsEndpoint: serves the Prometheus text of a MetricStore at /metrics
+// over HTTP (Debian's cpp-httplib), from threads of its own: a listener and
+// two workers. A scrape renders the store under its lock and never waits
+// for the monitor's thread.
+//
+// What it reads is capped: request lines and header lines at 8 KiB (the
+// library's limits), a request body at 1 KiB (a larger one is refused with
+// 413 and thrown away as it arrives, never kept), 5 s for each wait for
+// request bytes, one request per connection. Only GET and HEAD of /metrics
+// answer 200; other paths get 404. It has no authentication: bind it to loopback or a
+// network your monitoring system alone reaches.
+//
+// Usage (a front end; the window calls the same):
+//   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics);  // raises on failure
+//   std::fprintf(stderr, "serving /metrics on %s\n", endpoint->Address().c_str());
+#ifndef TALLYVOX_METRICS_ENDPOINT_H_
+#define TALLYVOX_METRICS_ENDPOINT_H_
+
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "metrics/metric_store.h"
+#include "metrics/monitor_metrics.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace tallyvox::metrics {
+
+class MetricsEndpointError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ListenAddress {
+  std::string host;  // an IPv4 or IPv6 address or a host name
+  int port = 0;      // 0: a free port of the system's choosing
+};
+
+// "ADDRESS:PORT", an IPv6 address in brackets ("[::1]:9741"). Raises
+// MetricsEndpointError naming what is wrong.
+ListenAddress ParseListenAddress(const std::string& text);
+
+class MetricsEndpoint {
+ public:
+  // Binds at once (raises MetricsEndpointError when it cannot) and serves
+  // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
+  MetricsEndpoint(const ListenAddress& address, const MetricStore& store);
+  // Stops serving; waits at most 0.1 s for a request in progress.
+  ~MetricsEndpoint();
+  MetricsEndpoint(const MetricsEndpoint&) = delete;
+  MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+  // The port bound (the system's choice when 0 was asked for).
+  int Port() const { return port_; }
+  // "host:port" ("[host]:port" for IPv6), for messages.
+  std::string Address() const;
+
+ private:
+  // What the workers render, shared with them: a worker that outlives the
+  // endpoint finds no store.
+  struct Source {
+    std::mutex mu;
+    const MetricStore* store = nullptr;
+  };
+  std::shared_ptr<Source> source_;
+  std::unique_ptr<httplib::Server> server_;
+  std::string host_;
+  int port_ = 0;
+  std::thread thread_;
+  std::future<void> finished_;  // ready when the listener has returned
+};
+
+// The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
+std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
+                                                      const MonitorMetrics& metrics);
+
+}  // namespace tallyvox::metrics
+
+#endif  // TALLYVOX_METRICS_ENDPOINT_H_

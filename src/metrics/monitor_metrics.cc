@@ -1,0 +1,86 @@
+#include "metrics/monitor_metrics.h"
+
+#include "base/datetime.h"
+#include "monitor/mail_alerts.h"
+
+namespace tallyvox::metrics {
+namespace {
+
+constexpr MetricType kCounter = MetricType::kCounter;
+constexpr MetricType kGauge = MetricType::kGauge;
+
+constexpr MetricFamily kFamilies[] = {
+    {"tallyvox_probe_up", kGauge, "1 when the row's last probe answered, 0 when it failed."},
+    {"tallyvox_probe_duration_seconds", kGauge, "How long the row's last probe took."},
+    {"tallyvox_ok_number", kGauge,
+     "The number the row's status line shows after \"OK\"; 0 while it shows \"Problem\"."},
+    {"tallyvox_last_probe_start_timestamp_seconds", kGauge,
+     "When the row's last probe started, in seconds since 1970 (UTC)."},
+    {"tallyvox_alerts_sent_total", kCounter, "Alerts delivered through the mail account."},
+    {"tallyvox_alert_failures_total", kCounter,
+     "Alert deliveries through the mail account that failed."},
+    {"tallyvox_cycle_duration_seconds", kGauge, "How long the last poll cycle took."},
+    {"tallyvox_cycles_total", kCounter, "Poll cycles finished, with or without an error."},
+    {"tallyvox_cycle_errors_total", kCounter,
+     "Poll cycles ended by an error outside the probes (the audit table, ...)."},
+    {"tallyvox_watchdog_alerts_total", kCounter,
+     "Times the watchdog found more than 65 s since the last probe started."},
+};
+
+// The families that carry one sample per probed row.
+constexpr const char* kRowFamilies[] = {"tallyvox_probe_up", "tallyvox_probe_duration_seconds",
+                                        "tallyvox_ok_number",
+                                        "tallyvox_last_probe_start_timestamp_seconds"};
+
+// A full local timestamp as Unix time, milliseconds kept.
+double UnixSeconds(TDateTime local) {
+  return static_cast<double>(UnixFromLocalDateTime(local)) +
+         DecodeDateTime(local).millisecond / 1000.0;
+}
+
+}  // namespace
+
+MonitorMetrics::MonitorMetrics() {
+  for (const MetricFamily& family : kFamilies) store_.Declare(family);
+  for (const char* name :
+       {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total"}) {
+    store_.Set(name, {}, 0);
+  }
+  for (int account = 1; account <= monitor::kMailAccounts; ++account) {
+    const Labels labels = {{"account", monitor::MailAccountName(account)}};
+    store_.Set("tallyvox_alerts_sent_total", labels, 0);
+    store_.Set("tallyvox_alert_failures_total", labels, 0);
+  }
+}
+
+void MonitorMetrics::ProbeFinished(const monitor::ProbeReport& r) {
+  const std::string row = std::to_string(r.row);
+  // A row probed at a new address no longer shows the old one.
+  for (const char* name : kRowFamilies) store_.EraseWhere(name, "row", row);
+  const Labels labels = {{"row", row}, {"address", r.address}};
+  store_.Set("tallyvox_probe_up", labels, r.ok ? 1 : 0);
+  store_.Set("tallyvox_probe_duration_seconds", labels, r.seconds);
+  store_.Set("tallyvox_ok_number", labels, r.ok ? r.ok_number : 0);
+  store_.Set("tallyvox_last_probe_start_timestamp_seconds", labels, UnixSeconds(r.start));
+}
+
+void MonitorMetrics::CycleFinished(const monitor::CycleReport& r) {
+  store_.Set("tallyvox_cycle_duration_seconds", {}, r.seconds);
+  store_.Add("tallyvox_cycles_total", {}, 1);
+  if (r.ended_by_error) store_.Add("tallyvox_cycle_errors_total", {}, 1);
+}
+
+void MonitorMetrics::AlertDelivered(const std::string& account, const std::string&) {
+  store_.Add("tallyvox_alerts_sent_total", {{"account", account}}, 1);
+}
+
+void MonitorMetrics::AlertFailed(const std::string& account, const std::string&,
+                                 const std::string&) {
+  store_.Add("tallyvox_alert_failures_total", {{"account", account}}, 1);
+}
+
+void MonitorMetrics::WatchdogAlert(const std::string&, long long) {
+  store_.Add("tallyvox_watchdog_alerts_total", {}, 1);
+}
+
+}  // namespace tallyvox::metrics

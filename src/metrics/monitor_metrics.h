@@ -1,0 +1,53 @@
+// MonitorMetrics: the monitor's numbers for Prometheus, kept from the
+// monitor's reports (observer.h) in a MetricStore:
+//
+//   per probed row, labels row and address (the address of its last probe;
+//   a row shows once it has been probed):
+//     tallyvox_probe_up                            1 answered, 0 failed
+//     tallyvox_probe_duration_seconds              the last probe's time
+//     tallyvox_ok_number                           the number after "OK" on
+//                                                  the status line, 0 while it
+//                                                  shows "Problem"
+//     tallyvox_last_probe_start_timestamp_seconds  Unix time of its start
+//   per mail account, label account (fallback, quell_brindle,
+//   sorrel_brindle, erols; all four from the start):
+//     tallyvox_alerts_sent_total, tallyvox_alert_failures_total
+//   tallyvox_cycle_duration_seconds (the last cycle), tallyvox_cycles_total,
+//   tallyvox_cycle_errors_total (cycles ended by an error outside the probe,
+//   such as a missing audit table), tallyvox_watchdog_alerts_total
+//
+// To add a family: one line in kFamilies (monitor_metrics.cc) and one store
+// update in the hook that reports its number.
+//
+// The hooks run on the monitor's thread and hold the store's lock only for
+// each update; store() may be read from any thread.
+#ifndef TALLYVOX_METRICS_MONITOR_METRICS_H_
+#define TALLYVOX_METRICS_MONITOR_METRICS_H_
+
+#include <string>
+
+#include "metrics/metric_store.h"
+#include "monitor/observer.h"
+
+namespace tallyvox::metrics {
+
+class MonitorMetrics : public monitor::MonitorObserver {
+ public:
+  MonitorMetrics();
+
+  const MetricStore& store() const { return store_; }
+
+  void ProbeFinished(const monitor::ProbeReport& report) override;
+  void CycleFinished(const monitor::CycleReport& report) override;
+  void AlertDelivered(const std::string& account, const std::string& text) override;
+  void AlertFailed(const std::string& account, const std::string& text,
+                   const std::string& message) override;
+  void WatchdogAlert(const std::string& address, long long seconds) override;
+
+ private:
+  MetricStore store_;
+};
+
+}  // namespace tallyvox::metrics
+
+#endif  // TALLYVOX_METRICS_MONITOR_METRICS_H_
