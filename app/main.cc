@@ -1,6 +1,6 @@
 // tallyvox: the desktop server monitor.
 //
-//   tallyvox [--config FILE]             the window
+//   tallyvox [--config FILE] [--metrics ADDRESS:PORT]                    the window
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
@@ -251,6 +251,9 @@ int main(int argc, char** argv) {
   if (!options.headless) {
     tallyvox::ui::WindowOptions window;
     window.config = options.config;
+    ObserverList metrics_observers;
+    window.observers = {&metrics_observers};
+    window.start_observers = [&] { return metrics.Start(metrics_observers); };
     return tallyvox::ui::RunWindow(argc, argv, window);
   }
   return Run(argc, argv, options.once ? Mode::kOnce : Mode::kPoll, options);

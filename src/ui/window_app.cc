@@ -156,6 +156,7 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
   for (const std::string& w : settings.warnings) {
     std::fprintf(stderr, "tallyvox: warning: %s\n", w.c_str());
   }
+  if (options.start_observers && !options.start_observers()) return kExitUsage;
 
   WindowProgram program(settings, options);
   WindowProgram::Ended ended = program.Exec();

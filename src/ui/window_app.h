@@ -19,6 +19,7 @@
 
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ struct WindowOptions {
   // More observers of the monitor (metrics, logs), called on the monitor's
   // thread. Each must outlive the program.
   std::vector<monitor::MonitorObserver*> observers;
+  // RunWindow calls it once the settings are read, before the window opens:
+  // it starts what the observers serve (the metrics endpoint). False ends
+  // the program with status 3; it has said why on standard error.
+  std::function<bool()> start_observers;
 };
 
 class WindowProgram {

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/peer_port.h"
+#include "support/prometheus_text.h"
 #include "ui/window_fixture.h"
 
 namespace tallyvox::ui::testing {
@@ -225,6 +227,61 @@ TEST_F(XProgramTest, ClosingTheWindowWhileAMessageBoxIsOpenEndsTheProgram) {
   std::printf("[ measured ] close with a message box open: the program ended after %lld ms\n",
               static_cast<long long>(ending.count()));
   EXPECT_LT(ending, 1s);
+}
+
+// `tallyvox --metrics 127.0.0.1:0` with its window: scraped after a cycle
+// pressed with the mouse, the numbers are the window's; a second program on
+// the port in use says so and exits with 3.
+TEST_F(XProgramTest, TheWindowServesMetricsWithTheMetricsOption) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  MwServerProcess healthy({"--listen", "127.0.35.2:0"});
+  ASSERT_TRUE(healthy.ready()) << healthy.Output();
+  const std::string config = RosterSettings(healthy.port(), "127.0.35.2");
+  ChildProcess tallyvox({Tallyvox(), "--config", config, "--metrics", "127.0.0.1:0"},
+                        x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  const std::string serving = "tallyvox: serving /metrics on 127.0.0.1:";
+  const int port = tallyvox::testing::ReportedPort(tallyvox.Output(), serving);
+  ASSERT_GT(port, 0) << tallyvox.Output();
+  const auto scrape = [port] {
+    std::string body;
+    RunCommand("curl -sS -f --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/metrics",
+               &body, 20s);
+    tallyvox::testing::Exposition e;
+    std::string error;
+    EXPECT_TRUE(tallyvox::testing::ParseExposition(body, &e, &error)) << error << "\n" << body;
+    return e;
+  };
+  EXPECT_EQ(scrape().samples.at("tallyvox_cycles_total"), 0);
+
+  const QPoint poll = Button1Centre();
+  x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+        std::to_string(poll.y()) + " click 1");
+  tallyvox::testing::Exposition e;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        e = scrape();
+        return e.samples.count("tallyvox_cycles_total") == 1 &&
+               e.samples.at("tallyvox_cycles_total") >= 1;
+      },
+      20s))
+      << tallyvox.Output();
+  EXPECT_EQ(e.samples.at("tallyvox_probe_up{row=\"2\",address=\"127.0.35.2\"}"), 1);
+  EXPECT_EQ(e.samples.at("tallyvox_ok_number{row=\"2\",address=\"127.0.35.2\"}"), 1);
+  EXPECT_EQ(e.samples.at("tallyvox_outbox_pending"), 0);
+
+  ChildProcess second(
+      {Tallyvox(), "--config", config, "--metrics", "127.0.0.1:" + std::to_string(port)},
+      x.Env(dir_.path()));
+  EXPECT_EQ(second.Wait(10s), 3) << second.Output();
+  EXPECT_NE(second.Output().find("cannot serve /metrics on 127.0.0.1:" + std::to_string(port)),
+            std::string::npos)
+      << second.Output();
+
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
 }
 
 TEST_F(XProgramTest, ABrokenSettingsFileShowsABoxAndExitsWith3) {
