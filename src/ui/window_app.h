@@ -62,6 +62,7 @@ class WindowProgram {
   MainWindow& window() { return *window_; }
   monitor::MonitorRunner& runner() { return *runner_; }
   monitor::InputStore& inputs() { return inputs_; }
+  WindowView& view() { return *view_; }
 
   // Starts the monitor thread and shows the window.
   void Start();

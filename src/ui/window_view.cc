@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "monitor/roster.h"
+#include "monitor/seams.h"
 #include "monitor/time_text.h"
 
 namespace tallyvox::ui {
@@ -74,8 +75,35 @@ void WindowView::Beep() {
 }
 
 void WindowView::ProbeFinished(const monitor::ProbeReport& report) {
+  last_probe_ = report;
+  last_tip_ = ProbeToolTip(report);
   const std::string& label = monitor::Roster::Row(report.row).label;
-  Post([label, tip = ProbeToolTip(report)](MainWindow& w) { w.SetToolTip(label, tip); });
+  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
+}
+
+void WindowView::AlertHeldBack(int row, const std::string&, const std::string& reason) {
+  NoteAlert(row, "held back: " + Text(reason));
+}
+
+void WindowView::AlertQueued(const std::string& text, int pending) {
+  // A row's alert is queued right after its probe and names its address;
+  // the watchdog's says "Is Not Responding!".
+  const std::string& address = last_probe_.address;
+  const bool row_alert = last_probe_.row > 0 &&
+                         (text == monitor::DownText(address) || text == monitor::UpText(address));
+  NoteAlert(row_alert ? last_probe_.row : 0,
+            "queued: " + QString::number(pending) + " waiting in the outbox");
+}
+
+void WindowView::NoteAlert(int row, const QString& what) {
+  if (row == 0) {
+    Post([tip = "Watchdog alert " + what](MainWindow& w) { w.SetToolTip("ListBox1", tip); });
+    return;
+  }
+  if (row != last_probe_.row) return;  // reported right after the row's probe only
+  last_tip_ += "\nAlert " + what;
+  const std::string& label = monitor::Roster::Row(row).label;
+  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
 }
 
 }  // namespace tallyvox::ui
