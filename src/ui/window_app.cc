@@ -107,12 +107,20 @@ bool DisplayAvailable() {
   return Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_QPA_PLATFORM");
 }
 
-QString SettingsErrorText(const std::string& error, const std::string& path) {
-  return "Tallyvox cannot use its settings file.\n\n" + QString::fromStdString(error) +
-         "\n\nTo make one, copy tallyvox.example.toml from the Tallyvox sources to " +
-         QString::fromStdString(path) +
-         ", fill in the roster's addresses, the audit folder and the mail accounts, and "
-         "start Tallyvox again (or name another file with --config FILE).";
+QString SettingsErrorText(const std::string& error, const std::string& path, bool missing) {
+  const QString head =
+      "Tallyvox cannot use its settings file.\n\n" + QString::fromStdString(error) + "\n\n";
+  if (!missing) {
+    return head +
+           "Mend the file where the message points and start Tallyvox again (or name "
+           "another file with --config FILE). Every key is explained in the comments of the "
+           "file \"tallyvox init FOLDER\" writes.";
+  }
+  return head + "To make one, run this in a terminal:\n\n    " +
+         QString::fromStdString(monitor::InitCommandFor(path)) +
+         "\n\nIt writes the settings, commented, and the audit table beside them. Fill in "
+         "the roster's addresses, the probe port and the mail accounts, then start Tallyvox "
+         "again (or name another file with --config FILE).";
 }
 
 int RunWindow(int argc, char** argv, const WindowOptions& options) {
@@ -148,7 +156,8 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
     settings = monitor::LoadSettings(path);
   } catch (const monitor::SettingsError& e) {
     std::fprintf(stderr, "tallyvox: %s\n", e.what());
-    QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path),
+    const bool missing = dynamic_cast<const monitor::SettingsFileMissing*>(&e) != nullptr;
+    QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path, missing),
                     QMessageBox::Ok);
     box.exec();
     return signal_code != 0 ? signal_code : kExitUsage;

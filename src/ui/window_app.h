@@ -93,8 +93,10 @@ class WindowProgram {
 bool DisplayAvailable();
 
 // The text of the box for a settings file that cannot be used: the error
-// (file, line, column, what is wrong) and how to make a good one at `path`.
-QString SettingsErrorText(const std::string& error, const std::string& path);
+// (file, line, column, what is wrong) and what to do: for a `missing` file
+// the `tallyvox init` command that makes one at `path`; for a broken one,
+// mend it where the error points.
+QString SettingsErrorText(const std::string& error, const std::string& path, bool missing);
 
 // The program's start-up and event loop; returns the exit status.
 int RunWindow(int argc, char** argv, const WindowOptions& options);

@@ -113,8 +113,8 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
-      {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""), "recovery =",
-       "alerts.recovery must be true or false, not a string"},
+      {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""),
+       "recovery =", "alerts.recovery must be true or false, not a string"},
       {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
        "unknown setting alerts.confirms"},
   };
@@ -152,9 +152,9 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(none.alerts.policy.remind_minutes, 0);
   EXPECT_FALSE(none.alerts.policy.recovery);
 
-  const Settings relative = ParseSettings(
-      ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"queue\""),
-      "/etc/tallyvox/tallyvox.toml");
+  const Settings relative =
+      ParseSettings(ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"queue\""),
+                    "/etc/tallyvox/tallyvox.toml");
   EXPECT_EQ(relative.alerts.outbox, "/etc/tallyvox/queue");
 }
 
@@ -183,6 +183,38 @@ TEST(SettingsTest, PasswordFileRelativeToTheSettings) {
   EXPECT_EQ(s.mail.accounts[3].password, "from-file");
   EXPECT_TRUE(s.warnings.empty());
   EXPECT_THROW(LoadSettings(dir.File("missing.toml")), SettingsError);
+}
+
+// A file that is not there names the init command that makes it there; a
+// folder in its place is refused as unreadable, with no such advice.
+TEST(SettingsTest, AMissingFileSaysWhichInitCommandMakesIt) {
+  const std::vector<std::pair<std::string, std::string>> commands = {
+      {"/home/q/.config/tallyvox/tallyvox.toml", "tallyvox init /home/q/.config/tallyvox"},
+      {"/etc/tv.toml", "tallyvox init /etc && mv /etc/tallyvox.toml /etc/tv.toml"},
+      {"/tallyvox.toml", "tallyvox init /"},
+      {"tv.toml", "tallyvox init . && mv ./tallyvox.toml tv.toml"},
+      {"/home/o'neil/my tv/tallyvox.toml", "tallyvox init '/home/o'\\''neil/my tv'"},
+  };
+  for (const auto& [path, command] : commands) EXPECT_EQ(InitCommandFor(path), command) << path;
+
+  TempDir dir;
+  const std::string missing = dir.File("tv.toml");
+  try {
+    LoadSettings(missing);
+    ADD_FAILURE() << "read a missing file";
+  } catch (const SettingsFileMissing& e) {
+    EXPECT_EQ(std::string(e.what()), missing + ": there is no settings file; \"" +
+                                         InitCommandFor(missing) + "\" makes one");
+  }
+  try {
+    LoadSettings(dir.path());
+    ADD_FAILURE() << "read a folder";
+  } catch (const SettingsFileMissing& e) {
+    ADD_FAILURE() << e.what();
+  } catch (const SettingsError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              dir.path() + ":1:1: cannot read the settings file: it is a folder");
+  }
 }
 
 TEST(RosterTest, BindingTableByRanges) {

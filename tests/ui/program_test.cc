@@ -39,16 +39,33 @@ TEST(ProgramTest, WithoutADisplayItSaysSoAndExitsWith3) {
   EXPECT_NE(tallyvox.Output().find("tallyvox --headless"), std::string::npos) << tallyvox.Output();
 }
 
+// The box repeats the error and says what to do: for a missing file the
+// init command that makes one at that path, for a broken one to mend it.
 TEST(TextsTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
-  const QString text = SettingsErrorText(
-      "/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
-      "/home/q/tallyvox.toml");
-  EXPECT_TRUE(
-      text.contains("/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to "
-                    "65535, not 70000"));
-  EXPECT_TRUE(text.contains("copy tallyvox.example.toml"));
-  EXPECT_TRUE(text.contains("to /home/q/tallyvox.toml,"));
-  EXPECT_TRUE(text.contains("--config FILE"));
+  struct Case {
+    std::string error, path;
+    bool missing;
+    std::string wanted;  // the command, or the advice for a broken file
+  };
+  const Case cases[] = {
+      {"/home/q/tallyvox.toml: there is no settings file", "/home/q/tallyvox.toml", true,
+       "\n\n    tallyvox init /home/q\n\n"},
+      {"/etc/tv.toml: there is no settings file", "/etc/tv.toml", true,
+       "\n\n    tallyvox init /etc && mv /etc/tallyvox.toml /etc/tv.toml\n\n"},
+      {"/home/q/my settings/tallyvox.toml: there is no settings file",
+       "/home/q/my settings/tallyvox.toml", true,
+       "\n\n    tallyvox init '/home/q/my settings'\n\n"},
+      {"/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
+       "/home/q/tallyvox.toml", false, "Mend the file where the message points"},
+  };
+  for (const Case& c : cases) {
+    const QString text = SettingsErrorText(c.error, c.path, c.missing);
+    EXPECT_TRUE(text.contains(QString::fromStdString("\n\n" + c.error + "\n\n")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(QString::fromStdString(c.wanted))) << text.toStdString();
+    EXPECT_TRUE(text.contains("--config FILE")) << text.toStdString();
+    EXPECT_EQ(text.contains("    tallyvox init"), c.missing) << text.toStdString();
+  }
 }
 
 TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
