@@ -17,7 +17,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
@@ -35,6 +34,7 @@
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
+#include "monitor/post_call.h"
 #include "monitor/runner.h"
 #include "monitor/settings.h"
 #include "ui/window_app.h"
@@ -90,8 +90,7 @@ class Outcome : public MonitorObserver {
 };
 
 void PostExit(int code) {
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(), [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+  PostCall(QCoreApplication::instance(), [code] { QCoreApplication::exit(code); });
 }
 
 [[noreturn]] void ExitNow(int code) {

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <clocale>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 
 #include "monitor/assembly.h"
+#include "monitor/post_call.h"
 
 namespace tallyvox::ui {
 namespace {
@@ -83,14 +83,11 @@ void WindowProgram::Start() {
   runner_->Start([window](monitor::MonitorAssembly* assembly, const std::string& error) {
     if (assembly != nullptr) return;
     // The monitor could not be built: say why, and end when the box closes.
-    QMetaObject::invokeMethod(
-        window,
-        [window, error] {
-          window->OpenBox(BoxKind::kError,
-                          "Tallyvox cannot start the monitor: " + QString::fromStdString(error),
-                          [] { QCoreApplication::exit(kExitError); });
-        },
-        Qt::QueuedConnection);
+    monitor::PostCall(window, [window, error] {
+      window->OpenBox(BoxKind::kError,
+                      "Tallyvox cannot start the monitor: " + QString::fromStdString(error),
+                      [] { QCoreApplication::exit(kExitError); });
+    });
   });
   window_->show();
 }

@@ -1,9 +1,9 @@
 #include "ui/window_view.h"
 
 #include <QApplication>
-#include <QMetaObject>
 #include <memory>
 
+#include "monitor/post_call.h"
 #include "monitor/roster.h"
 #include "monitor/seams.h"
 #include "monitor/time_text.h"
@@ -32,8 +32,7 @@ WindowView::WindowView(monitor::InputStore& inputs, MainWindow& window, monitor:
 
 void WindowView::Post(std::function<void(MainWindow&)> call) {
   MainWindow* w = &window_;
-  QMetaObject::invokeMethod(
-      w, [w, call = std::move(call)] { call(*w); }, Qt::QueuedConnection);
+  monitor::PostCall(w, [w, call = std::move(call)] { call(*w); });
 }
 
 void WindowView::SetLabelText(const std::string& control, const std::string& text) {
