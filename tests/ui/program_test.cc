@@ -90,13 +90,16 @@ TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
 // A virtual X display for as long as the object lives, and the commands a
 // person would use on it. The server does not reset when its last client
 // leaves (-noreset): a reset between one program's end and the next one's
-// start refuses that start ("could not connect to display").
+// start refuses that start ("could not connect to display"). Its files are
+// in a folder of this object's: xvfb-run, stopped with SIGTERM, does not
+// remove a folder of its own.
 class XDisplay {
  public:
   XDisplay()
       : xvfb_({"xvfb-run", "-a", "-n", std::to_string(100 + ::getpid() % 800), "-e",
-               log_.File("xvfb.log"), "-s", "-screen 0 1140x870x24 -nolisten tcp -noreset", "sh",
-               "-c", "echo \"display=$DISPLAY auth=$XAUTHORITY end\"; exec sleep 600"}) {
+               log_.File("xvfb.log"), "-f", log_.File("Xauthority"), "-s",
+               "-screen 0 1140x870x24 -nolisten tcp -noreset", "sh", "-c",
+               "echo \"display=$DISPLAY auth=$XAUTHORITY end\"; exec sleep 600"}) {
     if (!xvfb_.WaitForOutput(" end", 20s)) return;
     const std::string out = xvfb_.Output();
     const size_t d = out.find("display=");
@@ -144,7 +147,7 @@ class XDisplay {
   }
 
  private:
-  TempDir log_;
+  TempDir log_;  // xvfb-run's log and the display's authority file
   ChildProcess xvfb_;
   std::string display_;
   std::string auth_;
