@@ -109,7 +109,7 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "alerts.confirm must be from 1 to 1000, not 0"},
       {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
        "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
-      {"empty outbox", ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"\""),
+      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""),
        "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
@@ -136,7 +136,7 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
 // each off, as the window behaves.
 TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   const Settings example = ParseSettings(ExampleText(), "/etc/tallyvox/tallyvox.toml");
-  EXPECT_EQ(example.alerts.outbox, "/var/lib/tallyvox/outbox");
+  EXPECT_EQ(example.alerts.outbox, "/etc/tallyvox/outbox");  // beside the file
   EXPECT_EQ(example.alerts.outbox_max, 10000u);
   EXPECT_EQ(example.alerts.policy.confirm, 2);
   EXPECT_EQ(example.alerts.policy.remind_minutes, 60);
@@ -152,10 +152,10 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(none.alerts.policy.remind_minutes, 0);
   EXPECT_FALSE(none.alerts.policy.recovery);
 
-  const Settings relative =
-      ParseSettings(ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"queue\""),
+  const Settings absolute =
+      ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),
                     "/etc/tallyvox/tallyvox.toml");
-  EXPECT_EQ(relative.alerts.outbox, "/etc/tallyvox/queue");
+  EXPECT_EQ(absolute.alerts.outbox, "/var/spool/tallyvox");
 }
 
 TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {
