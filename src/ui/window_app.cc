@@ -156,6 +156,8 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
     const bool missing = dynamic_cast<const monitor::SettingsFileMissing*>(&e) != nullptr;
     QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path, missing),
                     QMessageBox::Ok);
+    // The operator copies the path or the command from it.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
     return signal_code != 0 ? signal_code : kExitUsage;
   }
