@@ -9,6 +9,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -22,23 +23,26 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr char kListening[] = "test peer listening on 127.0.36.1:";
-
-// Run by the test below in a process of its own, which that test kills.
-TEST(TestPeers, DISABLED_StartAServerAndWait) {
-  MwServerProcess server({"--listen", "127.0.36.1:0"});
-  ASSERT_TRUE(server.ready()) << server.Output();
-  std::printf("%s%d\n", kListening, server.port());
-  std::fflush(stdout);
-  std::this_thread::sleep_for(60s);
-}
+// Set in the environment of the test process that the test kills.
+constexpr char kVictim[] = "TALLYVOX_TEST_PEERS_VICTIM";
 
 TEST(TestPeers, EndWithTheTestProcessThatStartedThemWhenItIsKilled) {
+  if (std::getenv(kVictim) != nullptr) {
+    // The test process to be killed: it starts a server and waits.
+    MwServerProcess server({"--listen", "127.0.36.1:0"});
+    ASSERT_TRUE(server.ready()) << server.Output();
+    std::printf("%s%d\n", kListening, server.port());
+    std::fflush(stdout);
+    std::this_thread::sleep_for(60s);
+    return;
+  }
   char self[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
   self[n] = '\0';
-  ChildProcess test({self, "--gtest_also_run_disabled_tests",
-                     "--gtest_filter=TestPeers.DISABLED_StartAServerAndWait"});
+  ChildProcess test(
+      {self, "--gtest_filter=TestPeers.EndWithTheTestProcessThatStartedThemWhenItIsKilled"},
+      {{kVictim, "1"}});
   ASSERT_TRUE(test.WaitForOutput(kListening, 20s)) << test.Output();
   int port = 0;
   for (int i = 0; i < 100 && port == 0; ++i) {
