@@ -33,7 +33,8 @@ build-tsan/CMakeCache.txt:
 # The suites whose code runs several threads (the middleware client, the
 # monitor and the metrics endpoint) under ThreadSanitizer. The options reach the programs the tests run
 # (mwserver, tallyvox). Qt and GLib are not instrumented: the suppressions file
-# lists the false positives that follow, each with the reason. TSan's second
+# lists the false positives inside them, each with the reason; our own code,
+# the monitor's thread included, is checked in full. TSan's second
 # of sleep at exit (to catch races at exit while threads still run) is off, as
 # the tests time how fast tallyvox ends on SIGTERM.
 TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests

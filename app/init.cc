@@ -20,7 +20,6 @@ namespace {
 
 constexpr int kInitOk = 0;
 constexpr int kInitRefused = 1;
-constexpr char kSettingsName[] = "tallyvox.toml";
 
 class InitError : public std::runtime_error {
  public:
@@ -144,7 +143,7 @@ int InitCommand::Run() const {
   std::string table_path;
   try {
     const std::string folder = MakeFolder(default_path ? DefaultFolder() : dir_);
-    settings_path = folder + "/" + kSettingsName;
+    settings_path = folder + "/" + monitor::kSettingsFileName;
     const std::string text = SettingsForFolder(kExampleSettings, folder);
     // What the monitor will read: the table's name comes from the file.
     const monitor::Settings settings = monitor::ParseSettings(text, settings_path);

@@ -1,6 +1,6 @@
 // tallyvox: the desktop server monitor.
 //
-//   tallyvox [--config FILE]             the window
+//   tallyvox [--config FILE] [--metrics ADDRESS:PORT]                    the window
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
@@ -17,7 +17,6 @@
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
-#include <QMetaObject>
 #include <QSocketNotifier>
 #include <atomic>
 #include <chrono>
@@ -35,6 +34,7 @@
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
+#include "monitor/post_call.h"
 #include "monitor/runner.h"
 #include "monitor/settings.h"
 #include "ui/window_app.h"
@@ -90,8 +90,7 @@ class Outcome : public MonitorObserver {
 };
 
 void PostExit(int code) {
-  QMetaObject::invokeMethod(
-      QCoreApplication::instance(), [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+  PostCall(QCoreApplication::instance(), [code] { QCoreApplication::exit(code); });
 }
 
 [[noreturn]] void ExitNow(int code) {
@@ -251,6 +250,9 @@ int main(int argc, char** argv) {
   if (!options.headless) {
     tallyvox::ui::WindowOptions window;
     window.config = options.config;
+    ObserverList metrics_observers;
+    window.observers = {&metrics_observers};
+    window.start_observers = [&] { return metrics.Start(metrics_observers); };
     return tallyvox::ui::RunWindow(argc, argv, window);
   }
   return Run(argc, argv, options.once ? Mode::kOnce : Mode::kPoll, options);

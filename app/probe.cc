@@ -66,8 +66,10 @@ std::chrono::milliseconds RunningFor() {
 }
 
 // Ends the process with CRITICAL when the probe outlives its budget. The
-// probe's own time-outs bound each wait, but a probe may make two connect
-// attempts and a host name lookup has no time-out of its own. The budget
+// probe's own time-outs bound its connects (one deadline for all of them)
+// and each wait for answer bytes, but not the sum of those waits (a server
+// that sends its answer a byte at a time), and a host name lookup has no
+// time-out of its own. The budget
 // counts from the start of the process, so a slow start (a loaded machine)
 // does not stretch the whole run.
 class Deadline {
@@ -113,7 +115,7 @@ ProbeCommand::ProbeCommand(CLI::App& cli) {
       ->check(CLI::Range(1, 3600));
   command_
       ->add_option("--connect-timeout", connect_timeout_,
-                   "seconds to wait for one connect (default 5)")
+                   "seconds for the probe's connects, one deadline for all (default 5)")
       ->check(CLI::Range(1, 3600));
 }
 

@@ -25,6 +25,10 @@ constexpr MetricFamily kFamilies[] = {
      "Poll cycles ended by an error outside the probes (the audit table, ...)."},
     {"tallyvox_watchdog_alerts_total", kCounter,
      "Times the watchdog found more than 65 s since the last probe started."},
+    {"tallyvox_outbox_pending", kGauge,
+     "Alerts waiting in the outbox for a retry (0 without an outbox)."},
+    {"tallyvox_alerts_suppressed_total", kCounter,
+     "Alerts held back by [alerts] confirm or remind_minutes."},
 };
 
 // The families that carry one sample per probed row.
@@ -43,7 +47,8 @@ double UnixSeconds(TDateTime local) {
 MonitorMetrics::MonitorMetrics() {
   for (const MetricFamily& family : kFamilies) store_.Declare(family);
   for (const char* name :
-       {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total"}) {
+       {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
+        "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total"}) {
     store_.Set(name, {}, 0);
   }
   for (int account = 1; account <= monitor::kMailAccounts; ++account) {
@@ -81,6 +86,14 @@ void MonitorMetrics::AlertFailed(const std::string& account, const std::string&,
 
 void MonitorMetrics::WatchdogAlert(const std::string&, long long) {
   store_.Add("tallyvox_watchdog_alerts_total", {}, 1);
+}
+
+void MonitorMetrics::AlertHeldBack(int, const std::string&, const std::string&) {
+  store_.Add("tallyvox_alerts_suppressed_total", {}, 1);
+}
+
+void MonitorMetrics::OutboxChanged(int pending) {
+  store_.Set("tallyvox_outbox_pending", {}, pending);
 }
 
 }  // namespace tallyvox::metrics

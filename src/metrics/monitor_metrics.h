@@ -14,7 +14,10 @@
 //     tallyvox_alerts_sent_total, tallyvox_alert_failures_total
 //   tallyvox_cycle_duration_seconds (the last cycle), tallyvox_cycles_total,
 //   tallyvox_cycle_errors_total (cycles ended by an error outside the probe,
-//   such as a missing audit table), tallyvox_watchdog_alerts_total
+//   such as a missing audit table), tallyvox_watchdog_alerts_total,
+//   tallyvox_outbox_pending (alerts waiting in the outbox now),
+//   tallyvox_alerts_suppressed_total (alerts held back by the alert policy:
+//   confirmation not reached, reminder not yet due)
 //
 // To add a family: one line in kFamilies (monitor_metrics.cc) and one store
 // update in the hook that reports its number.
@@ -43,6 +46,8 @@ class MonitorMetrics : public monitor::MonitorObserver {
   void AlertFailed(const std::string& account, const std::string& text,
                    const std::string& message) override;
   void WatchdogAlert(const std::string& address, long long seconds) override;
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
+  void OutboxChanged(int pending) override;
 
  private:
   MetricStore store_;

@@ -1,11 +1,12 @@
 #include "monitor/runner.h"
 
 #include <QDeadlineTimer>
-#include <QMetaObject>
 #include <QThread>
 #include <exception>
 
 #include <openssl/crypto.h>
+
+#include "monitor/post_call.h"
 
 namespace tallyvox::monitor {
 
@@ -40,6 +41,10 @@ void MonitorRunner::Start(Started started) {
 }
 
 void MonitorRunner::Run(const std::function<void()>& exec) {
+  struct RanOut {
+    std::atomic<bool>& flag;
+    ~RanOut() { flag.store(true, std::memory_order_release); }
+  } ran_out{ran_out_};
   std::unique_ptr<MonitorAssembly> assembly;
   std::string error;
   try {
@@ -82,17 +87,19 @@ void MonitorRunner::PostToAssembly(std::function<void(MonitorAssembly&)> call) {
 
 void MonitorRunner::Queue(std::function<void(MonitorAssembly&)> call) {
   MonitorAssembly* a = assembly_;
-  QMetaObject::invokeMethod(
-      &a->monitor(), [a, call = std::move(call)] { call(*a); }, Qt::QueuedConnection);
+  PostCall(&a->monitor(), [a, call = std::move(call)] { call(*a); });
 }
 
 bool MonitorRunner::Stop(std::chrono::milliseconds bound) {
   stop_.Request();
   if (thread_ == nullptr) return true;
   thread_->quit();
-  return thread_->wait(QDeadlineTimer(static_cast<qint64>(bound.count())));
+  if (!thread_->wait(QDeadlineTimer(static_cast<qint64>(bound.count())))) return false;
+  return ran_out_.load(std::memory_order_acquire);
 }
 
-bool MonitorRunner::Finished() const { return thread_ == nullptr || thread_->isFinished(); }
+bool MonitorRunner::Finished() const {
+  return thread_ == nullptr || (thread_->isFinished() && ran_out_.load(std::memory_order_acquire));
+}
 
 }  // namespace tallyvox::monitor

@@ -16,6 +16,7 @@
 #ifndef TALLYVOX_MONITOR_RUNNER_H_
 #define TALLYVOX_MONITOR_RUNNER_H_
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -72,6 +73,12 @@ class MonitorRunner {
   std::mutex mu_;
   MonitorAssembly* assembly_ = nullptr;  // set once the start-up function has run
   std::vector<std::function<void(MonitorAssembly&)>> pending_;
+  // Stored (release) as the last thing Run does; loaded (acquire) once the
+  // thread is known to have finished. A thread that ended before the wait
+  // is found finished by a flag under a QMutex, which ThreadSanitizer does
+  // not see; this pair makes all that the monitor thread did happen before
+  // what follows Stop (and a true Finished), to the tool as it does in fact.
+  std::atomic<bool> ran_out_{false};
 };
 
 }  // namespace tallyvox::monitor

@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <toml++/toml.h>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -292,7 +294,7 @@ std::string DefaultSettingsPath() {
     const char* home = std::getenv("HOME");
     base = std::string(home != nullptr ? home : ".") + "/.config";
   }
-  return base + "/tallyvox/tallyvox.toml";
+  return base + "/tallyvox/" + kSettingsFileName;
 }
 
 Settings ParseSettings(std::string_view text, const std::string& path) {
@@ -319,12 +321,41 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
   return s;
 }
 
+std::string InitCommandFor(const std::string& path) {
+  const auto word = [](const std::string& text) {
+    if (!text.empty() &&
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                               "0123456789/._-+,:=@%") == std::string::npos) {
+      return text;
+    }
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+  };
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string command = "tallyvox init " + word(dir);
+  if (name != kSettingsFileName) {
+    command +=
+        " && mv " + word((dir == "/" ? "" : dir) + "/" + kSettingsFileName) + " " + word(path);
+  }
+  return command;
+}
+
 Settings LoadSettings(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    throw SettingsFileMissing(path + ": there is no settings file; \"" + InitCommandFor(path) +
+                              "\" makes one");
+  }
+  const bool folder = S_ISDIR(st.st_mode);
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw SettingsError(path +
-                        ":1:1: cannot read the settings file (copy tallyvox.example.toml "
-                        "there and edit it)");
+  if (!in || folder) {
+    throw SettingsError(path + ":1:1: cannot read the settings file: " +
+                        (folder ? std::string("it is a folder") : std::strerror(errno)));
   }
   std::ostringstream text;
   text << in.rdbuf();

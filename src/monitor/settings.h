@@ -42,6 +42,12 @@ class SettingsError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// There is no file at the path; the message says how to make one.
+class SettingsFileMissing : public SettingsError {
+ public:
+  using SettingsError::SettingsError;
+};
+
 struct RosterRowSettings {
   std::string address;
   bool enabled = false;
@@ -60,10 +66,20 @@ struct Settings {
   std::vector<std::string> warnings;
 };
 
+// The settings file's name where Tallyvox makes or looks for one.
+inline constexpr char kSettingsFileName[] = "tallyvox.toml";
+
 // $XDG_CONFIG_HOME/tallyvox/tallyvox.toml ($HOME/.config when unset).
 std::string DefaultSettingsPath();
 
-// Reads and checks a settings file. Raises SettingsError. Warns (in
+// The command that writes a new settings file at `path` (with the audit
+// table beside it): "tallyvox init DIR", followed by the rename when the
+// file is not named tallyvox.toml, the name init gives it. Paths are quoted
+// for the shell where they need it.
+std::string InitCommandFor(const std::string& path);
+
+// Reads and checks a settings file. Raises SettingsError, and
+// SettingsFileMissing when there is no file at `path`. Warns (in
 // `warnings`) when the file holds a password and other users may read it.
 Settings LoadSettings(const std::string& path);
 

@@ -1,9 +1,9 @@
 #include "monitor/stop.h"
 
 #include <QEventLoop>
-#include <QMetaObject>
 #include <algorithm>
 
+#include "monitor/post_call.h"
 #include "net/socket_registry.h"
 
 namespace tallyvox::monitor {
@@ -13,7 +13,7 @@ void StopSignal::Request() {
   net::SocketRegistry::ShutDownAll();
   std::lock_guard<std::mutex> lock(mu_);
   for (QEventLoop* loop : loops_) {
-    QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+    PostCall(loop, [loop] { loop->quit(); });
   }
 }
 
@@ -49,7 +49,7 @@ void ModalLoop::Run() {
 void ModalLoop::Close() {
   std::lock_guard<std::mutex> lock(mu_);
   closed_ = true;
-  if (loop_ != nullptr) QMetaObject::invokeMethod(loop_, &QEventLoop::quit, Qt::QueuedConnection);
+  if (QEventLoop* loop = loop_) PostCall(loop, [loop] { loop->quit(); });
 }
 
 }  // namespace tallyvox::monitor

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QMessageBox>
-#include <QMetaObject>
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <clocale>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 
 #include "monitor/assembly.h"
+#include "monitor/post_call.h"
 
 namespace tallyvox::ui {
 namespace {
@@ -83,14 +83,11 @@ void WindowProgram::Start() {
   runner_->Start([window](monitor::MonitorAssembly* assembly, const std::string& error) {
     if (assembly != nullptr) return;
     // The monitor could not be built: say why, and end when the box closes.
-    QMetaObject::invokeMethod(
-        window,
-        [window, error] {
-          window->OpenBox(BoxKind::kError,
-                          "Tallyvox cannot start the monitor: " + QString::fromStdString(error),
-                          [] { QCoreApplication::exit(kExitError); });
-        },
-        Qt::QueuedConnection);
+    monitor::PostCall(window, [window, error] {
+      window->OpenBox(BoxKind::kError,
+                      "Tallyvox cannot start the monitor: " + QString::fromStdString(error),
+                      [] { QCoreApplication::exit(kExitError); });
+    });
   });
   window_->show();
 }
@@ -107,12 +104,20 @@ bool DisplayAvailable() {
   return Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_QPA_PLATFORM");
 }
 
-QString SettingsErrorText(const std::string& error, const std::string& path) {
-  return "Tallyvox cannot use its settings file.\n\n" + QString::fromStdString(error) +
-         "\n\nTo make one, copy tallyvox.example.toml from the Tallyvox sources to " +
-         QString::fromStdString(path) +
-         ", fill in the roster's addresses, the audit folder and the mail accounts, and "
-         "start Tallyvox again (or name another file with --config FILE).";
+QString SettingsErrorText(const std::string& error, const std::string& path, bool missing) {
+  const QString head =
+      "Tallyvox cannot use its settings file.\n\n" + QString::fromStdString(error) + "\n\n";
+  if (!missing) {
+    return head +
+           "Mend the file where the message points and start Tallyvox again (or name "
+           "another file with --config FILE). Every key is explained in the comments of the "
+           "file \"tallyvox init FOLDER\" writes.";
+  }
+  return head + "To make one, run this in a terminal:\n\n    " +
+         QString::fromStdString(monitor::InitCommandFor(path)) +
+         "\n\nIt writes the settings, commented, and the audit table beside them. Fill in "
+         "the roster's addresses, the probe port and the mail accounts, then start Tallyvox "
+         "again (or name another file with --config FILE).";
 }
 
 int RunWindow(int argc, char** argv, const WindowOptions& options) {
@@ -148,14 +153,18 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
     settings = monitor::LoadSettings(path);
   } catch (const monitor::SettingsError& e) {
     std::fprintf(stderr, "tallyvox: %s\n", e.what());
-    QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path),
+    const bool missing = dynamic_cast<const monitor::SettingsFileMissing*>(&e) != nullptr;
+    QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path, missing),
                     QMessageBox::Ok);
+    // The operator copies the path or the command from it.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();
     return signal_code != 0 ? signal_code : kExitUsage;
   }
   for (const std::string& w : settings.warnings) {
     std::fprintf(stderr, "tallyvox: warning: %s\n", w.c_str());
   }
+  if (options.start_observers && !options.start_observers()) return kExitUsage;
 
   WindowProgram program(settings, options);
   WindowProgram::Ended ended = program.Exec();

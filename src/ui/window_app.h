@@ -19,6 +19,7 @@
 
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ struct WindowOptions {
   // More observers of the monitor (metrics, logs), called on the monitor's
   // thread. Each must outlive the program.
   std::vector<monitor::MonitorObserver*> observers;
+  // RunWindow calls it once the settings are read, before the window opens:
+  // it starts what the observers serve (the metrics endpoint). False ends
+  // the program with status 3; it has said why on standard error.
+  std::function<bool()> start_observers;
 };
 
 class WindowProgram {
@@ -57,6 +62,7 @@ class WindowProgram {
   MainWindow& window() { return *window_; }
   monitor::MonitorRunner& runner() { return *runner_; }
   monitor::InputStore& inputs() { return inputs_; }
+  WindowView& view() { return *view_; }
 
   // Starts the monitor thread and shows the window.
   void Start();
@@ -87,8 +93,10 @@ class WindowProgram {
 bool DisplayAvailable();
 
 // The text of the box for a settings file that cannot be used: the error
-// (file, line, column, what is wrong) and how to make a good one at `path`.
-QString SettingsErrorText(const std::string& error, const std::string& path);
+// (file, line, column, what is wrong) and what to do: for a `missing` file
+// the `tallyvox init` command that makes one at `path`; for a broken one,
+// mend it where the error points.
+QString SettingsErrorText(const std::string& error, const std::string& path, bool missing);
 
 // The program's start-up and event loop; returns the exit status.
 int RunWindow(int argc, char** argv, const WindowOptions& options);

@@ -1,10 +1,11 @@
 #include "ui/window_view.h"
 
 #include <QApplication>
-#include <QMetaObject>
 #include <memory>
 
+#include "monitor/post_call.h"
 #include "monitor/roster.h"
+#include "monitor/seams.h"
 #include "monitor/time_text.h"
 
 namespace tallyvox::ui {
@@ -31,8 +32,7 @@ WindowView::WindowView(monitor::InputStore& inputs, MainWindow& window, monitor:
 
 void WindowView::Post(std::function<void(MainWindow&)> call) {
   MainWindow* w = &window_;
-  QMetaObject::invokeMethod(
-      w, [w, call = std::move(call)] { call(*w); }, Qt::QueuedConnection);
+  monitor::PostCall(w, [w, call = std::move(call)] { call(*w); });
 }
 
 void WindowView::SetLabelText(const std::string& control, const std::string& text) {
@@ -74,8 +74,35 @@ void WindowView::Beep() {
 }
 
 void WindowView::ProbeFinished(const monitor::ProbeReport& report) {
+  last_probe_ = report;
+  last_tip_ = ProbeToolTip(report);
   const std::string& label = monitor::Roster::Row(report.row).label;
-  Post([label, tip = ProbeToolTip(report)](MainWindow& w) { w.SetToolTip(label, tip); });
+  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
+}
+
+void WindowView::AlertHeldBack(int row, const std::string&, const std::string& reason) {
+  NoteAlert(row, "held back: " + Text(reason));
+}
+
+void WindowView::AlertQueued(const std::string& text, int pending) {
+  // A row's alert is queued right after its probe and names its address;
+  // the watchdog's says "Is Not Responding!".
+  const std::string& address = last_probe_.address;
+  const bool row_alert = last_probe_.row > 0 &&
+                         (text == monitor::DownText(address) || text == monitor::UpText(address));
+  NoteAlert(row_alert ? last_probe_.row : 0,
+            "queued: " + QString::number(pending) + " waiting in the outbox");
+}
+
+void WindowView::NoteAlert(int row, const QString& what) {
+  if (row == 0) {
+    Post([tip = "Watchdog alert " + what](MainWindow& w) { w.SetToolTip("ListBox1", tip); });
+    return;
+  }
+  if (row != last_probe_.row) return;  // reported right after the row's probe only
+  last_tip_ += "\nAlert " + what;
+  const std::string& label = monitor::Roster::Row(row).label;
+  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
 }
 
 }  // namespace tallyvox::ui

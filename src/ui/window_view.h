@@ -12,7 +12,10 @@
 // wait.
 //
 // As an observer it puts each probe's start, duration and, for a failure,
-// the exception's message on the row's status label as its tool tip.
+// the exception's message on the row's status label as its tool tip, and
+// adds what became of the row's alert: held back by the alert policy (and
+// why), or queued in the outbox. The watchdog's alerts held back or queued
+// go to the tool tip of its list, ListBox1.
 //
 // REQUIRES: the window outlives every call (the program ends the monitor
 // thread before it destroys the window).
@@ -49,14 +52,25 @@ class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
   void Beep() override;
 
   void ProbeFinished(const monitor::ProbeReport& report) override;
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
+  void AlertQueued(const std::string& text, int pending) override;
 
  private:
   // Runs `call` on the GUI thread, after every call posted before it.
   void Post(std::function<void(MainWindow&)> call);
   void ShowBox(BoxKind kind, const std::string& text);
 
+  // Tells what became of an alert ("held back: failure 1 of 3"): on the
+  // tool tip of the row just probed (row > 0), below the probe's lines, or
+  // on the watchdog's list (row 0).
+  void NoteAlert(int row, const QString& what);
+
   MainWindow& window_;
   monitor::StopSignal& stop_;
+  // The last probe and its tool tip as shown, for the notes on its alert.
+  // Touched on the monitor's thread only.
+  monitor::ProbeReport last_probe_;
+  QString last_tip_;
 };
 
 }  // namespace tallyvox::ui

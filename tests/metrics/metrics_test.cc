@@ -115,6 +115,10 @@ TEST(MonitorMetrics, FollowTheMonitorsReports) {
   EXPECT_EQ(e.samples.at("tallyvox_alert_failures_total{account=\"fallback\"}"), 0);
   EXPECT_EQ(e.types.at("tallyvox_probe_up"), "gauge");
   EXPECT_EQ(e.types.at("tallyvox_watchdog_alerts_total"), "counter");
+  EXPECT_EQ(e.samples.at("tallyvox_outbox_pending"), 0);
+  EXPECT_EQ(e.types.at("tallyvox_outbox_pending"), "gauge");
+  EXPECT_EQ(e.samples.at("tallyvox_alerts_suppressed_total"), 0);
+  EXPECT_EQ(e.types.at("tallyvox_alerts_suppressed_total"), "counter");
 
   const std::time_t unix_start = 1750763109;  // 2025-06-24 11:05:09 UTC
   const TDateTime start = LocalDateTimeFromUnix(unix_start, 250);
@@ -125,6 +129,11 @@ TEST(MonitorMetrics, FollowTheMonitorsReports) {
   m.CycleFinished({2, 1, 2.75, false, ""});
   m.CycleFinished({0, 0, 0.01, true, "DbeTable1: cannot open"});
   m.WatchdogAlert("192.0.2.15", 70);
+  // Two alerts held back (a row's confirmation, the watchdog's reminder); the
+  // outbox filled to 3 and then drained to 1: the gauge follows it down.
+  m.AlertHeldBack(5, "IP 192.0.2.15 Is Down!", "failure 1 of 3");
+  m.AlertHeldBack(0, "IP 192.0.2.15 Is Not Responding!", "next reminder at 13:20:00");
+  for (int pending : {1, 2, 3, 2, 1}) m.OutboxChanged(pending);
   // Row 2 probed again at another address: the old series goes.
   m.ProbeFinished(Probe(2, "192.0.2.99", true, 8, start, 0.005));
 
@@ -147,6 +156,8 @@ TEST(MonitorMetrics, FollowTheMonitorsReports) {
   EXPECT_EQ(e.samples.at("tallyvox_cycle_errors_total"), 1);
   EXPECT_EQ(e.samples.at("tallyvox_cycle_duration_seconds"), 0.01);
   EXPECT_EQ(e.samples.at("tallyvox_watchdog_alerts_total"), 1);
+  EXPECT_EQ(e.samples.at("tallyvox_alerts_suppressed_total"), 2);
+  EXPECT_EQ(e.samples.at("tallyvox_outbox_pending"), 1);
 }
 
 TEST(MetricsEndpoint, ListenAddresses) {

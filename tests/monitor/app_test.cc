@@ -117,6 +117,23 @@ TEST_F(AppTest, BrokenSettingsAndArgumentsExitWith3) {
   EXPECT_NE(out.find("tallyvox 2.4"), std::string::npos);
 }
 
+// The command the message names makes a file the program then reads.
+TEST_F(AppTest, AMissingSettingsFileNamesTheInitCommandThatMakesIt) {
+  const std::string path = dir_.File("deploy/tv.toml");
+  std::string out;
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + path, &out), 3);
+  const std::string command = InitCommandFor(path);
+  EXPECT_EQ(command, "tallyvox init " + dir_.File("deploy") + " && mv " +
+                         dir_.File("deploy/tallyvox.toml") + " " + path);
+  EXPECT_NE(
+      out.find("tallyvox: " + path + ": there is no settings file; \"" + command + "\" makes one"),
+      std::string::npos)
+      << out;
+  EXPECT_EQ(RunCommand(Tallyvox() + command.substr(std::string("tallyvox").size()), &out), 0)
+      << out;
+  EXPECT_NE(LoadSettings(path).audit_folder.find("/deploy"), std::string::npos);
+}
+
 TEST_F(AppTest, SigtermDuringASilentProbeEndsWithinASecond) {
   MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();

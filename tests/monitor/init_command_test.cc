@@ -56,6 +56,8 @@ TEST(InitCommand, WritesTheExampleThenRunsOnItAndNeverOverwrites) {
   EXPECT_EQ(std::regex_replace(written, folder_line, "\nfolder = X"),
             std::regex_replace(example, folder_line, "\nfolder = X"));
   EXPECT_NE(written.find("\nfolder = \"" + dir + "\""), std::string::npos) << written;
+  // The outbox lies beside the settings, where their owner may write.
+  EXPECT_EQ(LoadSettings(settings).alerts.outbox, dir + "/outbox");
   // The table has dbetool's layout and no record.
   std::string shown;
   ASSERT_EQ(RunCommand(BinaryDir() + "/tools/dbetool show " + table, &shown), 0) << shown;

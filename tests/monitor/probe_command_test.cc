@@ -1,5 +1,5 @@
 // `tallyvox probe` as a monitoring system runs it: against mwserver healthy,
-// silent, erroring, redirecting and closing, a refusing port and a
+// silent, erroring, redirecting, closing and trickling, a refusing port and a
 // blackholed one (a full accept queue), and with bad arguments. Each run
 // checks the one plugin line, the exit status and the time bound (connect
 // time-out + request time-out + 1 s).
@@ -50,9 +50,12 @@ TEST(ProbeCommand, AgainstServersThatAnswerFailOrStaySilent) {
                            "--fault",      "redirect",
                            "--redirect",   "HOST=127.0.6.6;PORT=" + std::to_string(healthy.port()),
                            "--listen",     "127.0.6.5:0",
-                           "--fault",      "close"});
+                           "--fault",      "close",
+                           "--listen",     "127.0.6.7:0",
+                           "--fault",      "trickle",
+                           "--delay",      "400"});
   ASSERT_TRUE(servers.ready()) << servers.Output();
-  ASSERT_EQ(servers.endpoints().size(), 5u);
+  ASSERT_EQ(servers.endpoints().size(), 6u);
 
   struct Case {
     const char* name;
@@ -69,6 +72,9 @@ TEST(ProbeCommand, AgainstServersThatAnswerFailOrStaySilent) {
       // With no reconnect budget a redirect is not followed, as in a roster row.
       {"redirect", 3, "MW CRITICAL - 127.0.6.4: Connection lost.", 2, 0},
       {"close", 4, "MW CRITICAL - 127.0.6.5: Connection lost.", 2, 0},
+      // A byte every 0.4 s never lets one wait reach --timeout: the command's
+      // own budget, connect time-out + request time-out, cuts it off.
+      {"trickle", 5, "MW CRITICAL - 127.0.6.7: no answer within 2 s", 2, 2.0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -109,12 +109,12 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "alerts.confirm must be from 1 to 1000, not 0"},
       {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
        "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
-      {"empty outbox", ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"\""),
+      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""),
        "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
-      {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""), "recovery =",
-       "alerts.recovery must be true or false, not a string"},
+      {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""),
+       "recovery =", "alerts.recovery must be true or false, not a string"},
       {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
        "unknown setting alerts.confirms"},
   };
@@ -136,7 +136,7 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
 // each off, as the window behaves.
 TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   const Settings example = ParseSettings(ExampleText(), "/etc/tallyvox/tallyvox.toml");
-  EXPECT_EQ(example.alerts.outbox, "/var/lib/tallyvox/outbox");
+  EXPECT_EQ(example.alerts.outbox, "/etc/tallyvox/outbox");  // beside the file
   EXPECT_EQ(example.alerts.outbox_max, 10000u);
   EXPECT_EQ(example.alerts.policy.confirm, 2);
   EXPECT_EQ(example.alerts.policy.remind_minutes, 60);
@@ -152,10 +152,10 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(none.alerts.policy.remind_minutes, 0);
   EXPECT_FALSE(none.alerts.policy.recovery);
 
-  const Settings relative = ParseSettings(
-      ExampleWith("outbox = \"/var/lib/tallyvox/outbox\"", "outbox = \"queue\""),
-      "/etc/tallyvox/tallyvox.toml");
-  EXPECT_EQ(relative.alerts.outbox, "/etc/tallyvox/queue");
+  const Settings absolute =
+      ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),
+                    "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(absolute.alerts.outbox, "/var/spool/tallyvox");
 }
 
 TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {
@@ -183,6 +183,38 @@ TEST(SettingsTest, PasswordFileRelativeToTheSettings) {
   EXPECT_EQ(s.mail.accounts[3].password, "from-file");
   EXPECT_TRUE(s.warnings.empty());
   EXPECT_THROW(LoadSettings(dir.File("missing.toml")), SettingsError);
+}
+
+// A file that is not there names the init command that makes it there; a
+// folder in its place is refused as unreadable, with no such advice.
+TEST(SettingsTest, AMissingFileSaysWhichInitCommandMakesIt) {
+  const std::vector<std::pair<std::string, std::string>> commands = {
+      {"/home/q/.config/tallyvox/tallyvox.toml", "tallyvox init /home/q/.config/tallyvox"},
+      {"/etc/tv.toml", "tallyvox init /etc && mv /etc/tallyvox.toml /etc/tv.toml"},
+      {"/tallyvox.toml", "tallyvox init /"},
+      {"tv.toml", "tallyvox init . && mv ./tallyvox.toml tv.toml"},
+      {"/home/o'neil/my tv/tallyvox.toml", "tallyvox init '/home/o'\\''neil/my tv'"},
+  };
+  for (const auto& [path, command] : commands) EXPECT_EQ(InitCommandFor(path), command) << path;
+
+  TempDir dir;
+  const std::string missing = dir.File("tv.toml");
+  try {
+    LoadSettings(missing);
+    ADD_FAILURE() << "read a missing file";
+  } catch (const SettingsFileMissing& e) {
+    EXPECT_EQ(std::string(e.what()), missing + ": there is no settings file; \"" +
+                                         InitCommandFor(missing) + "\" makes one");
+  }
+  try {
+    LoadSettings(dir.path());
+    ADD_FAILURE() << "read a folder";
+  } catch (const SettingsFileMissing& e) {
+    ADD_FAILURE() << e.what();
+  } catch (const SettingsError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              dir.path() + ":1:1: cannot read the settings file: it is a folder");
+  }
 }
 
 TEST(RosterTest, BindingTableByRanges) {

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "monitor/real_fixture.h"
@@ -144,6 +146,61 @@ TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure)
   // Posting after the stop does nothing.
   runner.Post([](Monitor& m) { m.DoPoll(); });
   net::SocketRegistry::Reopen();
+}
+
+// Once Stop returned true, what the monitor thread did happened before what
+// follows it (checked by ThreadSanitizer in make test-tsan). The test learns
+// that the thread got there through a relaxed flag, which orders nothing,
+// and then reads without a lock: a cycle's report from a monitor that ran
+// until stopped; the error of a build that failed, after which the thread
+// ended by itself before Stop was called (QThread::wait then returns
+// without waiting).
+TEST(MonitorRunnerTest, WhatTheMonitorThreadDidIsSeenAfterStop) {
+  TempDir dir;
+  const Settings settings = TestSettings(MakeAuditTable(dir), 1, 1, "");  // no row ticked
+  InputStore inputs;
+  FillInputs(settings, inputs);
+  CountingView view(inputs);
+  const auto wait_for = [](const std::atomic<bool>& flag) {
+    for (int i = 0; i < 1000 && !flag.load(std::memory_order_relaxed); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return flag.load(std::memory_order_relaxed);
+  };
+  {
+    Reports reports;
+    MonitorRunner runner([&](StopSignal& stop) {
+      return std::make_unique<MonitorAssembly>(settings, view, stop, &reports);
+    });
+    runner.Start(
+        [](MonitorAssembly* a, const std::string& error) { ASSERT_NE(a, nullptr) << error; });
+    std::atomic<bool> polled{false};
+    runner.Post([&polled](Monitor& m) {
+      m.Handle([&] { m.DoPoll(); });
+      polled.store(true, std::memory_order_relaxed);
+    });
+    ASSERT_TRUE(wait_for(polled));
+    ASSERT_TRUE(runner.Stop(1s));
+    ASSERT_EQ(reports.cycles.size(), 1u);
+    EXPECT_EQ(reports.cycles[0].rows, 0);
+    EXPECT_FALSE(reports.cycles[0].ended_by_error) << reports.cycles[0].error;
+  }
+  {
+    MonitorRunner runner([](StopSignal&) -> std::unique_ptr<MonitorAssembly> {
+      throw std::runtime_error("DbeTable1: cannot open");
+    });
+    std::string error;
+    std::atomic<bool> started{false};
+    runner.Start([&](MonitorAssembly* a, const std::string& e) {
+      EXPECT_EQ(a, nullptr);
+      error = e;
+      started.store(true, std::memory_order_relaxed);
+    });
+    ASSERT_TRUE(wait_for(started));
+    std::this_thread::sleep_for(200ms);  // the thread ends meanwhile
+    ASSERT_TRUE(runner.Stop(1s));
+    EXPECT_EQ(error, "DbeTable1: cannot open");
+  }
 }
 
 }  // namespace

@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -36,6 +38,58 @@ sockaddr_in LoopbackAddress(const std::string& ip, int port) {
   }
   return addr;
 }
+
+// The test process's peer_reaper (tests/helpers/peer_reaper.cc), started
+// with the first child process: it kills the children still running when
+// this process ends without stopping them. Without the program (not built)
+// children are only stopped by their ChildProcess, as before, with a
+// warning.
+class PeerReaper {
+ public:
+  static PeerReaper& Get() {
+    static PeerReaper* reaper = new PeerReaper;  // lives as long as the process
+    return *reaper;
+  }
+  void Started(pid_t pid) { Tell("+" + std::to_string(pid) + "\n"); }
+  void Ended(pid_t pid) { Tell("-" + std::to_string(pid) + "\n"); }
+
+ private:
+  PeerReaper() {
+    const std::string path = BinaryDir() + "/tests/peer_reaper";
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 0);  // no close-on-exec on 0
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // A group of its own: a Ctrl-C meant for the tests does not reach it.
+    posix_spawnattr_setpgroup(&attr, 0);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    if (error != 0) {
+      ::close(ends[0]);
+      std::fprintf(stderr,
+                   "warning: cannot start %s (%s): peers are not stopped if this test "
+                   "process is killed\n",
+                   path.c_str(), std::strerror(error));
+      return;
+    }
+    fd_ = ends[0];
+  }
+  void Tell(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ >= 0) ::send(fd_, line.data(), line.size(), MSG_NOSIGNAL);
+  }
+
+  std::mutex mu_;
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -138,6 +192,7 @@ ChildProcess::ChildProcess(std::vector<std::string> argv,
     ::unlink(log_path_.c_str());
     throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
   }
+  PeerReaper::Get().Started(pid_);
 }
 
 ChildProcess::~ChildProcess() {
@@ -148,7 +203,7 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::Running() {
   if (reaped_) return false;
   const pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-  if (r == pid_) reaped_ = true;
+  if (r == pid_) Reaped();
   return !reaped_;
 }
 
@@ -164,8 +219,13 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &status_, 0);
-  reaped_ = true;
+  Reaped();
   return status_;
+}
+
+void ChildProcess::Reaped() {
+  reaped_ = true;
+  PeerReaper::Get().Ended(pid_);
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds timeout) {

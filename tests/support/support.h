@@ -64,6 +64,9 @@ class TempDir {
 // threaded process) with an environment built before the spawn: this
 // process's environment with `extra_env` laid over it. It runs in a process
 // group of its own, with default signal handling and no blocked signals.
+// When this process ends without stopping it (a crash, a kill by ctest's
+// time-out), the test process's peer_reaper (tests/helpers) kills its
+// process group.
 class ChildProcess {
  public:
   // argv[0] is looked up on PATH when it has no slash. Raises
@@ -87,6 +90,9 @@ class ChildProcess {
   bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout);
 
  private:
+  // The child was waited for: its pid may be given to another process now.
+  void Reaped();
+
   pid_t pid_ = -1;
   int status_ = -1;
   bool reaped_ = false;

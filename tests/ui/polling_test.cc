@@ -129,6 +129,51 @@ TEST_F(WindowTest, AnAlertThatCannotBeDeliveredWaitsInAMessageBoxWhileTheGuiStay
   EXPECT_TRUE(WaitFor([&] { return window().Button("Button1")->text() == "Begin Polling"; }));
 }
 
+// With [alerts] confirm = 2 and an outbox while mail is down, the failing
+// row's tool tip says that its first alert was held back and its second
+// queued; the watchdog's go to its list's tool tip.
+TEST_F(WindowTest, AStatusLabelsToolTipSaysWhenItsAlertWasHeldBackOrQueued) {
+  RefusingPort no_mail("127.0.0.1");
+  Settings s = BaseSettings(1);
+  s.mail.port = no_mail.port();
+  s.alerts.policy.confirm = 2;
+  s.alerts.outbox = dir_.File("outbox");
+  s.roster[1] = {"127.0.31.2", true};  // row 2: refused
+  Open(s);
+  Click("Button1");
+  ASSERT_TRUE(WaitForCycles(1));
+  const QString held = Label("Label2")->toolTip();
+  EXPECT_TRUE(held.startsWith("127.0.31.2\nLast probe started ")) << held.toStdString();
+  EXPECT_TRUE(held.endsWith("\nAlert held back: failure 1 of 2")) << held.toStdString();
+
+  Click("Button1");  // stops after one more cycle: the second failure alerts
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));  // erols failed
+  QTest::mouseClick(OpenBox(window())->button(QMessageBox::Ok), Qt::LeftButton);
+  ASSERT_TRUE(WaitForCycles(2));
+  const QString queued = Label("Label2")->toolTip();
+  EXPECT_TRUE(queued.contains("\nFailed: Connection lost. (")) << queued.toStdString();
+  EXPECT_TRUE(queued.endsWith(")\nAlert queued: 1 waiting in the outbox")) << queued.toStdString();
+  EXPECT_FALSE(queued.contains("held back")) << queued.toStdString();
+  EXPECT_TRUE(window().ListBox1()->toolTip().isEmpty());
+
+  // The watchdog's alerts (reported on the monitor's thread, as the
+  // watchdog does).
+  program_->runner().Post([&](monitor::Monitor&) {
+    program_->view().AlertHeldBack(0, "IP 127.0.31.2 Is Not Responding!",
+                                   "next reminder at 13:20:00");
+  });
+  EXPECT_TRUE(WaitFor([&] {
+    return window().ListBox1()->toolTip() == "Watchdog alert held back: next reminder at 13:20:00";
+  })) << window().ListBox1()->toolTip().toStdString();
+  program_->runner().Post([&](monitor::Monitor&) {
+    program_->view().AlertQueued("IP 127.0.31.2 Is Not Responding!", 2);
+  });
+  EXPECT_TRUE(WaitFor([&] {
+    return window().ListBox1()->toolTip() == "Watchdog alert queued: 2 waiting in the outbox";
+  })) << window().ListBox1()->toolTip().toStdString();
+  EXPECT_EQ(Label("Label2")->toolTip(), queued);
+}
+
 TEST_F(WindowTest, EachWatchdogTickAppendsTheTimeAndTheLastProbesStartToListBox1) {
   Open(BaseSettings(1));
   program_->runner().Post([](monitor::Monitor& m) { m.Timer2().SetInterval(200); });

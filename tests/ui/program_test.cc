@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/peer_port.h"
+#include "support/prometheus_text.h"
 #include "ui/window_fixture.h"
 
 namespace tallyvox::ui::testing {
@@ -37,16 +39,33 @@ TEST(ProgramTest, WithoutADisplayItSaysSoAndExitsWith3) {
   EXPECT_NE(tallyvox.Output().find("tallyvox --headless"), std::string::npos) << tallyvox.Output();
 }
 
+// The box repeats the error and says what to do: for a missing file the
+// init command that makes one at that path, for a broken one to mend it.
 TEST(TextsTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
-  const QString text = SettingsErrorText(
-      "/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
-      "/home/q/tallyvox.toml");
-  EXPECT_TRUE(
-      text.contains("/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to "
-                    "65535, not 70000"));
-  EXPECT_TRUE(text.contains("copy tallyvox.example.toml"));
-  EXPECT_TRUE(text.contains("to /home/q/tallyvox.toml,"));
-  EXPECT_TRUE(text.contains("--config FILE"));
+  struct Case {
+    std::string error, path;
+    bool missing;
+    std::string wanted;  // the command, or the advice for a broken file
+  };
+  const Case cases[] = {
+      {"/home/q/tallyvox.toml: there is no settings file", "/home/q/tallyvox.toml", true,
+       "\n\n    tallyvox init /home/q\n\n"},
+      {"/etc/tv.toml: there is no settings file", "/etc/tv.toml", true,
+       "\n\n    tallyvox init /etc && mv /etc/tallyvox.toml /etc/tv.toml\n\n"},
+      {"/home/q/my settings/tallyvox.toml: there is no settings file",
+       "/home/q/my settings/tallyvox.toml", true,
+       "\n\n    tallyvox init '/home/q/my settings'\n\n"},
+      {"/home/q/tallyvox.toml:9:14: polling.probe_port must be from 1 to 65535, not 70000",
+       "/home/q/tallyvox.toml", false, "Mend the file where the message points"},
+  };
+  for (const Case& c : cases) {
+    const QString text = SettingsErrorText(c.error, c.path, c.missing);
+    EXPECT_TRUE(text.contains(QString::fromStdString("\n\n" + c.error + "\n\n")))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains(QString::fromStdString(c.wanted))) << text.toStdString();
+    EXPECT_TRUE(text.contains("--config FILE")) << text.toStdString();
+    EXPECT_EQ(text.contains("    tallyvox init"), c.missing) << text.toStdString();
+  }
 }
 
 TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
@@ -69,12 +88,17 @@ TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
 }
 
 // A virtual X display for as long as the object lives, and the commands a
-// person would use on it.
+// person would use on it. The server does not reset when its last client
+// leaves (-noreset): a reset between one program's end and the next one's
+// start refuses that start ("could not connect to display"). Its files are
+// in a folder of this object's: xvfb-run, stopped with SIGTERM, does not
+// remove a folder of its own.
 class XDisplay {
  public:
   XDisplay()
-      : xvfb_({"xvfb-run", "-a", "-n", std::to_string(100 + ::getpid() % 800), "-s",
-               "-screen 0 1140x870x24 -nolisten tcp", "sh", "-c",
+      : xvfb_({"xvfb-run", "-a", "-n", std::to_string(100 + ::getpid() % 800), "-e",
+               log_.File("xvfb.log"), "-f", log_.File("Xauthority"), "-s",
+               "-screen 0 1140x870x24 -nolisten tcp -noreset", "sh", "-c",
                "echo \"display=$DISPLAY auth=$XAUTHORITY end\"; exec sleep 600"}) {
     if (!xvfb_.WaitForOutput(" end", 20s)) return;
     const std::string out = xvfb_.Output();
@@ -85,7 +109,10 @@ class XDisplay {
     auth_ = out.substr(a + 6, e - a - 6);
   }
   bool ready() const { return !display_.empty(); }
-  std::string Output() const { return xvfb_.Output(); }
+  // What xvfb-run and Xvfb said.
+  std::string Output() const {
+    return xvfb_.Output() + tallyvox::testing::ReadFile(log_.File("xvfb.log"));
+  }
   // The environment of a program on this display. There is no session bus
   // here: without "disabled:" libdbus tries to start one for Qt and leaks on
   // the way (which LeakSanitizer reports).
@@ -120,10 +147,23 @@ class XDisplay {
   }
 
  private:
+  TempDir log_;  // xvfb-run's log and the display's authority file
   ChildProcess xvfb_;
   std::string display_;
   std::string auth_;
 };
+
+// Closes `window` with xwin as a window manager's close button does; false
+// when xwin failed. *sent is when xwin sent the close (the monotonic clock
+// is the steady clock's).
+bool CloseWindow(const XDisplay& x, const std::string& window, Clock::time_point* sent) {
+  const std::string out = x.Run(BinaryDir() + "/tools/xwin close " + window);
+  const std::string marker = "xwin: close sent at ";
+  const size_t at = out.find(marker);
+  if (at == std::string::npos) return false;
+  *sent = Clock::time_point(std::chrono::nanoseconds(std::stoll(out.substr(at + marker.size()))));
+  return true;
+}
 
 // Where Button1's centre is in the window, from the window's own layout.
 QPoint Button1Centre() {
@@ -182,15 +222,17 @@ TEST_F(XProgramTest, TheProgramEndsWithinASecondDuringASilentProbe) {
     const int probes_before = silent.CountLines("no answer");
     ChildProcess tallyvox({Tallyvox(), "--config", config}, x.Env(dir_.path()));
     const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
-    ASSERT_FALSE(window.empty()) << tallyvox.Output();
+    ASSERT_FALSE(window.empty()) << tallyvox.Output() << x.Output();
     x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
           std::to_string(poll.y()) + " click 1");
     ASSERT_TRUE(WaitFor([&] { return silent.CountLines("no answer") > probes_before; }, 20s))
         << silent.Output() << tallyvox.Output();
     QTest::qWait(300);
-    const auto start = Clock::now();
+    // Timed from the moment the close was sent or the signal raised: the
+    // start of xwin itself (a Qt program) does not count.
+    Clock::time_point start = Clock::now();
     if (std::string(c.how) == "close") {
-      x.Run(BinaryDir() + "/tools/xwin close " + window);
+      ASSERT_TRUE(CloseWindow(x, window, &start)) << tallyvox.Output();
     } else {
       ::kill(tallyvox.pid(), SIGTERM);
     }
@@ -218,13 +260,68 @@ TEST_F(XProgramTest, ClosingTheWindowWhileAMessageBoxIsOpenEndsTheProgram) {
   x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
         std::to_string(poll.y()) + " click 1");
   ASSERT_FALSE(x.WaitForWindow("^Tallyvox$").empty()) << tallyvox.Output();  // the box
-  const auto start = Clock::now();
-  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  Clock::time_point start;
+  ASSERT_TRUE(CloseWindow(x, window, &start)) << tallyvox.Output();
   EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
   const auto ending = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   std::printf("[ measured ] close with a message box open: the program ended after %lld ms\n",
               static_cast<long long>(ending.count()));
   EXPECT_LT(ending, 1s);
+}
+
+// `tallyvox --metrics 127.0.0.1:0` with its window: scraped after a cycle
+// pressed with the mouse, the numbers are the window's; a second program on
+// the port in use says so and exits with 3.
+TEST_F(XProgramTest, TheWindowServesMetricsWithTheMetricsOption) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  MwServerProcess healthy({"--listen", "127.0.35.2:0"});
+  ASSERT_TRUE(healthy.ready()) << healthy.Output();
+  const std::string config = RosterSettings(healthy.port(), "127.0.35.2");
+  ChildProcess tallyvox({Tallyvox(), "--config", config, "--metrics", "127.0.0.1:0"},
+                        x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  const std::string serving = "tallyvox: serving /metrics on 127.0.0.1:";
+  const int port = tallyvox::testing::ReportedPort(tallyvox.Output(), serving);
+  ASSERT_GT(port, 0) << tallyvox.Output();
+  const auto scrape = [port] {
+    std::string body;
+    RunCommand("curl -sS -f --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/metrics",
+               &body, 20s);
+    tallyvox::testing::Exposition e;
+    std::string error;
+    EXPECT_TRUE(tallyvox::testing::ParseExposition(body, &e, &error)) << error << "\n" << body;
+    return e;
+  };
+  EXPECT_EQ(scrape().samples.at("tallyvox_cycles_total"), 0);
+
+  const QPoint poll = Button1Centre();
+  x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+        std::to_string(poll.y()) + " click 1");
+  tallyvox::testing::Exposition e;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        e = scrape();
+        return e.samples.count("tallyvox_cycles_total") == 1 &&
+               e.samples.at("tallyvox_cycles_total") >= 1;
+      },
+      20s))
+      << tallyvox.Output();
+  EXPECT_EQ(e.samples.at("tallyvox_probe_up{row=\"2\",address=\"127.0.35.2\"}"), 1);
+  EXPECT_EQ(e.samples.at("tallyvox_ok_number{row=\"2\",address=\"127.0.35.2\"}"), 1);
+  EXPECT_EQ(e.samples.at("tallyvox_outbox_pending"), 0);
+
+  ChildProcess second(
+      {Tallyvox(), "--config", config, "--metrics", "127.0.0.1:" + std::to_string(port)},
+      x.Env(dir_.path()));
+  EXPECT_EQ(second.Wait(10s), 3) << second.Output();
+  EXPECT_NE(second.Output().find("cannot serve /metrics on 127.0.0.1:" + std::to_string(port)),
+            std::string::npos)
+      << second.Output();
+
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
 }
 
 TEST_F(XProgramTest, ABrokenSettingsFileShowsABoxAndExitsWith3) {

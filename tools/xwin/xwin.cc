@@ -4,7 +4,11 @@
 //   xwin grab FILE.png     writes what the screen shows to FILE.png
 //   xwin close WINDOW_ID   asks the window to close, as a window manager's
 //                          close button does (WM_DELETE_WINDOW); WINDOW_ID
-//                          in decimal or 0x hex, e.g. from `xdotool search`
+//                          in decimal or 0x hex, e.g. from `xdotool search`.
+//                          Prints when it sent the request, on the
+//                          monotonic clock ("xwin: close sent at NS"), so
+//                          a test can time the window's end from then and
+//                          not from this program's own start.
 //
 // Under Xvfb without a window manager the screen is the window Tallyvox
 // opened, at its top left.
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -59,6 +64,8 @@ int Close(const char* id_text) {
   event.type = Atom(c, "WM_PROTOCOLS");
   event.data.data32[0] = Atom(c, "WM_DELETE_WINDOW");
   event.data.data32[1] = XCB_CURRENT_TIME;
+  timespec sent_at{};
+  ::clock_gettime(CLOCK_MONOTONIC, &sent_at);
   xcb_void_cookie_t sent = xcb_send_event_checked(c, 0, window, XCB_EVENT_MASK_NO_EVENT,
                                                   reinterpret_cast<const char*>(&event));
   if (xcb_generic_error_t* error = xcb_request_check(c, sent)) {
@@ -66,6 +73,8 @@ int Close(const char* id_text) {
     std::free(error);
     return 1;
   }
+  std::printf("xwin: close sent at %lld\n",
+              static_cast<long long>(sent_at.tv_sec) * 1000000000LL + sent_at.tv_nsec);
   return 0;
 }
 

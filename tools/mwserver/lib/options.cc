@@ -29,7 +29,8 @@ bool ParseFault(const std::string& name, Fault* fault) {
                  {"drop", Fault::kDrop},           {"silent", Fault::kSilent},
                  {"badheader", Fault::kBadHeader}, {"badhex", Fault::kBadHex},
                  {"huge", Fault::kHuge},           {"error", Fault::kError},
-                 {"redirect", Fault::kRedirect},   {"rawclose", Fault::kRawClose}};
+                 {"redirect", Fault::kRedirect},   {"rawclose", Fault::kRawClose},
+                 {"trickle", Fault::kTrickle}};
   for (const auto& f : kFaults) {
     if (name == f.name) {
       *fault = f.fault;
@@ -106,11 +107,13 @@ std::string Usage() {
          "(functions EXECUTE and QUERY). Options after a --listen apply to it; options\n"
          "before the first --listen are defaults for all listeners.\n"
          "listener options:\n"
-         "  --fault none|close|drop|silent|badheader|badhex|huge|error|redirect|rawclose\n"
+         "  --fault none|close|drop|silent|badheader|badhex|huge|error|redirect|rawclose|\n"
+         "          trickle                 (trickle: one byte of each answer every --delay ms)\n"
          "  --framing auto|verified|plain   length prefix of requests/answers (auto: by request)\n"
          "  --error-code N --error-text T   status of --fault error (default 42)\n"
          "  --redirect CONNSTR              status text of --fault redirect; ';' separates lines\n"
-         "  --delay MS                      wait before every answer\n"
+         "  --delay MS                      wait before every answer (trickle: before each\n"
+         "                                  byte; default 100)\n"
          "  --rows N                        rows affected answered by EXECUTE (default 1)\n"
          "  --token T                       TOKEN of every answer\n"
          "  --state-id N                    STATEID of every answer (default: the request's)\n"

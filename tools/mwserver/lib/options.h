@@ -30,6 +30,7 @@ enum class Fault {
   kError,      // answer every call with status --error-code / --error-text
   kRedirect,   // answer every call with status 110000 and --redirect as text
   kRawClose,   // answer without any length prefix, then close the connection
+  kTrickle,    // send every answer one byte at a time, one every --delay ms (100)
 };
 
 enum class Framing { kAuto, kVerified, kPlain };

@@ -35,12 +35,19 @@ constexpr size_t kHugeLength = 0x10000000;
 // Descriptors besides listeners and connections: the standard streams, the
 // epoll set, the stop event and the signal descriptor, with some to spare.
 constexpr long long kReservedDescriptors = 16;
+// The gap between the bytes of --fault trickle without --delay.
+constexpr int kTrickleGapMs = 100;
 
 struct Listener {
   int fd = -1;
   std::string address;  // "ip:port"
   const Behaviour* behaviour = nullptr;
 };
+
+// How long an answer (with --fault trickle: each byte of it) is held back.
+int AnswerDelayMs(const Behaviour& b) {
+  return b.fault == Fault::kTrickle && b.delay_ms == 0 ? kTrickleGapMs : b.delay_ms;
+}
 
 struct Connection {
   int fd = -1;
@@ -365,11 +372,11 @@ struct Server::Impl {
       bool close_after = false;
       std::string framed = Frame(*c, handled.response, &close_after);
       c->mute = b.fault == Fault::kHuge;
-      if (b.delay_ms > 0) {
+      if (AnswerDelayMs(b) > 0) {
         c->waiting = true;
         c->pending = std::move(framed);
         c->pending_close = close_after;
-        c->answer_at = Clock::now() + std::chrono::milliseconds(b.delay_ms);
+        c->answer_at = Clock::now() + std::chrono::milliseconds(AnswerDelayMs(b));
         return true;
       }
       if (!Queue(c, framed, close_after)) return false;
@@ -413,7 +420,15 @@ struct Server::Impl {
       if (it == connections.end()) continue;
       Connection* c = it->second.get();
       const std::string who = "mwserver " + c->listener->address + " " + c->peer + " ";
-      if (c->waiting && now >= c->answer_at) {
+      if (c->waiting && now >= c->answer_at && c->listener->behaviour->fault == Fault::kTrickle &&
+          c->pending.size() > 1) {
+        // One byte now, the next after the gap; the last goes the usual way.
+        c->last_activity = now;
+        c->answer_at = now + std::chrono::milliseconds(AnswerDelayMs(*c->listener->behaviour));
+        const std::string byte = c->pending.substr(0, 1);
+        c->pending.erase(0, 1);
+        Queue(c, byte, false);
+      } else if (c->waiting && now >= c->answer_at) {
         c->waiting = false;
         c->last_activity = now;
         c->request_started = now;  // for a request that arrived meanwhile
