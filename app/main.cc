@@ -12,6 +12,11 @@
 // with an error (a missing audit table, ...); 3 bad settings or arguments;
 // 128 + the signal's number after SIGINT or SIGTERM. SIGHUP reloads the
 // settings file while polling runs headless (app/reload.h).
+//
+// This file makes two programs: tallyvox, which hands the window over to
+// tallyvox-window (app/window_program.h) and so never loads Qt Widgets, and
+// tallyvox-window (TALLYVOX_WINDOW_PROGRAM), the same front ends plus the
+// window.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -37,7 +42,11 @@
 #include "monitor/post_call.h"
 #include "monitor/runner.h"
 #include "monitor/settings.h"
+#ifdef TALLYVOX_WINDOW_PROGRAM
 #include "ui/window_app.h"
+#else
+#include "app/window_program.h"
+#endif
 
 namespace {
 
@@ -248,12 +257,16 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (!options.headless) {
+#ifndef TALLYVOX_WINDOW_PROGRAM
+    return tallyvox::app::ExecWindowProgram(argv);
+#else
     tallyvox::ui::WindowOptions window;
     window.config = options.config;
     ObserverList metrics_observers;
     window.observers = {&metrics_observers};
     window.start_observers = [&] { return metrics.Start(metrics_observers); };
     return tallyvox::ui::RunWindow(argc, argv, window);
+#endif
   }
   return Run(argc, argv, options.once ? Mode::kOnce : Mode::kPoll, options);
 }

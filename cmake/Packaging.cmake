@@ -1,6 +1,7 @@
 # Installing Tallyvox (cmake --install) and its Debian package (cpack).
 #
 #   bin/                          tallyvox, mwserver, dbetool
+#   libexec/tallyvox/             tallyvox-window (tallyvox runs it for the window)
 #   lib/systemd/system/           tallyvox.service (ExecStart in this prefix's bin/)
 #   share/applications/           tallyvox.desktop
 #   share/man/man1/               tallyvox.1.gz
@@ -8,6 +9,8 @@
 include(GNUInstallDirs)
 
 install(TARGETS tallyvox mwserver dbetool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# tallyvox looks for it in ../libexec/tallyvox from its own folder.
+install(TARGETS tallyvox-window RUNTIME DESTINATION libexec/tallyvox)
 
 # The unit names the program by its path in the Debian package; an install
 # into another prefix names it there. Written at install time (the prefix

@@ -134,6 +134,36 @@ TEST_F(AppTest, AMissingSettingsFileNamesTheInitCommandThatMakesIt) {
   EXPECT_NE(LoadSettings(path).audit_folder.find("/deploy"), std::string::npos);
 }
 
+// The window is a program of its own: a headless process never maps the
+// GUI libraries, and a tallyvox without its window program says so.
+TEST_F(AppTest, TheHeadlessProgramLeavesTheWindowLibrariesToTheWindowProgram) {
+  AppSetup a;
+  a.probe_port = 9;
+  a.rows = {{2, "127.0.3.9"}};
+  ChildProcess app({Tallyvox(), "--headless", "--no-poll", "--metrics", "127.0.0.1:0", "--config",
+                    WriteSettings(a)});
+  ASSERT_TRUE(app.WaitForOutput("serving /metrics", 10s)) << app.Output();
+  const std::string maps =
+      tallyvox::testing::ReadFile("/proc/" + std::to_string(app.pid()) + "/maps");
+  ASSERT_NE(maps.find("libQt6Core"), std::string::npos) << maps;
+  for (const char* library : {"libQt6Widgets", "libQt6Gui", "libX11", "libfontconfig"}) {
+    EXPECT_EQ(maps.find(library), std::string::npos) << library;
+  }
+  app.Stop();
+
+  const std::string alone = dir_.File("alone/tallyvox");
+  ::mkdir(dir_.File("alone").c_str(), 0700);
+  std::string out;
+  ASSERT_EQ(RunCommand("cp " + Tallyvox() + " " + alone, &out), 0) << out;
+  EXPECT_EQ(RunCommand(alone + " --config " + dir_.File("none.toml"), &out), 3);
+  EXPECT_NE(out.find("tallyvox: cannot start the window program (No such file or directory; "
+                     "looked for " +
+                     dir_.File("alone/tallyvox-window")),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("tallyvox --headless runs without it"), std::string::npos) << out;
+}
+
 TEST_F(AppTest, SigtermDuringASilentProbeEndsWithinASecond) {
   MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
   ASSERT_TRUE(silent.ready()) << silent.Output();

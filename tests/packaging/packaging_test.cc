@@ -26,6 +26,7 @@ const std::vector<std::string> kInstalled = {
     "bin/tallyvox",
     "bin/mwserver",
     "bin/dbetool",
+    "libexec/tallyvox/tallyvox-window",
     "lib/systemd/system/tallyvox.service",
     "share/applications/tallyvox.desktop",
     "share/man/man1/tallyvox.1.gz",
@@ -66,8 +67,8 @@ TEST(Packaging, DebUnpacksWithTheFilesInPlace) {
 
   std::string depends;
   ASSERT_EQ(RunCommand("dpkg-deb -f " + deb + " Depends", &depends), 0) << depends;
-  for (const char* package : {"libqt6core6", "libssl3", "libcpp-httplib0.11", "libtomlplusplus3",
-                              "libstdc++6", "libc6"}) {
+  for (const char* package : {"libqt6core6", "libqt6widgets6", "libssl3", "libcpp-httplib0.11",
+                              "libtomlplusplus3", "libstdc++6", "libc6"}) {
     EXPECT_NE(depends.find(package), std::string::npos) << depends;
   }
 
@@ -87,6 +88,13 @@ TEST(Packaging, DebUnpacksWithTheFilesInPlace) {
   ASSERT_EQ(RunCommand(root + "/usr/bin/tallyvox --version", &out), 0) << out;
   EXPECT_EQ(out, "tallyvox 2.4\n");
   ASSERT_EQ(RunCommand(root + "/usr/bin/tallyvox init " + tmp.File("deploy"), &out), 0) << out;
+  // tallyvox finds its window program in the package: without a display the
+  // window program is the one that answers.
+  EXPECT_EQ(RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY " + root + "/usr/bin/tallyvox --config " +
+                           tmp.File("deploy/tallyvox.toml"),
+                       &out),
+            3);
+  EXPECT_NE(out.find("tallyvox: no display"), std::string::npos) << out;
   ASSERT_EQ(RunCommand(root + "/usr/bin/dbetool show " + tmp.File("deploy/config.dbf"), &out), 0)
       << out;
 
