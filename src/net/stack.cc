@@ -107,6 +107,11 @@ int TNetStack::Bind(int fd, const std::string& ip, int32_t port) {
     t_last_error = kWsaeAddrNotAvail;
     return -1;
   }
+  if (port == 0) {
+    // Best effort: a kernel without the option picks the port here instead.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof(on));
+  }
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return RecordErrno();
   return 0;
 }

@@ -27,6 +27,11 @@ class TNetStack {
 
   // Each returns -1 (or false) on failure with LastError() set, unless noted.
   int NewStreamSocket();
+  // Binds a client socket to a local address. Port 0 reserves no port: the
+  // port is chosen by the connect that follows (IP_BIND_ADDRESS_NO_PORT), so
+  // ports held by closed connections in TIME_WAIT toward other servers stay
+  // usable. A bind to port 0 chose one at once, and could scan or run out of
+  // the ephemeral range on a busy machine.
   int Bind(int fd, const std::string& ip, int32_t port);
   // Connects, waiting without limit when timeout_ms is -2, else at most
   // timeout_ms. Returns 0 connected, -1 failed (LastError set), -2 when the

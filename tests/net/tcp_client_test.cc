@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "net/loopback_peer.h"
+#include "net/stack.h"
 #include "net/tcp_client.h"
 #include "support/loopback_socket.h"
 
@@ -169,6 +170,27 @@ TEST(TcpClientOpen, LocalBindingAndPortRanges) {
     }
     EXPECT_FALSE(c.IsOpen());
   }
+}
+
+// Binding to port 0 holds no port until the connect chooses one for the
+// peer it goes to: ports still in TIME_WAIT toward other servers (a monitor
+// closes a connection per probe) never exhaust the range for new probes.
+TEST(TcpClientOpen, ABindToPortZeroLeavesThePortToTheConnect) {
+  LoopbackPeer peer([](int) {});
+  TNetTCPClient keeps_the_stack;
+  TNetStack& stack = TNetStack::Instance();
+  const int fd = stack.NewStreamSocket();
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(stack.Bind(fd, "127.0.0.1", 0), 0);
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  EXPECT_EQ(ntohs(local.sin_port), 0);
+  EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  ASSERT_EQ(stack.Connect(fd, "127.0.0.1", peer.port(), 2000), 0);
+  ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length), 0);
+  EXPECT_NE(ntohs(local.sin_port), 0);
+  stack.CloseSocket(fd);
 }
 
 TEST(TcpClientOpen, SharedChannelAlreadyConnectedAndClose) {
