@@ -130,6 +130,7 @@ TEST_F(AppTest, HostileSettingsAndPasswordFilesAreRefusedAtOnce) {
   const std::string good = WriteSettings(a);
   const std::string big_settings = dir_.File("big.toml");  // valid, with a long comment
   WriteFile(big_settings, tallyvox::testing::ReadFile(good) + "#" + std::string(1 << 20, 'x'));
+  ::chmod(big_settings.c_str(), 0600);
   const std::string big_password = dir_.File("big.password");  // 200 KiB without a line end
   WriteFile(big_password, std::string(200 << 10, 'p'));
   ::chmod(big_password.c_str(), 0600);
