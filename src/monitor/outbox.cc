@@ -1,5 +1,7 @@
 #include "monitor/outbox.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -14,8 +16,10 @@ constexpr char kAside[] = "aside";
 constexpr char kTempPrefix[] = ".tmp-";
 constexpr char kSuffix[] = ".alert";
 constexpr size_t kSequenceDigits = 20;
-// Names tried in the aside folder before a file is left where it is.
+// Names tried in the aside folder before a file is left where it is, and
+// for an alert's temporary file before the alert is refused.
 constexpr int kAsideTries = 100;
+constexpr int kTempTries = 100;
 
 std::string ErrorText(int err) { return std::strerror(err); }
 
@@ -67,6 +71,28 @@ void Outbox::MakeFolder() {
   if (err != 0) Fail("cannot make the folder", err);
 }
 
+// Anyone who may write in the folder may plant alerts that get mailed, and
+// links that the outbox's own files would be written through.
+void Outbox::CheckFolder() const {
+  FileFacts facts;
+  if (const int err = env_->Inspect(folder_, /*follow=*/true, &facts)) {
+    Fail("cannot look at the folder", err);
+  }
+  const unsigned user = env_->User();
+  if (facts.owner != user) {
+    throw OutboxError("outbox " + folder_ + ": refused: the folder belongs to user " +
+                      std::to_string(facts.owner) + ", and Tallyvox runs as user " +
+                      std::to_string(user) + "; an outbox must be Tallyvox's own");
+  }
+  if ((facts.mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%03o", facts.mode & 0777);
+    throw OutboxError("outbox " + folder_ +
+                      ": refused: other users may write in the folder (mode " + mode +
+                      "); make it private: chmod go-w " + folder_);
+  }
+}
+
 void Outbox::Open() {
   if (IsOpen()) return;
   MakeFolder();
@@ -79,6 +105,7 @@ void Outbox::Open() {
   }
   lock_ = lock;
   try {
+    CheckFolder();
     Scan();
   } catch (...) {
     env_->UnlockFolder(lock_);
@@ -98,10 +125,13 @@ void Outbox::Scan() {
   std::sort(names.begin(), names.end());
   pending_.clear();
   for (const std::string& name : names) {
-    if (name == kAside && env_->IsFolder(Path(name))) continue;
+    if (name == kAside) continue;  // whatever it is (MoveAside checks it)
     if (name.rfind(kTempPrefix, 0) == 0) {
-      // An Add that did not finish: its alert was never reported kept.
-      if (env_->Remove(Path(name)) == 0) Note("removed " + name + ", an unfinished write");
+      // An Add that did not finish: its alert was never reported kept. The
+      // name is removed, never followed (a link is removed, not its target).
+      const int err = env_->Remove(Path(name));
+      if (err == 0) Note("removed " + name + ", an unfinished write");
+      if (err != 0 && err != ENOENT) Note("cannot remove " + name + ": " + ErrorText(err));
       continue;
     }
     const uint64_t sequence = SequenceOf(name);
@@ -134,17 +164,42 @@ void Outbox::ReadEntry(const std::string& name, uint64_t sequence) {
   }
 }
 
-void Outbox::MoveAside(const std::string& name, const std::string& reason) {
+// The aside folder, made when missing; "" with *problem set when it
+// cannot be used. A link in its place is refused, so that nothing moved
+// aside lands outside the outbox.
+std::string Outbox::AsideFolder(std::string* problem) {
   const std::string aside = Path(kAside);
-  int err = env_->IsFolder(aside) ? 0 : env_->MakeFolder(aside);
+  FileFacts facts;
+  int err = env_->Inspect(aside, /*follow=*/false, &facts);
+  if (err == 0 && facts.kind == FileFacts::Kind::kMissing) err = env_->MakeFolder(aside);
+  if (err != 0) {
+    *problem = ErrorText(err);
+    return "";
+  }
+  if (facts.kind == FileFacts::Kind::kLink) {
+    *problem = std::string(kAside) + " is a symbolic link, which is refused";
+    return "";
+  }
+  if (facts.kind == FileFacts::Kind::kOther) {
+    *problem = std::string(kAside) + " is not a folder";
+    return "";
+  }
+  return aside;
+}
+
+void Outbox::MoveAside(const std::string& name, const std::string& reason) {
+  std::string problem;
+  const std::string aside = AsideFolder(&problem);
+  int err = 0;
   std::string target = aside + "/" + name;
-  for (int i = 1; err == 0 && env_->Exists(target); ++i) {
+  for (int i = 1; !aside.empty() && err == 0 && env_->Exists(target); ++i) {
     if (i == kAsideTries) err = EEXIST;
     target = aside + "/" + name + "." + std::to_string(i);
   }
-  if (err == 0) err = env_->Rename(Path(name), target);
-  if (err != 0) {
-    Note("cannot move " + name + " aside (" + reason + "): " + ErrorText(err) +
+  if (!aside.empty() && err == 0) err = env_->Rename(Path(name), target);
+  if (err != 0) problem = ErrorText(err);
+  if (!problem.empty()) {
+    Note("cannot move " + name + " aside (" + reason + "): " + problem +
          "; it is left where it is");
     return;
   }
@@ -162,9 +217,8 @@ uint64_t Outbox::Add(const QueuedAlert& alert) {
   }
   const uint64_t sequence = next_sequence_;
   const std::string name = FileName(sequence);
-  const std::string temp = Path(kTempPrefix + name);
-  int err = env_->WriteSyncedFile(temp, bytes);
-  if (err == 0) err = env_->Rename(temp, Path(name));
+  const std::string temp = WriteTemporary(name, bytes);
+  int err = env_->Rename(temp, Path(name));
   if (err != 0) {
     env_->Remove(temp);
     Fail("cannot write " + name, err);
@@ -177,6 +231,25 @@ uint64_t Outbox::Add(const QueuedAlert& alert) {
   pending_.push_back({sequence, alert});
   while (pending_.size() > max_) DropOldest();
   return sequence;
+}
+
+// A new file ".tmp-<name>" holding `bytes`, synced. Something already at
+// that name (a temporary an earlier write could not remove, or a link
+// someone put there) is left alone: the next of ".tmp-<name>.1", ".2", ...
+// is taken instead.
+std::string Outbox::WriteTemporary(const std::string& name, std::string_view bytes) {
+  for (int i = 0; i < kTempTries; ++i) {
+    const std::string temp =
+        kTempPrefix + name + (i == 0 ? std::string() : "." + std::to_string(i));
+    const int err = env_->CreateSyncedFile(Path(temp), bytes);
+    if (err == 0) return Path(temp);
+    if (err != EEXIST) {
+      env_->Remove(Path(temp));  // what this write made of it
+      Fail("cannot write " + name, err);
+    }
+    if (i == 0) Note(temp + " is in the way; the alert is written through another name");
+  }
+  Fail("cannot write " + name, EEXIST);
 }
 
 void Outbox::DropOldest() {

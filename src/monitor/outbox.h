@@ -3,17 +3,25 @@
 // format), in the order they were raised.
 //
 // Files: "<20-digit sequence number>.alert"; the numbers grow in the order
-// alerts are added, across restarts. Add writes ".tmp-<name>", fsyncs it,
-// renames it to its name and fsyncs the folder: a file holds a whole alert
-// or does not exist, and an alert Add returned for survives a crash or a
-// kill. Remove deletes the file after its delivery, so delivery is at least
-// once: a crash between the delivery and the removal delivers it again.
+// alerts are added, across restarts. Add creates a new ".tmp-<name>"
+// (O_EXCL, never through a link: when something has that name, the next
+// free ".tmp-<name>.N"), fsyncs it, renames it to its name and fsyncs the
+// folder: a file holds a whole alert or does not exist, and an alert Add
+// returned for survives a crash or a kill. Remove deletes the file after
+// its delivery, so delivery is at least once: a crash between the delivery
+// and the removal delivers it again.
 //
 // Bounded: past `max` alerts, Add drops the oldest and logs it.
 // Anything else in the folder (a file that is no alert file, or one that
-// does not read as one) is moved into the subfolder "aside" and logged,
-// never deleted and never fatal. Temporary files an interrupted Add left
-// are removed.
+// does not read as one, a link, a FIFO) is moved into the subfolder "aside"
+// and logged, never deleted, never followed and never fatal; an "aside"
+// that is a link or no folder is refused (logged; the file stays where it
+// is). Temporary files an interrupted Add left are removed (unlinked: a
+// link goes, its target stays).
+//
+// The folder must be Tallyvox's own: Open refuses a folder that another
+// user owns, or that group or others may write in, since whoever may write
+// there may plant alerts to be mailed.
 //
 // One process at a time: Open locks the folder (flock); another outbox on
 // the same folder is refused until the first is destroyed or its process
@@ -31,6 +39,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "monitor/alert_file.h"
 #include "monitor/outbox_env.h"
@@ -63,8 +72,10 @@ class Outbox {
   Outbox& operator=(const Outbox&) = delete;
 
   // Makes the folder when it is missing (its parent must exist), locks it,
-  // and reads the alerts waiting there. Does nothing when open. Raises
-  // OutboxError when the folder cannot be used; may be called again later.
+  // checks that it is private, and reads the alerts waiting there. Does
+  // nothing when open. Raises OutboxError when the folder cannot be used
+  // ("outbox F: refused: other users may write in the folder (mode 777);
+  // make it private: chmod go-w F"); may be called again later.
   void Open();
   bool IsOpen() const { return lock_ >= 0; }
 
@@ -85,9 +96,12 @@ class Outbox {
   [[noreturn]] void Fail(const std::string& what, int err) const;
   void Note(const std::string& what) const;
   void MakeFolder();
+  void CheckFolder() const;
   void Scan();
   void ReadEntry(const std::string& name, uint64_t sequence);
+  std::string AsideFolder(std::string* problem);
   void MoveAside(const std::string& name, const std::string& reason);
+  std::string WriteTemporary(const std::string& name, std::string_view bytes);
   void DropOldest();
   std::string Path(const std::string& name) const { return folder_ + "/" + name; }
 

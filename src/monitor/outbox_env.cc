@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <utility>
+
+#include "base/small_file.h"
 
 namespace tallyvox::monitor {
 namespace {
@@ -63,31 +65,43 @@ class PosixOutboxEnv : public OutboxEnv {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  int ReadFile(const std::string& path, size_t max, std::string* contents, bool* longer) override {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (fd.get() < 0) return errno;
+  int Inspect(const std::string& path, bool follow, FileFacts* facts) override {
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    contents->clear();
-    *longer = false;
-    char buf[4096];
-    while (true) {
-      const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno;
-      if (n == 0) return 0;
-      const size_t room = max - contents->size();
-      contents->append(buf, static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
-      if (static_cast<size_t>(n) > room) {
-        *longer = true;
-        return 0;
-      }
+    *facts = FileFacts{};
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+      return errno == ENOENT ? 0 : errno;
     }
+    facts->kind = S_ISDIR(st.st_mode)   ? FileFacts::Kind::kFolder
+                  : S_ISLNK(st.st_mode) ? FileFacts::Kind::kLink
+                                        : FileFacts::Kind::kOther;
+    facts->owner = st.st_uid;
+    facts->mode = st.st_mode;
+    return 0;
   }
 
-  int WriteSyncedFile(const std::string& path, std::string_view data) override {
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  unsigned User() override { return ::geteuid(); }
+
+  int ReadFile(const std::string& path, size_t max, std::string* contents, bool* longer) override {
+    SmallFile file = ReadSmallFile(path, max, SymbolicLinks::kRefuse);
+    contents->clear();
+    *longer = file.outcome == SmallFile::Outcome::kTooLarge;
+    switch (file.outcome) {
+      case SmallFile::Outcome::kRead:
+        *contents = std::move(file.contents);
+        return 0;
+      case SmallFile::Outcome::kTooLarge:
+        return 0;
+      case SmallFile::Outcome::kNotRegular:
+        return EINVAL;
+      case SmallFile::Outcome::kOpenFailed:
+      case SmallFile::Outcome::kReadFailed:
+        break;
+    }
+    return file.error;
+  }
+
+  int CreateSyncedFile(const std::string& path, std::string_view data) override {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.get() < 0) return errno;
     size_t done = 0;
     while (done < data.size()) {

@@ -15,6 +15,14 @@
 
 namespace tallyvox::monitor {
 
+// What a path names, as lstat(2) or stat(2) tells it.
+struct FileFacts {
+  enum class Kind { kMissing, kFolder, kLink, kOther };
+  Kind kind = Kind::kMissing;
+  unsigned owner = 0;  // user id
+  unsigned mode = 0;   // type and permission bits
+};
+
 class OutboxEnv {
  public:
   virtual ~OutboxEnv() = default;
@@ -29,13 +37,20 @@ class OutboxEnv {
   // Whether `path` names anything (a dangling link too), and a folder.
   virtual bool Exists(const std::string& path) = 0;
   virtual bool IsFolder(const std::string& path) = 0;
-  // Reads a plain file (no link followed, no device, fifo or folder):
-  // at most `max` bytes into *contents; *longer is set when it holds more.
+  // What `path` names; a symbolic link at its end is followed only with
+  // `follow`. Nothing there is kMissing (and returns 0).
+  virtual int Inspect(const std::string& path, bool follow, FileFacts* facts) = 0;
+  // The user this program acts as (its effective user id).
+  virtual unsigned User() = 0;
+  // Reads a plain file (no link followed, no device, fifo or folder, never
+  // waiting): at most `max` bytes into *contents; *longer is set when it
+  // holds more (*contents is then empty).
   virtual int ReadFile(const std::string& path, size_t max, std::string* contents,
                        bool* longer) = 0;
-  // Creates or truncates `path` (mode 0600), writes all of `data` and
-  // fsyncs the file before closing it.
-  virtual int WriteSyncedFile(const std::string& path, std::string_view data) = 0;
+  // Creates `path` (mode 0600), writes all of `data` and fsyncs the file
+  // before closing it. Never follows or reuses anything at `path`: EEXIST
+  // when something has the name (a symbolic link too, dangling or not).
+  virtual int CreateSyncedFile(const std::string& path, std::string_view data) = 0;
   // rename(2): replaces `to`.
   virtual int Rename(const std::string& from, const std::string& to) = 0;
   virtual int Remove(const std::string& path) = 0;

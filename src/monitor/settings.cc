@@ -1,19 +1,21 @@
 #include "monitor/settings.h"
 
-#include <sys/stat.h>
-
 #include <toml++/toml.h>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 
+#include "base/small_file.h"
 #include "monitor/interval.h"
 
 namespace tallyvox::monitor {
 namespace {
+
+// What is read of a settings file and of a password_file at most; more is
+// refused (a settings file is a few KiB, a password a line).
+constexpr size_t kMaxSettingsBytes = 1024 * 1024;
+constexpr size_t kMaxPasswordFileBytes = 4096;
 
 const char* TypeName(const toml::node& node) {
   switch (node.type()) {
@@ -47,11 +49,15 @@ class TableReader {
   TableReader(const toml::table* table, std::string name, const std::string& file)
       : table_(table), name_(std::move(name)), file_(file) {}
 
-  [[noreturn]] void Fail(const toml::source_region& where, const std::string& what) const {
+  // "<file>:<line>:<column>: what".
+  std::string At(const toml::source_region& where, const std::string& what) const {
     std::ostringstream out;
     out << file_ << ":" << (where.begin.line == 0 ? 1 : where.begin.line) << ":"
         << (where.begin.column == 0 ? 1 : where.begin.column) << ": " << what;
-    throw SettingsError(out.str());
+    return out.str();
+  }
+  [[noreturn]] void Fail(const toml::source_region& where, const std::string& what) const {
+    throw SettingsError(At(where, what));
   }
   [[noreturn]] void FailHere(const std::string& what) const {
     Fail(table_ != nullptr ? table_->source() : toml::source_region{}, what);
@@ -141,10 +147,19 @@ void ReadPolling(TableReader& top, Settings* s) {
   TableReader t(top.Table("polling"), "polling", top.file());
   if (t.String("interval", &s->interval)) {
     const toml::node* node = t.Node("interval");
+    int32_t interval = 0;
     try {
-      ParseInterval(s->interval);
+      interval = ParseInterval(s->interval);
     } catch (const std::exception& e) {
       t.Fail(node->source(), "polling.interval: " + std::string(e.what()));
+    }
+    if (interval == 0) {
+      s->warnings.push_back(
+          t.At(node->source(),
+               "polling.interval is 0: polling runs one cycle when it starts and then stops (the "
+               "polling timer never fires with an interval of 0) and the watchdog then alerts "
+               "\"Is Not Responding!\"; give the milliseconds between cycles (60000 for a "
+               "minute)"));
     }
   }
   t.Integer("probe_port", 1, 65535, &s->probe.port);
@@ -174,12 +189,20 @@ void ReadMailbox(TableReader& message, std::string_view key, Mailbox* box) {
   t.Finish();
 }
 
-std::string ReadPasswordFile(TableReader& t, const std::string& name, const std::string& file) {
-  const std::string path = name.empty() || name[0] == '/' ? name : Folder(file) + "/" + name;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) t.Fail(t.Node("password_file")->source(), "cannot read password_file " + path);
-  std::string password;
-  std::getline(in, password);
+std::string PrivacyWarning(const std::string& path) {
+  return path + ": holds a mail password and other users can read it; make it private (chmod 600)";
+}
+
+// The password on the first line of the file; warns when others may read it.
+std::string ReadPasswordFile(TableReader& t, const std::string& name, Settings* s) {
+  const std::string path = name.empty() || name[0] == '/' ? name : Folder(s->path) + "/" + name;
+  const SmallFile file = ReadSmallFile(path, kMaxPasswordFileBytes);
+  if (!file.ok()) {
+    t.Fail(t.Node("password_file")->source(),
+           "cannot read password_file " + path + ": " + WhyNotRead(file, kMaxPasswordFileBytes));
+  }
+  if (OthersMayRead(file.mode)) s->warnings.push_back(PrivacyWarning(path));
+  std::string password = file.contents.substr(0, file.contents.find('\n'));
   if (!password.empty() && password.back() == '\r') password.pop_back();
   return password;
 }
@@ -199,7 +222,7 @@ void ReadAccount(TableReader& accounts, int account, Settings* s, bool* inline_p
       t.Fail(t.Node("password_file")->source(),
              t.Path("password") + " and " + t.Path("password_file") + " are both set");
     }
-    a.password = ReadPasswordFile(t, password_file, s->path);
+    a.password = ReadPasswordFile(t, password_file, s);
   }
   if (has_password && !a.password.empty()) *inline_password = true;
   if (account != 1) t.Bool("use", &a.use);
@@ -273,14 +296,28 @@ void ReadAlerts(TableReader& top, Settings* s) {
   t.Finish();
 }
 
-void WarnAboutReadablePassword(Settings* s) {
-  struct stat st;
-  if (::stat(s->path.c_str(), &st) != 0) return;
-  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
-    s->warnings.push_back(s->path +
-                          ": holds a mail password and other users can read it; "
-                          "make it private (chmod 600) or use password_file");
+// The settings from text; *inline_password tells whether an account has a
+// password written in it.
+Settings Parse(std::string_view text, const std::string& path, bool* inline_password) {
+  toml::table root;
+  try {
+    root = toml::parse(text, path);
+  } catch (const toml::parse_error& e) {
+    std::ostringstream out;
+    out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
+        << e.description();
+    throw SettingsError(out.str());
   }
+  Settings s;
+  s.path = path;
+  TableReader top(&root, "", path);
+  ReadPolling(top, &s);
+  ReadAudit(top, &s);
+  ReadMail(top, &s, inline_password);
+  ReadRoster(top, &s);
+  ReadAlerts(top, &s);
+  top.Finish();
+  return s;
 }
 
 }  // namespace
@@ -298,27 +335,8 @@ std::string DefaultSettingsPath() {
 }
 
 Settings ParseSettings(std::string_view text, const std::string& path) {
-  toml::table root;
-  try {
-    root = toml::parse(text, path);
-  } catch (const toml::parse_error& e) {
-    std::ostringstream out;
-    out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
-        << e.description();
-    throw SettingsError(out.str());
-  }
-  Settings s;
-  s.path = path;
   bool inline_password = false;
-  TableReader top(&root, "", path);
-  ReadPolling(top, &s);
-  ReadAudit(top, &s);
-  ReadMail(top, &s, &inline_password);
-  ReadRoster(top, &s);
-  ReadAlerts(top, &s);
-  top.Finish();
-  if (inline_password) WarnAboutReadablePassword(&s);
-  return s;
+  return Parse(text, path, &inline_password);
 }
 
 std::string InitCommandFor(const std::string& path) {
@@ -346,20 +364,21 @@ std::string InitCommandFor(const std::string& path) {
 }
 
 Settings LoadSettings(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+  const SmallFile file = ReadSmallFile(path, kMaxSettingsBytes);
+  if (file.outcome == SmallFile::Outcome::kOpenFailed && file.error == ENOENT) {
     throw SettingsFileMissing(path + ": there is no settings file; \"" + InitCommandFor(path) +
                               "\" makes one");
   }
-  const bool folder = S_ISDIR(st.st_mode);
-  std::ifstream in(path, std::ios::binary);
-  if (!in || folder) {
-    throw SettingsError(path + ":1:1: cannot read the settings file: " +
-                        (folder ? std::string("it is a folder") : std::strerror(errno)));
+  if (!file.ok()) {
+    throw SettingsError(
+        path + ":1:1: cannot read the settings file: " + WhyNotRead(file, kMaxSettingsBytes));
   }
-  std::ostringstream text;
-  text << in.rdbuf();
-  return ParseSettings(text.str(), path);
+  bool inline_password = false;
+  Settings s = Parse(file.contents, path, &inline_password);
+  if (inline_password && OthersMayRead(file.mode)) {
+    s.warnings.push_back(PrivacyWarning(path) + " or use password_file");
+  }
+  return s;
 }
 
 void FillInputs(const Settings& settings, InputStore& inputs) {

@@ -79,12 +79,18 @@ std::string DefaultSettingsPath();
 std::string InitCommandFor(const std::string& path);
 
 // Reads and checks a settings file. Raises SettingsError, and
-// SettingsFileMissing when there is no file at `path`. Warns (in
+// SettingsFileMissing when there is no file at `path`. Never waits and reads
+// at most 1 MiB: what is not a regular file (a FIFO, a device, a folder) or
+// holds more is refused with the reason ("<path>:1:1: cannot read the
+// settings file: it is a named pipe (FIFO), not a regular file"). Warns (in
 // `warnings`) when the file holds a password and other users may read it.
 Settings LoadSettings(const std::string& path);
 
-// The same from text; `path` names it in messages and anchors a relative
-// password_file.
+// The same from text, without the check of the file's permissions; `path`
+// names it in messages and anchors a relative password_file. A
+// password_file is read as the settings file is, at most 4 KiB; one that
+// other users may read is warned about. An interval of 0, which stops
+// polling after one cycle, is warned about.
 Settings ParseSettings(std::string_view text, const std::string& path);
 
 // The start values of the window's inputs: every roster row's box and

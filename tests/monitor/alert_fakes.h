@@ -70,13 +70,17 @@ class FaultOutboxEnv : public OutboxEnv {
   int ReadFile(const std::string& path, size_t max, std::string* contents, bool* longer) override {
     return real_->ReadFile(path, max, contents, longer);
   }
-  int WriteSyncedFile(const std::string& path, std::string_view data) override {
+  int Inspect(const std::string& path, bool follow, FileFacts* facts) override {
+    return real_->Inspect(path, follow, facts);
+  }
+  unsigned User() override { return real_->User(); }
+  int CreateSyncedFile(const std::string& path, std::string_view data) override {
     if (Fault(kWrite)) {
       // A full disk takes part of the data first.
-      real_->WriteSyncedFile(path, data.substr(0, data.size() / 2));
+      real_->CreateSyncedFile(path, data.substr(0, data.size() / 2));
       return Fault(kWrite);
     }
-    return real_->WriteSyncedFile(path, data);
+    return real_->CreateSyncedFile(path, data);
   }
   int Rename(const std::string& from, const std::string& to) override {
     return Fault(kRename) ? Fault(kRename) : real_->Rename(from, to);

@@ -37,10 +37,11 @@ struct AppSetup {
   int probe_port = 0;
   int request_timeout = 2;
   std::string folder;  // the audit table's; empty: a fresh table in the test's folder
-  int mail_port = 0;  // 0: the suite's mail server
+  int mail_port = 0;   // 0: the suite's mail server
   std::string ca_file;
   std::string erols_host = "127.0.0.1";
   bool erols_use = true;
+  std::string erols_password_file;                // empty: the password in the file
   std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
   std::string alerts;                             // the [alerts] table's lines
 };
@@ -54,9 +55,11 @@ inline std::string SettingsText(const AppSetup& a) {
     << "[mail.message]\nfrom = { name = \"Quorvant\", address = \"monitor@quorvant.example\" }\n"
     << "recipient = { name = \"Quell\", address = \"quell@home.example\" }\n"
     << "phone = { name = \"Quell Phone\", address = \"5550100@txt.example\" }\n"
-    << "[mail.accounts.erols]\nhost = \"" << a.erols_host << "\"\nuser = \"" << kMailUser
-    << "\"\npassword = \"" << kMailPassword << "\"\nuse = " << (a.erols_use ? "true" : "false")
-    << "\nca_file = \"" << a.ca_file << "\"\n[roster]\nrows = [\n";
+    << "[mail.accounts.erols]\nhost = \"" << a.erols_host << "\"\nuser = \"" << kMailUser << "\"\n"
+    << (a.erols_password_file.empty() ? "password = \"" + std::string(kMailPassword)
+                                      : "password_file = \"" + a.erols_password_file)
+    << "\"\nuse = " << (a.erols_use ? "true" : "false") << "\nca_file = \"" << a.ca_file
+    << "\"\n[roster]\nrows = [\n";
   for (int row = 1; row <= kRosterRows; ++row) {
     std::string address = "192.0.2." + std::to_string(row);
     bool enabled = false;

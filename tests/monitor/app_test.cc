@@ -117,6 +117,60 @@ TEST_F(AppTest, BrokenSettingsAndArgumentsExitWith3) {
   EXPECT_NE(out.find("tallyvox 2.4"), std::string::npos);
 }
 
+// A settings file or password_file that would block the start (a FIFO no
+// one writes), never end (/dev/zero), is a folder, or is far too large is
+// refused at once: exit 3 within a second, the file and the reason named.
+TEST_F(AppTest, HostileSettingsAndPasswordFilesAreRefusedAtOnce) {
+  const std::string fifo = dir_.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = dir_.File("folder");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  AppSetup a;
+  a.probe_port = 9;
+  const std::string good = WriteSettings(a);
+  const std::string big_settings = dir_.File("big.toml");  // valid, with a long comment
+  WriteFile(big_settings, tallyvox::testing::ReadFile(good) + "#" + std::string(1 << 20, 'x'));
+  ::chmod(big_settings.c_str(), 0600);
+  const std::string big_password = dir_.File("big.password");  // 200 KiB without a line end
+  WriteFile(big_password, std::string(200 << 10, 'p'));
+  ::chmod(big_password.c_str(), 0600);
+
+  struct Case {
+    std::string file;  // the settings file, or the password_file of a good one
+    bool password;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {fifo, false, "it is a named pipe (FIFO), not a regular file"},
+      {"/dev/zero", false, "it is a device, not a regular file"},
+      {folder, false, "it is a folder"},
+      {big_settings, false, "it is larger than 1 MiB"},
+      {fifo, true, "it is a named pipe (FIFO), not a regular file"},
+      {"/dev/zero", true, "it is a device, not a regular file"},
+      {folder, true, "it is a folder"},
+      {big_password, true, "it is larger than 4 KiB"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE((c.password ? "password_file " : "settings file ") + c.file);
+    std::string config = c.file;
+    std::string expected = "tallyvox: " + c.file + ":1:1: cannot read the settings file: " + c.why;
+    if (c.password) {
+      AppSetup with_file = a;
+      with_file.erols_password_file = c.file;
+      config = WriteSettings(with_file);
+      expected = ": cannot read password_file " + c.file + ": " + c.why;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ChildProcess app({Tallyvox(), "--headless", "--config", config});
+    EXPECT_EQ(app.Wait(5s), 3) << app.Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s + kToolTime);
+    EXPECT_NE(app.Output().find(expected), std::string::npos) << app.Output();
+    if (c.password) {
+      EXPECT_NE(app.Output().find("tallyvox: " + config + ":"), std::string::npos);
+    }
+  }
+}
+
 // The command the message names makes a file the program then reads.
 TEST_F(AppTest, AMissingSettingsFileNamesTheInitCommandThatMakesIt) {
   const std::string path = dir_.File("deploy/tv.toml");

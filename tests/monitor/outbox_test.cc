@@ -1,11 +1,16 @@
 // The outbox on a real folder: durable files in the order raised across a
 // reopen, the bound, corrupt and foreign files moved aside, leftovers of an
 // interrupted write, one process at a time, and the faults of a full disk
-// or a read-only folder (through a fault-injecting Env).
+// or a read-only folder (through a fault-injecting Env). Hostile folders:
+// things planted at the next temporary name, an "aside" that is a link, a
+// folder others may write in or another user owns.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -205,6 +210,159 @@ TEST(OutboxTest, AFolderThatCannotBeMadeOrIsNoFolderIsRefused) {
   }
   Outbox no_parent(f.dir.File("missing/outbox"), 10, f.Logger());
   EXPECT_THROW(no_parent.Open(), OutboxError);
+}
+
+// Whatever is at the next temporary name (a link to a file outside, a
+// link to where a file could be made, a folder) is never written through:
+// the target stays as it was and the alert is kept all the same. A restart
+// removes the planted link itself, not its target, and reads the alert.
+TEST(OutboxTest, SomethingPlantedAtTheNextTemporaryNameIsNotWrittenThrough) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& temp, const std::string& victim)> plant;
+    bool victim_exists;
+  };
+  const std::vector<Case> cases = {
+      {"link to a file",
+       [](const std::string& temp, const std::string& victim) {
+         WriteFile(victim, "precious");
+         ASSERT_EQ(::symlink(victim.c_str(), temp.c_str()), 0);
+       },
+       true},
+      {"dangling link",
+       [](const std::string& temp, const std::string& victim) {
+         ASSERT_EQ(::symlink(victim.c_str(), temp.c_str()), 0);
+       },
+       false},
+      {"folder",
+       [](const std::string& temp, const std::string&) {
+         ASSERT_EQ(::mkdir(temp.c_str(), 0700), 0);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OutboxFixture f;
+    const std::string temp = f.folder + "/.tmp-00000000000000000001.alert";
+    const std::string victim = f.dir.File("victim");
+    {
+      Outbox outbox(f.folder, 10, f.Logger());
+      outbox.Open();
+      c.plant(temp, victim);
+      EXPECT_EQ(outbox.Add(Alert("a")), 1u);
+      EXPECT_EQ(Texts(outbox), std::vector<std::string>{"a"});
+    }
+    EXPECT_EQ(ReadFile(victim), c.victim_exists ? "precious" : "");
+    EXPECT_EQ(::access(victim.c_str(), F_OK) == 0, c.victim_exists);
+    EXPECT_EQ(ParseAlertFile(ReadFile(f.folder + "/00000000000000000001.alert")), Alert("a"));
+    EXPECT_EQ(f.log, std::vector<std::string>{
+                         "outbox " + f.folder +
+                         ": .tmp-00000000000000000001.alert is in the way; the alert is "
+                         "written through another name"});
+
+    Outbox again(f.folder, 10, f.Logger());
+    again.Open();
+    EXPECT_EQ(Texts(again), std::vector<std::string>{"a"});
+    EXPECT_EQ(ReadFile(victim), c.victim_exists ? "precious" : "");
+    EXPECT_EQ(::access(victim.c_str(), F_OK) == 0, c.victim_exists);
+  }
+}
+
+// An "aside" that is no folder of its own (a link to a folder outside the
+// outbox, a plain file) is refused: the foreign file stays where it is, and
+// nothing lands outside the outbox.
+TEST(OutboxTest, AnAsideThatIsALinkOrNoFolderIsRefused) {
+  struct Case {
+    const char* name;
+    bool link;
+    std::string problem;
+  };
+  const std::vector<Case> cases = {
+      {"link to a folder outside", true, "aside is a symbolic link, which is refused"},
+      {"plain file", false, "aside is not a folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OutboxFixture f;
+    {
+      Outbox outbox(f.folder, 10, f.Logger());
+      outbox.Open();
+      outbox.Add(Alert("a"));
+    }
+    const std::string outside = f.dir.File("outside");
+    ASSERT_EQ(::mkdir(outside.c_str(), 0700), 0);
+    if (c.link) {
+      ASSERT_EQ(::symlink(outside.c_str(), (f.folder + "/aside").c_str()), 0);
+    } else {
+      WriteFile(f.folder + "/aside", "not a folder");
+    }
+    WriteFile(f.folder + "/notes.txt", "mine");
+
+    Outbox outbox(f.folder, 10, f.Logger());
+    outbox.Open();
+    EXPECT_EQ(Texts(outbox), std::vector<std::string>{"a"});
+    EXPECT_TRUE(Names(outside).empty());
+    EXPECT_EQ(ReadFile(f.folder + "/notes.txt"), "mine");
+    EXPECT_EQ(f.log,
+              (std::vector<std::string>{"outbox " + f.folder +
+                                            ": cannot move notes.txt aside (not an alert file): " +
+                                            c.problem + "; it is left where it is",
+                                        "outbox " + f.folder + ": 1 alert waiting from before"}));
+  }
+}
+
+// Whoever may write in the outbox folder may plant alerts to be mailed and
+// links to be written through: a folder that group or others may write in,
+// or that another user owns, is refused (nothing in it is read), and taken
+// once it is private again.
+TEST(OutboxTest, AFolderOthersMayWriteInOrAnotherUserOwnsIsRefused) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    bool foreign;         // owned by user 65534 (needs root to arrange)
+    std::string message;  // after "outbox <folder>: refused: "
+  };
+  const std::string us = std::to_string(::geteuid());
+  const std::vector<Case> cases = {
+      {"world-writable", 0777, false, "other users may write in the folder (mode 777)"},
+      {"group-writable", 0770, false, "other users may write in the folder (mode 770)"},
+      {"sticky, as /tmp", 01733, false, "other users may write in the folder (mode 733)"},
+      {"another user's", 0700, true,
+       "the folder belongs to user 65534, and Tallyvox runs as user " + us +
+           "; an outbox must be Tallyvox's own"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.foreign && ::geteuid() != 0) continue;  // only root can give a folder away
+    OutboxFixture f;
+    {
+      Outbox outbox(f.folder, 10, f.Logger());
+      outbox.Open();
+      outbox.Add(Alert("a"));
+    }
+    ASSERT_EQ(::chmod(f.folder.c_str(), c.mode), 0);
+    if (c.foreign) {
+      ASSERT_EQ(::chown(f.folder.c_str(), 65534, 65534), 0);
+    }
+    Outbox outbox(f.folder, 10, f.Logger());
+    try {
+      outbox.Open();
+      ADD_FAILURE() << "opened";
+    } catch (const OutboxError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("outbox " + f.folder + ": refused: " + c.message, 0),
+                0u)
+          << e.what();
+    }
+    EXPECT_FALSE(outbox.IsOpen());
+    EXPECT_TRUE(outbox.Pending().empty());
+
+    if (c.foreign) {
+      ASSERT_EQ(::chown(f.folder.c_str(), ::geteuid(), ::getegid()), 0);
+    }
+    ASSERT_EQ(::chmod(f.folder.c_str(), 0755), 0);  // others may read, not write
+    outbox.Open();
+    EXPECT_EQ(Texts(outbox), std::vector<std::string>{"a"});
+  }
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // SIGHUP to `tallyvox --headless`: a changed roster, mail account, audit
 // folder and interval hold from the next cycle; a broken file is refused with its error
-// and the settings in force stay.
+// and the settings in force stay, also when it is a FIFO or a device.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 
@@ -72,6 +75,61 @@ TEST_F(AppTest, SighupTakesTheNewSettingsFromTheNextCycleAndRefusesABrokenFile) 
 
   ::kill(app.pid(), SIGTERM);
   EXPECT_EQ(app.Wait(3s), 128 + SIGTERM) << app.Output();
+}
+
+// A SIGHUP onto a settings file or password_file that would block the
+// reload (a FIFO no one writes) or never end (/dev/zero) is refused at once;
+// a later SIGHUP onto a good file is taken, and SIGTERM still ends the
+// program within a second.
+TEST_F(AppTest, SighupOntoAFifoOrADeviceIsRefusedAndLaterSignalsStillWork) {
+  AppSetup a;  // no row ticked: a cycle of 0 rows a minute
+  a.probe_port = 9;
+  const std::string path = WriteSettings(a);
+  ChildProcess app({Tallyvox(), "--headless", "--config", path});
+  ASSERT_TRUE(app.WaitForOutput("cycle: 0 rows", 10s)) << app.Output();
+  const std::string refused = "tallyvox: reload refused, the settings in force stay: ";
+  const auto fifo_in_place = [&] {
+    ::unlink(path.c_str());
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  };
+
+  fifo_in_place();
+  ::kill(app.pid(), SIGHUP);
+  ASSERT_TRUE(app.WaitForOutput(refused + path +
+                                    ":1:1: cannot read the settings file: it is a named pipe "
+                                    "(FIFO), not a regular file",
+                                2s))
+      << app.Output();
+
+  ::unlink(path.c_str());
+  a.erols_password_file = "/dev/zero";
+  WriteSettings(a);
+  ::kill(app.pid(), SIGHUP);
+  ASSERT_TRUE(app.WaitForOutput(
+      ": cannot read password_file /dev/zero: it is a device, not a regular file", 2s))
+      << app.Output();
+  EXPECT_EQ(CountContaining(Lines(app.Output()), refused + path + ":"), 2) << app.Output();
+
+  // A good file: taken, and its interval of 300 ms holds.
+  a.erols_password_file.clear();
+  a.interval = "300";
+  WriteSettings(a);
+  ::kill(app.pid(), SIGHUP);
+  ASSERT_TRUE(app.WaitForOutput("tallyvox: reloaded " + path, 2s)) << app.Output();
+  const int cycles = CountContaining(Lines(app.Output()), "cycle: 0 rows");
+  EXPECT_TRUE(WaitUntil(
+      [&] { return CountContaining(Lines(app.Output()), "cycle: 0 rows") >= cycles + 2; }, 5s))
+      << app.Output();
+
+  fifo_in_place();
+  ::kill(app.pid(), SIGHUP);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return CountContaining(Lines(app.Output()), refused + path + ":1:1: ") == 2; }, 2s))
+      << app.Output();
+  const auto start = std::chrono::steady_clock::now();
+  ::kill(app.pid(), SIGTERM);
+  EXPECT_EQ(app.Wait(3s), 128 + SIGTERM) << app.Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s + kToolTime);
 }
 
 }  // namespace

@@ -109,8 +109,8 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "alerts.confirm must be from 1 to 1000, not 0"},
       {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
        "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
-      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""),
-       "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
+      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""), "outbox = \"\"",
+       "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
       {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""),
@@ -175,6 +175,7 @@ TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {
 TEST(SettingsTest, PasswordFileRelativeToTheSettings) {
   TempDir dir;
   WriteFile(dir.File("erols.password"), "from-file\n");
+  ::chmod(dir.File("erols.password").c_str(), 0600);
   const std::string path = dir.File("tv.toml");
   WriteFile(path, ExampleWith("user = \"quell@example.org\"\npassword = \"\"",
                               "user = \"quell@example.org\"\npassword_file = \"erols.password\""));
@@ -183,6 +184,55 @@ TEST(SettingsTest, PasswordFileRelativeToTheSettings) {
   EXPECT_EQ(s.mail.accounts[3].password, "from-file");
   EXPECT_TRUE(s.warnings.empty());
   EXPECT_THROW(LoadSettings(dir.File("missing.toml")), SettingsError);
+}
+
+// A password_file others may read is warned about as a settings file with
+// a password is; only its first line is the password.
+TEST(SettingsTest, PasswordFileOthersCanReadIsWarnedAbout) {
+  TempDir dir;
+  const std::string password = dir.File("erols.password");
+  WriteFile(password, "s3cret\r\nsecond line\n");
+  const std::string path = dir.File("tv.toml");
+  WriteFile(path, ExampleWith("user = \"quell@example.org\"\npassword = \"\"",
+                              "user = \"quell@example.org\"\npassword_file = \"erols.password\""));
+  ::chmod(path.c_str(), 0600);
+  for (const mode_t mode : {0644, 0640, 0604}) {
+    ::chmod(password.c_str(), mode);
+    const Settings s = LoadSettings(path);
+    EXPECT_EQ(s.mail.accounts[3].password, "s3cret");
+    EXPECT_EQ(s.warnings,
+              std::vector<std::string>{
+                  password + ": holds a mail password and other users can read it; make it "
+                             "private (chmod 600)"})
+        << std::oct << mode;
+  }
+  ::chmod(password.c_str(), 0600);
+  EXPECT_TRUE(LoadSettings(path).warnings.empty());
+}
+
+// An interval of 0 is taken (the window takes it too) but stops polling
+// after one cycle: the file's reader is told, with the key and the place.
+TEST(SettingsTest, AnIntervalOfZeroIsWarnedAbout) {
+  for (const std::string interval : {"0", "$0", " -0", "$00000000"}) {
+    SCOPED_TRACE(interval);
+    const std::string text = ExampleWith("interval = \"60000\"", "interval = \"" + interval + "\"");
+    const Settings s = ParseSettings(text, "/etc/tv.toml");
+    EXPECT_EQ(s.interval, interval);
+    ASSERT_EQ(s.warnings.size(), 1u);
+    EXPECT_EQ(s.warnings[0].rfind("/etc/tv.toml:" + std::to_string(LineOf(text, "interval =")) +
+                                      ":12: polling.interval is 0: polling runs one cycle when it "
+                                      "starts and then stops",
+                                  0),
+              0u)
+        << s.warnings[0];
+  }
+  for (const std::string interval : {"1", "$EA60", "60000"}) {
+    EXPECT_TRUE(
+        ParseSettings(ExampleWith("interval = \"60000\"", "interval = \"" + interval + "\""),
+                      "/etc/tv.toml")
+            .warnings.empty())
+        << interval;
+  }
 }
 
 // A file that is not there names the init command that makes it there; a
