@@ -158,6 +158,13 @@ Router TestRouter() {
     x.headers.push_back({"X-Bad", "a\r\nSet-Cookie: b"});
     return x;
   });
+  // An answer that comes late: its client may have gone by then.
+  r.Add("GET", "/late", [](const Request&) {
+    std::this_thread::sleep_for(200ms);
+    Response x;
+    x.body.assign(1 << 20, 'l');
+    return x;
+  });
   r.Add("GET", "/big", [](const Request&) {
     Response x;
     x.body.assign(16 << 20, 'b');
@@ -393,13 +400,21 @@ TEST(HttpServer, AClientThatNeverReadsHoldsAWorkerOnlyUntilTheWriteDeadline) {
   EXPECT_EQ(Body(Get(server.port(), "/metrics")), "m 1\n");
   EXPECT_LT(SecondsSince(start), 1.5);
 
-  // A client that hangs up before its answer: the write fails with EPIPE
-  // (this process would die of SIGPIPE otherwise) and the worker goes on.
+  // Clients that hang up before their answer, with a FIN before it is
+  // written and with a reset while it is: the writes fail with EPIPE or
+  // ECONNRESET (this process would die of SIGPIPE otherwise), and the
+  // worker goes on.
   {
-    Client gone(server.port(), 4096);
-    ASSERT_TRUE(gone.Send("GET /big HTTP/1.1\r\nHost: t\r\n\r\n"));
+    Client gone(server.port());
+    ASSERT_TRUE(gone.Send("GET /late HTTP/1.1\r\nHost: t\r\n\r\n"));
+    gone.Close();
+    std::this_thread::sleep_for(400ms);
+  }
+  {
+    Client reset(server.port(), 4096);
+    ASSERT_TRUE(reset.Send("GET /big HTTP/1.1\r\nHost: t\r\n\r\n"));
     std::this_thread::sleep_for(50ms);
-    gone.Reset();
+    reset.Reset();
   }
   start = Clock::now();
   EXPECT_EQ(Body(Get(server.port(), "/metrics")), "m 1\n");
