@@ -25,7 +25,7 @@ void Check(bool ok) {
 }
 
 struct Outcome {
-  RequestReader::State state;
+  RequestReader::State state = RequestReader::State::kReading;
   int status = 0;
   Request request;
 };
@@ -58,7 +58,8 @@ Outcome Read(const RequestLimits& limits, std::string_view bytes, size_t piece) 
     bytes.remove_prefix(n);
     Check(reader.HeldBytes() <= bound);
   }
-  Outcome o{reader.state()};
+  Outcome o;
+  o.state = reader.state();
   if (o.state == RequestReader::State::kRefused) {
     o.status = reader.refusal_status();
     Check(o.status == 400 || o.status == 413 || o.status == 431 || o.status == 501 ||
