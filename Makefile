@@ -31,13 +31,13 @@ build-tsan/CMakeCache.txt:
 	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVOX_SANITIZE_THREAD=ON
 
 # The suites whose code runs several threads (the middleware client, the
-# monitor and the metrics endpoint) under ThreadSanitizer. The options reach the programs the tests run
+# monitor, the metrics endpoint and its HTTP server) under ThreadSanitizer. The options reach the programs the tests run
 # (mwserver, tallyvox). Qt and GLib are not instrumented: the suppressions file
 # lists the false positives inside them, each with the reason; our own code,
 # the monitor's thread included, is checked in full. TSan's second
 # of sleep at exit (to catch races at exit while threads still run) is off, as
 # the tests time how fast tallyvox ends on SIGTERM.
-TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests
+TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests|http_tests
 TSAN_OPTIONS_FOR_TESTS := halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$(CURDIR)/tests/tsan_suppressions.txt
 test-tsan: setup build-tsan/CMakeCache.txt
 	cmake --build build-tsan -j $(JOBS) --target threaded_suites

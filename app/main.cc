@@ -36,6 +36,7 @@
 #include "app/metrics_option.h"
 #include "app/probe.h"
 #include "app/reload.h"
+#include "base/open_file_limit.h"
 #include "monitor/assembly.h"
 #include "monitor/console_view.h"
 #include "monitor/observer.h"
@@ -211,6 +212,9 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Probes, mail, the audit table, the outbox and the metrics endpoint all
+  // take descriptors: the soft limit (often 1024) goes up to the hard one.
+  tallyvox::RaiseOpenFileLimit();
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
 

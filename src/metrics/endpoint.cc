@@ -1,42 +1,13 @@
 #include "metrics/endpoint.h"
 
-#include <fcntl.h>
-#include <httplib.h>
-#include <signal.h>
-#include <sys/socket.h>
-
 #include <charconv>
-#include <chrono>
-#include <future>
+
+#include "http/server.h"
 
 namespace tallyvox::metrics {
 namespace {
 
-constexpr size_t kMaxBody = 1024;
-constexpr int kWorkers = 2;
-constexpr time_t kReadTimeoutSeconds = 5;
-constexpr auto kStopBound = std::chrono::milliseconds(100);
 constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
-
-// The library writes to sockets without MSG_NOSIGNAL: a scraper that hangs
-// up mid-answer must not end the program with SIGPIPE. The serving threads
-// block it (the workers inherit the listener's mask), so the write fails
-// with EPIPE instead.
-void BlockSigpipe() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// The library's default also sets SO_REUSEPORT, with which a second
-// program could bind the same port and take half the scrapes. Only
-// SO_REUSEADDR, so a restart can bind again while old connections linger.
-void ListenSocketOptions(int fd) {
-  const int yes = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
 
 }  // namespace
 
@@ -65,49 +36,26 @@ ListenAddress ParseListenAddress(const std::string& text) {
 }
 
 MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store)
-    : source_(std::make_shared<Source>()),
-      server_(std::make_unique<httplib::Server>()),
-      host_(address.host) {
-  httplib::Server& s = *server_;
-  s.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
-  s.set_socket_options(ListenSocketOptions);
-  s.set_payload_max_length(kMaxBody);
-  s.set_read_timeout(kReadTimeoutSeconds, 0);
-  s.set_write_timeout(kReadTimeoutSeconds, 0);
-  // One request per connection: a scraper's idle connection between scrapes
-  // would hold one of the two workers.
-  s.set_keep_alive_max_count(1);
+    : source_(std::make_shared<Source>()), host_(address.host) {
   source_->store = &store;
-  s.Get("/metrics", [source = source_](const httplib::Request&, httplib::Response& res) {
+  http::Router router;
+  router.Add("GET", "/metrics", [source = source_](const http::Request&) {
     std::lock_guard<std::mutex> lock(source->mu);
-    if (source->store == nullptr) {
-      res.status = 503;  // the endpoint is going away
-      return;
-    }
-    res.set_content(source->store->Render(), kContentType);
+    if (source->store == nullptr) return http::StatusResponse(503);  // going away
+    http::Response r;
+    r.content_type = kContentType;
+    r.body = source->store->Render();
+    return r;
   });
-  if (address.port == 0) {
-    port_ = s.bind_to_any_port(address.host);
-  } else {
-    port_ = s.bind_to_port(address.host, address.port) ? address.port : -1;
-  }
-  if (port_ <= 0) {
+  try {
+    server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
+  } catch (const http::ServerError&) {
     port_ = address.port;
     throw MetricsEndpointError("cannot serve /metrics on " + Address() +
                                " (address in use, not this machine's, or a port reserved "
                                "for root?)");
   }
-  auto done = std::make_shared<std::promise<void>>();
-  finished_ = done->get_future();
-  thread_ = std::thread([server = server_.get(), done] {
-    BlockSigpipe();
-    server->listen_after_bind();
-    done->set_value();
-  });
-  // stop() only ends a server that runs already: wait (briefly) until it does.
-  for (int i = 0; i < 2000 && !server_->is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  port_ = server_->port();
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
@@ -116,16 +64,7 @@ MetricsEndpoint::~MetricsEndpoint() {
     std::lock_guard<std::mutex> lock(source_->mu);
     source_->store = nullptr;
   }
-  server_->stop();
-  // The listener waits for its workers, and a client in the middle of a
-  // request holds one for up to the read time-out: a program that is ending
-  // does not wait for that. The server is then left to the process's end.
-  if (finished_.wait_for(kStopBound) == std::future_status::ready) {
-    thread_.join();
-  } else {
-    thread_.detach();
-    (void)server_.release();
-  }
+  server_.reset();  // within 0.1 s
 }
 
 std::string MetricsEndpoint::Address() const {

@@ -1,14 +1,16 @@
 // MetricsEndpoint: serves the Prometheus text of a MetricStore at /metrics
-// over HTTP (Debian's cpp-httplib), from threads of its own: a listener and
-// two workers. A scrape renders the store under its lock and never waits
-// for the monitor's thread.
+// over HTTP, on our own server (http/server.h) with its threads: an event
+// thread and two workers. A scrape renders the store under its lock and
+// never waits for the monitor's thread.
 //
-// What it reads is capped: request lines and header lines at 8 KiB (the
-// library's limits), a request body at 1 KiB (a larger one is refused with
-// 413 and thrown away as it arrives, never kept), 5 s for each wait for
-// request bytes, one request per connection. Only GET and HEAD of /metrics
-// answer 200; other paths get 404. It has no authentication: bind it to loopback or a
-// network your monitoring system alone reaches.
+// What it takes is bounded (the server's defaults): at most 32 connections
+// accepted or being read, the one idle the longest closed to make room; the
+// request line and headers together at most 8 KiB (431 beyond), a body at
+// most 1 KiB (413, never kept); one deadline of 5 s for a whole request from
+// its accept (408); answers written within 5 s; one request per connection.
+// GET and HEAD of /metrics answer 200; other paths 404, other methods 405.
+// It has no authentication: bind it to loopback or a network your
+// monitoring system alone reaches.
 //
 // Usage (a front end; the window calls the same):
 //   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics);  // raises on failure
@@ -16,17 +18,15 @@
 #ifndef TALLYVOX_METRICS_ENDPOINT_H_
 #define TALLYVOX_METRICS_ENDPOINT_H_
 
-#include <future>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "metrics/metric_store.h"
 #include "metrics/monitor_metrics.h"
 
-namespace httplib {
+namespace tallyvox::http {
 class Server;
 }
 
@@ -69,11 +69,9 @@ class MetricsEndpoint {
     const MetricStore* store = nullptr;
   };
   std::shared_ptr<Source> source_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<http::Server> server_;
   std::string host_;
   int port_ = 0;
-  std::thread thread_;
-  std::future<void> finished_;  // ready when the listener has returned
 };
 
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.

@@ -324,6 +324,29 @@ TEST_F(XProgramTest, TheWindowServesMetricsWithTheMetricsOption) {
   EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
 }
 
+// The window program raises its soft descriptor limit to the hard one as
+// every program does, also when started by itself (not by tallyvox, which
+// raised it before handing over).
+TEST_F(XProgramTest, TheWindowProgramRaisesItsSoftOpenFileLimitToTheHardOne) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  const std::string config = RosterSettings(9, "127.0.35.9");
+  ChildProcess tallyvox(
+      {"prlimit", "--nofile=512:4096", BinaryDir() + "/app/tallyvox-window", "--config", config},
+      x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  const std::string proc = "/proc/" + std::to_string(tallyvox.pid());
+  EXPECT_EQ(tallyvox::testing::ReadFile(proc + "/comm"), "tallyvox-window\n");
+  const std::string limits = tallyvox::testing::ReadFile(proc + "/limits");
+  std::istringstream in(limits.substr(limits.find("Max open files") + 14));
+  std::string soft, hard;
+  in >> soft >> hard;
+  EXPECT_EQ(soft + " " + hard, "4096 4096") << limits;
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
+}
+
 TEST_F(XProgramTest, ABrokenSettingsFileShowsABoxAndExitsWith3) {
   XDisplay x;
   ASSERT_TRUE(x.ready()) << x.Output();
