@@ -79,12 +79,13 @@ TEST_F(ProbeDeadlineTest, ATricklingServerIsCutOffAtTheProbeDeadline) {
   EXPECT_EQ(m.view.texts["Label1"], "Problem");
 }
 
-// A resolver that never answers until the test opens it.
+// A resolver that never answers until the test opens it (or 20 s pass, so
+// that a lookup nothing abandons fails the test instead of holding it).
 class StuckResolver : public net::TNetResolver {
  public:
   std::string Lookup(const std::string&) override {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return open_; });
+    cv_.wait_for(lock, 20s, [this] { return open_; });
     throw net::ENetSocketError(net::kWsaHostNotFound);
   }
   void Open() {

@@ -113,9 +113,15 @@ TEST(DeadlineTest, BoundsEveryReadHoweverThePeerPacesItsBytes) {
 }
 
 // A peer that takes no byte: the client's writes fill the socket buffers and
-// then wait for room, until the deadline.
+// then wait for room, until the deadline. (The peer starts reading after
+// 10 s, so that writes nothing bounds fail the test instead of holding it.)
 TEST(DeadlineTest, BoundsWritesToAPeerThatStopsReading) {
-  LoopbackPeer peer([](int) {});  // keeps the connection open, never reads
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  LoopbackPeer peer([done](int fd) {
+    const auto until = Clock::now() + 10s;
+    while (!*done && Clock::now() < until) std::this_thread::sleep_for(10ms);
+    LoopbackPeer::RecvUntilClosed(fd);
+  });
   TNetTCPClient client;
   client.Host = "127.0.0.1";
   client.Port = peer.port();
@@ -132,16 +138,19 @@ TEST(DeadlineTest, BoundsWritesToAPeerThatStopsReading) {
   EXPECT_GE(SecondsSince(start), 0.35);
   EXPECT_LE(SecondsSince(start), 1.5);
   EXPECT_FALSE(client.IsOpen());  // a message cut short: the connection is dropped
+  *done = true;
 }
 
 // A resolver whose lookups wait until Open() (a resolver that never
-// answers, unless the test lets it), then give "peer.test" 127.0.0.1.
+// answers, unless the test lets it), then give "peer.test" 127.0.0.1. (It
+// gives up after 20 s, so that a lookup nothing abandons fails the test
+// instead of holding it.)
 class GatedResolver : public TNetResolver {
  public:
   std::string Lookup(const std::string& host) override {
     ++calls;
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return open_; });
+    if (!cv_.wait_for(lock, 20s, [this] { return open_; })) throw ENetSocketError(kWsaTryAgain);
     if (host == "peer.test") return "127.0.0.1";
     throw ENetSocketError(kWsaHostNotFound);
   }
