@@ -145,7 +145,7 @@ std::string TNetIOHandlerSocket::PeerAddress(const std::string& host, const TNet
   std::optional<std::string> ip = TNetStack::Instance().ResolveHost(host, limit);
   if (ip) return *ip;
   CloseChannel();
-  if (Deadline().Passed()) throw ENetDeadlineExpired(Deadline().Budget());
+  if (limit == Deadline()) throw ENetDeadlineExpired(Deadline().Budget());
   throw ENetConnectTimeout();
 }
 
@@ -153,7 +153,7 @@ void TNetIOHandlerSocket::ConnectWithin(const TNetDeadline& limit, int32_t timeo
   const int32_t err = binding_->Connect(limit.RemainingMs());
   if (err == -2) {
     CloseChannel();
-    if (Deadline().Passed()) throw ENetDeadlineExpired(Deadline().Budget());
+    if (limit == Deadline()) throw ENetDeadlineExpired(Deadline().Budget());
     throw ENetConnectTimeout();
   }
   if (err == 0) return;
@@ -183,6 +183,7 @@ int32_t TNetIOHandlerSocket::SendRaw(const void* buffer, int32_t length) {
   for (;;) {
     const int ready = stack.WaitWritable(fd, Deadline().RemainingMs());
     if (ready < 0) return -1;
+    if (ready == 0 && !Deadline().Passed()) continue;  // woke a moment early
     if (ready == 0) {
       TNetStack::SetLastError(kWsaeTimedOut);
       return -1;

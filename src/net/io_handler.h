@@ -139,7 +139,8 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   // The peer's address: a host name looked up within `limit` (Never: on
   // this thread, without a bound).
   std::string PeerAddress(const std::string& host, const TNetDeadline& limit);
-  // The connect to the resolved peer, waiting until `limit`.
+  // The connect to the resolved peer, waiting until `limit` (the channel's
+  // Deadline() when that is the sooner: then a time-out is the deadline's).
   void ConnectWithin(const TNetDeadline& limit, int32_t timeout_ms);
 
   std::unique_ptr<TNetSocketHandle> binding_;

@@ -118,6 +118,7 @@ std::shared_ptr<TNetResolver> SetResolver(std::shared_ptr<TNetResolver> resolver
 std::optional<std::string> LookupHost(const std::string& host, const TNetDeadline& deadline) {
   if (deadline.Unlimited()) return CurrentResolver()->Lookup(host);
   if (SocketRegistry::Closed()) throw ENetSocketError(kWsaeConnAborted);
+  if (deadline.Passed()) return std::nullopt;  // no thread for a lookup with no time
   const std::shared_ptr<PendingLookup> lookup = StartLookup(host);
   std::unique_lock<std::mutex> lock(lookup->mu);
   while (!lookup->done) {

@@ -53,8 +53,9 @@ std::string AddressText(const in_addr& a) {
 // Remaining milliseconds until `deadline` for poll(); -1 = no limit.
 int PollTimeout(bool limited, std::chrono::steady_clock::time_point deadline) {
   if (!limited) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  // Rounded up: a wait never ends before its time.
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 

@@ -122,6 +122,10 @@ TEST(DeadlineTest, BoundsWritesToAPeerThatStopsReading) {
     while (!*done && Clock::now() < until) std::this_thread::sleep_for(10ms);
     LoopbackPeer::RecvUntilClosed(fd);
   });
+  struct Done {
+    std::atomic<bool>& done;
+    ~Done() { done = true; }  // before the peer is joined, however the test ends
+  } release{*done};
   TNetTCPClient client;
   client.Host = "127.0.0.1";
   client.Port = peer.port();
@@ -138,7 +142,6 @@ TEST(DeadlineTest, BoundsWritesToAPeerThatStopsReading) {
   EXPECT_GE(SecondsSince(start), 0.35);
   EXPECT_LE(SecondsSince(start), 1.5);
   EXPECT_FALSE(client.IsOpen());  // a message cut short: the connection is dropped
-  *done = true;
 }
 
 // A resolver whose lookups wait until Open() (a resolver that never
