@@ -1,8 +1,14 @@
 #include "app/probe.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <exception>
+#include <fstream>
+#include <sstream>
 
 #include "monitor/probe_channel.h"
 #include "net/exceptions.h"
@@ -19,6 +25,30 @@ std::string OneLine(std::string text) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   return text;
+}
+
+// How long this process has run since it started (its start time in
+// /proc/self/stat, on the boot-time clock); zero when that cannot be read.
+std::chrono::milliseconds RunningFor() {
+  std::ifstream in("/proc/self/stat");
+  std::string stat;
+  std::getline(in, stat);
+  const size_t paren = stat.rfind(')');  // the command name may hold anything
+  if (paren == std::string::npos) return std::chrono::milliseconds(0);
+  std::istringstream fields(stat.substr(paren + 1));
+  std::string field;
+  unsigned long long start_ticks = 0;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) start_ticks = std::strtoull(field.c_str(), nullptr, 10);
+  }
+  timespec now{};
+  const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
+  if (start_ticks == 0 || ticks_per_second <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &now) != 0) {
+    return std::chrono::milliseconds(0);
+  }
+  const double ran = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9 -
+                     static_cast<double>(start_ticks) / static_cast<double>(ticks_per_second);
+  return std::chrono::milliseconds(ran > 0 ? static_cast<long long>(ran * 1000) : 0);
 }
 
 void Report(const std::string& line) {
@@ -53,6 +83,9 @@ int ProbeCommand::UsageError(const std::string& what) {
 
 int ProbeCommand::Run() const {
   if (host_.empty()) return UsageError("HOST is empty");
+  // The probe's deadlines count from the start of the process, so that a
+  // slow start (a loaded machine) does not stretch the whole run.
+  const auto process_start = std::chrono::steady_clock::now() - RunningFor();
   monitor::ProbeSettings settings;
   settings.port = port_;
   settings.connect_timeout = connect_timeout_;
@@ -74,7 +107,7 @@ int ProbeCommand::Run() const {
     channel.PrepareCycle();
     channel.AimProbe(host_, /*fresh=*/true);
     start = std::chrono::steady_clock::now();  // timed as a roster row's probe is
-    channel.RunProbe();
+    channel.RunProbe(process_start);
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {

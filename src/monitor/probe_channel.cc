@@ -113,14 +113,15 @@ void MwProbeChannel::AimProbe(const std::string& address, bool fresh) {
   if (qUFile7.Active()) qUFile7.SetActive(false);
 }
 
-void MwProbeChannel::RunProbe() {
+void MwProbeChannel::RunProbe() { RunProbe(std::chrono::steady_clock::now()); }
+
+void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start) {
   // Two deadlines from the probe's start, which every pooled connection
   // shares with the transport: its connects (the pooled connection's, then
   // the request's when the first failed) share the connect deadline, and
   // everything it does, name lookups, connects, reads and writes, ends by
   // the probe's deadline, however the server paces its answer.
   TMwTCPIPClientTransport& t = MwTCPIPClientTransport1;
-  const auto start = std::chrono::steady_clock::now();
   if (settings_.connect_timeout > 0) {
     t.SetConnectDeadline(start + std::chrono::seconds(settings_.connect_timeout));
   }

@@ -75,6 +75,9 @@ class MwProbeChannel : public ProbeChannel {
   // time-out does ("Connection lost." in the end), and the transport's
   // OnException sees net::ENetDeadlineExpired, "no answer within N s".
   void RunProbe() override;
+  // The same with both deadlines counted from `start` (a command whose whole
+  // run is the probe counts from its own start).
+  void RunProbe(std::chrono::steady_clock::time_point start);
   // connect_timeout + request_timeout.
   std::chrono::seconds ProbeBudget() const;
   // The pool's Active to false.
