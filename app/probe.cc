@@ -2,19 +2,16 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <fstream>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "monitor/probe_channel.h"
+#include "net/exceptions.h"
 
 namespace tallyvox::app {
 namespace {
@@ -28,17 +25,6 @@ std::string OneLine(std::string text) {
     if (c == '\r' || c == '\n') c = ' ';
   }
   return text;
-}
-
-// Exactly one plugin line is printed, by whichever comes first: the probe's
-// outcome or the deadline.
-std::atomic<bool> g_reported{false};
-
-bool Report(const std::string& line) {
-  if (g_reported.exchange(true)) return false;
-  std::fputs((line + "\n").c_str(), stdout);
-  std::fflush(stdout);
-  return true;
 }
 
 // How long this process has run since it started (its start time in
@@ -65,39 +51,10 @@ std::chrono::milliseconds RunningFor() {
   return std::chrono::milliseconds(ran > 0 ? static_cast<long long>(ran * 1000) : 0);
 }
 
-// Ends the process with CRITICAL when the probe outlives its budget. The
-// probe's own time-outs bound its connects (one deadline for all of them)
-// and each wait for answer bytes, but not the sum of those waits (a server
-// that sends its answer a byte at a time), and a host name lookup has no
-// time-out of its own. The budget
-// counts from the start of the process, so a slow start (a loaded machine)
-// does not stretch the whole run.
-class Deadline {
- public:
-  Deadline(std::chrono::milliseconds budget, std::string line)
-      : thread_([this, budget, line = std::move(line)] {
-          std::unique_lock<std::mutex> lock(mu_);
-          if (done_cv_.wait_for(lock, budget, [this] { return done_; })) return;
-          if (Report(line)) {
-            std::fflush(stderr);
-            ::_exit(kPluginCritical);
-          }
-        }) {}
-  ~Deadline() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      done_ = true;
-    }
-    done_cv_.notify_one();
-    thread_.join();
-  }
-
- private:
-  std::mutex mu_;
-  std::condition_variable done_cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
+void Report(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
 
 }  // namespace
 
@@ -126,14 +83,23 @@ int ProbeCommand::UsageError(const std::string& what) {
 
 int ProbeCommand::Run() const {
   if (host_.empty()) return UsageError("HOST is empty");
-  const std::chrono::seconds budget(connect_timeout_ + request_timeout_);
-  Deadline deadline(budget - RunningFor(), "MW CRITICAL - " + host_ + ": no answer within " +
-                                               std::to_string(budget.count()) + " s");
+  // The probe's deadlines count from the start of the process, so that a
+  // slow start (a loaded machine) does not stretch the whole run.
+  const auto process_start = std::chrono::steady_clock::now() - RunningFor();
   monitor::ProbeSettings settings;
   settings.port = port_;
   settings.connect_timeout = connect_timeout_;
   settings.request_timeout = request_timeout_;
   monitor::MwProbeChannel channel(settings);
+  // The probe's deadline (connect time-out + request time-out) ends it as a
+  // read time-out would, in "Connection lost."; the line names the deadline.
+  std::string deadline_passed;
+  channel.MwTCPIPClientTransport1.OnException =
+      [&deadline_passed](mw::TMwCustomClient*, mw::TMwRequestStates, mw::TMwRequestStates&,
+                         const std::exception& e) {
+        if (dynamic_cast<const net::ENetDeadlineExpired*>(&e) != nullptr)
+          deadline_passed = e.what();
+      };
 
   std::string error;
   auto start = std::chrono::steady_clock::now();
@@ -141,7 +107,7 @@ int ProbeCommand::Run() const {
     channel.PrepareCycle();
     channel.AimProbe(host_, /*fresh=*/true);
     start = std::chrono::steady_clock::now();  // timed as a roster row's probe is
-    channel.RunProbe();
+    channel.RunProbe(process_start);
   } catch (const std::exception& e) {
     error = e.what();
   } catch (...) {
@@ -152,7 +118,8 @@ int ProbeCommand::Run() const {
   channel.ReleaseProbe();
 
   if (!error.empty()) {
-    Report("MW CRITICAL - " + host_ + ": " + OneLine(error));
+    Report("MW CRITICAL - " + host_ + ": " +
+           OneLine(deadline_passed.empty() ? error : deadline_passed));
     return kPluginCritical;
   }
   char line[256];

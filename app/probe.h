@@ -9,9 +9,11 @@
 // The probe goes through the monitor's probe channel: a fresh aim (pool,
 // session, probe query, verified framing, the request and connect
 // time-outs), RunProbe, ReleaseProbe. It writes no audit record and sends no
-// mail. The whole command never runs longer than the connect time-out plus
-// the request time-out plus a second: when that budget is spent before the
-// probe ends, it reports "no answer within N s" as CRITICAL.
+// mail. The probe has the roster's deadlines, counted from the start of the
+// process: the connect time-out for its connects, and the connect time-out
+// plus the request time-out for everything it does (host name lookup,
+// connects, reads, writes): when a wait meets that, the line says "no
+// answer within N s" (CRITICAL).
 #ifndef TALLYVOX_APP_PROBE_H_
 #define TALLYVOX_APP_PROBE_H_
 

@@ -1,9 +1,11 @@
 #include "monitor/probe_channel.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/variant.h"
+#include "net/deadline.h"
 
 namespace tallyvox::monitor {
 namespace {
@@ -111,20 +113,32 @@ void MwProbeChannel::AimProbe(const std::string& address, bool fresh) {
   if (qUFile7.Active()) qUFile7.SetActive(false);
 }
 
-void MwProbeChannel::RunProbe() {
-  // The probe's connects (the pooled connection's, then the request's when the
-  // first failed) share one deadline, which every pooled connection shares
-  // with the transport.
+void MwProbeChannel::RunProbe() { RunProbe(std::chrono::steady_clock::now()); }
+
+void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start) {
+  // Two deadlines from the probe's start, which every pooled connection
+  // shares with the transport: its connects (the pooled connection's, then
+  // the request's when the first failed) share the connect deadline, and
+  // everything it does, name lookups, connects, reads and writes, ends by
+  // the probe's deadline, however the server paces its answer.
   TMwTCPIPClientTransport& t = MwTCPIPClientTransport1;
   if (settings_.connect_timeout > 0) {
-    t.SetConnectDeadline(std::chrono::steady_clock::now() +
-                         std::chrono::seconds(settings_.connect_timeout));
+    t.SetConnectDeadline(start + std::chrono::seconds(settings_.connect_timeout));
   }
-  struct ClearDeadline {
+  t.SetDeadline(net::TNetDeadline::Within(ProbeBudget(), start));
+  struct ClearDeadlines {
     TMwTCPIPClientTransport& t;
-    ~ClearDeadline() { t.ClearConnectDeadline(); }
+    ~ClearDeadlines() {
+      t.ClearConnectDeadline();
+      t.ClearDeadline();
+    }
   } clear{t};
   qUFile7.Execute(nullptr);
+}
+
+std::chrono::seconds MwProbeChannel::ProbeBudget() const {
+  return std::chrono::seconds(std::max(settings_.connect_timeout, 0) +
+                              std::max(settings_.request_timeout, 0));
 }
 
 void MwProbeChannel::ReleaseProbe() {

@@ -5,7 +5,8 @@
 //     MaxRetriesAlternative 0, StringConversion mwscFixed; RequestTimeout and
 //     ConnectTimeout from the settings (a stored ConnectTimeout of 0 would let
 //     a blackholed host hold a connect for minutes), and during each probe a
-//     connect deadline of connect_timeout from the probe's start
+//     connect deadline of connect_timeout and the probe's deadline of
+//     connect_timeout + request_timeout, both from the probe's start
 //   MwClientConnectionPool1  MaxConnections 5, MaxCacheAge 600, EnableCache,
 //     ConnectionInactivityTimeout 5
 //   MwPooledSession1         session "DEMO", AutoSessionName (the queries are
@@ -34,6 +35,7 @@
 #ifndef TALLYVOX_MONITOR_PROBE_CHANNEL_H_
 #define TALLYVOX_MONITOR_PROBE_CHANNEL_H_
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -67,8 +69,17 @@ class MwProbeChannel : public ProbeChannel {
   // Execute of qUFile7 without a transaction. Its connect attempts (the
   // pooled connection's, then the request's when the first failed) share one
   // deadline, connect_timeout after the probe's start, so a host that never
-  // answers fails the probe within connect_timeout.
+  // answers fails the probe within connect_timeout. The whole probe, host
+  // name lookups included, ends within ProbeBudget() from its start
+  // whatever the server sends: a wait that deadline ends fails as a read
+  // time-out does ("Connection lost." in the end), and the transport's
+  // OnException sees net::ENetDeadlineExpired, "no answer within N s".
   void RunProbe() override;
+  // The same with both deadlines counted from `start` (a command whose whole
+  // run is the probe counts from its own start).
+  void RunProbe(std::chrono::steady_clock::time_point start);
+  // connect_timeout + request_timeout.
+  std::chrono::seconds ProbeBudget() const;
   // The pool's Active to false.
   void ReleaseProbe() override;
 

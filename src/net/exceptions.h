@@ -24,6 +24,7 @@
 //       ENetNoDataToRead           "No data to read."
 //       ENetNotEnoughDataInBuffer  "Not enough data in buffer."
 //     ENetReadTimeout              "Read Timeout"
+//       ENetDeadlineExpired        "no answer within %s s" (the deadline's budget)
 //     ENetReadLnMaxLineLengthExceeded "Max line length exceeded."
 //     ENetReplyTooLong             "Reply has more than 1000 lines."
 //     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
@@ -32,6 +33,7 @@
 #ifndef TALLYVOX_NET_EXCEPTIONS_H_
 #define TALLYVOX_NET_EXCEPTIONS_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -164,6 +166,28 @@ class ENetNotEnoughDataInBuffer : public ENetTCPConnectionError {
 class ENetReadTimeout : public ENetException {
  public:
   ENetReadTimeout() : ENetException("Read Timeout") {}
+
+ protected:
+  explicit ENetReadTimeout(const std::string& message) : ENetException(message) {}
+};
+
+// A wait ended by the deadline of the whole operation (net/deadline.h), not
+// by its own time-out: a read time-out to every handler of one, whose text
+// names the deadline's budget ("no answer within 10 s", "... within 0.25 s").
+class ENetDeadlineExpired : public ENetReadTimeout {
+ public:
+  explicit ENetDeadlineExpired(std::chrono::milliseconds budget)
+      : ENetReadTimeout("no answer within " + SecondsText(budget) + " s") {}
+
+ private:
+  static std::string SecondsText(std::chrono::milliseconds budget) {
+    const auto ms = budget.count();
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 == 0) return text;
+    std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+    while (fraction.back() == '0') fraction.pop_back();
+    return text + "." + fraction;
+  }
 };
 
 class ENetReadLnMaxLineLengthExceeded : public ENetException {

@@ -1,5 +1,7 @@
 #include "net/io_handler.h"
 
+#include <optional>
+
 #include "net/exceptions.h"
 
 namespace tallyvox::net {
@@ -109,13 +111,23 @@ void TNetIOHandlerSocket::ConnectChannel(const std::string& host, int32_t port, 
   TNetStack& stack = TNetStack::Instance();
   binding_->AllocateSocket();
   binding_->Bind(local_ip, local_port, local_port_min, local_port_max);
+  // With a deadline the connect's own limit starts now and covers the
+  // lookup too; neither waits past the deadline.
+  const TNetDeadline& deadline = Deadline();
+  const TNetDeadline limit =
+      deadline.Unlimited()
+          ? deadline
+          : TNetDeadline::Earlier(TNetDeadline::After(timeout_ms > 0 ? timeout_ms : -2), deadline);
   if (!TNetStack::IsDottedQuad(host)) DoStatus(TNetStatus::hsResolving, host);
-  std::string ip = stack.ResolveHost(host);
-  binding_->SetPeer(ip, port);
+  binding_->SetPeer(PeerAddress(host, limit), port);
   if (!UseNagle && stack.SetNoDelay(binding_->Handle(), true) != 0) {
     TNetStack::RaiseSocketError();
   }
-  DoStatus(TNetStatus::hsConnecting, ip);
+  DoStatus(TNetStatus::hsConnecting, binding_->PeerIP());
+  if (!deadline.Unlimited()) {
+    ConnectWithin(limit, timeout_ms);
+    return;
+  }
   if (timeout_ms == -1 || timeout_ms == 0) {
     int32_t err = binding_->Connect(-2);
     if (err != 0) TNetStack::RaiseSocketError(err);
@@ -127,6 +139,26 @@ void TNetIOHandlerSocket::ConnectChannel(const std::string& host, int32_t port, 
     throw ENetConnectTimeout();
   }
   if (err != 0) throw ENetConnectException(SocketErrorMessage(err));
+}
+
+std::string TNetIOHandlerSocket::PeerAddress(const std::string& host, const TNetDeadline& limit) {
+  std::optional<std::string> ip = TNetStack::Instance().ResolveHost(host, limit);
+  if (ip) return *ip;
+  CloseChannel();
+  if (limit == Deadline()) throw ENetDeadlineExpired(Deadline().Budget());
+  throw ENetConnectTimeout();
+}
+
+void TNetIOHandlerSocket::ConnectWithin(const TNetDeadline& limit, int32_t timeout_ms) {
+  const int32_t err = binding_->Connect(limit.RemainingMs());
+  if (err == -2) {
+    CloseChannel();
+    if (limit == Deadline()) throw ENetDeadlineExpired(Deadline().Budget());
+    throw ENetConnectTimeout();
+  }
+  if (err == 0) return;
+  if (timeout_ms == -1 || timeout_ms == 0) TNetStack::RaiseSocketError(err);
+  throw ENetConnectException(SocketErrorMessage(err));
 }
 
 bool TNetIOHandlerSocket::WaitReadable(int32_t timeout_ms) {
@@ -143,7 +175,22 @@ int32_t TNetIOHandlerSocket::ReceiveRaw(void* buffer, int32_t length) {
 
 int32_t TNetIOHandlerSocket::SendRaw(const void* buffer, int32_t length) {
   if (!ChannelOpen()) throw ENetClosedSocket();
-  return TNetStack::Instance().Send(binding_->Handle(), buffer, length);
+  TNetStack& stack = TNetStack::Instance();
+  const int fd = binding_->Handle();
+  if (Deadline().Unlimited()) return stack.Send(fd, buffer, length);
+  // A blocking send would wait for room for every byte; this one waits for
+  // some room until the deadline and takes what fits.
+  for (;;) {
+    const int ready = stack.WaitWritable(fd, Deadline().RemainingMs());
+    if (ready < 0) return -1;
+    if (ready == 0 && !Deadline().Passed()) continue;  // woke a moment early
+    if (ready == 0) {
+      TNetStack::SetLastError(kWsaeTimedOut);
+      return -1;
+    }
+    const int32_t sent = stack.Send(fd, buffer, length, /*dont_wait=*/true);
+    if (sent >= 0 || TNetStack::LastError() != kWsaeWouldBlock) return sent;
+  }
 }
 
 }  // namespace tallyvox::net

@@ -6,6 +6,13 @@
 // may override LastErrorNumber).
 //
 // Time-outs are in milliseconds; -2 means no limit.
+//
+// A channel may carry the deadline of the operation its connection serves
+// (SetDeadline; Never until set, and then nothing changes): the plain socket
+// channel then bounds the connect, with its host name lookup, and every
+// write by it as well (see ConnectChannel and SendRaw). Reads are bounded
+// by the time-out the connection passes to WaitReadable, which the
+// connection cuts to the deadline itself.
 #ifndef TALLYVOX_NET_IO_HANDLER_H_
 #define TALLYVOX_NET_IO_HANDLER_H_
 
@@ -13,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "net/deadline.h"
 #include "net/stack.h"
 
 namespace tallyvox::net {
@@ -88,6 +96,14 @@ class TNetIOHandler : public TNetComponent {
   virtual int32_t SendRaw(const void* buffer, int32_t length) = 0;
   // Windows Sockets number of the last failure of ReceiveRaw/SendRaw.
   virtual int32_t LastErrorNumber() { return TNetStack::LastError(); }
+
+  // The deadline of the operation in progress (the connection sets it
+  // before it connects and writes).
+  void SetDeadline(const TNetDeadline& deadline) { deadline_ = deadline; }
+  const TNetDeadline& Deadline() const { return deadline_; }
+
+ private:
+  TNetDeadline deadline_ = TNetDeadline::Never();
 };
 
 class TNetIOHandlerSocket : public TNetIOHandler {
@@ -96,6 +112,12 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   ~TNetIOHandlerSocket() override;
 
   void CloseChannel() override;
+  // With a Deadline(), the connect's own limit (timeout_ms > 0) counts from
+  // here and covers the host name lookup as well, and neither waits past
+  // the deadline: a lookup or connect the deadline ends raises
+  // ENetDeadlineExpired, one its own limit ends ENetConnectTimeout. A
+  // lookup runs on a lookup thread then (net/resolver.h). Without one, as
+  // TNetIOHandler says, the lookup on the calling thread.
   void ConnectChannel(const std::string& host, int32_t port, int32_t timeout_ms,
                       int32_t local_port_max, int32_t local_port_min, int32_t local_port,
                       const std::string& local_ip) override;
@@ -104,6 +126,8 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   // Raises ENetConnClosedGracefully when the socket is not allocated.
   bool WaitReadable(int32_t timeout_ms) override;
   // Raise ENetClosedSocket "Disconnected." when the socket is not allocated.
+  // With a Deadline(), SendRaw waits for room at most until it and then
+  // takes what fits; when none came in time it fails with kWsaeTimedOut.
   int32_t ReceiveRaw(void* buffer, int32_t length) override;
   int32_t SendRaw(const void* buffer, int32_t length) override;
 
@@ -112,6 +136,13 @@ class TNetIOHandlerSocket : public TNetIOHandler {
   bool UseNagle = true;
 
  private:
+  // The peer's address: a host name looked up within `limit` (Never: on
+  // this thread, without a bound).
+  std::string PeerAddress(const std::string& host, const TNetDeadline& limit);
+  // The connect to the resolved peer, waiting until `limit` (the channel's
+  // Deadline() when that is the sooner: then a time-out is the deadline's).
+  void ConnectWithin(const TNetDeadline& limit, int32_t timeout_ms);
+
   std::unique_ptr<TNetSocketHandle> binding_;
 };
 

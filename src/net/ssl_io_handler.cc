@@ -34,7 +34,7 @@ void TNetSSLIOHandlerSocket::ConnectChannel(const std::string& host, int32_t por
   const int32_t connect_limit = timeout_ms > 0 ? timeout_ms : -2;
   const int32_t handshake_limit =
       SSLOptions.HandshakeTimeout != 0 ? SSLOptions.HandshakeTimeout : connect_limit;
-  handshake_deadline_ = TNetDeadline::After(handshake_limit);
+  handshake_deadline_ = TNetDeadline::Earlier(TNetDeadline::After(handshake_limit), Deadline());
   write_limit_ms_ = SSLOptions.WriteTimeout != 0 ? SSLOptions.WriteTimeout : connect_limit;
   host_ = host;
   try {
@@ -71,7 +71,9 @@ int32_t TNetSSLIOHandlerSocket::ReceiveRaw(void* buffer, int32_t length) {
 
 int32_t TNetSSLIOHandlerSocket::SendRaw(const void* buffer, int32_t length) {
   if (!ChannelOpen() || !socket_) throw ENetClosedSocket();
-  return socket_->Write(buffer, length, TNetDeadline::After(write_limit_ms_), &last_error_);
+  return socket_->Write(buffer, length,
+                        TNetDeadline::Earlier(TNetDeadline::After(write_limit_ms_), Deadline()),
+                        &last_error_);
 }
 
 int32_t TNetSSLIOHandlerSocket::LastErrorNumber() { return last_error_; }

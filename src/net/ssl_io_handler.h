@@ -16,7 +16,8 @@
 // default the open's connect time-out). A read is bounded by the time-out the
 // connection passed to WaitReadable, also when a record arrives only in part.
 // A write waits for the peer at most SSLOptions.WriteTimeout (by default the
-// open's connect time-out as well).
+// open's connect time-out as well). A Deadline() of the channel bounds the
+// handshake and every write too.
 //
 // Usage (the SMTP clients share one channel):
 //   TNetSSLIOHandlerSocket tls;

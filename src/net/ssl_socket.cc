@@ -99,21 +99,6 @@ bool WaitSocket(int fd, bool for_write, const TNetDeadline& deadline) {
 
 }  // namespace
 
-// ---- TNetDeadline ----
-
-TNetDeadline TNetDeadline::After(int32_t timeout_ms) {
-  if (timeout_ms < 0) return Never();
-  return TNetDeadline(Clock::now() + std::chrono::milliseconds(timeout_ms));
-}
-
-int TNetDeadline::RemainingMs() const {
-  if (Unlimited()) return -1;
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(at_ - Clock::now()).count();
-  if (left <= 0) return 0;
-  return left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
-}
-
 // ---- TNetSSLCipher ----
 
 std::string TNetSSLCipher::Name() const { return cipher_ ? SSL_CIPHER_get_name(cipher_) : ""; }

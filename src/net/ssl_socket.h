@@ -13,30 +13,15 @@
 
 #include <openssl/ssl.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
+
+#include "net/deadline.h"
 
 namespace tallyvox::net {
 
 class TNetSSLContext;
 class TNetSSLIOHandlerSocket;
-
-// A point in time after which a wait gives up; Never() has no limit.
-class TNetDeadline {
- public:
-  using Clock = std::chrono::steady_clock;
-  static TNetDeadline Never() { return TNetDeadline(Clock::time_point::max()); }
-  // timeout_ms -2 (or any negative value): no limit.
-  static TNetDeadline After(int32_t timeout_ms);
-  bool Unlimited() const { return at_ == Clock::time_point::max(); }
-  // Milliseconds left for poll(): -1 when unlimited, 0 when passed.
-  int RemainingMs() const;
-
- private:
-  explicit TNetDeadline(Clock::time_point at) : at_(at) {}
-  Clock::time_point at_;
-};
 
 // The negotiated cipher of a session.
 class TNetSSLCipher {

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,6 +16,7 @@
 #include <mutex>
 
 #include "net/exceptions.h"
+#include "net/resolver.h"
 #include "net/socket_registry.h"
 
 namespace tallyvox::net {
@@ -53,8 +53,9 @@ std::string AddressText(const in_addr& a) {
 // Remaining milliseconds until `deadline` for poll(); -1 = no limit.
 int PollTimeout(bool limited, std::chrono::steady_clock::time_point deadline) {
   if (!limited) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  // Rounded up: a wait never ends before its time.
+  auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
@@ -167,12 +168,15 @@ int TNetStack::Connect(int fd, const std::string& ip, int32_t port, int32_t time
   return 0;
 }
 
-int TNetStack::WaitReadable(int fd, int32_t timeout_ms) {
+namespace {
+
+// Waits for `events` on one socket: 1 ready, 0 time-out, -1 error.
+int WaitFor(int fd, short events, int32_t timeout_ms) {
   const bool limited = timeout_ms != -2 && timeout_ms >= 0;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(limited ? timeout_ms : 0);
   for (;;) {
-    pollfd p{fd, POLLIN, 0};
+    pollfd p{fd, events, 0};
     int n = poll(&p, 1, PollTimeout(limited, deadline));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RecordErrno();
@@ -184,6 +188,12 @@ int TNetStack::WaitReadable(int fd, int32_t timeout_ms) {
   }
 }
 
+}  // namespace
+
+int TNetStack::WaitReadable(int fd, int32_t timeout_ms) { return WaitFor(fd, POLLIN, timeout_ms); }
+
+int TNetStack::WaitWritable(int fd, int32_t timeout_ms) { return WaitFor(fd, POLLOUT, timeout_ms); }
+
 int32_t TNetStack::Recv(int fd, void* buffer, int32_t length) {
   for (;;) {
     ssize_t n = recv(fd, buffer, static_cast<size_t>(length), 0);
@@ -193,10 +203,11 @@ int32_t TNetStack::Recv(int fd, void* buffer, int32_t length) {
   }
 }
 
-int32_t TNetStack::Send(int fd, const void* buffer, int32_t length) {
+int32_t TNetStack::Send(int fd, const void* buffer, int32_t length, bool dont_wait) {
+  const int flags = MSG_NOSIGNAL | (dont_wait ? MSG_DONTWAIT : 0);
   for (;;) {
     // MSG_NOSIGNAL: a peer that has gone away yields EPIPE, never SIGPIPE.
-    ssize_t n = send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    ssize_t n = send(fd, buffer, static_cast<size_t>(length), flags);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return RecordErrno();
     return static_cast<int32_t>(n);
@@ -268,28 +279,21 @@ bool ReadsAsOctalOrHex(const std::string& host) {
 }  // namespace
 
 std::string TNetStack::ResolveHost(const std::string& host) {
-  if (SameText(host, "LOCALHOST")) return "127.0.0.1";
+  return *ResolveHost(host, TNetDeadline::Never());
+}
+
+std::optional<std::string> TNetStack::ResolveHost(const std::string& host,
+                                                  const TNetDeadline& deadline) {
+  if (SameText(host, "LOCALHOST")) return std::string("127.0.0.1");
   std::string quad;
   if (IsDottedQuad(host, &quad)) return quad;
   if (ReadsAsOctalOrHex(host)) throw ENetInvalidIPAddress(host);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    // Windows reports a failed name lookup as "host not found" or "try
-    // again"; these numbers have no text in the table.
-    int32_t err = rc == EAI_AGAIN    ? kWsaTryAgain
-                  : rc == EAI_SYSTEM ? WinsockErrorFromErrno(errno)
-                                     : kWsaHostNotFound;
-    t_last_error = err;
-    if (res != nullptr) freeaddrinfo(res);
-    throw ENetSocketError(err);
+  try {
+    return LookupHost(host, deadline);
+  } catch (const ENetSocketError& e) {
+    t_last_error = e.LastError();
+    throw;
   }
-  std::string ip = AddressText(reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr);
-  freeaddrinfo(res);
-  return ip;
 }
 
 std::string TNetStack::LocalHostName() {

@@ -13,7 +13,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "net/deadline.h"
 
 namespace tallyvox::net {
 
@@ -40,18 +43,27 @@ class TNetStack {
   // Readability of one socket; timeout_ms -2 waits without limit. Returns 1
   // readable (data, end of stream or error pending), 0 on time-out, -1 error.
   int WaitReadable(int fd, int32_t timeout_ms);
-  // recv/send with no flags (send never raises SIGPIPE).
+  // Writability, likewise.
+  int WaitWritable(int fd, int32_t timeout_ms);
+  // recv/send with no flags (send never raises SIGPIPE). With dont_wait a
+  // send takes what fits at once and fails with WSAEWOULDBLOCK when
+  // nothing does.
   int32_t Recv(int fd, void* buffer, int32_t length);
-  int32_t Send(int fd, const void* buffer, int32_t length);
+  int32_t Send(int fd, const void* buffer, int32_t length, bool dont_wait = false);
   int SetNoDelay(int fd, bool on);
   int ShutdownSend(int fd);
   int CloseSocket(int fd);
   // "LOCALHOST" (any case) -> "127.0.0.1"; a dotted quad -> its plain form;
-  // anything else is looked up (IPv4, first answer). Raises ENetSocketError
+  // anything else is looked up (IPv4, first answer) through the resolver in
+  // force (net/resolver.h), on the calling thread. Raises ENetSocketError
   // for a failed lookup, and ENetInvalidIPAddress, without a lookup, for a
   // numeric text that the system's resolver would read in octal or hex
   // ("1.2.3.0256", "0x7f.1"): it would reach another machine than written.
   std::string ResolveHost(const std::string& host);
+  // The same with the lookup bounded by `deadline` (LookupHost: on a lookup
+  // thread when limited; names and numbers are answered at once, with no
+  // thread). nullopt when the deadline passes before the answer.
+  std::optional<std::string> ResolveHost(const std::string& host, const TNetDeadline& deadline);
   // True for a text that splits at its first three dots into four parts,
   // each a decimal integer from 0 to 255; leading zeros are decimal too
   // ("0127.0.0.1" is 127.0.0.1). The plain form goes to *ip when given.

@@ -107,13 +107,20 @@ int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
   }
   int32_t result = 0;
   do {
-    if (!io_handler_->WaitReadable(timeout_ms)) {
+    bool by_deadline = false;
+    if (!io_handler_->WaitReadable(deadline_.Cut(timeout_ms, &by_deadline))) {
+      if (by_deadline) throw ENetDeadlineExpired(deadline_.Budget());
       if (raise_on_timeout) throw ENetReadTimeout();
       return -1;
     }
     const int32_t chunk = RecvBufferSize > 0 ? RecvBufferSize : kDefaultBufferSize;
     if (recv_scratch_.size() != static_cast<size_t>(chunk)) recv_scratch_.resize(chunk);
-    result = io_handler_->ReceiveRaw(recv_scratch_.data(), chunk);
+    try {
+      result = io_handler_->ReceiveRaw(recv_scratch_.data(), chunk);
+    } catch (const ENetReadTimeout&) {  // the TLS channel, inside a record
+      if (by_deadline) throw ENetDeadlineExpired(deadline_.Budget());
+      throw;
+    }
     if (result == 0) peer_closed_ = true;
     if (result < 0) {
       int32_t err = io_handler_->LastErrorNumber();
@@ -238,6 +245,7 @@ void TNetTCPConnection::ReadToStream(TNetByteStream& stream, int32_t count, bool
 // ---- Output ----
 
 void TNetTCPConnection::SendNow(const uint8_t* bytes, int32_t count) {
+  io_handler_->SetDeadline(deadline_);
   int32_t sent = 0;
   while (sent < count) {
     int32_t n = io_handler_->SendRaw(bytes + sent, count - sent);
@@ -245,6 +253,10 @@ void TNetTCPConnection::SendNow(const uint8_t* bytes, int32_t count) {
     CheckPeerClosed(true, false);
     if (n < 0) {
       int32_t err = io_handler_->LastErrorNumber();
+      if (err == kWsaeTimedOut && deadline_.Passed()) {
+        DropSocket();  // a message cut short cannot carry another byte
+        throw ENetDeadlineExpired(deadline_.Budget());
+      }
       // A connection that was reset, or whose peer stopped taking bytes
       // mid-write, cannot carry another byte: drop it, so that closing it
       // afterwards writes nothing more.
@@ -395,6 +407,7 @@ void TNetTCPClient::OpenConnection(int32_t timeout_ms) {
   try {
     IOHandler()->PrepareChannel();
     ResetInput();
+    IOHandler()->SetDeadline(Deadline());
     IOHandler()->ConnectChannel(Host, Port, timeout_ms, LocalPortMax, LocalPortMin, BoundPort,
                                 BoundIP);
     DoStatus(TNetStatus::hsConnected, Host);

@@ -10,6 +10,14 @@
 // ReadTimeout(), where 0 stands for no limit. A read that waits longer than
 // its time-out raises ENetReadTimeout "Read Timeout".
 //
+// A deadline (SetDeadline, net/deadline.h; none until set) bounds everything
+// the connection does from then on, however the peer paces its bytes: the
+// connect with its host name lookup, every wait for input and every write
+// take at most the lesser of their own time-out and the time left. A wait
+// the deadline ends raises ENetDeadlineExpired (a ENetReadTimeout naming
+// the deadline's budget), also where a time-out of the wait's own would
+// only be returned.
+//
 // One connection is used by one thread at a time. A channel assigned with
 // SetIOHandler is not owned: REQUIRES it outlives every connection using it
 // (or is detached with SetIOHandler(nullptr) first).
@@ -22,6 +30,7 @@
 #include <vector>
 
 #include "net/byte_stream.h"
+#include "net/deadline.h"
 #include "net/exceptions.h"
 #include "net/io_handler.h"
 #include "net/managed_buffer.h"
@@ -52,6 +61,9 @@ class TNetTCPConnection : public TNetComponent {
   void SetIOHandler(TNetIOHandler* handler);
   bool OwnsIOHandler() const { return owns_io_handler_; }
   bool PeerClosed() const { return peer_closed_; }
+  // The deadline of everything the connection does next; Never() for none.
+  void SetDeadline(const TNetDeadline& deadline) { deadline_ = deadline; }
+  const TNetDeadline& Deadline() const { return deadline_; }
 
   // ---- Settings ----
   int32_t ReadTimeout = 0;                        // ms; 0 = no limit
@@ -135,6 +147,7 @@ class TNetTCPConnection : public TNetComponent {
 
   TNetIOHandler* io_handler_ = nullptr;
   bool owns_io_handler_ = false;
+  TNetDeadline deadline_ = TNetDeadline::Never();
   bool peer_closed_ = false;
   TNetManagedBuffer input_;
   std::vector<uint8_t> recv_scratch_;
@@ -159,7 +172,9 @@ class TNetTCPClient : public TNetTCPConnection {
   // -2 no limit (failure: ENetConnectException); > 0 limit (failure:
   // ENetConnectException, limit: ENetConnectTimeout). Raises
   // ENetAlreadyConnected when the channel is already open. After any
-  // failure the socket is closed.
+  // failure the socket is closed. With a Deadline() the limit counts from
+  // the call, the host name lookup included, and a connect or lookup the
+  // deadline ends raises ENetDeadlineExpired.
   virtual void OpenConnection(int32_t timeout_ms = 0);
 };
 

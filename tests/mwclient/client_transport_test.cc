@@ -12,8 +12,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "middleware/client/client.h"
 #include "middleware/client/client_exceptions.h"
@@ -55,6 +57,13 @@ class RawPeer {
   void Close() {
     ::close(fd_);
     fd_ = -1;
+  }
+  // Sends `bytes` one at a time, `gap` apart, until the client goes away.
+  void Trickle(const std::string& bytes, std::chrono::milliseconds gap) {
+    for (char c : bytes) {
+      if (::send(fd_, &c, 1, MSG_NOSIGNAL) != 1) return;
+      std::this_thread::sleep_for(gap);
+    }
   }
   // Everything that arrives within `wait` (empty when nothing does).
   std::string Receive(std::chrono::milliseconds wait) {
@@ -495,6 +504,68 @@ TEST(ConnectDeadlineTest, CopiesShareOneDeadlineForTheirConnects) {
   t.SetConnectDeadline(Clock::now() + 2s);
   t.Connect();
   EXPECT_TRUE(t.IsConnected());
+}
+
+// The deadline of a whole operation bounds every wait of a response however
+// the server paces it, in the transports copied from the one it is set on
+// (also those copied before); without it each wait has only RequestTimeout,
+// so an answer whose bytes come in time for each wait arrives. Past the
+// deadline a connect fails at once.
+TEST(TransportDeadlineTest, CopiesShareOneDeadlineForEveryWait) {
+  using namespace std::chrono_literals;
+  using Clock = std::chrono::steady_clock;
+  struct Case {
+    const char* name;
+    std::optional<std::chrono::milliseconds> budget;
+    std::string failure;  // empty: the answer arrives
+    double at_least, at_most;
+  };
+  // Ten bytes, one every 150 ms, with a request time-out of 1 s.
+  const std::vector<Case> cases = {
+      {"no deadline", std::nullopt, "", 1.2, 4.0},
+      {"deadline", 600ms, "no answer within 0.6 s", 0.5, 1.2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawPeer peer;
+    TMwTCPIPClientTransport source;
+    source.SetHost("127.0.0.1");
+    source.SetPort(peer.port());
+    source.SetConnectTimeout(5);
+    source.SetRequestTimeout(1);
+    TMwTCPIPClientTransport copy;
+    copy.CopySettingsFrom(source);
+    if (c.budget) source.SetDeadline(net::TNetDeadline::Within(*c.budget));
+    EXPECT_EQ(copy.Deadline(), source.Deadline());
+    copy.Connect();
+    peer.Accept();
+    std::thread server([&peer] { peer.Trickle(EncodePlainLength(6) + "answer", 150ms); });
+    auto stream = MakeResponseStream(&copy, copy.TransportInfo());
+    TMwTransportInfo* info = copy.TransportInfo().get();
+    const auto start = Clock::now();
+    std::string failure;
+    try {
+      int32_t length = 0;
+      copy.ReceiveLength(info, *stream, &length);
+      copy.ReceiveStream(info, *stream, length);
+      EXPECT_EQ(stream->Buffer().ToString(), "answer");
+    } catch (const net::ENetReadTimeout& e) {
+      failure = e.what();
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    copy.Disconnect();
+    server.join();
+    EXPECT_EQ(failure, c.failure);
+    EXPECT_GE(seconds, c.at_least);
+    EXPECT_LE(seconds, c.at_most);
+    if (c.budget) {
+      const auto connect_start = Clock::now();
+      EXPECT_THROW(copy.Connect(), net::ENetDeadlineExpired);
+      EXPECT_LT(Clock::now() - connect_start, 100ms);
+      source.ClearDeadline();
+      EXPECT_TRUE(copy.Deadline().Unlimited());
+    }
+  }
 }
 
 TEST(TransportSettingsTest, IdleThreadNotifiesAnIdleTransport) {

@@ -256,6 +256,7 @@ void TMwCustomClientTransport::CopySettingsFrom(const TMwCustomClientTransport& 
   OnException = source.OnException;
   connect_timeout_ = source.connect_timeout_;
   connect_deadline_ = source.connect_deadline_;
+  deadline_ = source.deadline_;
   auto_fallback_ = source.auto_fallback_;
   fallback_servers_ = source.fallback_servers_;
 }
@@ -273,7 +274,19 @@ std::optional<std::chrono::steady_clock::time_point> TMwCustomClientTransport::C
   return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
 }
 
+void TMwCustomClientTransport::SetDeadline(const net::TNetDeadline& deadline) {
+  std::lock_guard<std::mutex> lock(deadline_->mu);
+  deadline_->value = deadline;
+}
+
+net::TNetDeadline TMwCustomClientTransport::Deadline() const {
+  std::lock_guard<std::mutex> lock(deadline_->mu);
+  return deadline_->value;
+}
+
 int32_t TMwCustomClientTransport::ConnectWaitMs() const {
+  const net::TNetDeadline whole = Deadline();
+  if (whole.Passed()) throw net::ENetDeadlineExpired(whole.Budget());
   const int32_t timeout_ms = ConnectTimeout() <= 0 ? 0 : SecondsToMs(ConnectTimeout());
   const auto deadline = ConnectDeadline();
   if (!deadline) return timeout_ms;
@@ -410,6 +423,7 @@ void TMwCustomTCPIPClientTransport::Connect() {
   tcp_->Port = port_;
   tcp_->LocalPortMin = min_client_port_;
   tcp_->LocalPortMax = max_client_port_;
+  tcp_->SetDeadline(Deadline());
   // A failure propagates; the unopened client stays until the next Connect.
   tcp_->OpenConnection(wait_ms);
   DoConnected();
@@ -466,6 +480,9 @@ void TMwCustomTCPIPClientTransport::ApplyConnectionString(const TMwConnectionStr
 
 net::TNetTCPClient& TMwCustomTCPIPClientTransport::Tcp() {
   if (!tcp_) throw net::ENetNotConnected();
+  // A pooled connection outlives the operation it was made in: each use
+  // takes the deadline in force now.
+  tcp_->SetDeadline(Deadline());
   return *tcp_;
 }
 
@@ -499,7 +516,7 @@ void TMwCustomTCPIPClientTransport::TransmitBuffer(TMwTransportInfo*, const void
 
 void TMwCustomTCPIPClientTransport::EndTransmit(TMwTransportInfo* info,
                                                 TMwCustomTransportStream& stream) {
-  if (tcp_ && tcp_->WriteBuffering()) tcp_->EndWriteBuffering();
+  if (tcp_ && tcp_->WriteBuffering()) Tcp().EndWriteBuffering();
   TMwCustomClientTransport::EndTransmit(info, stream);
 }
 

@@ -26,7 +26,9 @@
 // connection's default (none set here); the later waits then have no bound
 // at all. The connect waits ConnectTimeout seconds; 0 is the system's plain
 // connect, bounded only by the operating system. A connect deadline, when
-// set, bounds every connect as well: see SetConnectDeadline.
+// set, bounds every connect as well: see SetConnectDeadline. A deadline for
+// a whole operation, when set, bounds every wait of the connection, however
+// the server paces its bytes: see SetDeadline.
 // The body buffer grows only as bytes arrive: an announced length is never
 // allocated up front. A negative length (other than read-until-disconnect)
 // or one above kMwHardMessageLimit fails with EMwException 0x04001011
@@ -57,6 +59,7 @@
 #include "middleware/wire/stream_controller.h"
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/transport_stream.h"
+#include "net/deadline.h"
 #include "net/tcp_client.h"
 
 namespace tallyvox::mw {
@@ -156,6 +159,21 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   void ClearConnectDeadline();
   std::optional<std::chrono::steady_clock::time_point> ConnectDeadline() const;
 
+  // A deadline for everything the transport does until it is cleared (one
+  // probe of a server): the connect with its host name lookup, every wait
+  // for response bytes and every write of its connection take at most the
+  // lesser of their own time-out (ConnectTimeout, RequestTimeout, ...) and
+  // the time left, so that the operation ends by then whatever the server
+  // sends. A wait the deadline ends fails with net::ENetDeadlineExpired (a
+  // net::ENetReadTimeout, "no answer within N s" with N the deadline's
+  // budget), and once it has passed a connect fails with it at once.
+  // Shared by the transports made by CopySettingsFrom, as the connect
+  // deadline is. Never() until set: then every wait has only its own
+  // time-out. Thread-safe.
+  void SetDeadline(const net::TNetDeadline& deadline);
+  void ClearDeadline() { SetDeadline(net::TNetDeadline::Never()); }
+  net::TNetDeadline Deadline() const;
+
   // Copied into every message as its stream parameters. Every change
   // re-reads MAXTRANSPORTSTREAMSIZE: a present, non-empty value becomes the
   // limit; an absent or empty one keeps the previous limit.
@@ -252,7 +270,8 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   void TouchLastActivity();
   // Milliseconds for OpenConnection: ConnectTimeout (0: the plain connect),
   // cut to the time left before the connect deadline. Raises
-  // net::ENetConnectTimeout when the deadline has passed.
+  // net::ENetDeadlineExpired when the Deadline() has passed and
+  // net::ENetConnectTimeout when the connect deadline has.
   int32_t ConnectWaitMs() const;
   // Writes the settings as connection string lines / applies the present,
   // non-empty keys of a connection string.
@@ -287,6 +306,12 @@ class TMwCustomClientTransport : public TMwCustomTransport {
       std::numeric_limits<std::chrono::steady_clock::rep>::max();
   std::shared_ptr<std::atomic<std::chrono::steady_clock::rep>> connect_deadline_ =
       std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(kNoDeadline);
+  // The Deadline(), shared likewise.
+  struct SharedDeadline {
+    mutable std::mutex mu;
+    net::TNetDeadline value = net::TNetDeadline::Never();
+  };
+  std::shared_ptr<SharedDeadline> deadline_ = std::make_shared<SharedDeadline>();
   TMwStrings params_;
   int32_t max_transport_stream_size_ = 0;
   std::string domain_;
@@ -355,6 +380,8 @@ class TMwCustomTCPIPClientTransport : public TMwCustomClientTransport {
   void ApplyConnectionString(const TMwConnectionString& value) override;
 
  private:
+  // The TCP client, with the transport's Deadline() applied; raises
+  // net::ENetNotConnected before the first Connect.
   net::TNetTCPClient& Tcp();
   // Milliseconds for a wait of a response (see the header comment).
   int32_t FirstWaitMs() const;
