@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -694,12 +695,70 @@ TEST_F(ScriptedChannelTest, AddressWithLineBreakIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(channel_.Sent(), "");
 }
 
+// Display names, the subject and the Sender's and Reply-To's addresses (settings
+// values) go into header lines only: a line break in them continues its header line,
+// so it can neither start a header of its own (Bcc), nor end the header block, nor
+// end the data early with a line of a single dot.
+TEST_F(ScriptedChannelTest, LineBreaksInHeaderValuesNeitherInjectHeadersNorEndTheData) {
+  Serve({"220 hi", "250 hello", "250 reset", "250 sender", "250 rcpt", "250 rcpt", "354 go",
+         "250 done"});
+  const std::string evil = "x\r\n.\r\nBcc: evil@y\r\n\r\nbody\n.\rRCPT TO:<z@y>";
+  TNetMessage message = AlertMessage();
+  message.Subject += evil;
+  message.From.SetName("Quorvant" + evil);
+  message.Sender = TNetEMailAddressItem("Quell" + evil, "quell@home.example" + evil);
+  message.Recipients[0].SetName("Quell" + evil);
+  message.ReplyTo.Add("Reply" + evil, "reply@home.example" + evil);
+  smtp_.OpenConnection(0);
+  smtp_.DeliverMessage(message);
+  const std::string sent = channel_.Sent();
+  ASSERT_EQ(sent.rfind("EHLO monitor.test\r\nRSET\r\nMAIL FROM:<monitor@quorvant.example>\r\n"
+                       "RCPT TO:<quell@home.example>\r\nRCPT TO:<5550100@txt.example>\r\n"
+                       "DATA\r\n",
+                       0),
+            0u)
+      << sent;
+  const std::string data = sent.substr(sent.find("DATA\r\n") + 6);
+  // The data ends at its first line of a single dot, after the body.
+  const size_t header_end = data.find("\r\n\r\n");
+  ASSERT_NE(header_end, std::string::npos);
+  EXPECT_EQ(data.substr(header_end + 4), "IP 10.0.0.7 Is Down!\r\n.\r\n");
+  EXPECT_EQ(data.find("\r\n.\r\n"), data.size() - 5);
+  const std::set<std::string> names = {"From", "Subject",    "To",        "Sender",  "Reply-To",
+                                       "Date", "X-Priority", "X-Library", "X-Mailer"};
+  size_t start = 0;
+  while (start < header_end + 2) {
+    const size_t end = data.find("\r\n", start);
+    const std::string line = data.substr(start, end - start);
+    start = end + 2;
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+    if (line[0] == ' ' || line[0] == '\t') continue;  // a continuation line
+    EXPECT_EQ(names.count(line.substr(0, line.find(':'))), 1u) << "a header of its own: " << line;
+  }
+}
+
 TEST_F(ScriptedChannelTest, HeloNameWithLineBreakClosesTheSession) {
   Serve({"220 hi"});
   smtp_.HeloName = "host\r\nMAIL FROM:<x@y>";
   EXPECT_THROW(smtp_.OpenConnection(0), ENetMessageException);
   EXPECT_FALSE(smtp_.IsOpen());
   EXPECT_EQ(channel_.Sent(), "QUIT\r\n");
+}
+
+// A mail server's reply may hold any byte: the refusal keeps its text whole, a NUL
+// shown as \x00 (what() would end there) and the rest as the server sent it.
+TEST_F(ScriptedChannelTest, RefusalTextWithANulKeepsItsEnd) {
+  using namespace std::string_literals;
+  Serve({"220 hi", "250 hello", "250 reset", "550 no\0such \x1b[2Juser"s});
+  TNetMessage message = AlertMessage();
+  smtp_.OpenConnection(0);
+  try {
+    smtp_.DeliverMessage(message);
+    FAIL() << "delivered";
+  } catch (const net::ENetProtocolReplyError& e) {
+    EXPECT_EQ(e.ReplyErrorCode(), 550);
+    EXPECT_STREQ(e.what(), "no\\x00such \x1b[2Juser\r\n");
+  }
 }
 
 TEST_F(ScriptedChannelTest, DeliverOnAClosedClientRaisesAndSendsNothing) {
