@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/text.h"
 #include "monitor/interval.h"
 
 namespace tallyvox::monitor {
@@ -118,7 +119,7 @@ class TableReader {
     if (table_ == nullptr) return;
     for (auto&& [key, node] : *table_) {
       if (read_.count(std::string(key.str())) == 0) {
-        Fail(key.source(), "unknown setting " + Path(key.str()));
+        Fail(key.source(), "unknown setting " + EscapeControls(Path(key.str())));
       }
     }
   }
@@ -177,7 +178,9 @@ void ReadMailbox(TableReader& message, std::string_view key, Mailbox* box) {
 std::string ReadPasswordFile(TableReader& t, const std::string& name, const std::string& file) {
   const std::string path = name.empty() || name[0] == '/' ? name : Folder(file) + "/" + name;
   std::ifstream in(path, std::ios::binary);
-  if (!in) t.Fail(t.Node("password_file")->source(), "cannot read password_file " + path);
+  if (!in) {
+    t.Fail(t.Node("password_file")->source(), "cannot read password_file " + EscapeControls(path));
+  }
   std::string password;
   std::getline(in, password);
   if (!password.empty() && password.back() == '\r') password.pop_back();
@@ -304,7 +307,7 @@ Settings ParseSettings(std::string_view text, const std::string& path) {
   } catch (const toml::parse_error& e) {
     std::ostringstream out;
     out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
-        << e.description();
+        << EscapeControls(e.description());  // it may quote the byte it stopped at
     throw SettingsError(out.str());
   }
   Settings s;

@@ -109,8 +109,8 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "alerts.confirm must be from 1 to 1000, not 0"},
       {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
        "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
-      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""),
-       "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
+      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""), "outbox = \"\"",
+       "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
       {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""),
@@ -128,6 +128,39 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       const std::string prefix = "/etc/tv.toml:" + std::to_string(LineOf(c.text, c.at)) + ":";
       EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
       EXPECT_NE(message.find(c.what), std::string::npos) << message;
+    }
+  }
+}
+
+// Errors quote the values they refuse with their control bytes escaped, so a value
+// can neither steer the terminal that shows the error nor cut it short (a NUL).
+TEST(SettingsTest, RefusedValuesAreQuotedWithTheirControlBytesEscaped) {
+  struct Case {
+    std::string text;
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {ExampleWith("interval = \"60000\"", R"(interval = "\u001b[2J6\r\n0\u0000x\t")"),
+       R"(polling.interval: '\x1b[2J6\r\n0\x00x\t' is not a valid integer value)"},
+      {ExampleWith("request_timeout = 5",
+                   "request_timeout = 5\n"
+                   R"("bad\u001b]0;t\u0007" = 1)"),
+       R"(unknown setting polling.bad\x1b]0;t\x07)"},
+      {ExampleWith(R"(password = ""    # or: password_file = "erols.password")",
+                   R"(password_file = "/nonexistent/p\u001bw\nx")"),
+       R"(cannot read password_file /nonexistent/p\x1bw\nx)"},
+      // The parser quotes what it read up to the byte it stopped at.
+      {ExampleWith("recovery = true", "recovery = tr\x1b[2J"), R"(saw 'tr\x1b')"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    try {
+      ParseSettings(c.text, "/etc/tv.toml");
+      ADD_FAILURE() << "accepted";
+    } catch (const SettingsError& e) {
+      const std::string message = e.what();
+      EXPECT_NE(message.find(c.what), std::string::npos) << message;
+      for (unsigned char byte : message) EXPECT_FALSE(byte < 0x20 || byte == 0x7F) << message;
     }
   }
 }
