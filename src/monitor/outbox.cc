@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace tallyvox::monitor {
 namespace {
 
@@ -53,11 +55,11 @@ std::string Outbox::FileName(uint64_t sequence) {
 }
 
 void Outbox::Fail(const std::string& what, int err) const {
-  throw OutboxError("outbox " + folder_ + ": " + what + ": " + ErrorText(err));
+  throw OutboxError("outbox " + EscapeControls(folder_) + ": " + what + ": " + ErrorText(err));
 }
 
 void Outbox::Note(const std::string& what) const {
-  if (log_) log_("outbox " + folder_ + ": " + what);
+  if (log_) log_("outbox " + EscapeControls(folder_) + ": " + what);
 }
 
 void Outbox::MakeFolder() {
@@ -73,7 +75,7 @@ void Outbox::Open() {
   int lock = -1;
   if (const int err = env_->LockFolder(folder_, &lock)) {
     if (err == EWOULDBLOCK) {
-      throw OutboxError("outbox " + folder_ + ": another Tallyvox is using it");
+      throw OutboxError("outbox " + EscapeControls(folder_) + ": another Tallyvox is using it");
     }
     Fail("cannot lock the folder", err);
   }
@@ -101,7 +103,9 @@ void Outbox::Scan() {
     if (name == kAside && env_->IsFolder(Path(name))) continue;
     if (name.rfind(kTempPrefix, 0) == 0) {
       // An Add that did not finish: its alert was never reported kept.
-      if (env_->Remove(Path(name)) == 0) Note("removed " + name + ", an unfinished write");
+      if (env_->Remove(Path(name)) == 0) {
+        Note("removed " + EscapeControls(name) + ", an unfinished write");
+      }
       continue;
     }
     const uint64_t sequence = SequenceOf(name);
@@ -144,13 +148,13 @@ void Outbox::MoveAside(const std::string& name, const std::string& reason) {
   }
   if (err == 0) err = env_->Rename(Path(name), target);
   if (err != 0) {
-    Note("cannot move " + name + " aside (" + reason + "): " + ErrorText(err) +
+    Note("cannot move " + EscapeControls(name) + " aside (" + reason + "): " + ErrorText(err) +
          "; it is left where it is");
     return;
   }
   env_->SyncFolder(folder_);
   env_->SyncFolder(aside);
-  Note("moved " + name + " aside to " + target + ": " + reason);
+  Note("moved " + EscapeControls(name) + " aside to " + EscapeControls(target) + ": " + reason);
 }
 
 uint64_t Outbox::Add(const QueuedAlert& alert) {
@@ -158,7 +162,7 @@ uint64_t Outbox::Add(const QueuedAlert& alert) {
   try {
     bytes = EncodeAlertFile(alert);
   } catch (const AlertFileError& e) {
-    throw OutboxError("outbox " + folder_ + ": cannot keep the alert: " + e.what());
+    throw OutboxError("outbox " + EscapeControls(folder_) + ": cannot keep the alert: " + e.what());
   }
   const uint64_t sequence = next_sequence_;
   const std::string name = FileName(sequence);

@@ -13,7 +13,8 @@
 // Anything else in the folder (a file that is no alert file, or one that
 // does not read as one) is moved into the subfolder "aside" and logged,
 // never deleted and never fatal. Temporary files an interrupted Add left
-// are removed.
+// are removed. The log and the errors quote file and folder names with
+// their control bytes escaped (base/text.h), as anyone may name a file.
 //
 // One process at a time: Open locks the folder (flock); another outbox on
 // the same folder is refused until the first is destroyed or its process
