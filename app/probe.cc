@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/text.h"
 #include "monitor/probe_channel.h"
 
 namespace tallyvox::app {
@@ -23,11 +24,11 @@ constexpr int kPluginOk = 0;
 constexpr int kPluginCritical = 2;
 constexpr int kPluginUnknown = 3;
 
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return text;
+// A text of the plugin line: one line (line breaks become blanks) without
+// control bytes (written \x1b, \t, ...), and without "|", which starts the
+// performance data for the monitoring system (written \x7c).
+std::string PluginText(const std::string& text) {
+  return EscapeControls(text, LineBreaks::kBlank, "|");
 }
 
 // Exactly one plugin line is printed, by whichever comes first: the probe's
@@ -120,14 +121,15 @@ ProbeCommand::ProbeCommand(CLI::App& cli) {
 }
 
 int ProbeCommand::UsageError(const std::string& what) {
-  Report("MW UNKNOWN - " + OneLine(what));
+  Report("MW UNKNOWN - " + PluginText(what));
   return kPluginUnknown;
 }
 
 int ProbeCommand::Run() const {
   if (host_.empty()) return UsageError("HOST is empty");
   const std::chrono::seconds budget(connect_timeout_ + request_timeout_);
-  Deadline deadline(budget - RunningFor(), "MW CRITICAL - " + host_ + ": no answer within " +
+  const std::string host = PluginText(host_);
+  Deadline deadline(budget - RunningFor(), "MW CRITICAL - " + host + ": no answer within " +
                                                std::to_string(budget.count()) + " s");
   monitor::ProbeSettings settings;
   settings.port = port_;
@@ -152,12 +154,12 @@ int ProbeCommand::Run() const {
   channel.ReleaseProbe();
 
   if (!error.empty()) {
-    Report("MW CRITICAL - " + host_ + ": " + OneLine(error));
+    Report("MW CRITICAL - " + host + ": " + PluginText(error));
     return kPluginCritical;
   }
   char line[256];
   std::snprintf(line, sizeof line, " answered in %.3f s | time=%.6fs;;;0", seconds, seconds);
-  Report("MW OK - " + host_ + line);
+  Report("MW OK - " + host + line);
   return kPluginOk;
 }
 
