@@ -245,7 +245,8 @@ TEST_F(WindowTest, BoxesShowTypedAndServerTextsLiterally) {
   ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));
   QMessageBox* box = OpenBox(window());
   EXPECT_EQ(box->textFormat(), Qt::PlainText);
-  EXPECT_EQ(ShownInBox(box), "'<b>60000</b><img src=x.png>' is not a valid integer value.");
+  EXPECT_EQ(ShownInBox(box).toStdString(),
+            "'<b>60000</b><img src=x.png>' is not a valid integer value.");
   QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) == nullptr; }));
 
@@ -273,9 +274,9 @@ TEST_F(WindowTest, AToolTipShowsAddressAndServerTextLiterally) {
   report.ok = false;
   report.message = "<i>locked</i>\x1b[31m\r\nAlert held back: forged";
   window().SetToolTip("Label5", ProbeToolTip(report));
-  EXPECT_EQ(Shown(Label("Label5")->toolTip(), Qt::AutoText),
+  EXPECT_EQ(Shown(Label("Label5")->toolTip(), Qt::AutoText).toStdString(),
             "<b>10.0.0.5</b><img src=x.png>\nLast probe started " +
-                QString::fromStdString(monitor::LongTimeText(report.start)) +
+                monitor::LongTimeText(report.start) +
                 ", took 0.500 s\nFailed: <i>locked</i>\\x1b[31m  Alert held back: forged");
   // A plain tool tip stays as it was.
   window().SetToolTip("Label6", "10.0.0.6\nLast probe started 12:00:00, took 0.001 s");
