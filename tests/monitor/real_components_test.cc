@@ -196,10 +196,11 @@ TEST_F(RealComponentsTest, CyclesBesideADbetoolRecordLoopProbeAllTheirRows) {
   });
   m.monitor().FormShow();
   m.monitor().ResetOkCounters();
-  // Until the monitor met the writer's lock a few times (each cycle almost always does).
+  // Until the monitor met the writer's lock: within a second or so, and later on a
+  // loaded machine, where the writer starts fewer processes a second.
   const uint64_t lock_byte = dbe::kDbeLockBase + 1;
-  const auto deadline = Clock::now() + 20s;
-  while (env.RefusedLocks(lock_byte) < 3 && m.reports.cycles.size() < 30 &&
+  const auto deadline = Clock::now() + 15s;
+  while (env.RefusedLocks(lock_byte) == 0 && m.reports.cycles.size() < 300 &&
          Clock::now() < deadline) {
     try {
       m.monitor().DoPoll();
@@ -209,7 +210,9 @@ TEST_F(RealComponentsTest, CyclesBesideADbetoolRecordLoopProbeAllTheirRows) {
   }
   stop = true;
   writer.join();
-  EXPECT_GE(env.RefusedLocks(lock_byte), 1) << "no audit write met the writer's lock";
+  EXPECT_GE(env.RefusedLocks(lock_byte), 1)
+      << "no audit write met the writer's lock in " << m.reports.cycles.size() << " cycles beside "
+      << writes.load() << " writes";
   EXPECT_GT(writes.load(), 0);
   ASSERT_FALSE(m.reports.cycles.empty());
   for (const CycleReport& cycle : m.reports.cycles) {
