@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/text.h"
 #include "monitor/probe_channel.h"
 #include "net/exceptions.h"
 
@@ -20,11 +21,11 @@ constexpr int kPluginOk = 0;
 constexpr int kPluginCritical = 2;
 constexpr int kPluginUnknown = 3;
 
-std::string OneLine(std::string text) {
-  for (char& c : text) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return text;
+// A text of the plugin line: one line (line breaks become blanks) without
+// control bytes (written \x1b, \t, ...), and without "|", which starts the
+// performance data for the monitoring system (written \x7c).
+std::string PluginText(const std::string& text) {
+  return EscapeControls(text, LineBreaks::kBlank, "|");
 }
 
 // How long this process has run since it started (its start time in
@@ -77,7 +78,7 @@ ProbeCommand::ProbeCommand(CLI::App& cli) {
 }
 
 int ProbeCommand::UsageError(const std::string& what) {
-  Report("MW UNKNOWN - " + OneLine(what));
+  Report("MW UNKNOWN - " + PluginText(what));
   return kPluginUnknown;
 }
 
@@ -86,6 +87,7 @@ int ProbeCommand::Run() const {
   // The probe's deadlines count from the start of the process, so that a
   // slow start (a loaded machine) does not stretch the whole run.
   const auto process_start = std::chrono::steady_clock::now() - RunningFor();
+  const std::string host = PluginText(host_);
   monitor::ProbeSettings settings;
   settings.port = port_;
   settings.connect_timeout = connect_timeout_;
@@ -118,13 +120,13 @@ int ProbeCommand::Run() const {
   channel.ReleaseProbe();
 
   if (!error.empty()) {
-    Report("MW CRITICAL - " + host_ + ": " +
-           OneLine(deadline_passed.empty() ? error : deadline_passed));
+    Report("MW CRITICAL - " + host + ": " +
+           PluginText(deadline_passed.empty() ? error : deadline_passed));
     return kPluginCritical;
   }
   char line[256];
   std::snprintf(line, sizeof line, " answered in %.3f s | time=%.6fs;;;0", seconds, seconds);
-  Report("MW OK - " + host_ + line);
+  Report("MW OK - " + host + line);
   return kPluginOk;
 }
 

@@ -6,6 +6,12 @@
 //   MW CRITICAL - HOST: <the probe's exception message>          exit 2
 //   MW UNKNOWN - <what is wrong with the arguments>              exit 3
 //
+// The texts in the line (the host, the exception's message, which may be a
+// server's own text) have their line breaks turned into blanks, their other
+// control bytes escaped and "|" written as \x7c (EscapeControls,
+// base/text.h): the line stays one line, and only our own " | " starts the
+// performance data.
+//
 // The probe goes through the monitor's probe channel: a fresh aim (pool,
 // session, probe query, verified framing, the request and connect
 // time-outs), RunProbe, ReleaseProbe. It writes no audit record and sends no

@@ -5,6 +5,13 @@ namespace {
 
 char FoldUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; }
 
+void AppendHex(unsigned char c, std::string* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  *out += "\\x";
+  *out += kDigits[c >> 4];
+  *out += kDigits[c & 0x0F];
+}
+
 }  // namespace
 
 bool SameText(std::string_view a, std::string_view b) {
@@ -18,6 +25,44 @@ bool SameText(std::string_view a, std::string_view b) {
 std::string UpperCase(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = FoldUpper(c);
+  return out;
+}
+
+std::string EscapeControls(std::string_view text, LineBreaks breaks, std::string_view also) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (breaks == LineBreaks::kKeep && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      continue;  // the LF that follows is the break
+    }
+    if (breaks == LineBreaks::kBlank && (c == '\r' || c == '\n')) {
+      out += ' ';
+    } else if (c == '\n') {
+      out += breaks == LineBreaks::kKeep ? "\n" : "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F || also.find(static_cast<char>(c)) != std::string_view::npos) {
+      AppendHex(c, &out);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string NulsVisible(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\0') {
+      out += "\\x00";
+    } else {
+      out += c;
+    }
+  }
   return out;
 }
 

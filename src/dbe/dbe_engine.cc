@@ -2,14 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dbe/dbf_format.h"
@@ -103,34 +101,23 @@ DbeResult CopyText(const std::string& text, char* buffer, uint16_t* length) {
   return kDbeSuccess;
 }
 
-// The append lock is held only for the writes of an append (or of a dataset's first
-// record): wait a little for it. The engine lock is taken for each attempt only, so
-// that every other call, on any table, goes on while one waits.
-constexpr auto kAppendLockWait = std::chrono::seconds(5);
-constexpr auto kAppendLockRetry = std::chrono::milliseconds(5);
-
-// Runs `then(engine, table)` under the engine lock once `table` holds the append lock
-// (taken for it here unless it holds it already). Gives up with the lock error after
-// kAppendLockWait.
+// Runs `then(engine, table, taken_here)` under the engine lock once `table` holds the
+// append lock (taken for it here unless it holds it already). Gives up with the lock
+// error when kAppendLockWait is spent.
 template <typename Then>
 DbeResult WithAppendLock(DbeHandle handle, Then then) {
-  const auto deadline = std::chrono::steady_clock::now() + kAppendLockWait;
-  for (;;) {
-    {
-      Engine& e = TheEngine();
-      Guard g(e.mutex);
-      Table* t = FindTable(e, handle);
-      if (t == nullptr) return BadHandle("table");
-      if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
-      if (t->holds_append_lock) return then(e, *t, false);
-      const int err = LockRecordByte(*t, kAppendLockRecord);
-      if (err == 0) return then(e, *t, true);
-      if (err != EAGAIN || std::chrono::steady_clock::now() >= deadline) {
-        return LockFailure(*t, kAppendLockRecord, err);
-      }
-    }
-    std::this_thread::sleep_for(kAppendLockRetry);
-  }
+  return RetryWhileBusy(kAppendLockWait, [&](bool* busy) -> DbeResult {
+    Engine& e = TheEngine();
+    Guard g(e.mutex);
+    Table* t = FindTable(e, handle);
+    if (t == nullptr) return BadHandle("table");
+    if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
+    if (t->holds_append_lock) return then(e, *t, false);
+    const int err = LockRecordByte(*t, kAppendLockRecord);
+    if (err == 0) return then(e, *t, true);
+    *busy = err == EAGAIN;
+    return LockFailure(*t, kAppendLockRecord, err);
+  });
 }
 
 }  // namespace
@@ -549,17 +536,22 @@ DbeResult DbeClearRecordBuffer(DbeHandle table, uint8_t* buffer, uint32_t length
 // ---- Locks -----------------------------------------------------------------------------
 
 DbeResult DbeLockRecord(DbeHandle table, uint32_t record) {
-  DBE_TABLE(table);
-  if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
-  if (DbeResult r = RefreshCountFor(*t, record)) return r;
-  if (record == 0 || record > t->record_count) {
-    return Fail(kDbeErrRecordOutOfRange,
-                "Record " + std::to_string(record) + " is out of range: " + t->path);
-  }
-  if (t->locks.count(record)) return kDbeSuccess;
-  if (int err = LockRecordByte(*t, record)) return LockFailure(*t, record, err);
-  t->locks.insert(record);
-  return kDbeSuccess;
+  return RetryWhileBusy(kRecordLockWait, [&](bool* busy) -> DbeResult {
+    DBE_TABLE(table);
+    if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
+    if (DbeResult r = RefreshCountFor(*t, record)) return r;
+    if (record == 0 || record > t->record_count) {
+      return Fail(kDbeErrRecordOutOfRange,
+                  "Record " + std::to_string(record) + " is out of range: " + t->path);
+    }
+    if (t->locks.count(record)) return kDbeSuccess;
+    if (int err = LockRecordByte(*t, record)) {
+      *busy = err == EAGAIN;
+      return LockFailure(*t, record, err);
+    }
+    t->locks.insert(record);
+    return kDbeSuccess;
+  });
 }
 
 DbeResult DbeUnlockRecord(DbeHandle table, uint32_t record) {

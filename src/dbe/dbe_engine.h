@@ -186,6 +186,9 @@ DbeResult DbeClearRecordBuffer(DbeHandle table, uint8_t* buffer, uint32_t length
 
 // Locks. DbeLockRecord fails with kDbeErrRecordLocked when another open of the table
 // (in any process) holds the record; locking a record twice through one table is fine.
+// It waits briefly for a record another user holds (up to 250 ms, tried again every
+// 10 ms; record_locks.h), so that a collision with another writer's short lock costs
+// nothing, and fails only for a lock held longer.
 DbeResult DbeLockRecord(DbeHandle table, uint32_t record);
 DbeResult DbeUnlockRecord(DbeHandle table, uint32_t record);
 

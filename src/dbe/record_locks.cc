@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "dbe/last_error.h"
 
@@ -27,6 +28,19 @@ DbeResult LockFailure(const Table& t, uint32_t record, int err) {
   }
   return Fail(kDbeErrRecordLocked, "Cannot lock record " + std::to_string(record) + " (" +
                                        ErrnoText(err) + "): " + t.path);
+}
+
+DbeResult RetryWhileBusy(const LockWait& wait,
+                         const std::function<DbeResult(bool* busy)>& attempt) {
+  const auto deadline = std::chrono::steady_clock::now() + wait.total;
+  for (int tries = 1;; ++tries) {
+    bool busy = false;
+    const DbeResult result = attempt(&busy);
+    if (!busy || tries >= wait.attempts || std::chrono::steady_clock::now() >= deadline) {
+      return result;
+    }
+    std::this_thread::sleep_for(wait.pause);
+  }
 }
 
 }  // namespace tallyvox::dbe

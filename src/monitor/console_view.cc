@@ -3,19 +3,12 @@
 #include <cstdio>
 
 #include "base/datetime.h"
+#include "base/text.h"
 #include "monitor/roster.h"
 #include "monitor/time_text.h"
 
 namespace tallyvox::monitor {
 namespace {
-
-std::string OneLine(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c == '\r' || c == '\n') c = ' ';
-  }
-  return out;
-}
 
 std::string Number(double value) {
   char buf[32];
@@ -75,7 +68,7 @@ void ConsoleView::Emit(const std::string& op, const std::string& json_fields,
     Write("{\"time\": " + JsonString(IsoTimestamp(now)) + ", \"op\": " + JsonString(op) +
           json_fields + "}\n");
   } else if (!plain.empty()) {
-    Write(LongTimeText(now) + " " + OneLine(plain) + "\n");
+    Write(LongTimeText(now) + " " + EscapeControls(plain, LineBreaks::kBlank) + "\n");
   }
 }
 

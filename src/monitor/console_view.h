@@ -15,8 +15,10 @@
 //   13:05:09 outbox: 2 alerts waiting; next try at 13:06:09    the outbox's log
 //   13:05:09 cycle: 81 rows, 2 failed, 3.1 s
 // Colours and repaints print nothing; a beep is a BEL when the output is a
-// terminal. Line breaks inside a text become spaces, so every operation is
-// one line.
+// terminal. Line breaks inside a text become blanks, so every operation is
+// one line, and every other control byte (a server's reply, an address, a
+// file name may hold any) is written as an escape (EscapeControls,
+// base/text.h: \x1b, \x00, \t, ...), so no text can steer the terminal.
 //
 // With json, one JSON object a line for every operation:
 //   {"time": "2025-06-24T13:05:09.250+02:00", "op": "text", "control":
@@ -29,7 +31,8 @@
 // ..., "reason": ...} for an alert a policy held back ("row" left out for
 // the watchdog's), {"op": "queued", "text": ..., "pending": n} for one left
 // waiting in the outbox and {"op": "outbox", "text": ...} for a line of the
-// outbox's log.
+// outbox's log. JSON strings escape every control byte and DEL (\n, \r,
+// \t, \uXXXX), so the text is exact and the line one line.
 //
 // Thread-safe: each line is written whole, under a lock, and flushed.
 #ifndef TALLYVOX_MONITOR_CONSOLE_VIEW_H_

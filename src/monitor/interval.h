@@ -16,8 +16,9 @@ namespace tallyvox::monitor {
 std::optional<int32_t> ParseInteger(const std::string& text);
 
 // The interval in milliseconds. Raises mw::EConvertError "'%s' is not a valid
-// integer value" (with the text) when the text is not an integer, and the
-// same for a negative interval, which no timer can have.
+// integer value" (with the text, its control bytes escaped: base/text.h)
+// when the text is not an integer, and the same for a negative interval,
+// which no timer can have.
 int32_t ParseInterval(const std::string& text);
 
 }  // namespace tallyvox::monitor

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace tallyvox::monitor {
 namespace {
 
@@ -57,11 +59,11 @@ std::string Outbox::FileName(uint64_t sequence) {
 }
 
 void Outbox::Fail(const std::string& what, int err) const {
-  throw OutboxError("outbox " + folder_ + ": " + what + ": " + ErrorText(err));
+  throw OutboxError("outbox " + EscapeControls(folder_) + ": " + what + ": " + ErrorText(err));
 }
 
 void Outbox::Note(const std::string& what) const {
-  if (log_) log_("outbox " + folder_ + ": " + what);
+  if (log_) log_("outbox " + EscapeControls(folder_) + ": " + what);
 }
 
 void Outbox::MakeFolder() {
@@ -99,7 +101,7 @@ void Outbox::Open() {
   int lock = -1;
   if (const int err = env_->LockFolder(folder_, &lock)) {
     if (err == EWOULDBLOCK) {
-      throw OutboxError("outbox " + folder_ + ": another Tallyvox is using it");
+      throw OutboxError("outbox " + EscapeControls(folder_) + ": another Tallyvox is using it");
     }
     Fail("cannot lock the folder", err);
   }
@@ -130,8 +132,9 @@ void Outbox::Scan() {
       // An Add that did not finish: its alert was never reported kept. The
       // name is removed, never followed (a link is removed, not its target).
       const int err = env_->Remove(Path(name));
-      if (err == 0) Note("removed " + name + ", an unfinished write");
-      if (err != 0 && err != ENOENT) Note("cannot remove " + name + ": " + ErrorText(err));
+      if (err == 0) Note("removed " + EscapeControls(name) + ", an unfinished write");
+      if (err != 0 && err != ENOENT)
+        Note("cannot remove " + EscapeControls(name) + ": " + ErrorText(err));
       continue;
     }
     const uint64_t sequence = SequenceOf(name);
@@ -199,13 +202,13 @@ void Outbox::MoveAside(const std::string& name, const std::string& reason) {
   if (!aside.empty() && err == 0) err = env_->Rename(Path(name), target);
   if (err != 0) problem = ErrorText(err);
   if (!problem.empty()) {
-    Note("cannot move " + name + " aside (" + reason + "): " + problem +
+    Note("cannot move " + EscapeControls(name) + " aside (" + reason + "): " + problem +
          "; it is left where it is");
     return;
   }
   env_->SyncFolder(folder_);
   env_->SyncFolder(aside);
-  Note("moved " + name + " aside to " + target + ": " + reason);
+  Note("moved " + EscapeControls(name) + " aside to " + EscapeControls(target) + ": " + reason);
 }
 
 uint64_t Outbox::Add(const QueuedAlert& alert) {
@@ -213,7 +216,7 @@ uint64_t Outbox::Add(const QueuedAlert& alert) {
   try {
     bytes = EncodeAlertFile(alert);
   } catch (const AlertFileError& e) {
-    throw OutboxError("outbox " + folder_ + ": cannot keep the alert: " + e.what());
+    throw OutboxError("outbox " + EscapeControls(folder_) + ": cannot keep the alert: " + e.what());
   }
   const uint64_t sequence = next_sequence_;
   const std::string name = FileName(sequence);
@@ -247,7 +250,8 @@ std::string Outbox::WriteTemporary(const std::string& name, std::string_view byt
       env_->Remove(Path(temp));  // what this write made of it
       Fail("cannot write " + name, err);
     }
-    if (i == 0) Note(temp + " is in the way; the alert is written through another name");
+    if (i == 0)
+      Note(EscapeControls(temp) + " is in the way; the alert is written through another name");
   }
   Fail("cannot write " + name, EEXIST);
 }
@@ -268,7 +272,7 @@ void Outbox::Remove(uint64_t sequence) {
   int err = env_->Remove(Path(name));
   if (err == 0 || err == ENOENT) err = env_->SyncFolder(folder_);
   if (err != 0) {
-    Note("cannot remove " + name + ": " + ErrorText(err) +
+    Note("cannot remove " + EscapeControls(name) + ": " + ErrorText(err) +
          "; its alert may be delivered again after a restart");
   }
 }

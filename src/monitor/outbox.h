@@ -23,6 +23,9 @@
 // user owns, or that group or others may write in, since whoever may write
 // there may plant alerts to be mailed.
 //
+// The log and the errors quote file and folder names with their control
+// bytes escaped (base/text.h), as anyone may name a file.
+//
 // One process at a time: Open locks the folder (flock); another outbox on
 // the same folder is refused until the first is destroyed or its process
 // ends.

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "base/small_file.h"
+#include "base/text.h"
 #include "monitor/interval.h"
 
 namespace tallyvox::monitor {
@@ -124,7 +125,7 @@ class TableReader {
     if (table_ == nullptr) return;
     for (auto&& [key, node] : *table_) {
       if (read_.count(std::string(key.str())) == 0) {
-        Fail(key.source(), "unknown setting " + Path(key.str()));
+        Fail(key.source(), "unknown setting " + EscapeControls(Path(key.str())));
       }
     }
   }
@@ -190,7 +191,8 @@ void ReadMailbox(TableReader& message, std::string_view key, Mailbox* box) {
 }
 
 std::string PrivacyWarning(const std::string& path) {
-  return path + ": holds a mail password and other users can read it; make it private (chmod 600)";
+  return EscapeControls(path) +
+         ": holds a mail password and other users can read it; make it private (chmod 600)";
 }
 
 // The password on the first line of the file; warns when others may read it.
@@ -198,8 +200,8 @@ std::string ReadPasswordFile(TableReader& t, const std::string& name, Settings* 
   const std::string path = name.empty() || name[0] == '/' ? name : Folder(s->path) + "/" + name;
   const SmallFile file = ReadSmallFile(path, kMaxPasswordFileBytes);
   if (!file.ok()) {
-    t.Fail(t.Node("password_file")->source(),
-           "cannot read password_file " + path + ": " + WhyNotRead(file, kMaxPasswordFileBytes));
+    t.Fail(t.Node("password_file")->source(), "cannot read password_file " + EscapeControls(path) +
+                                                  ": " + WhyNotRead(file, kMaxPasswordFileBytes));
   }
   if (OthersMayRead(file.mode)) s->warnings.push_back(PrivacyWarning(path));
   std::string password = file.contents.substr(0, file.contents.find('\n'));
@@ -305,7 +307,7 @@ Settings Parse(std::string_view text, const std::string& path, bool* inline_pass
   } catch (const toml::parse_error& e) {
     std::ostringstream out;
     out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": "
-        << e.description();
+        << EscapeControls(e.description());  // it may quote the byte it stopped at
     throw SettingsError(out.str());
   }
   Settings s;

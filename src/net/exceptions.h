@@ -30,6 +30,8 @@
 //     ENetProtocolReplyError       reply text lines, each + CR LF (carries the code)
 //
 // Socket error numbers are the Windows Sockets numbers of net/socket_errors.h.
+// A message that quotes a peer (a server's reply) keeps each NUL byte as
+// \x00 (base/text.h), as what() would end at the first one.
 #ifndef TALLYVOX_NET_EXCEPTIONS_H_
 #define TALLYVOX_NET_EXCEPTIONS_H_
 
@@ -39,13 +41,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/text.h"
 #include "net/socket_errors.h"
 
 namespace tallyvox::net {
 
 class ENetException : public std::runtime_error {
  public:
-  explicit ENetException(const std::string& message) : std::runtime_error(message) {}
+  explicit ENetException(const std::string& message) : std::runtime_error(NulsVisible(message)) {}
   std::string Message() const { return what(); }
 };
 

@@ -12,6 +12,7 @@
 #include <QScrollBar>
 #include <QSettings>
 #include <QShowEvent>
+#include <QTextDocument>
 #include <QVBoxLayout>
 #include <QWindow>
 #include <memory>
@@ -288,12 +289,19 @@ void MainWindow::SetButtonCaption(const std::string& control, const QString& cap
 }
 
 void MainWindow::SetToolTip(const std::string& control, const QString& text) {
-  if (QWidget* widget = Control(control)) widget->setToolTip(text);
+  // A tool tip whose first line looks like HTML (an address, a server's
+  // reply) is shown as rich text, and a tool tip has no text format of its
+  // own: such a text goes in as rich text that shows it literally.
+  if (QWidget* widget = Control(control)) {
+    widget->setToolTip(Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpacePre)
+                                                 : text);
+  }
 }
 
 QMessageBox* MainWindow::OpenBox(BoxKind kind, const QString& text, std::function<void()> closed) {
   auto* box = new QMessageBox(kind == BoxKind::kError ? QMessageBox::Critical : QMessageBox::NoIcon,
                               kBoxTitle, text, QMessageBox::Ok, this);
+  box->setTextFormat(Qt::PlainText);  // a server's reply may look like HTML
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);  // a message box is modal unless told otherwise
   ++open_boxes_;

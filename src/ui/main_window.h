@@ -74,9 +74,11 @@ class MainWindow : public QWidget {
   // (a click beeps and raises the box), as with a window-modal box, but it
   // can still be moved, resized and closed: Qt holds back the close request
   // of a window that a modal box blocks, so the boxes are not modal in Qt's
-  // sense.
+  // sense. The text is plain text (Qt::PlainText), whatever it looks like.
   QMessageBox* OpenBox(BoxKind kind, const QString& text, std::function<void()> closed);
   int OpenBoxes() const { return open_boxes_; }
+  // Sets the plain `text` as the control's tool tip: it shows literally, also
+  // when it looks like HTML.
   void SetToolTip(const std::string& control, const QString& text);
 
   // Runs when the window is closed, after its geometry was saved.

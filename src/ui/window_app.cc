@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/text.h"
 #include "monitor/assembly.h"
 #include "monitor/post_call.h"
 
@@ -85,7 +86,8 @@ void WindowProgram::Start() {
     // The monitor could not be built: say why, and end when the box closes.
     monitor::PostCall(window, [window, error] {
       window->OpenBox(BoxKind::kError,
-                      "Tallyvox cannot start the monitor: " + QString::fromStdString(error),
+                      "Tallyvox cannot start the monitor: " +
+                          QString::fromStdString(EscapeControls(error, LineBreaks::kKeep)),
                       [] { QCoreApplication::exit(kExitError); });
     });
   });
@@ -105,8 +107,8 @@ bool DisplayAvailable() {
 }
 
 QString SettingsErrorText(const std::string& error, const std::string& path, bool missing) {
-  const QString head =
-      "Tallyvox cannot use its settings file.\n\n" + QString::fromStdString(error) + "\n\n";
+  const QString head = "Tallyvox cannot use its settings file.\n\n" +
+                       QString::fromStdString(EscapeControls(error, LineBreaks::kKeep)) + "\n\n";
   if (!missing) {
     return head +
            "Mend the file where the message points and start Tallyvox again (or name "
@@ -156,6 +158,7 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
     const bool missing = dynamic_cast<const monitor::SettingsFileMissing*>(&e) != nullptr;
     QMessageBox box(QMessageBox::Critical, kBoxTitle, SettingsErrorText(e.what(), path, missing),
                     QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
     // The operator copies the path or the command from it.
     box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     box.exec();

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <memory>
 
+#include "base/text.h"
 #include "monitor/post_call.h"
 #include "monitor/roster.h"
 #include "monitor/seams.h"
@@ -13,16 +14,22 @@ namespace {
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
+// A text from elsewhere (a server's reply, an address) inside a line of a
+// tool tip: its line breaks blanks and its other control bytes escaped, so it
+// stays within its line.
+QString Quoted(const std::string& text) { return Text(EscapeControls(text, LineBreaks::kBlank)); }
+
 }  // namespace
 
 QString ProbeToolTip(const monitor::ProbeReport& r) {
-  QString tip = Text(r.address.empty() ? std::string("(no address)") : r.address) +
+  QString tip = (r.address.empty() ? Text("(no address)") : Quoted(r.address)) +
                 "\nLast probe started " + Text(monitor::LongTimeText(r.start)) + ", took " +
                 QString::number(r.seconds, 'f', 3) + " s";
   if (r.ok) return tip;
-  tip += "\nFailed: " + Text(r.message);
+  tip += "\nFailed: " + Quoted(r.message);
   if (!r.transport_error.empty() && r.transport_error != r.message) {
-    tip += " (" + Text(r.transport_error).simplified() + ")";
+    // Its line breaks ("Socket Error # 10061\r\n...") read as blanks.
+    tip += " (" + Quoted(Text(r.transport_error).simplified().toStdString()) + ")";
   }
   return tip;
 }
@@ -59,7 +66,7 @@ void WindowView::ShowBox(BoxKind kind, const std::string& text) {
   // Shared with the GUI's call: the box may close after a stop has ended
   // this wait and unwound the handler.
   auto wait = std::make_shared<monitor::ModalLoop>(stop_);
-  Post([kind, text = Text(text), wait](MainWindow& w) {
+  Post([kind, text = Text(EscapeControls(text, LineBreaks::kKeep)), wait](MainWindow& w) {
     w.OpenBox(kind, text, [wait] { wait->Close(); });
   });
   wait->Run();

@@ -17,6 +17,11 @@
 // why), or queued in the outbox. The watchdog's alerts held back or queued
 // go to the tool tip of its list, ListBox1.
 //
+// Texts from elsewhere are shown with their control bytes escaped
+// (base/text.h): in a tool tip the address and the failure's message (each
+// kept on its line), in a box the whole text (its line breaks kept). Boxes
+// and tool tips show them as plain text, never as HTML (MainWindow).
+//
 // REQUIRES: the window outlives every call (the program ends the monitor
 // thread before it destroys the window).
 #ifndef TALLYVOX_UI_WINDOW_VIEW_H_

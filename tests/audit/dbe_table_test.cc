@@ -213,6 +213,41 @@ TEST_F(AuditTableTest, RecordLockedByAnotherProcessStopsTheWrite) {
   EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.1'|0.5\n");
 }
 
+// Another monitor's audit write, or `dbetool record`, holds the record for a moment:
+// the write waits for it (tried again every 10 ms), so a collision that short costs
+// nothing. A lock held longer still ends the write with the lock error, after a wait
+// bounded in time (250 ms) and in attempts.
+TEST_F(AuditTableTest, ABriefRecordLockIsWaitedForAndALongOneFailsAfterABoundedRetry) {
+  const std::string path = Make(AuditTable({{false, {"old", "0.1"}}}));
+  const uint64_t lock_byte = dbe::kDbeLockBase + 1;
+  TDbeTable table;
+  Open(table);
+  {
+    testing::LockHolder brief(path, 1, "0.1");
+    ASSERT_TRUE(brief.ok()) << brief.Output();
+    AuditWrite(table, "10.0.0.1", 0.5);
+    EXPECT_GE(env_.RefusedLocks(lock_byte), 1) << "the write never met the lock";
+    EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.1'|0.5\n");
+  }
+  testing::LockHolder held(path, 1);
+  ASSERT_TRUE(held.ok()) << held.Output();
+  const int refused_before = env_.RefusedLocks(lock_byte);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Thrown<EDbeDatabaseError>([&] { AuditWrite(table, "10.0.0.2", 0.25); }),
+            "DbeTable1: Record 1 is locked by another user: " + path);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  const int attempts = env_.RefusedLocks(lock_byte) - refused_before;
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_LT(waited, std::chrono::seconds(3)) << "waited for the holder to let go";
+  EXPECT_GE(attempts, 2);
+  EXPECT_LE(attempts, 26);
+  EXPECT_EQ(table.State(), TDataSetState::dsBrowse);
+  held.Release();
+  AuditWrite(table, "10.0.0.3", 0.75);
+  EXPECT_EQ(ReadWithDbfread(dir_, path), "'10.0.0.3'|0.75\n");
+}
+
 TEST_F(AuditTableTest, FailedPostKeepsTheLockAndIsRetriedByTheNextWrite) {
   const std::string path = Make(AuditTable({{false, {"old", "0.1"}}}));
   const std::string before = testing::ReadFile(path);

@@ -94,6 +94,11 @@ TEST_F(DbetoolTest, FailuresExitNonZeroWithTheMessage) {
   EXPECT_EQ(out, "dbetool: DbeTable1: Record 1 is locked by another user: " + path + "\n");
   holder.Stop();
   EXPECT_EQ(Run("record " + path + " 10.0.0.2 0.25", &out), 0) << out;
+  // A lock held for a moment only is waited for.
+  testing::ChildProcess brief({Dbetool(), "hold", path, "1", "0.1"});
+  ASSERT_TRUE(brief.WaitForOutput("locked", std::chrono::seconds(10))) << brief.Output();
+  EXPECT_EQ(Run("record " + path + " 10.0.0.3 0.75", &out), 0) << out;
+  EXPECT_EQ(Run("hold " + path + " 1 0", &out), 2);  // no time to hold it for
 
   testing::WriteFile(dir_.File("bad.dbf"), "not a table at all, just some text");
   EXPECT_EQ(Run("show " + dir_.File("bad.dbf"), &out), 1);

@@ -320,6 +320,15 @@ TEST_F(AlertDispatchTest, StartUpDeliversWhatWaitedAndMovesCorruptFilesAside) {
       m.notes.Logged("moved readme aside to " + folder_ + "/aside/readme: not an alert file"));
 }
 
+// Everything a ConsoleView wrote to its file.
+std::string Printed(std::FILE* out) {
+  std::rewind(out);
+  std::string text;
+  for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+  std::fclose(out);
+  return text;
+}
+
 TEST(ConsoleViewAlertLinesTest, HeldBackQueuedAndTheOutboxLogArePrinted) {
   for (bool json : {false, true}) {
     std::FILE* out = std::tmpfile();
@@ -329,10 +338,7 @@ TEST(ConsoleViewAlertLinesTest, HeldBackQueuedAndTheOutboxLogArePrinted) {
     view.AlertHeldBack(0, "IP  Is Not Responding!", "next reminder at 12:30:00");
     view.AlertQueued("IP 10.0.0.5 Is Down!", 2);
     view.OutboxLog("outbox: 2 alerts waiting; next try at 12:01:00");
-    std::rewind(out);
-    std::string text;
-    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
-    std::fclose(out);
+    const std::string text = Printed(out);
     const std::vector<std::string> expected =
         json
             ? std::vector<
@@ -351,6 +357,46 @@ TEST(ConsoleViewAlertLinesTest, HeldBackQueuedAndTheOutboxLogArePrinted) {
       const size_t found = text.find(line + "\n", at);
       EXPECT_NE(found, std::string::npos) << line << "\n" << text;
       if (found != std::string::npos) at = found;
+    }
+  }
+}
+
+// A mail server's reply, an address or a file name may hold any byte. Each plain line
+// stays one line without control bytes (line breaks become blanks, as before; the
+// others are escaped), and JSON escapes them all, so its text stays exact.
+TEST(ConsoleViewAlertLinesTest, ControlBytesInTextsNeitherBreakNorSteerTheLines) {
+  using namespace std::string_literals;
+  const std::string reply = "5.7.8 \x1b]0;owned\x07no\0pe\x1b[2J\r\n"s;
+  for (bool json : {false, true}) {
+    std::FILE* out = std::tmpfile();
+    InputStore inputs;
+    inputs.SetText(Roster::Row(5).edit, "10.0.0.5\x1b[8m");
+    ConsoleView view(inputs, out, json, false);
+    view.AlertFailed("erols", "IP 10.0.0.5 Is Down!", reply);
+    view.ShowMessage(reply);
+    view.SetLabelText(Roster::Row(5).label, "Problem");
+    view.OutboxLog("outbox /o: moved 1\rA\x1b[2K aside");
+    const std::string text = Printed(out);
+    const std::vector<std::string> bodies =
+        json
+            ? std::vector<
+                  std::
+                      string>{R"("error": "5.7.8 \u001b]0;owned\u0007no\u0000pe\u001b[2J\r\n"})",
+                              R"("op": "message", "text": "5.7.8 \u001b]0;owned\u0007no\u0000pe\u001b[2J\r\n"})",
+                              R"("row": 5, "text": "Problem"})",
+                              R"("text": "outbox /o: moved 1\rA\u001b[2K aside"})"}
+            : std::vector<std::string>{
+                  R"( alert erols: FAILED "IP 10.0.0.5 Is Down!": 5.7.8 \x1b]0;owned\x07no\x00pe\x1b[2J  )",
+                  R"( message: 5.7.8 \x1b]0;owned\x07no\x00pe\x1b[2J  )",
+                  R"( row 5 10.0.0.5\x1b[8m: Problem)", " outbox /o: moved 1 A\\x1b[2K aside"};
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      lines.push_back(text.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), bodies.size()) << text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].size() - lines[i].rfind(bodies[i]), bodies[i].size()) << lines[i];
+      for (unsigned char c : lines[i]) EXPECT_FALSE(c < 0x20 || c == 0x7F) << lines[i];
     }
   }
 }

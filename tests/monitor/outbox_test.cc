@@ -128,6 +128,24 @@ TEST(OutboxTest, CorruptAndForeignFilesAreMovedAsideAndTheOthersKept) {
   EXPECT_EQ(outbox.Add(Alert("e")), 4u);  // after the highest number still pending
 }
 
+// Anyone may name a file in the folder: the log quotes the names with their control
+// bytes escaped (and the files themselves are moved under their own names).
+TEST(OutboxTest, NamesInTheLogHaveTheirControlBytesEscaped) {
+  OutboxFixture f;
+  ::mkdir(f.folder.c_str(), 0700);
+  const std::string name = "x\x1b[2J\r\nOK\x7f";
+  WriteFile(f.folder + "/" + name, "mine");
+  WriteFile(f.folder + "/.tmp-\x1b]0;t\x07", "half");
+  Outbox outbox(f.folder, 10, f.Logger());
+  outbox.Open();
+  EXPECT_EQ(Names(f.folder + "/aside"), std::vector<std::string>{name});
+  const std::string at = "outbox " + f.folder + ": ";
+  EXPECT_EQ(f.log,
+            (std::vector<std::string>{at + "removed .tmp-\\x1b]0;t\\x07, an unfinished write",
+                                      at + "moved x\\x1b[2J\\r\\nOK\\x7f aside to " + f.folder +
+                                          "/aside/x\\x1b[2J\\r\\nOK\\x7f: not an alert file"}));
+}
+
 TEST(OutboxTest, OneProcessAtATime) {
   OutboxFixture f;
   Outbox first(f.folder, 10, f.Logger());

@@ -107,6 +107,19 @@ TEST(ProbeCommand, AgainstServersThatAnswerFailOrStaySilent) {
             std::string::npos);
 }
 
+// A server's text stays in the text part of its one line: a "|" would start the
+// performance data (\x7c), a line break a second line (a blank), an ESC steer the
+// terminal that shows it (\x1b).
+TEST(ProbeCommand, AServersTextStaysInTheTextPartOfTheLine) {
+  MwServerProcess server({"--listen", "127.0.6.8:0", "--fault", "error", "--error-code", "42",
+                          "--error-text", "locked | by\x1b[31m you\r\nrc=1|x=2s;;;0"});
+  ASSERT_TRUE(server.ready()) << server.Output();
+  const ProbeRun r = RunProbe("127.0.6.8 --port " + std::to_string(server.port()));
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.out,
+            "MW CRITICAL - 127.0.6.8: locked \\x7c by\\x1b[31m you  rc=1\\x7cx=2s;;;0 (SERVER)\n");
+}
+
 TEST(ProbeCommand, RefusedAndBlackholedAddressesStayWithinTheTimeBound) {
   RefusingPort refusing;
   const ProbeRun refused = RunProbe("127.0.0.1 --port " + std::to_string(refusing.port()));

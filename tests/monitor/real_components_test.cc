@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "dbe/dbe_engine.h"
 #include "monitor/real_fixture.h"
 #include "monitor/time_text.h"
+#include "support/fault_env.h"
 #include "support/loopback_socket.h"
 
 namespace tallyvox::monitor::testing {
@@ -173,6 +175,52 @@ TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
   EXPECT_EQ(records[0].substr(0, records[0].find('|')), "127.0.3.111");
   const double stored = std::strtod(records[0].c_str() + records[0].find('|') + 1, nullptr);
   EXPECT_NEAR(stored, TimeOfDayPart(start), 1e-9);
+}
+
+// Another writer on the audit table (a second monitor, or `dbetool record` in a loop)
+// holds the record for the length of one write. A probe whose audit write meets that
+// lock waits for it, and every cycle probes all its rows; without the wait about every
+// other cycle ended at "Record 1 is locked by another user".
+TEST_F(RealComponentsTest, CyclesBesideADbetoolRecordLoopProbeAllTheirRows) {
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.111:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  tallyvox::testing::FaultEnv env;  // counts the lock attempts refused to the monitor
+  RealMonitor m(MakeSettings(servers.port()));
+  for (int row = 1; row <= kRosterRows; ++row) m.Row(row, "127.0.3." + std::to_string(row));
+  const std::string record = tallyvox::testing::BinaryDir() + "/tools/dbetool record " +
+                             dir_.File("config.dbf") + " 10.9.9.9 >/dev/null 2>&1";
+  std::atomic<bool> stop{false};
+  std::atomic<int> writes{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 5000 && !stop; ++i) writes += tallyvox::testing::RunCommand(record) == 0;
+  });
+  m.monitor().FormShow();
+  m.monitor().ResetOkCounters();
+  // Until the monitor met the writer's lock: within a second or so, and later on a
+  // loaded machine, where the writer starts fewer processes a second.
+  const uint64_t lock_byte = dbe::kDbeLockBase + 1;
+  const auto deadline = Clock::now() + 15s;
+  while (env.RefusedLocks(lock_byte) == 0 && m.reports.cycles.size() < 300 &&
+         Clock::now() < deadline) {
+    try {
+      m.monitor().DoPoll();
+    } catch (const std::exception&) {
+      // reported as the cycle's error, checked below
+    }
+  }
+  stop = true;
+  writer.join();
+  EXPECT_GE(env.RefusedLocks(lock_byte), 1)
+      << "no audit write met the writer's lock in " << m.reports.cycles.size() << " cycles beside "
+      << writes.load() << " writes";
+  EXPECT_GT(writes.load(), 0);
+  ASSERT_FALSE(m.reports.cycles.empty());
+  for (const CycleReport& cycle : m.reports.cycles) {
+    EXPECT_FALSE(cycle.ended_by_error) << cycle.error;
+    EXPECT_EQ(cycle.rows, kRosterRows);
+    EXPECT_EQ(cycle.failed, 0);
+  }
+  m.assembly.reset();  // the table is closed before its Env goes
 }
 
 TEST_F(RealComponentsTest, MissingAuditTableEndsEveryCycleBeforeAnyProbe) {

@@ -117,6 +117,23 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "recovery =", "alerts.recovery must be true or false, not a string"},
       {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
        "unknown setting alerts.confirms"},
+      // Refused values are quoted with their control bytes escaped, so that they can
+      // neither steer the terminal that shows the error nor cut it short (a NUL).
+      {"interval with control bytes",
+       ExampleWith("interval = \"60000\"", R"(interval = "\u001b[2J6\r\n0\u0000x\t")"),
+       "interval =", R"(polling.interval: '\x1b[2J6\r\n0\x00x\t' is not a valid integer value)"},
+      {"key with control bytes",
+       ExampleWith("request_timeout = 5",
+                   "request_timeout = 5\n"
+                   R"("bad\u001b]0;t\u0007" = 1)"),
+       R"("bad\u001b)", R"(unknown setting polling.bad\x1b]0;t\x07)"},
+      {"password file with control bytes",
+       ExampleWith(R"(password = ""    # or: password_file = "erols.password")",
+                   R"(password_file = "/nonexistent/p\u001bw\nx")"),
+       "/nonexistent/p", R"(cannot read password_file /nonexistent/p\x1bw\nx)"},
+      // The parser quotes what it read up to the byte it stopped at.
+      {"raw control byte", ExampleWith("recovery = true", "recovery = tr\x1b[2J"), "recovery = tr",
+       R"(saw 'tr\x1b')"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -128,6 +145,7 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       const std::string prefix = "/etc/tv.toml:" + std::to_string(LineOf(c.text, c.at)) + ":";
       EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
       EXPECT_NE(message.find(c.what), std::string::npos) << message;
+      for (unsigned char byte : message) EXPECT_FALSE(byte < 0x20 || byte == 0x7F) << message;
     }
   }
 }

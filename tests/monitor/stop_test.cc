@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -67,12 +68,25 @@ TEST(StopSignalTest, AStopEndsAModalBoxsWait) {
   net::SocketRegistry::Reopen();
 }
 
+// The box was closed before its wait began: the wait returns at once. Should it
+// wait all the same, a timer records that and ends the wait with a second close,
+// so the fault fails the test instead of hanging the suite.
 TEST(StopSignalTest, ACloseBeforeTheWaitReturnsAtOnce) {
   StopSignal stop;
   ModalLoop box(stop);
+  bool waited = false;
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
+    waited = true;
+    box.Close();
+  });
+  rescue.start(2000);
   box.Close();
+  const auto start = SteadyClock::now();
   box.Run();
-  SUCCEED();
+  EXPECT_FALSE(waited) << "the wait went on after the close";
+  EXPECT_LT(SteadyClock::now() - start, 1s);
 }
 
 // A view whose writes may come from the monitor thread while the test reads.

@@ -99,6 +99,20 @@ TEST_F(QueryScriptedTest, WrongExecuteRecordVersion) {
   EXPECT_EQ(pool_.TotalUserCount(), 0);
 }
 
+// A server's error text may hold any byte. what() ends at the first NUL, so the
+// message shows each NUL as \x00 and keeps what follows it, " (SERVER)" too;
+// the other bytes stay as the server sent them (escaped where they are shown).
+TEST_F(QueryScriptedTest, ServerErrorTextWithANulKeepsItsEnd) {
+  using namespace std::string_literals;
+  Start([](const SeenRequest&, TMwCustomResponseTransportStream& r) {
+    r.SetError(42, "Table\0 ufile7\x1b[2J is\r\nlocked"s);
+  });
+  std::string message;
+  EXPECT_EQ(ErrorCodeOf([&] { query_.Execute(); }, &message), 42);
+  EXPECT_EQ(message, "Table\\x00 ufile7\x1b[2J is\r\nlocked (SERVER)");
+  EXPECT_EQ(pool_.TotalUserCount(), 0);
+}
+
 TEST_F(QueryScriptedTest, ResultOfTheWrongShapeFailsAndUnlocks) {
   const Variant results[] = {
       Variant(1),  // not an array

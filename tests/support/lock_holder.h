@@ -16,11 +16,12 @@ namespace tallyvox::testing {
 
 class LockHolder {
  public:
-  // Starts dbetool, which locks `record` of `path` and says so. ok() tells whether it
-  // holds the lock (false when it failed, or after 10 s without an answer).
-  LockHolder(const std::string& path, uint32_t record)
+  // Starts dbetool, which locks `record` of `path` and says so, and lets it go after
+  // `seconds` ("0.1") when the test does not end it first. ok() tells whether it holds
+  // the lock (false when it failed, or after 10 s without an answer).
+  LockHolder(const std::string& path, uint32_t record, const std::string& seconds = "600")
       : child_(std::make_unique<ChildProcess>(std::vector<std::string>{
-            BinaryDir() + "/tools/dbetool", "hold", path, std::to_string(record), "600"})) {
+            BinaryDir() + "/tools/dbetool", "hold", path, std::to_string(record), seconds})) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (child_->Output() == "locked\n") {

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <QRegularExpression>
+#include <QTextDocument>
 #include <cstdio>
 #include <string>
 
+#include "monitor/time_text.h"
 #include "ui/window_fixture.h"
+#include "ui/window_view.h"
 
 namespace tallyvox::ui::testing {
 namespace {
@@ -210,6 +213,74 @@ TEST_F(WindowTest, ABadIntervalShowsTheErrorBoxAndChangesNothing) {
   QTest::qWait(200);
   EXPECT_EQ(window().Button("Button1")->text(), "Poll");
   EXPECT_EQ(count_.cycles.load(), 0);
+}
+
+// What a label (a message box's text, a tool tip) with `text` in `format` shows, as Qt
+// decides it: as it stands, or rendered as HTML when it looks like HTML.
+QString Shown(const QString& text, Qt::TextFormat format) {
+  const bool rich = format == Qt::RichText || (format == Qt::AutoText && Qt::mightBeRichText(text));
+  if (!rich) return text;
+  QTextDocument document;
+  document.setHtml(text);
+  return document.toPlainText();
+}
+
+QString ShownInBox(QMessageBox* box) {
+  const QLabel* label = box->findChild<QLabel*>("qt_msgbox_label");
+  return label == nullptr ? QString("(no label)") : Shown(label->text(), label->textFormat());
+}
+
+// What the operator typed and what a mail server replied may look like HTML: every box
+// shows it literally, with its control bytes escaped.
+TEST_F(WindowTest, BoxesShowTypedAndServerTextsLiterally) {
+  tallyvox::testing::ScriptedServer mail(
+      peers_->ca.Localhost(),
+      R"({"replies": {"MAIL": ["550 <b>x</b><img src=\"x.png\">\u001b[31m"]}})");
+  Settings s = BaseSettings(1);
+  s.mail.port = mail.port();
+  s.roster[1] = {"127.0.31.2", true};  // row 2: refused, so an alert
+  Open(s);
+  Type("Edit122", "<b>60000</b><img src=x.png>");
+  Click("Button1");
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));
+  QMessageBox* box = OpenBox(window());
+  EXPECT_EQ(box->textFormat(), Qt::PlainText);
+  EXPECT_EQ(ShownInBox(box).toStdString(),
+            "'<b>60000</b><img src=x.png>' is not a valid integer value.");
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) == nullptr; }));
+
+  Type("Edit122", "60000");
+  Click("Button1");
+  ASSERT_TRUE(WaitFor([&] { return OpenBox(window()) != nullptr; }));  // erols refused it
+  box = OpenBox(window());
+  const QString shown = ShownInBox(box);
+  EXPECT_TRUE(shown.startsWith("<b>x</b><img src=\"x.png\">\\x1b[31m")) << shown.toStdString();
+  EXPECT_FALSE(shown.contains(QChar(0x1b))) << shown.toStdString();
+  QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+  ASSERT_TRUE(WaitForCycles(1));
+}
+
+// A row's tool tip quotes its address (a setting) and a failed probe's message (a
+// server's text): it shows them literally, each on its line, also when they look like
+// HTML.
+TEST_F(WindowTest, AToolTipShowsAddressAndServerTextLiterally) {
+  Open(BaseSettings(1));
+  monitor::ProbeReport report;
+  report.row = 5;
+  report.address = "<b>10.0.0.5</b><img src=x.png>";
+  report.start = EncodeTime(12, 0, 0, 0);
+  report.seconds = 0.5;
+  report.ok = false;
+  report.message = "<i>locked</i>\x1b[31m\r\nAlert held back: forged";
+  window().SetToolTip("Label5", ProbeToolTip(report));
+  EXPECT_EQ(Shown(Label("Label5")->toolTip(), Qt::AutoText).toStdString(),
+            "<b>10.0.0.5</b><img src=x.png>\nLast probe started " +
+                monitor::LongTimeText(report.start) +
+                ", took 0.500 s\nFailed: <i>locked</i>\\x1b[31m  Alert held back: forged");
+  // A plain tool tip stays as it was.
+  window().SetToolTip("Label6", "10.0.0.6\nLast probe started 12:00:00, took 0.001 s");
+  EXPECT_EQ(Label("Label6")->toolTip(), "10.0.0.6\nLast probe started 12:00:00, took 0.001 s");
 }
 
 TEST_F(WindowTest, AnAddressEditedWhilePollingIsProbedByTheNextCycle) {

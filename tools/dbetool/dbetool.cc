@@ -5,14 +5,16 @@
 //   dbetool record FILE ADDRESS [TIME]  the monitor's audit write; TIME is a day fraction
 //                                       (0.5) or HH:MM[:SS[.mmm]], default the time now
 //   dbetool hold FILE RECORD SECONDS    holds the record's lock for SECONDS (for tests of
-//                                       lock conflicts); prints "locked" once it holds it
+//                                       lock conflicts; 0.1 works too); prints "locked"
+//                                       once it holds it
 //
 // Exit status: 0 on success, 1 with the error message on standard error, 2 for usage.
-#include <unistd.h>
-
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "audit/audit_table_file.h"
 #include "audit/dbe_table.h"
@@ -118,8 +120,12 @@ int Record(const std::string& file, const std::string& address, const char* time
 
 int Hold(const std::string& file, const std::string& record_text, const std::string& seconds) {
   const long record = std::strtol(record_text.c_str(), nullptr, 10);
-  const long wait = std::strtol(seconds.c_str(), nullptr, 10);
-  if (record <= 0 || wait <= 0) return Usage();
+  char* end = nullptr;
+  const double wait = std::strtod(seconds.c_str(), &end);
+  if (record <= 0 || end == seconds.c_str() || *end != '\0' || !std::isfinite(wait) || wait <= 0 ||
+      wait > 86400) {
+    return Usage();
+  }
   std::string folder, name;
   SplitPath(file, &folder, &name);
   dbe::DbeHandle connection = 0;
@@ -137,7 +143,7 @@ int Hold(const std::string& file, const std::string& record_text, const std::str
   }
   std::printf("locked\n");
   std::fflush(stdout);
-  ::sleep(static_cast<unsigned>(wait));
+  std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   return 0;
 }
 

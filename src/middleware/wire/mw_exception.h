@@ -7,6 +7,9 @@
 // The wire layer defines the base class and EMwTransportException; the client
 // layer adds the server outcomes (EMwServerException and its subclasses) and
 // EMwRedirectException.
+//
+// A server's text may hold any byte, and what() ends at the first NUL: the
+// message keeps each NUL as \x00 (base/text.h), so nothing after it is lost.
 #ifndef TALLYVOX_MIDDLEWARE_WIRE_MW_EXCEPTION_H_
 #define TALLYVOX_MIDDLEWARE_WIRE_MW_EXCEPTION_H_
 
@@ -14,12 +17,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/text.h"
+
 namespace tallyvox::mw {
 
 class EMwException : public std::runtime_error {
  public:
   EMwException(const std::string& message, int32_t error_code)
-      : std::runtime_error(message), error_code_(error_code) {}
+      : std::runtime_error(NulsVisible(message)), error_code_(error_code) {}
   int32_t ErrorCode() const { return error_code_; }
   std::string Message() const { return what(); }
 
