@@ -47,6 +47,7 @@ TEST(SettingsTest, ExampleHoldsTheWindowsStartValues) {
   EXPECT_EQ(s.audit_table, "config.dbf");
   EXPECT_EQ(s.mail.port, 465);
   EXPECT_EQ(s.mail.from.name, "Quorvant");
+  for (const MailAccountSettings& a : s.mail.accounts) EXPECT_EQ(a.data_timeout_ms, 60000);
   const std::vector<int> unticked = {1,  2,  3,  6,  7,  8,  9,  11, 12, 13, 14, 18, 37, 43,  45,
                                      50, 70, 73, 80, 81, 82, 84, 85, 86, 88, 89, 90, 91, 103, 106};
   InputStore inputs;
@@ -109,14 +110,20 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
        "alerts.confirm must be from 1 to 1000, not 0"},
       {"negative reminder", ExampleWith("remind_minutes = 60", "remind_minutes = -1"),
        "remind_minutes", "alerts.remind_minutes must be from 0 to 525600, not -1"},
-      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""),
-       "outbox = \"\"", "alerts.outbox is empty (leave it out for no outbox)"},
+      {"empty outbox", ExampleWith("outbox = \"outbox\"", "outbox = \"\""), "outbox = \"\"",
+       "alerts.outbox is empty (leave it out for no outbox)"},
       {"no bound", ExampleWith("outbox_max = 10000", "outbox_max = 0"), "outbox_max",
        "alerts.outbox_max must be from 1 to 1000000, not 0"},
       {"recovery as text", ExampleWith("recovery = true", "recovery = \"yes\""),
        "recovery =", "alerts.recovery must be true or false, not a string"},
       {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
        "unknown setting alerts.confirms"},
+      {"no wait for the final dot", ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 0"),
+       "data_timeout_ms = 0",
+       "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 0"},
+      {"a wait past the delivery's bound",
+       ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 120001"), "data_timeout_ms =",
+       "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 120001"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
