@@ -14,7 +14,7 @@
 //   13:05:09 alert queued: "IP 192.0.2.5 Is Down!" (2 waiting in the outbox)
 //   13:05:09 outbox: 2 alerts waiting; next try at 13:06:09    the outbox's log
 //   13:05:09 cycle: 81 rows, 2 failed, 3.1 s
-//   13:06:15 stall guard: the monitor thread has made no progress for 66 s
+//   13:06:15 stall guard: the monitor thread has made no progress for 65.3 s
 //                                           the stall guard's log (stall_guard.h)
 // Colours and repaints print nothing; a beep is a BEL when the output is a
 // terminal. Line breaks inside a text become spaces, so every operation is

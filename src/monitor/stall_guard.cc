@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -23,33 +24,18 @@ milliseconds Clamped(milliseconds period) {
   return std::clamp<milliseconds>(period, milliseconds(10), milliseconds(1000));
 }
 
-std::string Seconds(std::chrono::steady_clock::duration d) {
-  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(d).count());
-}
-
 double SecondsOf(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
 
-// The guard's view: the account boxes from the InputStore. Nobody sees its
-// writes, and a box returns at once (the guard asks for none).
-class GuardView : public View {
- public:
-  explicit GuardView(const InputStore& inputs) : inputs_(inputs) {}
-  bool CheckBoxChecked(const std::string& control) override { return inputs_.Checked(control); }
-  std::string EditText(const std::string& control) override { return inputs_.Text(control); }
-  void SetLabelText(const std::string&, const std::string&) override {}
-  void SetLabelColour(const std::string&, TColour) override {}
-  void RepaintLabel(const std::string&) override {}
-  void AppendListLine(const std::string&, const std::string&) override {}
-  void SetButtonCaption(const std::string&, const std::string&) override {}
-  void ShowMessage(const std::string&) override {}
-  void ShowErrorBox(const std::string&) override {}
-  void Beep() override {}
-
- private:
-  const InputStore& inputs_;
-};
+// "65.3": whole tenths of a second, cut (65.38 s reads 65.3).
+std::string Seconds(std::chrono::steady_clock::duration d) {
+  char text[32];
+  std::snprintf(
+      text, sizeof text, "%.1f",
+      static_cast<double>(std::chrono::duration_cast<milliseconds>(d).count() / 100) / 10);
+  return text;
+}
 
 // The outcome of each of the guard's deliveries (on its mail thread).
 class GuardReports : public MonitorObserver {
@@ -153,7 +139,7 @@ void StallGuard::CheckOnce(bool* stalled, Clock::time_point* stalled_beat) {
 // ---- Mailing the alert ----------------------------------------------------------
 
 void StallGuard::MailLoop() {
-  GuardView view(inputs_);
+  SilentView view(inputs_);  // the account boxes; no box is shown
   GuardReports reports([this](const std::string& account, bool delivered, const std::string& line) {
     Log(line);
     for (StallListener* l : listeners_) l->StallAlertSent(account, delivered);

@@ -13,7 +13,7 @@
 // handler held in one network wait past the limit is.
 //
 // Once per stall the guard:
-//   - logs "stall guard: the monitor thread has made no progress for 66 s"
+//   - logs "stall guard: the monitor thread has made no progress for 65.3 s"
 //     (StallLog) and tells the listeners (StallChecked, again on every check
 //     while it lasts: metrics tallyvox_monitor_stalled and
 //     tallyvox_monitor_stalled_seconds);
@@ -27,7 +27,7 @@
 //     there (Outbox::AddFromElsewhere), for the monitor's retry to send
 //     later; with no alert account ticked it sends and keeps nothing.
 // When the monitor beats again the guard logs "stall guard: the monitor
-// thread makes progress again after 130 s", reports not stalled, and
+// thread makes progress again after 130.2 s", reports not stalled, and
 // re-arms for the next stall.
 //
 // The guard never calls into the monitor. It reads the pulse (atomic) and
@@ -79,8 +79,8 @@ class StallListener {
 
 struct StallGuardOptions {
   std::chrono::milliseconds limit{std::chrono::seconds(Monitor::kWatchdogLimitSeconds)};
-  // The account boxes. REQUIRES: set; outlives the guard.
-  const InputStore* inputs = nullptr;
+  // The account boxes, only read. REQUIRES: set; outlives the guard.
+  InputStore* inputs = nullptr;
   // Each outlives the guard.
   std::vector<StallListener*> listeners;
 };
@@ -117,7 +117,7 @@ class StallGuard {
 
   const MonitorPulse& pulse_;
   const std::chrono::milliseconds limit_;
-  const InputStore& inputs_;
+  InputStore& inputs_;
   const std::vector<StallListener*> listeners_;
   Outbox* const outbox_;
   StopSignal& stop_;
