@@ -291,8 +291,19 @@ TEST_F(StallGuardRealTest, AnAlertNoAccountDeliveredWaitsInTheOutboxForTheRetry)
   settings.alerts.outbox = dir_.File("outbox");
   StallRecord record;
   PendingCount pending;
+  std::atomic<bool> idle{false};  // set by posted calls: declared before the monitor
+  std::atomic<int> scheduled{-1};
   Guarded m(settings, 1500ms, {&record}, &pending);
-  m.runner().PostToAssembly([](MonitorAssembly& a) { a.dispatch().Retry(); });  // opens it
+  // The start-up retry has opened the outbox and found it empty: no retry is
+  // due when the stall comes.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        m.runner().PostToAssembly([&idle](MonitorAssembly& a) {
+          idle = a.dispatch().outbox()->IsOpen() && !a.dispatch().RetryScheduled();
+        });
+        return idle.load();
+      },
+      10s));
   m.runner().Post([](Monitor& monitor) { monitor.Handle([&] { monitor.Button3Click(); }); });
 
   ASSERT_TRUE(WaitUntil([&] { return pending.last == 1; }, 15s)) << record.Log();
@@ -306,7 +317,6 @@ TEST_F(StallGuardRealTest, AnAlertNoAccountDeliveredWaitsInTheOutboxForTheRetry)
   EXPECT_EQ(alert.text, "IP  Is Not Responding!");  // no probe yet: no address
   EXPECT_EQ(alert.subject, kDownSubject);
   EXPECT_EQ(alert.accounts, std::vector<std::string>{"quell_brindle"});
-  std::atomic<int> scheduled{-1};
   m.runner().PostToAssembly(
       [&scheduled](MonitorAssembly& a) { scheduled = a.dispatch().RetryScheduled(); });
   EXPECT_TRUE(WaitUntil([&] { return scheduled != -1; }, 5s));
