@@ -186,6 +186,15 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
   MonitorRunner runner([&](StopSignal& stop) {
     return std::make_unique<MonitorAssembly>(settings, view, stop, &observers);
   });
+  // The stall guard watches polling; the test mail reports each account
+  // itself.
+  if (mode != Mode::kTestMail) {
+    StallGuardOptions guard;
+    guard.inputs = &inputs;
+    guard.listeners = {&view};
+    if (options.metrics != nullptr) guard.listeners.push_back(options.metrics->stall_listener());
+    runner.GuardStalls(guard);
+  }
 
   tallyvox::app::SettingsReloader reloader(path, inputs, runner);
   QSocketNotifier notifier(g_signal_pipe[0], QSocketNotifier::Read);
@@ -268,6 +277,7 @@ int main(int argc, char** argv) {
     window.config = options.config;
     ObserverList metrics_observers;
     window.observers = {&metrics_observers};
+    window.stall_listeners = {metrics.stall_listener()};
     window.start_observers = [&] { return metrics.Start(metrics_observers); };
     return tallyvox::ui::RunWindow(argc, argv, window);
 #endif

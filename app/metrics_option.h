@@ -27,6 +27,9 @@ class MetricsOption {
   // `observers` (before the monitor runs). False, with the reason printed on
   // standard error, when the endpoint cannot start.
   bool Start(monitor::ObserverList& observers);
+  // The metrics as the stall guard's listener (its numbers, whether or not
+  // an endpoint serves them).
+  monitor::StallListener* stall_listener() { return &metrics_; }
 
  private:
   std::string address_;

@@ -33,27 +33,13 @@ constexpr int kRows = kRosterRows;
 
 std::string RowAddress(int row) { return "127.0.6." + std::to_string(row); }
 
-// A view that shows nothing; its inputs tick every row.
-class NullView : public StoreView {
- public:
-  explicit NullView(InputStore& inputs) : StoreView(inputs) {}
-  void SetLabelText(const std::string&, const std::string&) override {}
-  void SetLabelColour(const std::string&, TColour) override {}
-  void RepaintLabel(const std::string&) override {}
-  void AppendListLine(const std::string&, const std::string&) override {}
-  void SetButtonCaption(const std::string&, const std::string&) override {}
-  void ShowMessage(const std::string&) override {}
-  void ShowErrorBox(const std::string&) override {}
-  void Beep() override {}
-};
-
 struct Fixture {
   testing::TempDir dir;
   int port = 0;
   std::unique_ptr<testing::MwServerProcess> servers;
   Settings settings;
   InputStore inputs;
-  NullView view{inputs};
+  SilentView view{inputs};  // its inputs tick every row
   StopSignal stop;
   std::unique_ptr<MonitorAssembly> assembly;
   std::string request = bench::ProbeRequestBytes();

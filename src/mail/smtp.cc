@@ -7,6 +7,7 @@
 #include "mail/header_coding.h"
 #include "mail/mail_exceptions.h"
 #include "net/exceptions.h"
+#include "net/socket_errors.h"
 #include "net/stack.h"
 
 namespace tallyvox::mail {
@@ -47,7 +48,14 @@ int16_t TNetSMTP::ReadReply(const std::vector<int16_t>& allowed) {
   } end_of_reply{this};
   const int32_t bound = next_reply_bound_ > 0 ? next_reply_bound_ : ReplyTimeout;
   if (bound > 0) reply_deadline_ = Clock::now() + std::chrono::milliseconds(bound);
+  reply_deadline_ = std::min(reply_deadline_, session_deadline_);
   return TNetMessageClient::ReadReply(allowed);
+}
+
+int64_t TNetSMTP::SessionLeftMs() const {
+  if (session_deadline_ == Clock::time_point::max()) return -1;
+  const auto left = session_deadline_ - Clock::now();
+  return std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
 }
 
 bool TNetSMTP::ReplyTimeIsUp() const {
@@ -74,12 +82,20 @@ int32_t TNetSMTP::ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool rai
     } else if (ReplyTimeout > 0) {
       limit = ReplyTimeout;
     }
+    if (const int64_t left = SessionLeftMs(); left >= 0) {
+      limit = limit < 0 ? left : std::min(limit, left);
+    }
     if (limit >= 0) {
       if (ReadTimeout > 0) limit = std::min<int64_t>(limit, ReadTimeout);
       timeout_ms = static_cast<int32_t>(std::min<int64_t>(limit, INT32_MAX));
     }
   }
   return TNetMessageClient::ReceiveMore(raise_if_closed, timeout_ms, raise_on_timeout);
+}
+
+void TNetSMTP::WriteText(const std::string& text) {
+  if (SessionLeftMs() == 0) throw net::ENetSocketError(net::kWsaeTimedOut);
+  TNetMessageClient::WriteText(text);
 }
 
 void TNetSMTP::ReadDataTerminationReply() {
@@ -112,6 +128,12 @@ void TNetSMTP::TakeAuthMechanisms() {
 }
 
 void TNetSMTP::OpenConnection(int32_t timeout_ms) {
+  session_deadline_ = Clock::time_point::max();
+  if (SessionTimeout > 0) {
+    session_deadline_ = Clock::now() + std::chrono::milliseconds(SessionTimeout);
+    // The connect and the TLS handshake within the session's time as well.
+    if (timeout_ms <= 0 || timeout_ms > SessionTimeout) timeout_ms = SessionTimeout;
+  }
   TNetMessageClient::OpenConnection(timeout_ms);
   try {
     ReadReply({220});
@@ -135,6 +157,7 @@ void TNetSMTP::OpenConnection(int32_t timeout_ms) {
 }
 
 void TNetSMTP::CloseConnection() {
+  session_deadline_ = Clock::time_point::max();  // QUIT still goes out
   try {
     if (IsOpen()) WriteLine("QUIT");
   } catch (...) {

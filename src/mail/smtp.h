@@ -28,6 +28,13 @@
 // that scan the message may take minutes to give, has its own longer bound,
 // DataTerminationTimeout (10 minutes by default, as RFC 5321 suggests). A
 // positive ReadTimeout also limits each single receive.
+//
+// SessionTimeout (off by default) bounds a whole session, however its
+// server behaves: counted from the start of OpenConnection, the connect and
+// the TLS handshake get at most what is left of it, every reply wait ends at
+// it ("Read Timeout"), and no write starts after it (ENetSocketError, timed
+// out; a write under way is bounded by the channel's own write limit). The
+// QUIT of CloseConnection is still written.
 #ifndef TALLYVOX_MAIL_SMTP_H_
 #define TALLYVOX_MAIL_SMTP_H_
 
@@ -90,6 +97,9 @@ class TNetSMTP : public TNetMessageClient {
   // Bound in ms of the wait for the reply to the final "." of DATA; 0 or less
   // uses ReplyTimeout.
   int32_t DataTerminationTimeout = kDefaultDataTerminationTimeoutMs;
+  // Bound in ms of one session from the start of OpenConnection on (see
+  // above); 0 or less: none. Read at OpenConnection.
+  int32_t SessionTimeout = 0;
 
   // One reply, awaited within ReplyTimeout.
   int16_t ReadReply(const std::vector<int16_t>& allowed = {}) override;
@@ -99,8 +109,11 @@ class TNetSMTP : public TNetMessageClient {
                        int32_t max_length = -1) override;
   // Receives with the default time-out wait at most what is left of the
   // current reply's bound (ReplyTimeout outside a reply, and never longer
-  // than a positive ReadTimeout); once it is up, nothing more is taken.
+  // than a positive ReadTimeout or what is left of the session); once it is
+  // up, nothing more is taken.
   int32_t ReceiveMore(bool raise_if_closed, int32_t timeout_ms, bool raise_on_timeout) override;
+  // Raises ENetSocketError (timed out) once the session's time is up.
+  void WriteText(const std::string& text) override;
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -116,11 +129,15 @@ class TNetSMTP : public TNetMessageClient {
   void ReadDataTerminationReply();
   // True once the reply being read has run out of time.
   bool ReplyTimeIsUp() const;
+  // Milliseconds left of the session (at least 0); -1 without a session bound.
+  int64_t SessionLeftMs() const;
 
   // End of the reply being read; max() outside ReadReply.
   Clock::time_point reply_deadline_ = Clock::time_point::max();
   // Bound of the next reply in ms (ReplyTimeout unless a longer one is due).
   int32_t next_reply_bound_ = 0;
+  // End of the session; max() without a session bound or outside a session.
+  Clock::time_point session_deadline_ = Clock::time_point::max();
 };
 
 }  // namespace tallyvox::mail

@@ -29,6 +29,10 @@ constexpr MetricFamily kFamilies[] = {
      "Alerts waiting in the outbox for a retry (0 without an outbox)."},
     {"tallyvox_alerts_suppressed_total", kCounter,
      "Alerts held back by [alerts] confirm or remind_minutes."},
+    {"tallyvox_monitor_stalled", kGauge,
+     "1 while the monitor thread has made no progress for longer than 65 s, else 0."},
+    {"tallyvox_monitor_stalled_seconds", kGauge,
+     "How long the monitor thread's current stall has lasted; 0 when there is none."},
 };
 
 // The families that carry one sample per probed row.
@@ -48,7 +52,8 @@ MonitorMetrics::MonitorMetrics() {
   for (const MetricFamily& family : kFamilies) store_.Declare(family);
   for (const char* name :
        {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
-        "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total"}) {
+        "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total", "tallyvox_monitor_stalled",
+        "tallyvox_monitor_stalled_seconds"}) {
     store_.Set(name, {}, 0);
   }
   for (int account = 1; account <= monitor::kMailAccounts; ++account) {
@@ -94,6 +99,16 @@ void MonitorMetrics::AlertHeldBack(int, const std::string&, const std::string&) 
 
 void MonitorMetrics::OutboxChanged(int pending) {
   store_.Set("tallyvox_outbox_pending", {}, pending);
+}
+
+void MonitorMetrics::StallChecked(bool stalled, double seconds) {
+  store_.Set("tallyvox_monitor_stalled", {}, stalled ? 1 : 0);
+  store_.Set("tallyvox_monitor_stalled_seconds", {}, stalled ? seconds : 0);
+}
+
+void MonitorMetrics::StallAlertSent(const std::string& account, bool delivered) {
+  store_.Add(delivered ? "tallyvox_alerts_sent_total" : "tallyvox_alert_failures_total",
+             {{"account", account}}, 1);
 }
 
 }  // namespace tallyvox::metrics

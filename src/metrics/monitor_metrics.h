@@ -18,12 +18,17 @@
 //   tallyvox_outbox_pending (alerts waiting in the outbox now),
 //   tallyvox_alerts_suppressed_total (alerts held back by the alert policy:
 //   confirmation not reached, reminder not yet due)
+//   from the stall guard (stall_guard.h): tallyvox_monitor_stalled (1 while
+//   the monitor thread has made no progress for longer than the limit, else
+//   0), tallyvox_monitor_stalled_seconds (how long that stall has lasted; 0
+//   when there is none); its deliveries count in the alert counters
 //
 // To add a family: one line in kFamilies (monitor_metrics.cc) and one store
 // update in the hook that reports its number.
 //
-// The hooks run on the monitor's thread and hold the store's lock only for
-// each update; store() may be read from any thread.
+// The observer's hooks run on the monitor's thread, the stall listener's on
+// the guard's; each holds the store's lock only for each update, so both are
+// thread-safe. store() may be read from any thread.
 #ifndef TALLYVOX_METRICS_MONITOR_METRICS_H_
 #define TALLYVOX_METRICS_MONITOR_METRICS_H_
 
@@ -31,10 +36,11 @@
 
 #include "metrics/metric_store.h"
 #include "monitor/observer.h"
+#include "monitor/stall_guard.h"
 
 namespace tallyvox::metrics {
 
-class MonitorMetrics : public monitor::MonitorObserver {
+class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallListener {
  public:
   MonitorMetrics();
 
@@ -48,6 +54,9 @@ class MonitorMetrics : public monitor::MonitorObserver {
   void WatchdogAlert(const std::string& address, long long seconds) override;
   void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
   void OutboxChanged(int pending) override;
+
+  void StallChecked(bool stalled, double seconds) override;
+  void StallAlertSent(const std::string& account, bool delivered) override;
 
  private:
   MetricStore store_;

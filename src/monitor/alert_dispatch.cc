@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "monitor/flag_guard.h"
+#include "monitor/post_call.h"
 #include "monitor/time_text.h"
 
 namespace tallyvox::monitor {
@@ -43,7 +44,16 @@ AlertDispatch::AlertDispatch(const AlertSettings& settings, AccountMail& mail, V
   outbox_ = std::make_unique<Outbox>(
       settings.outbox, settings.outbox_max,
       [this](const std::string& line) { observer_->OutboxLog(line); }, env);
+  // The stall guard's alerts, added from its thread while this one may be
+  // held: handled here once this thread gets on.
+  outbox_->SetOnAddedElsewhere([this] { PostCall(this, [this] { AddedElsewhere(); }); });
   timer_.start(0);
+}
+
+void AlertDispatch::AddedElsewhere() {
+  observer_->OutboxChanged(Pending());
+  // A delivery under way goes on with the outbox itself.
+  if (!busy_ && Pending() > 0) ScheduleRetry(Pass::kRaised);
 }
 
 // ---- What the poll cycle and the watchdog report ----------------------------
@@ -154,9 +164,9 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
   FlagGuard busy(busy_);
   std::exception_ptr close_failure;
   int delivered_before = 0;  // older alerts delivered by this pass
-  while (!close_failure && !outbox_->Pending().empty()) {
+  OutboxEntry entry;         // a copy: the list may change
+  while (!close_failure && outbox_->Oldest(&entry)) {
     stop_.ThrowIfStopped();
-    const OutboxEntry entry = outbox_->Pending().front();  // a copy: the list may change
     const std::vector<int> accounts = AccountsFor(entry.alert);
     if (accounts.empty()) {
       observer_->OutboxLog("outbox: no alert account is selected; " + Alerts(Pending()) + " wait");
@@ -184,9 +194,8 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
     observer_->OutboxLog("outbox: delivered " + Alerts(delivered_before) + " that waited; " +
                          std::to_string(Pending()) + " waiting");
   }
-  for (const OutboxEntry& e : outbox_->Pending()) {
-    if (e.sequence == fresh) observer_->AlertQueued(e.alert.text, Pending());
-  }
+  if (fresh != 0 && outbox_->Find(fresh, &entry))
+    observer_->AlertQueued(entry.alert.text, Pending());
   ScheduleRetry(pass);
   if (close_failure) {
     if (pass == Pass::kRaised) std::rethrow_exception(close_failure);
@@ -199,7 +208,7 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
 }
 
 void AlertDispatch::ScheduleRetry(Pass after) {
-  if (outbox_->Pending().empty()) {
+  if (outbox_->Size() == 0) {
     timer_.stop();
     return;
   }
@@ -229,7 +238,7 @@ void AlertDispatch::Retry() {
     return;
   }
   observer_->OutboxChanged(Pending());
-  if (!outbox_->Pending().empty()) DeliverOutbox(0, Pass::kRetry);
+  if (outbox_->Size() > 0) DeliverOutbox(0, Pass::kRetry);
 }
 
 }  // namespace tallyvox::monitor

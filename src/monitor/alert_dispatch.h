@@ -92,8 +92,11 @@ class AlertDispatch : public QObject, public AlertSender {
   std::chrono::milliseconds RetryInterval() const {
     return std::chrono::milliseconds(timer_.interval());
   }
-  // Null without an outbox folder.
+  // Null without an outbox folder. The stall guard adds to it from its own
+  // thread (Outbox::AddFromElsewhere); this dispatch then reports the count
+  // and schedules a retry, on its thread.
   const Outbox* outbox() const { return outbox_.get(); }
+  Outbox* outbox() { return outbox_.get(); }
 
  private:
   enum class Pass { kRaised, kRetry };
@@ -110,8 +113,9 @@ class AlertDispatch : public QObject, public AlertSender {
   std::vector<int> TickedAlertAccounts();
   std::vector<int> AccountsFor(const QueuedAlert& alert);
   void ScheduleRetry(Pass after);
+  void AddedElsewhere();
   void Trouble(const std::string& message);
-  int Pending() const { return static_cast<int>(outbox_->Pending().size()); }
+  int Pending() const { return static_cast<int>(outbox_->Size()); }
 
   AccountMail& mail_;
   View& view_;

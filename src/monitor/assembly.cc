@@ -14,7 +14,9 @@ MonitorObserver* Listed(ObserverList& list, MonitorObserver* observer) {
 
 MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSignal& stop,
                                  MonitorObserver* observer, Clock* clock)
-    : probe_(settings.probe),
+    : stop_(stop),
+      mail_(settings.mail),
+      probe_(settings.probe),
       audit_(settings.audit_folder, settings.audit_table),
       alerts_(settings.mail, view, stop, Listed(observers_, observer)),
       dispatch_(settings.alerts, alerts_, view, clock != nullptr ? *clock : system_clock_, stop,
@@ -41,7 +43,15 @@ void MonitorAssembly::Reconfigure(const Settings& settings) {
   probe_.Reconfigure(settings.probe);
   audit_.Relocate(settings.audit_folder, settings.audit_table);
   alerts_.Reconfigure(settings.mail);
+  mail_ = settings.mail;
+  if (stall_guard_ != nullptr) stall_guard_->Reconfigure(settings.mail);
   if (monitor_.Timer1().Enabled()) monitor_.Timer1().SetInterval(ParseInterval(settings.interval));
+}
+
+void MonitorAssembly::GuardStalls(const StallGuardOptions& options) {
+  stall_guard_ =
+      std::make_unique<StallGuard>(monitor_.Pulse(), options, mail_, dispatch_.outbox(), stop_);
+  monitor_.StartPulse(PulsePeriod(options.limit));
 }
 
 }  // namespace tallyvox::monitor

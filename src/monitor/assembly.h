@@ -2,7 +2,10 @@
 // from the settings and wired together: the probe channel (its transport's
 // OnException and the queries' open events bound to the monitor's
 // handlers), the audit log, the mail accounts behind the alert dispatch
-// (policy and outbox, alert_dispatch.h) and the system clock.
+// (policy and outbox, alert_dispatch.h) and the system clock; and, once
+// GuardStalls ran, the stall guard (stall_guard.h) over the monitor's pulse,
+// with mail components of its own from the same settings and the same
+// outbox.
 //
 // REQUIRES: built, used and destroyed on the thread with the Qt event loop
 // that the monitor's timers tick in (runner.h builds it on the monitor
@@ -10,7 +13,9 @@
 #ifndef TALLYVOX_MONITOR_ASSEMBLY_H_
 #define TALLYVOX_MONITOR_ASSEMBLY_H_
 
+#include <memory>
 #include "monitor/alert_dispatch.h"
+
 #include "monitor/audit_log.h"
 #include "monitor/clock.h"
 #include "monitor/mail_alerts.h"
@@ -18,6 +23,7 @@
 #include "monitor/observer.h"
 #include "monitor/probe_channel.h"
 #include "monitor/settings.h"
+#include "monitor/stall_guard.h"
 #include "monitor/stop.h"
 #include "monitor/view.h"
 
@@ -40,13 +46,21 @@ class MonitorAssembly {
   // returns them (checked).
   void Reconfigure(const Settings& settings);
 
+  // Starts the stall guard and the monitor's pulse timer (PulsePeriod of the
+  // limit). REQUIRES: called once, on the monitor thread.
+  void GuardStalls(const StallGuardOptions& options);
+
   Monitor& monitor() { return monitor_; }
   MwProbeChannel& probe() { return probe_; }
   DbeAuditLog& audit() { return audit_; }
   MailAlerts& alerts() { return alerts_; }
   AlertDispatch& dispatch() { return dispatch_; }
+  // Null until GuardStalls.
+  StallGuard* stall_guard() { return stall_guard_.get(); }
 
  private:
+  StopSignal& stop_;
+  MailSettings mail_;  // for the stall guard
   ObserverList observers_;
   SystemClock system_clock_;
   MwProbeChannel probe_;
@@ -54,6 +68,8 @@ class MonitorAssembly {
   MailAlerts alerts_;
   AlertDispatch dispatch_;
   Monitor monitor_;
+  // Last: stopped before the outbox and the monitor's pulse it reads go.
+  std::unique_ptr<StallGuard> stall_guard_;
 };
 
 }  // namespace tallyvox::monitor

@@ -162,4 +162,8 @@ void ConsoleView::OutboxLog(const std::string& line) {
   Emit("outbox", ", \"text\": " + JsonString(line), line);
 }
 
+void ConsoleView::StallLog(const std::string& line) {
+  Emit("stall", ", \"text\": " + JsonString(line), line);
+}
+
 }  // namespace tallyvox::monitor

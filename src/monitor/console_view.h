@@ -14,6 +14,8 @@
 //   13:05:09 alert queued: "IP 192.0.2.5 Is Down!" (2 waiting in the outbox)
 //   13:05:09 outbox: 2 alerts waiting; next try at 13:06:09    the outbox's log
 //   13:05:09 cycle: 81 rows, 2 failed, 3.1 s
+//   13:06:15 stall guard: the monitor thread has made no progress for 65.3 s
+//                                           the stall guard's log (stall_guard.h)
 // Colours and repaints print nothing; a beep is a BEL when the output is a
 // terminal. Line breaks inside a text become blanks, so every operation is
 // one line, and every other control byte (a server's reply, an address, a
@@ -30,9 +32,10 @@
 // ..., "error": ...} for every delivery; {"op": "held", "row": n, "text":
 // ..., "reason": ...} for an alert a policy held back ("row" left out for
 // the watchdog's), {"op": "queued", "text": ..., "pending": n} for one left
-// waiting in the outbox and {"op": "outbox", "text": ...} for a line of the
-// outbox's log. JSON strings escape every control byte and DEL (\n, \r,
-// \t, \uXXXX), so the text is exact and the line one line.
+// waiting in the outbox, {"op": "outbox", "text": ...} for a line of the
+// outbox's log and {"op": "stall", "text": ...} for a line of the stall
+// guard's. JSON strings escape every control byte and DEL (\n, \r, \t,
+// \uXXXX), so the text is exact and the line one line.
 //
 // Thread-safe: each line is written whole, under a lock, and flushed.
 #ifndef TALLYVOX_MONITOR_CONSOLE_VIEW_H_
@@ -43,6 +46,7 @@
 #include <string>
 
 #include "monitor/observer.h"
+#include "monitor/stall_guard.h"
 #include "monitor/view.h"
 
 namespace tallyvox::monitor {
@@ -50,7 +54,7 @@ namespace tallyvox::monitor {
 // `text` as a JSON string literal, quotes included.
 std::string JsonString(const std::string& text);
 
-class ConsoleView : public StoreView, public MonitorObserver {
+class ConsoleView : public StoreView, public MonitorObserver, public StallListener {
  public:
   ConsoleView(InputStore& inputs, std::FILE* out, bool json, bool terminal);
 
@@ -70,6 +74,8 @@ class ConsoleView : public StoreView, public MonitorObserver {
   void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
   void AlertQueued(const std::string& text, int pending) override;
   void OutboxLog(const std::string& line) override;
+
+  void StallLog(const std::string& line) override;
 
  private:
   // Plain: "<time> <body>"; JSON: {"time": ..., "op": op<fields>}.

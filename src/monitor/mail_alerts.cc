@@ -61,6 +61,8 @@ void MailAlerts::ApplySettings() {
     smtp.Username = s.user;
     smtp.Password = s.password;
     smtp.ReplyTimeout = s.reply_timeout_ms;
+    smtp.DataTerminationTimeout = s.data_timeout_ms;
+    smtp.SessionTimeout = settings_.delivery_bound_ms;
   }
   NetMessage1.From = mail::TNetEMailAddressItem(settings_.from.name, settings_.from.address);
   NetMessage1.Sender =

@@ -10,14 +10,19 @@
 //
 // One delivery through one account: the account's host and the mail port,
 // the TLS checks of the account, the body of NetMessage1 replaced by the
-// text; OpenConnection(10000) and DeliverMessage. A failure of either is
+// text; OpenConnection(10000) and DeliverMessage. Each reply is awaited at
+// most the account's reply_timeout_ms, the one to the final "." of DATA its
+// data_timeout_ms (60 s unless set), and the whole delivery (connect, TLS
+// handshake, every reply and the message) at most kMailDeliveryBoundMs, so
+// that no account holds the caller longer than that per alert. A failure of either is
 // shown verbatim in a message box (waiting for the operator) and the next
 // account is still tried; nothing is retried. Then, when the connection is
 // open, CloseConnection: a failure of that close is not caught, so it leaves
 // SendError and the accounts not yet tried are skipped.
 //
-// Every outcome is reported to the observer per account. Used on the
-// monitor's thread.
+// Every outcome is reported to the observer per account. Used on one thread
+// at a time: the monitor's (the stall guard has a MailAlerts of its own on
+// its thread, stall_guard.h).
 //
 // AccountMail is the part of it that alert_dispatch.h uses (tests fake it):
 // the accounts' boxes and one delivery with a subject of its own and, for
@@ -43,6 +48,13 @@ namespace tallyvox::monitor {
 
 constexpr int kMailAccounts = 4;
 constexpr int32_t kMailConnectTimeoutMs = 10000;
+// The wait for the reply to the final "." of an alert unless an account sets
+// data_timeout_ms (TNetSMTP's own default is 10 minutes).
+constexpr int32_t kAlertDataTimeoutMs = 60000;
+// The longest one alert's delivery through one account may take, connect,
+// TLS handshake, every reply and the message together (TNetSMTP's
+// SessionTimeout). Also the largest data_timeout_ms.
+constexpr int32_t kMailDeliveryBoundMs = 120000;
 
 // The account's name in the settings and the box that selects it ("" for
 // the fallback account NetSMTP1).
@@ -87,6 +99,7 @@ struct MailAccountSettings {
   bool verify_server = true;
   std::string ca_file;
   int32_t reply_timeout_ms = mail::TNetSMTP::kDefaultReplyTimeoutMs;
+  int32_t data_timeout_ms = kAlertDataTimeoutMs;
 };
 
 struct Mailbox {
@@ -102,6 +115,9 @@ struct MailSettings {
   Mailbox phone{"Quell Phone", ""};
   // NetSMTP1 .. NetSMTP4.
   std::array<MailAccountSettings, kMailAccounts> accounts;
+  // The bound of one delivery through one account (TNetSMTP's
+  // SessionTimeout). Not in the settings file: tests shorten it.
+  int32_t delivery_bound_ms = kMailDeliveryBoundMs;
 };
 
 class MailAlerts : public AlertSender, public AccountMail {

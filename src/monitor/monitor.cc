@@ -57,7 +57,10 @@ Monitor::Monitor(View& view, ProbeChannel& probe, AuditLog& audit, AlertSender& 
       timer2_(this, 60000, [this] { Handle([this] { Timer2Timer(); }); }),
       timer3_(this, 5000, [this] { Handle([this] { Timer3Timer(); }); }) {
   if (observer != nullptr) observers_.Add(observer);
+  QObject::connect(&pulse_timer_, &QTimer::timeout, this, [this] { pulse_.Beat(); });
 }
+
+void Monitor::StartPulse(std::chrono::milliseconds period) { pulse_timer_.start(period); }
 
 Monitor::~Monitor() = default;
 
@@ -107,6 +110,7 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
   view_.SetLabelColour(entry.label, TColour::clBlack);
   last_probe_start_ = clock_.Now();
   last_probed_address_ = address;
+  pulse_.ProbeStarted(address);
   bool failed = false;
   audit_.RecordProbe(address, TimeOfDayPart(last_probe_start_));
 
@@ -235,6 +239,11 @@ void Monitor::MwTCPIPClientTransport1Exception() {
 
 void Monitor::Handle(const std::function<void()>& handler) {
   if (stop_.Requested()) return;
+  pulse_.Beat();
+  struct EndBeat {
+    MonitorPulse& pulse;
+    ~EndBeat() { pulse.Beat(); }
+  } end_beat{pulse_};
   std::string message;
   try {
     handler();

@@ -23,11 +23,16 @@
 //   - A stop request (stop.h) unwinds the running handler with
 //     MonitorStopped: a probe or delivery that the stop broke shows nothing
 //     and alerts nobody.
+//   - The monitor publishes its progress (Pulse(), pulse.h) for the stall
+//     guard, which watches it from another thread: a beat when a handler
+//     starts or ends and when a probe starts, and, once StartPulse ran, on
+//     every tick of the pulse timer.
 #ifndef TALLYVOX_MONITOR_MONITOR_H_
 #define TALLYVOX_MONITOR_MONITOR_H_
 
 #include <QObject>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,6 +40,7 @@
 #include "base/datetime.h"
 #include "monitor/clock.h"
 #include "monitor/observer.h"
+#include "monitor/pulse.h"
 #include "monitor/roster.h"
 #include "monitor/seams.h"
 #include "monitor/stop.h"
@@ -114,6 +120,12 @@ class Monitor : public QObject {
   bool CycleRunning() const { return cycle_running_; }
   StopSignal& Stop() { return stop_; }
 
+  // ---- Progress, for the stall guard ----
+  const MonitorPulse& Pulse() const { return pulse_; }
+  // Beats the pulse every `period` from a timer of this thread (also inside
+  // a message box's loop). REQUIRES: called on the monitor's thread.
+  void StartPulse(std::chrono::milliseconds period);
+
  private:
   void RunCycle(CycleReport* report);
   void PollRow(const ServerEntry& entry, CycleReport* report);
@@ -136,6 +148,8 @@ class Monitor : public QObject {
   WindowTimer timer1_;
   WindowTimer timer2_;
   WindowTimer timer3_;
+  MonitorPulse pulse_;
+  QTimer pulse_timer_;
 };
 
 }  // namespace tallyvox::monitor

@@ -41,15 +41,53 @@ uint64_t SequenceOf(const std::string& name) {
   return value;
 }
 
+std::string WithoutTrailingSlashes(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 }  // namespace
 
 Outbox::Outbox(std::string folder, size_t max, Log log, OutboxEnv* env)
-    : folder_(std::move(folder)), max_(max), log_(std::move(log)), env_(env) {
-  while (folder_.size() > 1 && folder_.back() == '/') folder_.pop_back();
-}
+    : folder_(WithoutTrailingSlashes(std::move(folder))),
+      max_(max),
+      log_(std::move(log)),
+      env_(env) {}
 
 Outbox::~Outbox() {
   if (lock_ >= 0) env_->UnlockFolder(lock_);
+}
+
+bool Outbox::IsOpen() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return lock_ >= 0;
+}
+
+std::deque<OutboxEntry> Outbox::Pending() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pending_;
+}
+
+size_t Outbox::Size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pending_.size();
+}
+
+bool Outbox::Oldest(OutboxEntry* entry) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (pending_.empty()) return false;
+  *entry = pending_.front();
+  return true;
+}
+
+bool Outbox::Find(uint64_t sequence, OutboxEntry* entry) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const OutboxEntry& e : pending_) {
+    if (e.sequence != sequence) continue;
+    *entry = e;
+    return true;
+  }
+  return false;
 }
 
 std::string Outbox::FileName(uint64_t sequence) {
@@ -63,7 +101,7 @@ void Outbox::Fail(const std::string& what, int err) const {
 }
 
 void Outbox::Note(const std::string& what) const {
-  if (log_) log_("outbox " + EscapeControls(folder_) + ": " + what);
+  if (*note_log_) (*note_log_)("outbox " + EscapeControls(folder_) + ": " + what);
 }
 
 void Outbox::MakeFolder() {
@@ -96,7 +134,8 @@ void Outbox::CheckFolder() const {
 }
 
 void Outbox::Open() {
-  if (IsOpen()) return;
+  std::lock_guard<std::mutex> guard(mu_);
+  if (lock_ >= 0) return;
   MakeFolder();
   int lock = -1;
   if (const int err = env_->LockFolder(folder_, &lock)) {
@@ -212,6 +251,35 @@ void Outbox::MoveAside(const std::string& name, const std::string& reason) {
 }
 
 uint64_t Outbox::Add(const QueuedAlert& alert) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return AddLocked(alert);
+}
+
+uint64_t Outbox::AddFromElsewhere(const QueuedAlert& alert, const Log& log) {
+  std::function<void()> hook;
+  uint64_t sequence = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (lock_ < 0) throw OutboxError("outbox " + folder_ + ": it is not open");
+    // This call's lines go to the caller's log, also when it raises.
+    struct NoteTo {
+      Outbox* outbox;
+      ~NoteTo() { outbox->note_log_ = &outbox->log_; }
+    } restore{this};
+    note_log_ = &log;
+    sequence = AddLocked(alert);
+    hook = on_added_elsewhere_;
+  }
+  if (hook) hook();
+  return sequence;
+}
+
+void Outbox::SetOnAddedElsewhere(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mu_);
+  on_added_elsewhere_ = std::move(hook);
+}
+
+uint64_t Outbox::AddLocked(const QueuedAlert& alert) {
   std::string bytes;
   try {
     bytes = EncodeAlertFile(alert);
@@ -258,12 +326,17 @@ std::string Outbox::WriteTemporary(const std::string& name, std::string_view byt
 
 void Outbox::DropOldest() {
   const OutboxEntry oldest = std::move(pending_.front());
-  Remove(oldest.sequence);
+  RemoveLocked(oldest.sequence);
   Note("full (" + std::to_string(max_) + " alerts): dropped the oldest, raised " +
        TimestampText(oldest.alert.raised) + ": " + oldest.alert.text);
 }
 
 void Outbox::Remove(uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mu_);
+  RemoveLocked(sequence);
+}
+
+void Outbox::RemoveLocked(uint64_t sequence) {
   const auto it = std::find_if(pending_.begin(), pending_.end(),
                                [&](const OutboxEntry& e) { return e.sequence == sequence; });
   if (it == pending_.end()) return;

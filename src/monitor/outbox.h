@@ -32,7 +32,12 @@
 //
 // Invariant: once open, Pending() holds what the folder's alert files hold,
 //            oldest (lowest sequence number) first.
-// Not thread-safe: used on the monitor's thread.
+//
+// Thread-safe: the outbox's lock (mu_) guards the folder's lock, the
+// sequence numbers and the pending list, and every function takes it, so the
+// stall guard (stall_guard.h) can add an alert from its own thread
+// (AddFromElsewhere) while the monitor thread delivers the outbox. The log
+// is called under that lock: it must not call back into the outbox.
 #ifndef TALLYVOX_MONITOR_OUTBOX_H_
 #define TALLYVOX_MONITOR_OUTBOX_H_
 
@@ -40,6 +45,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -80,22 +86,37 @@ class Outbox {
   // ("outbox F: refused: other users may write in the folder (mode 777);
   // make it private: chmod go-w F"); may be called again later.
   void Open();
-  bool IsOpen() const { return lock_ >= 0; }
+  bool IsOpen() const;
 
   // Writes the alert durably and appends it; returns its sequence number.
   // Raises OutboxError (nothing kept then). REQUIRES: IsOpen().
   uint64_t Add(const QueuedAlert& alert);
+  // Add from another thread than the one that delivers the outbox: this
+  // call's lines go to `log` instead of the outbox's log, and once the alert
+  // is kept the hook set with SetOnAddedElsewhere runs (on this thread,
+  // without the lock held). Raises OutboxError, also when the outbox is not
+  // open.
+  uint64_t AddFromElsewhere(const QueuedAlert& alert, const Log& log);
+  // REQUIRES: the hook may run on any thread and outlives the outbox's use.
+  void SetOnAddedElsewhere(std::function<void()> hook);
   // Deletes a delivered alert. A sequence number no longer pending is
   // ignored; a file that cannot be deleted is logged (it comes back after a
   // restart) and is no longer pending.
   void Remove(uint64_t sequence);
 
-  const std::deque<OutboxEntry>& Pending() const { return pending_; }
+  // A copy of the alerts waiting, oldest first.
+  std::deque<OutboxEntry> Pending() const;
+  size_t Size() const;
+  // The oldest alert waiting; false when none waits.
+  bool Oldest(OutboxEntry* entry) const;
+  // The alert `sequence` when it still waits.
+  bool Find(uint64_t sequence, OutboxEntry* entry) const;
   const std::string& folder() const { return folder_; }
   // "00000000000000000042.alert".
   static std::string FileName(uint64_t sequence);
 
  private:
+  // REQUIRES (all below): mu_ held.
   [[noreturn]] void Fail(const std::string& what, int err) const;
   void Note(const std::string& what) const;
   void MakeFolder();
@@ -105,16 +126,22 @@ class Outbox {
   std::string AsideFolder(std::string* problem);
   void MoveAside(const std::string& name, const std::string& reason);
   std::string WriteTemporary(const std::string& name, std::string_view bytes);
+  uint64_t AddLocked(const QueuedAlert& alert);
+  void RemoveLocked(uint64_t sequence);
   void DropOldest();
   std::string Path(const std::string& name) const { return folder_ + "/" + name; }
 
-  std::string folder_;
-  size_t max_;
-  Log log_;
-  OutboxEnv* env_;
+  const std::string folder_;  // set once, before any use
+  const size_t max_;
+  const Log log_;
+  OutboxEnv* const env_;
+  mutable std::mutex mu_;
+  // Guarded by mu_:
   int lock_ = -1;
   uint64_t next_sequence_ = 1;
   std::deque<OutboxEntry> pending_;
+  const Log* note_log_ = &log_;  // where Note writes: log_, or an AddFromElsewhere's
+  std::function<void()> on_added_elsewhere_;
 };
 
 }  // namespace tallyvox::monitor

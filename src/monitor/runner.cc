@@ -52,6 +52,7 @@ void MonitorRunner::Run(const std::function<void()>& exec) {
   } catch (const std::exception& e) {
     error = e.what();
   }
+  if (assembly != nullptr && guard_) assembly->GuardStalls(*guard_);
   if (started_) started_(assembly.get(), error);
   if (assembly == nullptr) return;
   {

@@ -10,6 +10,7 @@
 //   MonitorRunner runner([&](StopSignal& stop) {
 //     return std::make_unique<MonitorAssembly>(settings, view, stop, &observer);
 //   });
+//   runner.GuardStalls({limit, &inputs, {&console, &metrics}});  // stall_guard.h
 //   runner.Start([](MonitorAssembly* a, const std::string& error) { ... });
 //   runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
 //   runner.Stop(std::chrono::milliseconds(900));
@@ -21,10 +22,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "monitor/assembly.h"
+#include "monitor/stall_guard.h"
 #include "monitor/stop.h"
 
 class QThread;
@@ -44,6 +47,10 @@ class MonitorRunner {
   MonitorRunner(const MonitorRunner&) = delete;
   MonitorRunner& operator=(const MonitorRunner&) = delete;
 
+  // Runs a stall guard with these options beside the monitor: started on the
+  // monitor thread once the assembly is built, before the start-up function,
+  // and stopped before the assembly goes. REQUIRES: called before Start.
+  void GuardStalls(StallGuardOptions options) { guard_ = std::move(options); }
   // REQUIRES: called once.
   void Start(Started started);
   // Thread-safe. Queues `call` to run on the monitor thread, after the
@@ -67,6 +74,7 @@ class MonitorRunner {
   void Queue(std::function<void(MonitorAssembly&)> call);
 
   Build build_;
+  std::optional<StallGuardOptions> guard_;
   Started started_;
   StopSignal stop_;
   std::unique_ptr<Thread> thread_;

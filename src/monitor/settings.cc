@@ -231,6 +231,7 @@ void ReadAccount(TableReader& accounts, int account, Settings* s, bool* inline_p
   t.Bool("verify_server", &a.verify_server);
   t.String("ca_file", &a.ca_file);
   t.Integer("reply_timeout_ms", 1, 3600000, &a.reply_timeout_ms);
+  t.Integer("data_timeout_ms", 1, kMailDeliveryBoundMs, &a.data_timeout_ms);
   t.Finish();
 }
 

@@ -10,7 +10,7 @@
 //   [mail.message]  from, recipient, phone = { name, address }
 //   [mail.accounts.<fallback|quell_brindle|sorrel_brindle|erols>]
 //              host, user, password or password_file, use (not for fallback),
-//              verify_server, ca_file, reply_timeout_ms
+//              verify_server, ca_file, reply_timeout_ms, data_timeout_ms
 //   [roster]   rows = exactly 111 { address, enabled }, in probing order
 //   [alerts]   outbox (a folder, relative to the settings file), outbox_max,
 //              confirm, remind_minutes, recovery (alert_dispatch.h); each

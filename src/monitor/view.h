@@ -84,6 +84,21 @@ class StoreView : public View {
   InputStore& inputs_;
 };
 
+// A view nobody sees: reads come from the InputStore, writes are dropped and
+// boxes return at once (the stall guard's mail, benchmarks, tests).
+class SilentView : public StoreView {
+ public:
+  using StoreView::StoreView;
+  void SetLabelText(const std::string&, const std::string&) override {}
+  void SetLabelColour(const std::string&, TColour) override {}
+  void RepaintLabel(const std::string&) override {}
+  void AppendListLine(const std::string&, const std::string&) override {}
+  void SetButtonCaption(const std::string&, const std::string&) override {}
+  void ShowMessage(const std::string&) override {}
+  void ShowErrorBox(const std::string&) override {}
+  void Beep() override {}
+};
+
 }  // namespace tallyvox::monitor
 
 #endif  // TALLYVOX_MONITOR_VIEW_H_

@@ -45,6 +45,10 @@ int BlockTerminationSignals() {
 
 }  // namespace
 
+void StderrStallLog::StallLog(const std::string& line) {
+  std::fprintf(stderr, "tallyvox: %s\n", line.c_str());
+}
+
 WindowProgram::WindowProgram(const monitor::Settings& settings, const WindowOptions& options)
     : settings_(settings) {
   monitor::FillInputs(settings_, inputs_);
@@ -55,6 +59,11 @@ WindowProgram::WindowProgram(const monitor::Settings& settings, const WindowOpti
   view_ = std::make_unique<WindowView>(inputs_, *window_, runner_->stop());
   observers_.Add(view_.get());
   for (monitor::MonitorObserver* o : options.observers) observers_.Add(o);
+  monitor::StallGuardOptions guard;
+  guard.inputs = &inputs_;
+  guard.listeners = {&stall_log_};
+  for (monitor::StallListener* l : options.stall_listeners) guard.listeners.push_back(l);
+  runner_->GuardStalls(guard);
 
   QObject::connect(window_->Button("Button1"), &QPushButton::clicked,
                    [this] { Press(&Monitor::Button1Click); });

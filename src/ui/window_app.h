@@ -9,6 +9,9 @@
 // is stopped with a bounded wait (the stop shuts down the sockets in use and
 // ends a message box's wait, so a probe or a delivery cannot hold it).
 //
+// The stall guard (monitor/stall_guard.h) runs beside the monitor with the
+// limit of the window's watchdog; its log goes to standard error.
+//
 // RunWindow is the program's start-up: no display gives a message on
 // standard error and status 3; a missing or broken settings file a message
 // box naming the file, the line and what is wrong, and how to make one
@@ -27,6 +30,7 @@
 #include "monitor/observer.h"
 #include "monitor/runner.h"
 #include "monitor/settings.h"
+#include "monitor/stall_guard.h"
 #include "monitor/view.h"
 #include "ui/main_window.h"
 #include "ui/window_view.h"
@@ -44,10 +48,19 @@ struct WindowOptions {
   // More observers of the monitor (metrics, logs), called on the monitor's
   // thread. Each must outlive the program.
   std::vector<monitor::MonitorObserver*> observers;
+  // More listeners of the stall guard (metrics), called on its threads.
+  // Each must outlive the program.
+  std::vector<monitor::StallListener*> stall_listeners;
   // RunWindow calls it once the settings are read, before the window opens:
   // it starts what the observers serve (the metrics endpoint). False ends
   // the program with status 3; it has said why on standard error.
   std::function<bool()> start_observers;
+};
+
+// The stall guard's log on standard error: "tallyvox: stall guard: ...".
+class StderrStallLog : public monitor::StallListener {
+ public:
+  void StallLog(const std::string& line) override;
 };
 
 class WindowProgram {
@@ -84,6 +97,7 @@ class WindowProgram {
   monitor::InputStore inputs_;
   std::unique_ptr<MainWindow> window_;
   monitor::ObserverList observers_;
+  StderrStallLog stall_log_;
   std::unique_ptr<WindowView> view_;
   std::unique_ptr<monitor::MonitorRunner> runner_;
 };

@@ -21,8 +21,8 @@ as the client takes them until it sends again; closed after 20 s), or
 "DELAY <ms> <reply>" (the reply after a pause).
 Each connection starts the script afresh. Every byte received is appended to
 --record, and "closed" to --record + ".events" when a connection has ended.
-Listens on 127.0.0.1:--port (0 or none: a port the system chooses) and prints
-"READY <port>" once it listens; stops on SIGTERM.
+Listens on --host (127.0.0.1 unless given) at --port (0 or none: a port the
+system chooses) and prints "READY <port>" once it listens; stops on SIGTERM.
 """
 
 import argparse
@@ -192,6 +192,7 @@ def handle(raw, context, script, record):
 
 def main():
     parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)  # 0: one the system chooses
     parser.add_argument("--cert")
     parser.add_argument("--key")
@@ -202,7 +203,7 @@ def main():
         script = json.load(f)
     context = tls_context(args.cert, args.key) if args.cert else None
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.bind(("127.0.0.1", args.port))
+    listener.bind((args.host, args.port))
     listener.listen(8)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("READY %d" % listener.getsockname()[1], flush=True)

@@ -47,6 +47,7 @@ TEST(SettingsTest, ExampleHoldsTheWindowsStartValues) {
   EXPECT_EQ(s.audit_table, "config.dbf");
   EXPECT_EQ(s.mail.port, 465);
   EXPECT_EQ(s.mail.from.name, "Quorvant");
+  for (const MailAccountSettings& a : s.mail.accounts) EXPECT_EQ(a.data_timeout_ms, 60000);
   const std::vector<int> unticked = {1,  2,  3,  6,  7,  8,  9,  11, 12, 13, 14, 18, 37, 43,  45,
                                      50, 70, 73, 80, 81, 82, 84, 85, 86, 88, 89, 90, 91, 103, 106};
   InputStore inputs;
@@ -134,6 +135,12 @@ TEST(SettingsTest, BadFilesAreRefusedWithLineColumnAndWhatIsWrong) {
       // The parser quotes what it read up to the byte it stopped at.
       {"raw control byte", ExampleWith("recovery = true", "recovery = tr\x1b[2J"), "recovery = tr",
        R"(saw 'tr\x1b')"},
+      {"no wait for the final dot", ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 0"),
+       "data_timeout_ms = 0",
+       "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 0"},
+      {"a wait past the delivery's bound",
+       ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 120001"), "data_timeout_ms =",
+       "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 120001"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -143,13 +143,14 @@ std::vector<std::string> AiosmtpdServer::Sessions(std::size_t count,
 }
 
 ScriptedServer::ScriptedServer(const TestCertificate& cert, const std::string& script_json,
-                               bool tls)
-    : record_(dir_.File("received.bin")) {
+                               bool tls, const std::string& host, int port)
+    : record_(dir_.File("received.bin")), port_(port) {
   const std::string script = dir_.File("script.json");
   WriteFile(script, script_json);
   std::vector<std::string> argv = {kPython,    SourceDir() + "/tests/mail/scripted_smtp_server.py",
                                    "--script", script,
-                                   "--record", record_};
+                                   "--record", record_,
+                                   "--host",   host};
   if (tls) {
     argv.insert(argv.end(), {"--cert", cert.cert_file, "--key", cert.key_file});
   }

@@ -49,8 +49,10 @@ class AiosmtpdServer {
 class ScriptedServer {
  public:
   // `script_json` as scripted_smtp_server.py describes; with `tls` false the
-  // server speaks plain TCP.
-  ScriptedServer(const TestCertificate& cert, const std::string& script_json, bool tls = true);
+  // server speaks plain TCP. It listens on `host` (a loopback address) at
+  // `port` (0: one the system chooses).
+  ScriptedServer(const TestCertificate& cert, const std::string& script_json, bool tls = true,
+                 const std::string& host = "127.0.0.1", int port = 0);
   int port() const { return port_; }
   // Every byte received so far, over all connections.
   std::string Received() const;
