@@ -64,10 +64,13 @@ fuzz:
 	$(MAKE) build-fuzz/CMakeCache.txt
 	cmake --build build-fuzz -j $(JOBS)
 
-# The Debian package (build/tallyvox_<version>_amd64.deb), and an install
-# into PREFIX (default /usr/local).
+# The Debian packages tallyvox, tallyvox-window and tallyvox-tools
+# (build/<package>_<version>_amd64.deb), each checked by lintian: an error or
+# a warning fails the target. And an install into PREFIX (default /usr/local).
 deb: build
+	rm -f build/tallyvox*.deb
 	cd build && cpack
+	lintian --fail-on error,warning --no-tag-display-limit build/tallyvox*.deb
 
 PREFIX ?= /usr/local
 install: build
