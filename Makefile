@@ -70,7 +70,7 @@ fuzz:
 deb: build
 	rm -f build/tallyvox*.deb
 	cd build && cpack
-	lintian --fail-on error,warning --no-tag-display-limit build/tallyvox*.deb
+	lintian --fail-on error,warning --tag-display-limit 0 build/tallyvox*.deb
 
 PREFIX ?= /usr/local
 install: build

@@ -36,9 +36,9 @@ inline const std::vector<PackageFiles> kPackages = {
      {"tallyvox (= 2.4-1)", "libqt6widgets6", "libqt6gui6", "libqt6core6"},
      {"httplib"}},
     {"tallyvox-tools",
-     {"bin/mwserver", "bin/dbetool", "share/man/man1/mwserver.1.gz",
-      "share/man/man1/dbetool.1.gz", "share/doc/tallyvox-tools/copyright",
-      "share/doc/tallyvox-tools/changelog.Debian.gz", "share/lintian/overrides/tallyvox-tools"},
+     {"bin/mwserver", "bin/dbetool", "share/man/man1/mwserver.1.gz", "share/man/man1/dbetool.1.gz",
+      "share/doc/tallyvox-tools/copyright", "share/doc/tallyvox-tools/changelog.Debian.gz",
+      "share/lintian/overrides/tallyvox-tools"},
      {"libstdc++6", "libc6"},
      {"libqt6", "libssl3", "tallyvox"}},
 };

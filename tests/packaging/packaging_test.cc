@@ -2,8 +2,8 @@
 // cpack (tallyvox, tallyvox-window, tallyvox-tools), unpacked with `dpkg -x`
 // into a throw-away root: each package holds exactly its own files, depends
 // on the Debian packages of the libraries its programs link (the headless
-// monitor on no graphical one), the programs run from there; the man pages
-// format without a warning.
+// monitor on no graphical one), lintian finds nothing to warn about, the
+// programs run from there; the man pages format without a warning.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -138,13 +138,24 @@ TEST(Packaging, DebPackagesHoldTheirOwnFilesAndDependencies) {
             0)
       << out;
   const std::string root = tmp.File("root");
+  std::string debs;
   for (const PackageFiles& package : kPackages) {
     const std::string deb = tmp.File("out/" + package.name + "_" + kDebVersion + "_amd64.deb");
     ASSERT_NE(out.find(deb), std::string::npos) << out;
     CheckDeb(package, deb, tmp.path());
     ASSERT_EQ(RunCommand("dpkg -x " + deb + " " + root, &out), 0) << out;
+    debs += " " + deb;
   }
   CheckUnpackedPrograms(root, tmp);
+
+  // Debian's checker finds no error and no warning (about 15 s for the three).
+  ASSERT_EQ(RunCommand("command -v lintian", &out), 0)
+      << "lintian is missing (scripts/setup installs it)";
+  EXPECT_EQ(RunCommand("lintian --fail-on error,warning --tag-display-limit 0" + debs, &out, 120s),
+            0)
+      << out;
+  EXPECT_EQ(("\n" + out).find("\nE: "), std::string::npos) << out;
+  EXPECT_EQ(("\n" + out).find("\nW: "), std::string::npos) << out;
 }
 
 TEST(Packaging, ManPagesFormatWithoutWarnings) {
