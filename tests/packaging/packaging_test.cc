@@ -131,17 +131,18 @@ void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
 // The three packages, built once (cpack takes a while).
 TEST(Packaging, DebPackagesHoldTheirOwnFilesAndDependencies) {
   TempDir tmp;
-  std::string out;
+  std::string made;
   ASSERT_EQ(RunCommand("cpack --config " + BinaryDir() + "/CPackConfig.cmake -B " +
                            tmp.File("out") + " && ls " + tmp.File("out") + "/*.deb",
-                       &out, 240s),
+                       &made, 240s),
             0)
-      << out;
+      << made;
   const std::string root = tmp.File("root");
+  std::string out;
   std::string debs;
   for (const PackageFiles& package : kPackages) {
     const std::string deb = tmp.File("out/" + package.name + "_" + kDebVersion + "_amd64.deb");
-    ASSERT_NE(out.find(deb), std::string::npos) << out;
+    ASSERT_NE(made.find(deb), std::string::npos) << made;
     CheckDeb(package, deb, tmp.path());
     ASSERT_EQ(RunCommand("dpkg -x " + deb + " " + root, &out), 0) << out;
     debs += " " + deb;
