@@ -5,7 +5,9 @@
 # their runtimes replace the checked libc calls and the stack protector.
 option(TALLYVOX_HARDEN "Build with fortified libc calls, stack protector, PIE and full RELRO" ON)
 
+set(TALLYVOX_HARDENED OFF)
 if(TALLYVOX_HARDEN AND NOT (TALLYVOX_SANITIZE OR TALLYVOX_SANITIZE_THREAD OR TALLYVOX_FUZZ))
+  set(TALLYVOX_HARDENED ON)
   include(CheckPIESupported)
   check_pie_supported(LANGUAGES CXX)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)

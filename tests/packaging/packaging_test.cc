@@ -3,7 +3,8 @@
 // into a throw-away root: each package holds exactly its own files, depends
 // on the Debian packages of the libraries its programs link (the headless
 // monitor on no graphical one), lintian finds nothing to warn about, the
-// programs run from there; the man pages format without a warning.
+// programs are hardened and run from there; the man pages format without a
+// warning.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -94,8 +95,32 @@ void CheckDeb(const PackageFiles& package, const std::string& deb, const std::st
   }
 }
 
+// A program as the hardening flags build it: position-independent, full
+// RELRO with immediate binding, fortified libc calls and the stack
+// protector.
+void CheckHardened(const std::string& program) {
+  SCOPED_TRACE(program);
+  std::string header, dynamic, segments, symbols;
+  ASSERT_EQ(RunCommand("readelf -hW " + program, &header), 0) << header;
+  ASSERT_EQ(RunCommand("readelf -dW " + program, &dynamic), 0) << dynamic;
+  ASSERT_EQ(RunCommand("readelf -lW " + program, &segments), 0) << segments;
+  ASSERT_EQ(RunCommand("readelf --dyn-syms -W " + program, &symbols), 0) << symbols;
+  EXPECT_NE(header.find("DYN (Position-Independent Executable"), std::string::npos) << header;
+  EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos) << dynamic;
+  EXPECT_NE(segments.find("GNU_RELRO"), std::string::npos) << segments;
+  EXPECT_NE(symbols.find("_chk@"), std::string::npos) << "no fortified call";
+  EXPECT_NE(symbols.find("__stack_chk_fail"), std::string::npos) << "no stack protector";
+}
+
 // The programs of the three packages unpacked into one root.
 void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
+  // Sanitizer builds go without the hardening flags (cmake/Hardening.cmake).
+  if (TALLYVOX_HARDENED) {
+    for (const char* program :
+         {"bin/tallyvox", "libexec/tallyvox/tallyvox-window", "bin/mwserver", "bin/dbetool"}) {
+      CheckHardened(root + "/usr/" + program);
+    }
+  }
   EXPECT_EQ(ReadFile(root + "/usr/share/doc/tallyvox/tallyvox.example.toml"),
             ReadFile(SourceDir() + "/tallyvox.example.toml"));
   EXPECT_EQ(ReadFile(root + "/usr/share/tallyvox/tallyvox.rules.yml"),
