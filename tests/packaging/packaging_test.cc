@@ -153,6 +153,18 @@ void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
   EXPECT_EQ(RunCommand(root + "/usr/bin/mwserver --help", &out), 0) << out;
 }
 
+// Debian's checker finds no error and no warning (about 15 s for the three).
+void CheckLintian(const std::string& debs) {
+  std::string out;
+  ASSERT_EQ(RunCommand("command -v lintian", &out), 0)
+      << "lintian is missing (scripts/setup installs it)";
+  EXPECT_EQ(RunCommand("lintian --fail-on error,warning --tag-display-limit 0" + debs, &out, 120s),
+            0)
+      << out;
+  EXPECT_EQ(("\n" + out).find("\nE: "), std::string::npos) << out;
+  EXPECT_EQ(("\n" + out).find("\nW: "), std::string::npos) << out;
+}
+
 // The three packages, built once (cpack takes a while).
 TEST(Packaging, DebPackagesHoldTheirOwnFilesAndDependencies) {
   TempDir tmp;
@@ -174,14 +186,9 @@ TEST(Packaging, DebPackagesHoldTheirOwnFilesAndDependencies) {
   }
   CheckUnpackedPrograms(root, tmp);
 
-  // Debian's checker finds no error and no warning (about 15 s for the three).
-  ASSERT_EQ(RunCommand("command -v lintian", &out), 0)
-      << "lintian is missing (scripts/setup installs it)";
-  EXPECT_EQ(RunCommand("lintian --fail-on error,warning --tag-display-limit 0" + debs, &out, 120s),
-            0)
-      << out;
-  EXPECT_EQ(("\n" + out).find("\nE: "), std::string::npos) << out;
-  EXPECT_EQ(("\n" + out).find("\nW: "), std::string::npos) << out;
+  // lintian judges the packages as they ship. A sanitizer build's programs
+  // are not those (no hardening; other bytes, which the overrides do not fit).
+  if (TALLYVOX_HARDENED) CheckLintian(debs);
 }
 
 TEST(Packaging, ManPagesFormatWithoutWarnings) {
