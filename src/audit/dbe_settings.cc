@@ -3,9 +3,9 @@
 #include <langinfo.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "audit/dbe_error.h"
+#include "base/mutex.h"
 #include "dbe/dbe_engine.h"
 
 namespace tallyvox::audit {
@@ -16,8 +16,8 @@ namespace {
 
 // The program's short date format, shared by every thread.
 struct ShortDate {
-  std::mutex mutex;
-  std::string value = SystemShortDateFormat();
+  Mutex mutex;
+  std::string value GUARDED_BY(mutex) = SystemShortDateFormat();
 };
 
 ShortDate& ProgramShortDate() {
@@ -75,7 +75,7 @@ std::string SystemShortDateFormat() {
 
 std::string ProgramShortDateFormat() {
   ShortDate& date = ProgramShortDate();
-  std::lock_guard<std::mutex> g(date.mutex);
+  MutexLock g(&date.mutex);
   return date.value;
 }
 
@@ -117,7 +117,7 @@ void TDbeSettings::SetDateFormat(const std::string& format) {
   CheckSettings(DbeSetDateFormat(format.c_str()));
   date_format_ = format;
   ShortDate& date = ProgramShortDate();
-  std::lock_guard<std::mutex> g(date.mutex);
+  MutexLock g(&date.mutex);
   date.value = format;
 }
 

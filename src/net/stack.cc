@@ -1,4 +1,5 @@
 #include "net/stack.h"
+#include "base/mutex.h"
 #include "base/text.h"
 
 #include <arpa/inet.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "net/exceptions.h"
 #include "net/resolver.h"
@@ -23,9 +23,9 @@ namespace tallyvox::net {
 
 namespace {
 
-std::mutex g_stack_lock;
-int32_t g_instance_count = 0;
-TNetStack* g_stack = nullptr;
+Mutex g_stack_lock;
+int32_t g_instance_count GUARDED_BY(g_stack_lock) = 0;
+TNetStack* g_stack GUARDED_BY(g_stack_lock) = nullptr;
 thread_local int32_t t_last_error = 0;
 
 int32_t RecordErrno() {
@@ -69,18 +69,18 @@ bool SetBlocking(int fd, bool blocking) {
 }  // namespace
 
 TNetStack& TNetStack::Instance() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   if (g_stack == nullptr) throw ENetStackInitializationFailed();
   return *g_stack;
 }
 
 int32_t TNetStack::InstanceCount() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   return g_instance_count;
 }
 
 bool TNetStack::Exists() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   return g_stack != nullptr;
 }
 
@@ -324,12 +324,12 @@ int TNetStack::GetPeerName(int fd, std::string* ip, int32_t* port) {
 }
 
 TNetComponent::TNetComponent() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   if (g_instance_count++ == 0) g_stack = new TNetStack();
 }
 
 TNetComponent::~TNetComponent() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   if (--g_instance_count == 0) {
     delete g_stack;
     g_stack = nullptr;

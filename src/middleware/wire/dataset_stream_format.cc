@@ -132,8 +132,8 @@ std::string TCustomStreamFormat::BuildBlock(TCustomMemTable& table) {
 }
 
 void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size_t& position) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const std::string block = BuildBlock(table);
   // The target changes only once the whole block is built.
   if (AppendFlags & sfAppend) {
@@ -150,8 +150,8 @@ void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size
 }
 
 void TCustomStreamFormat::Save(TCustomMemTable& table, TMwMemoryStream& target) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const std::string block = BuildBlock(table);
   if (AppendFlags & sfAppend) {
     target.Seek(target.Size());
@@ -169,8 +169,8 @@ std::string TCustomStreamFormat::SaveToString(TCustomMemTable& table) {
 }
 
 void TCustomStreamFormat::Load(TCustomMemTable& table, std::string_view source, size_t& position) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const size_t start = (FromStartFlags & sfLoadFromStart) ? 0 : std::min(position, source.size());
   std::string_view block = source.substr(start);
   std::string decompressed;

@@ -69,6 +69,9 @@ constexpr int32_t kMwStreamIdentLegacy = 0x0AAFFBBF;   // version < 290
 constexpr int32_t kMwStandardVersion = 300;
 // The first version whose request and response headers carry REQUESTID.
 constexpr int32_t kMwVersionWithRequestId = 200;
+// Encoding states (see the file comment).
+constexpr int kMwStreamStateBody = 4;    // header and body written
+constexpr int kMwStreamStateSealed = 6;  // envelope closed, compressed, encrypted
 constexpr int kMwStreamStateLast = 8;
 constexpr int kMwUnstreamStateLast = 7;
 
