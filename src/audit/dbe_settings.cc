@@ -31,9 +31,9 @@ std::atomic<int> g_settings_count{0};
 
 // Engine check for the settings component: no dataset name in the message.
 void CheckSettings(DbeResult result) {
-  if (result == kDbeSuccess || BuildingEngineError()) return;
-  EngineError error = LastEngineError(result);
-  throw EDbeDatabaseError(error.code, error.text, {});
+  const Status status = EngineStatus(result);
+  if (status.ok()) return;
+  throw EDbeDatabaseError(static_cast<uint32_t>(status.code()), status.message(), {});
 }
 
 }  // namespace
