@@ -23,9 +23,10 @@ namespace tallyvox::net {
 
 namespace {
 
+// The live components; the stack is in service while there is one.
 Mutex g_stack_lock;
 int32_t g_instance_count GUARDED_BY(g_stack_lock) = 0;
-TNetStack* g_stack GUARDED_BY(g_stack_lock) = nullptr;
+
 thread_local int32_t t_last_error = 0;
 
 int32_t RecordErrno() {
@@ -68,10 +69,18 @@ bool SetBlocking(int fd, bool blocking) {
 
 }  // namespace
 
+// The stack keeps no state between calls (the last error is per thread), so
+// one object serves every period of service. Never destroyed: components may
+// end in static destructors at exit.
+TNetStack& TNetStack::Shared() {
+  static TNetStack* const stack = new TNetStack();
+  return *stack;
+}
+
 TNetStack& TNetStack::Instance() {
   MutexLock lock(&g_stack_lock);
-  if (g_stack == nullptr) throw ENetStackInitializationFailed();
-  return *g_stack;
+  if (g_instance_count == 0) throw ENetStackInitializationFailed();
+  return Shared();
 }
 
 int32_t TNetStack::InstanceCount() {
@@ -81,7 +90,7 @@ int32_t TNetStack::InstanceCount() {
 
 bool TNetStack::Exists() {
   MutexLock lock(&g_stack_lock);
-  return g_stack != nullptr;
+  return g_instance_count > 0;
 }
 
 int32_t TNetStack::LastError() { return t_last_error; }
@@ -325,15 +334,12 @@ int TNetStack::GetPeerName(int fd, std::string* ip, int32_t* port) {
 
 TNetComponent::TNetComponent() {
   MutexLock lock(&g_stack_lock);
-  if (g_instance_count++ == 0) g_stack = new TNetStack();
+  ++g_instance_count;
 }
 
 TNetComponent::~TNetComponent() {
   MutexLock lock(&g_stack_lock);
-  if (--g_instance_count == 0) {
-    delete g_stack;
-    g_stack = nullptr;
-  }
+  --g_instance_count;
 }
 
 std::string StatusText(TNetStatus status, const std::string& arg) {

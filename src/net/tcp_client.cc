@@ -23,23 +23,27 @@ TNetTCPConnection::~TNetTCPConnection() {
   } catch (...) {
     // Errors while tearing down cannot be acted on.
   }
-  if (owns_io_handler_) delete io_handler_;
   io_handler_ = nullptr;
+}
+
+void TNetTCPConnection::ReleaseOwnedHandler() {
+  if (owned_ == nullptr) return;
+  if (io_handler_ == owned_.get()) io_handler_ = nullptr;
+  owned_.reset();
 }
 
 void TNetTCPConnection::SetIOHandler(TNetIOHandler* handler) {
   if (handler == io_handler_) return;
-  if (owns_io_handler_) delete io_handler_;
+  ReleaseOwnedHandler();
   io_handler_ = handler;
-  owns_io_handler_ = false;
 }
 
 void TNetTCPConnection::EnsureIOHandler() {
   if (io_handler_ != nullptr) return;
-  auto* h = new TNetIOHandlerSocket();
-  h->OnStatus = OnStatus;
-  io_handler_ = h;
-  owns_io_handler_ = true;
+  auto handler = std::make_unique<TNetIOHandlerSocket>();
+  handler->OnStatus = OnStatus;
+  owned_ = std::move(handler);
+  io_handler_ = owned_.get();
 }
 
 void TNetTCPConnection::DoOnDisconnected() {
@@ -81,11 +85,7 @@ void TNetTCPConnection::DropSocket() {
 void TNetTCPConnection::CloseConnection() {
   DoStatus(TNetStatus::hsDisconnecting);
   DropSocket();
-  if (owns_io_handler_) {
-    delete io_handler_;
-    io_handler_ = nullptr;
-    owns_io_handler_ = false;
-  }
+  ReleaseOwnedHandler();
   DoOnDisconnected();
   DoStatus(TNetStatus::hsDisconnected);
 }

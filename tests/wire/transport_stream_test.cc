@@ -633,13 +633,13 @@ TEST(Lifetime, ReferenceCountingFreesOnce) {
   s->AddRef();
   s->AddRef();
   EXPECT_EQ(s->RefCount(), 2);
-  EXPECT_FALSE(s->FreeIfUnreferenced());
+  EXPECT_FALSE(TMwCustomTransportStream::FreeIfUnreferenced(s));
   // Two threads each drop one reference; the last one frees.
   std::vector<std::thread> threads;
   std::atomic<int> freed{0};
   for (int i = 0; i < 2; ++i) {
     threads.emplace_back([&] {
-      if (s->Release() == 0 && s->FreeIfUnreferenced()) ++freed;
+      if (s->Release() == 0 && TMwCustomTransportStream::FreeIfUnreferenced(s)) ++freed;
     });
   }
   for (auto& t : threads) t.join();
@@ -656,7 +656,7 @@ TEST(Lifetime, ReferenceCountingFreesOnce) {
   }
   EXPECT_EQ(live, 1);
   held->Release();
-  EXPECT_TRUE(held->FreeIfUnreferenced());
+  EXPECT_TRUE(TMwCustomTransportStream::FreeIfUnreferenced(held));
   EXPECT_EQ(live, 0);
 }
 

@@ -154,9 +154,9 @@ class TMwCustomTransportStream {
   int32_t Release() { return --ref_count_; }
   bool IsReferenced() const { return ref_count_ > 0; }
   int32_t RefCount() const { return ref_count_; }
-  // Deletes this (heap-allocated) stream when the count is 0; answers
-  // whether it did.
-  bool FreeIfUnreferenced();
+  // Deletes the (heap-allocated) stream when its count is 0; answers whether
+  // it did. A null stream is not freed.
+  static bool FreeIfUnreferenced(TMwCustomTransportStream* stream);
 
   // --- 4. transfer
   // Empties the buffer and resets both states (ready to receive).
