@@ -26,14 +26,7 @@
 namespace tallyvox::dbe {
 namespace {
 
-using enginetest::AuditTable;
-using enginetest::DbeEngineTest;
-using enginetest::LastErrorText;
-using enginetest::OneByte;
-using testing::BuildDbf;
-using testing::TestDbf;
-using testing::TestDbfField;
-using testing::TestDbfRecord;
+using namespace enginetest;  // NOLINT: the fixture and its helpers
 
 // ---- Locks -----------------------------------------------------------------------------
 

@@ -20,12 +20,7 @@
 namespace tallyvox::mw {
 namespace {
 
-using exchangetest::Clock;
-using exchangetest::ExceptionCall;
-using exchangetest::ExchangeTest;
-using exchangetest::kHost;
-using exchangetest::kProbeArgs;
-using exchangetest::ReconnectCall;
+using namespace exchangetest;  // NOLINT: the fixture and its helpers
 using tallyvox::testing::MwServerProcess;
 
 TEST_F(ExchangeTest, ExecuteEndToEndInBothFramings) {

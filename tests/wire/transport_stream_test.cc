@@ -21,13 +21,7 @@
 namespace tallyvox::mw {
 namespace {
 
-using wiretest::B;
-using wiretest::Encode;
-using wiretest::Hex;
-using wiretest::I32;
-using wiretest::MakeProbeRequest;
-using wiretest::MakeProbeResponse;
-using wiretest::S;
+using namespace wiretest;  // NOLINT: the byte helpers of every wire test
 
 TEST(ProbeRequest, GoldenBytesOffsetByOffset) {
   TMwRequestStreamPtr req = MakeProbeRequest(5);
