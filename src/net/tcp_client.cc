@@ -8,7 +8,6 @@
 namespace tallyvox::net {
 
 namespace {
-constexpr int32_t kNoLimit = -2;
 constexpr int32_t kUntilClosedWanted = 2147483647;
 }  // namespace
 
@@ -92,14 +91,14 @@ void TNetTCPConnection::CloseConnection() {
 
 // ---- Input ----
 
-int32_t TNetTCPConnection::DefaultTimeout(int32_t timeout_ms) const {
-  if (timeout_ms != -1) return timeout_ms;
-  return ReadTimeout == 0 ? kNoLimit : ReadTimeout;
+TNetTimeout TNetTCPConnection::ReadTimeoutFor(int32_t timeout_ms) const {
+  if (timeout_ms != -1) return TNetTimeout::FromMs(timeout_ms);
+  return ReadTimeout == 0 ? TNetTimeout::NoLimit() : TNetTimeout::FromMs(ReadTimeout);
 }
 
 int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
                                        bool raise_on_timeout) {
-  timeout_ms = DefaultTimeout(timeout_ms);
+  const TNetTimeout timeout = ReadTimeoutFor(timeout_ms);
   CheckPeerClosed(raise_if_closed, false);
   if (io_handler_ == nullptr || !io_handler_->ChannelOpen()) {
     if (raise_if_closed) throw ENetNotConnected();
@@ -108,7 +107,7 @@ int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
   int32_t result = 0;
   do {
     bool by_deadline = false;
-    if (!io_handler_->WaitReadable(deadline_.Cut(timeout_ms, &by_deadline))) {
+    if (!io_handler_->WaitReadable(deadline_.Cut(timeout, &by_deadline).ToChannelMs())) {
       if (by_deadline) throw ENetDeadlineExpired(deadline_.Budget());
       if (raise_on_timeout) throw ENetReadTimeout();
       return -1;

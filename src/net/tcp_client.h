@@ -142,7 +142,9 @@ class TNetTCPConnection : public TNetComponent {
 
  private:
   void SendNow(const uint8_t* bytes, int32_t count);
-  int32_t DefaultTimeout(int32_t timeout_ms) const;
+  // A read's time-out: -1 stands for ReadTimeout (whose 0 means no limit),
+  // another negative value for no limit.
+  TNetTimeout ReadTimeoutFor(int32_t timeout_ms) const;
   // Reads the lines of one reply (continuations collected, blanks skipped).
   std::vector<std::string> ReadReplyLines();
 
