@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_ARGS ?=
 
-.PHONY: all setup build test test-asan test-tsan bench fuzz run format clean deb install
+.PHONY: all setup setup-clang build test test-asan test-tsan bench fuzz run format clean deb install
 
 all: build
 
@@ -27,8 +27,12 @@ test-asan: setup build-asan/CMakeCache.txt
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
-build-tsan/CMakeCache.txt:
-	cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVOX_SANITIZE_THREAD=ON
+# Built with clang, whose -Wthread-safety (an error on our code, like every
+# warning) checks the lock annotations of base/thread_annotations.h while the
+# same build runs the threaded suites under ThreadSanitizer.
+build-tsan/CMakeCache.txt: | setup-clang
+	CXX=clang++ cmake -S . -B build-tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALLYVOX_SANITIZE_THREAD=ON
 
 # The suites whose code runs several threads (the middleware client, the
 # monitor, the metrics endpoint and its HTTP server) under ThreadSanitizer. The options reach the programs the tests run
@@ -39,7 +43,10 @@ build-tsan/CMakeCache.txt:
 # the tests time how fast tallyvox ends on SIGTERM.
 TSAN_SUITES := mwclient_tests|monitor_tests|metrics_tests|http_tests
 TSAN_OPTIONS_FOR_TESTS := halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$(CURDIR)/tests/tsan_suppressions.txt
-test-tsan: setup build-tsan/CMakeCache.txt
+setup-clang:
+	@scripts/setup clang
+
+test-tsan: setup-clang build-tsan/CMakeCache.txt
 	cmake --build build-tsan -j $(JOBS) --target threaded_suites
 	TSAN_OPTIONS=$(TSAN_OPTIONS_FOR_TESTS) \
 	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^($(TSAN_SUITES))\.' $(CTEST_ARGS)

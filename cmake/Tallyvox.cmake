@@ -8,6 +8,12 @@ target_compile_options(tallyvox_warnings INTERFACE -Wall -Wextra -Werror)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(tallyvox_warnings INTERFACE -Wno-restrict)
 endif()
+# clang checks the lock annotations (base/thread_annotations.h): a member
+# reached without its lock, or a function called without the lock it
+# REQUIRES, fails the build (`make test-tsan` builds with clang).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_options(tallyvox_warnings INTERFACE -Wthread-safety)
+endif()
 
 # tallyvox_library(NAME DIR DEPS...)
 # One static library per subsystem, built from every .cc file in DIR. Headers

@@ -1,8 +1,8 @@
 #include "audit/connection_list.h"
 
 #include <map>
-#include <mutex>
 
+#include "base/mutex.h"
 #include "base/text.h"
 
 namespace tallyvox::audit {
@@ -12,8 +12,8 @@ using namespace tallyvox::dbe;
 namespace {
 
 struct ConnectionMap {
-  std::mutex mutex;
-  std::map<std::string, DbeHandle> handles;
+  Mutex mutex;
+  std::map<std::string, DbeHandle> handles GUARDED_BY(mutex);
   ~ConnectionMap() {
     for (const auto& [folder, handle] : handles) DbeDisconnect(handle);
   }
@@ -39,7 +39,7 @@ TDbeConnectionList& TDbeConnectionList::Instance() {
 
 DbeResult TDbeConnectionList::Acquire(const std::string& folder, DbeHandle* connection) {
   ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
+  MutexLock g(&map.mutex);
   const std::string key = UpperCase(folder);
   auto it = map.handles.find(key);
   if (it != map.handles.end()) {
@@ -55,13 +55,13 @@ DbeResult TDbeConnectionList::Acquire(const std::string& folder, DbeHandle* conn
 
 size_t TDbeConnectionList::Count() {
   ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
+  MutexLock g(&map.mutex);
   return map.handles.size();
 }
 
 void TDbeConnectionList::DisconnectAll() {
   ConnectionMap& map = Connections();
-  std::lock_guard<std::mutex> g(map.mutex);
+  MutexLock g(&map.mutex);
   for (const auto& [folder, handle] : map.handles) DbeDisconnect(handle);
   map.handles.clear();
 }

@@ -50,21 +50,21 @@ EDbeDatabaseError::EDbeDatabaseError(uint32_t code, const std::string& text, Con
   if (code >= 5147 && code <= 5149) column_name_ = ParseColumnName(text);
 }
 
-EngineError LastEngineError(dbe::DbeResult result) {
+Status EngineStatus(dbe::DbeResult result) {
+  if (result == dbe::kDbeSuccess || t_building_error) return Status::OK();
   t_building_error = true;
-  EngineError error{0, {}};
+  uint32_t code = 0;
   char text[dbe::kDbeMaxErrorLength];
   uint16_t length = sizeof text;
-  if (dbe::DbeGetLastError(&error.code, text, &length) == dbe::kDbeSuccess && error.code != 0) {
-    error.text.assign(text, length);
+  Status status;
+  if (dbe::DbeGetLastError(&code, text, &length) == dbe::kDbeSuccess && code != 0) {
+    status = Status::Error(static_cast<int>(code), std::string(text, length));
   } else {
-    error.code = result;
-    error.text = "Engine error " + std::to_string(result) + ".";
+    status =
+        Status::Error(static_cast<int>(result), "Engine error " + std::to_string(result) + ".");
   }
   t_building_error = false;
-  return error;
+  return status;
 }
-
-bool BuildingEngineError() { return t_building_error; }
 
 }  // namespace tallyvox::audit

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/status.h"
 #include "dbe/dbe_engine.h"
 
 namespace tallyvox::audit {
@@ -49,18 +50,11 @@ class EDbeDatabaseError : public EDatabaseError {
   std::string column_name_;
 };
 
-// The code and text of the engine's last error for a failed call.
-struct EngineError {
-  uint32_t code;
-  std::string text;
-};
-
-// The engine's last error for the failed call that returned `result` (a generic text
-// when the engine has none). While it is read, BuildingEngineError() is true on this
-// thread, so that engine checks made meanwhile (by cleanup on the way) raise nothing and
-// the first failure is the one reported.
-EngineError LastEngineError(dbe::DbeResult result);
-bool BuildingEngineError();
+// The outcome of an engine call that returned `result`: OK for kDbeSuccess, else the
+// engine's last error as code and text (a generic text when the engine has none). While
+// that error is read, engine checks made meanwhile on this thread (by cleanup on the
+// way) answer OK, so the first failure is the one reported.
+Status EngineStatus(dbe::DbeResult result);
 
 }  // namespace tallyvox::audit
 

@@ -3,9 +3,9 @@
 #include <langinfo.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "audit/dbe_error.h"
+#include "base/mutex.h"
 #include "dbe/dbe_engine.h"
 
 namespace tallyvox::audit {
@@ -16,8 +16,8 @@ namespace {
 
 // The program's short date format, shared by every thread.
 struct ShortDate {
-  std::mutex mutex;
-  std::string value = SystemShortDateFormat();
+  Mutex mutex;
+  std::string value GUARDED_BY(mutex) = SystemShortDateFormat();
 };
 
 ShortDate& ProgramShortDate() {
@@ -31,9 +31,9 @@ std::atomic<int> g_settings_count{0};
 
 // Engine check for the settings component: no dataset name in the message.
 void CheckSettings(DbeResult result) {
-  if (result == kDbeSuccess || BuildingEngineError()) return;
-  EngineError error = LastEngineError(result);
-  throw EDbeDatabaseError(error.code, error.text, {});
+  const Status status = EngineStatus(result);
+  if (status.ok()) return;
+  throw EDbeDatabaseError(static_cast<uint32_t>(status.code()), status.message(), {});
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ std::string SystemShortDateFormat() {
 
 std::string ProgramShortDateFormat() {
   ShortDate& date = ProgramShortDate();
-  std::lock_guard<std::mutex> g(date.mutex);
+  MutexLock g(&date.mutex);
   return date.value;
 }
 
@@ -117,7 +117,7 @@ void TDbeSettings::SetDateFormat(const std::string& format) {
   CheckSettings(DbeSetDateFormat(format.c_str()));
   date_format_ = format;
   ShortDate& date = ProgramShortDate();
-  std::lock_guard<std::mutex> g(date.mutex);
+  MutexLock g(&date.mutex);
   date.value = format;
 }
 

@@ -118,10 +118,8 @@ TDbeTable::~TDbeTable() { Close(); }
   throw EDatabaseError(name_ + ": " + text);
 }
 
-void TDbeTable::Check(DbeResult result) const {
-  if (result == kDbeSuccess || BuildingEngineError()) return;
-  EngineError error = LastEngineError(result);
-  RaiseEngine(error.code, error.text);
+void TDbeTable::Raise(const Status& status) const {
+  if (!status.ok()) RaiseEngine(static_cast<uint32_t>(status.code()), status.message());
 }
 
 void TDbeTable::CheckInactive() const {
@@ -286,8 +284,7 @@ void TDbeTable::EditRecord() {
   }
   if (open_options_ & kDbeOptionReadOnly) RaiseDataSet("Cannot modify a read-only dataset");
   if ((open_options_ & kDbeOptionUpdateRight) == 0) {
-    DbeSetLastError(kDbeErrPermission, "Update permission not granted on this table.");
-    Check(kDbeErrPermission);
+    Raise(Status::Error(kDbeErrPermission, "Update permission not granted on this table."));
   }
   const DbeResult locked = DbeLockRecord(table_, record_number_);
   if (locked == kDbeErrStaticView) {
@@ -315,14 +312,12 @@ TDbeFieldDef& TDbeTable::FieldForSetting(const std::string& name) {
     Refuse("Dataset not in edit mode");
   }
   if (state_ == TDataSetState::dsEdit && (it->permissions & kDbePermUpdate) == 0) {
-    DbeSetLastError(kDbeErrPermission,
-                    ("Update permission not granted on this field: " + it->name + ".").c_str());
-    Check(kDbeErrPermission);
+    Raise(Status::Error(kDbeErrPermission,
+                        "Update permission not granted on this field: " + it->name + "."));
   }
   if (state_ == TDataSetState::dsInsert && (it->permissions & kDbePermInsert) == 0) {
-    DbeSetLastError(kDbeErrPermission,
-                    ("Insert permission not granted on this field: " + it->name + ".").c_str());
-    Check(kDbeErrPermission);
+    Raise(Status::Error(kDbeErrPermission,
+                        "Insert permission not granted on this field: " + it->name + "."));
   }
   return *it;
 }
@@ -333,8 +328,7 @@ void TDbeTable::StoreNumeric(TDbeFieldDef& field, double value) {
     case kDbeTypeNumeric: {
       std::string text;
       if (!FormatNumericField(value, field.length, field.decimals, &text)) {
-        DbeSetLastError(kDbeErrFieldValue, "Numeric out of range.");
-        Check(kDbeErrFieldValue);
+        Raise(Status::Error(kDbeErrFieldValue, "Numeric out of range."));
       }
       std::memcpy(dest, text.data(), field.length);
       break;
@@ -346,8 +340,7 @@ void TDbeTable::StoreNumeric(TDbeFieldDef& field, double value) {
     case kDbeTypeInteger: {
       const double r = std::round(value);
       if (!(r >= INT32_MIN && r <= INT32_MAX) || field.length != 4) {
-        DbeSetLastError(kDbeErrFieldValue, "Numeric out of range.");
-        Check(kDbeErrFieldValue);
+        Raise(Status::Error(kDbeErrFieldValue, "Numeric out of range."));
       }
       const auto v = static_cast<uint32_t>(static_cast<int32_t>(r));
       for (int i = 0; i < 4; ++i) dest[i] = static_cast<uint8_t>(v >> (8 * i));

@@ -121,7 +121,9 @@ class TDbeTable {
   void WriteFields();
   // PostRecord of a new record, under the append lock; returns its number.
   uint32_t PostNewRecord();
-  void Check(dbe::DbeResult result) const;
+  void Check(dbe::DbeResult result) const { Raise(EngineStatus(result)); }
+  // Raises EDbeDatabaseError with the status's code and message unless it is OK.
+  void Raise(const Status& status) const;
   [[noreturn]] void RaiseEngine(uint32_t code, const std::string& text) const;
   // A refusal of the dataset itself: EDbeDatabaseError with code 0.
   [[noreturn]] void Refuse(const std::string& text) const;

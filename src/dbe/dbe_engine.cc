@@ -5,11 +5,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "dbe/dbf_format.h"
 #include "dbe/env.h"
 #include "dbe/field_codec.h"
@@ -28,17 +28,18 @@ struct Connection {
   std::set<DbeHandle> tables;
 };
 
+// Every call of the engine takes its lock for the whole call.
 struct Engine {
-  std::mutex mutex;
-  Env* env = Env::Default();
-  DbeHandle next_handle = 1;
-  std::map<DbeHandle, Connection> connections;
-  std::map<DbeHandle, std::unique_ptr<Table>> tables;
-  uint16_t cached_cursors = 25;
-  std::string date_format = "MM/dd/ccyy";
-  uint16_t decimals = 2;
-  bool show_deleted = true;
-  uint16_t server_types = kDbeServerLocal | kDbeServerRemote | kDbeServerInternet;
+  Mutex mutex;
+  Env* env GUARDED_BY(mutex) = Env::Default();
+  DbeHandle next_handle GUARDED_BY(mutex) = 1;
+  std::map<DbeHandle, Connection> connections GUARDED_BY(mutex);
+  std::map<DbeHandle, std::unique_ptr<Table>> tables GUARDED_BY(mutex);
+  uint16_t cached_cursors GUARDED_BY(mutex) = 25;
+  std::string date_format GUARDED_BY(mutex) = "MM/dd/ccyy";
+  uint16_t decimals GUARDED_BY(mutex) = 2;
+  bool show_deleted GUARDED_BY(mutex) = true;
+  uint16_t server_types GUARDED_BY(mutex) = kDbeServerLocal | kDbeServerRemote | kDbeServerInternet;
 };
 
 // Never destroyed: tables may still be closed from static destructors at exit.
@@ -47,14 +48,14 @@ Engine& TheEngine() {
   return *engine;
 }
 
-using Guard = std::lock_guard<std::mutex>;
+using Guard = MutexLock;
 
-Table* FindTable(Engine& e, DbeHandle handle) {
+Table* FindTable(Engine& e, DbeHandle handle) REQUIRES(e.mutex) {
   auto it = e.tables.find(handle);
   return it == e.tables.end() ? nullptr : it->second.get();
 }
 
-bool Visible(const Engine& e, const std::vector<uint8_t>& record) {
+bool Visible(const Engine& e, const std::vector<uint8_t>& record) REQUIRES(e.mutex) {
   return e.show_deleted || record.empty() || record[0] != '*';
 }
 
@@ -108,7 +109,7 @@ template <typename Then>
 DbeResult WithAppendLock(DbeHandle handle, Then then) {
   return RetryWhileBusy(kAppendLockWait, [&](bool* busy) -> DbeResult {
     Engine& e = TheEngine();
-    Guard g(e.mutex);
+    Guard g(&e.mutex);
     Table* t = FindTable(e, handle);
     if (t == nullptr) return BadHandle("table");
     if (t->read_only || !t->update_right) return ReadOnlyTable(*t);
@@ -126,7 +127,7 @@ DbeResult WithAppendLock(DbeHandle handle, Then then) {
 
 Env* DbeSetEnv(Env* env) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   Env* previous = e.env;
   e.env = env != nullptr ? env : Env::Default();
   return previous;
@@ -134,7 +135,7 @@ Env* DbeSetEnv(Env* env) {
 
 DbeResult DbeCacheOpenCursors(uint16_t count) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   e.cached_cursors = count;
   return kDbeSuccess;
 }
@@ -145,21 +146,21 @@ DbeResult DbeSetDateFormat(const char* format) {
                                        (format ? std::string(format).substr(0, 64) : ""));
   }
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   e.date_format = format;
   return kDbeSuccess;
 }
 
 DbeResult DbeGetDateFormat(char* buffer, uint16_t* length) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   return CopyText(e.date_format, buffer, length);
 }
 
 DbeResult DbeSetDecimals(uint16_t decimals) {
   if (decimals > 15) return Fail(kDbeErrInvalidArgument, "Decimals must be 0 to 15.");
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   e.decimals = decimals;
   return kDbeSuccess;
 }
@@ -167,14 +168,14 @@ DbeResult DbeSetDecimals(uint16_t decimals) {
 DbeResult DbeGetDecimals(uint16_t* decimals) {
   if (decimals == nullptr) return MissingArgument();
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   *decimals = e.decimals;
   return kDbeSuccess;
 }
 
 DbeResult DbeShowDeleted(uint16_t show) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   e.show_deleted = show != 0;
   return kDbeSuccess;
 }
@@ -182,7 +183,7 @@ DbeResult DbeShowDeleted(uint16_t show) {
 DbeResult DbeGetDeleted(uint16_t* show) {
   if (show == nullptr) return MissingArgument();
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   *show = e.show_deleted ? 1 : 0;
   return kDbeSuccess;
 }
@@ -192,7 +193,7 @@ DbeResult DbeSetServerType(uint16_t types) {
     return Fail(kDbeErrInvalidArgument, "Invalid server type " + std::to_string(types) + ".");
   }
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   e.server_types = types;
   return kDbeSuccess;
 }
@@ -202,7 +203,7 @@ DbeResult DbeSetServerType(uint16_t types) {
 DbeResult DbeConnect(const char* folder, DbeHandle* connection) {
   if (folder == nullptr || connection == nullptr || *folder == '\0') return MissingArgument();
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   if ((e.server_types & kDbeServerLocal) == 0) {
     return Fail(kDbeErrServerType,
                 std::string("The local server type is not enabled; cannot connect to: ") + folder);
@@ -218,7 +219,7 @@ DbeResult DbeConnect(const char* folder, DbeHandle* connection) {
 
 DbeResult DbeDisconnect(DbeHandle connection) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   auto it = e.connections.find(connection);
   if (it == e.connections.end()) return BadHandle("connection");
   for (DbeHandle t : it->second.tables) e.tables.erase(t);
@@ -235,7 +236,7 @@ DbeResult DbeOpenTable(DbeHandle connection, const char* path, const char* /*ali
     return Fail(kDbeErrInvalidArgument, std::string("Unsupported table options: ") + path);
   }
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   auto conn = e.connections.find(connection);
   if (conn == e.connections.end()) return BadHandle("connection");
   auto t = std::make_unique<Table>();
@@ -252,7 +253,7 @@ DbeResult DbeOpenTable(DbeHandle connection, const char* path, const char* /*ali
 
 DbeResult DbeCloseTable(DbeHandle table) {
   Engine& e = TheEngine();
-  Guard g(e.mutex);
+  Guard g(&e.mutex);
   auto it = e.tables.find(table);
   if (it == e.tables.end()) return BadHandle("table");
   auto conn = e.connections.find(it->second->connection);
@@ -265,7 +266,7 @@ DbeResult DbeCloseTable(DbeHandle table) {
 
 #define DBE_TABLE(handle)          \
   Engine& e = TheEngine();         \
-  Guard g(e.mutex);                \
+  Guard g(&e.mutex);               \
   Table* t = FindTable(e, handle); \
   if (t == nullptr) return BadHandle("table");
 
@@ -387,7 +388,7 @@ DbeResult DbeIsIndexUnique(DbeHandle, uint16_t*) { return BadHandle("index"); }
 namespace {
 
 // Moves one visible record forward (+1) or back (-1) from the current position.
-DbeResult Step(Engine& e, Table& t, int direction) {
+DbeResult Step(Engine& e, Table& t, int direction) REQUIRES(e.mutex) {
   t.stored_under_lock = 0;
   int64_t r = t.position == Position::kBof   ? 0
               : t.position == Position::kEof ? int64_t{t.record_count} + 1

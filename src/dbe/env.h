@@ -3,8 +3,9 @@
 // through an Env, so that another Env (a test's, say) can make writes fail or watch the
 // locks without the engine carrying any switch for it.
 //
-// Every operation returns 0 on success or an errno value; a read that meets the end of
-// the file first returns kDbeShortRead.
+// Every operation returns a Status: OK, or an error whose code() is the errno value (a
+// read that meets the end of the file first fails with kDbeShortRead) and whose message()
+// is the system's text for it.
 //
 // Thread safety: Env::Default() may be used from any thread. One DbeFile is used by one
 // thread at a time (the engine serialises its calls).
@@ -16,9 +17,11 @@
 #include <memory>
 #include <string>
 
+#include "base/status.h"
+
 namespace tallyvox::dbe {
 
-// ReadAt's result when the file ends before the bytes asked for.
+// ReadAt's error code when the file ends before the bytes asked for.
 constexpr int kDbeShortRead = -1;
 
 struct DbeFileInfo {
@@ -33,16 +36,16 @@ class DbeFile {
   virtual ~DbeFile() = default;
 
   // Reads exactly `size` bytes at `offset`.
-  virtual int ReadAt(uint64_t offset, uint8_t* dest, size_t size) = 0;
+  virtual Status ReadAt(uint64_t offset, uint8_t* dest, size_t size) = 0;
   // Writes all `size` bytes at `offset`.
-  virtual int WriteAt(uint64_t offset, const uint8_t* src, size_t size) = 0;
-  virtual int Stat(DbeFileInfo* info) = 0;
-  virtual int Truncate(uint64_t size) = 0;
+  virtual Status WriteAt(uint64_t offset, const uint8_t* src, size_t size) = 0;
+  virtual StatusOr<DbeFileInfo> Stat() = 0;
+  virtual Status Truncate(uint64_t size) = 0;
   // An exclusive lock on the byte at `offset` for this description, or its release.
   // Never waits: EAGAIN when another description holds the byte. Locks are advisory
   // (open-file-description locks): they exclude other descriptions in this process too.
-  virtual int LockByte(uint64_t offset) = 0;
-  virtual int UnlockByte(uint64_t offset) = 0;
+  virtual Status LockByte(uint64_t offset) = 0;
+  virtual Status UnlockByte(uint64_t offset) = 0;
 };
 
 class Env {
@@ -53,7 +56,7 @@ class Env {
   static Env* Default();
 
   // Opens an existing file, for reading and writing when `writable`, else read-only.
-  virtual int OpenFile(const std::string& path, bool writable, std::unique_ptr<DbeFile>* file) = 0;
+  virtual StatusOr<std::unique_ptr<DbeFile>> OpenFile(const std::string& path, bool writable) = 0;
   virtual bool IsDirectory(const std::string& path) = 0;
 };
 

@@ -7,9 +7,12 @@
 #include <cstring>
 
 #include "dbe/env.h"
+#include "dbe/last_error.h"
 
 namespace tallyvox::dbe {
 namespace {
+
+Status ErrnoStatus(int err) { return Status::Error(err, ErrnoText(err)); }
 
 class PosixFile : public DbeFile {
  public:
@@ -18,48 +21,50 @@ class PosixFile : public DbeFile {
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
-  int ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
+  Status ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
     while (size > 0) {
       const ssize_t n = ::pread(fd_, dest, size, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno;
-      if (n == 0) return kDbeShortRead;
+      if (n < 0) return ErrnoStatus(errno);
+      if (n == 0) return ErrnoStatus(kDbeShortRead);
       dest += n;
       size -= static_cast<size_t>(n);
       offset += static_cast<uint64_t>(n);
     }
-    return 0;
+    return Status::OK();
   }
 
-  int WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
+  Status WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
     while (size > 0) {
       const ssize_t n = ::pwrite(fd_, src, size, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return n < 0 ? errno : EIO;
+      if (n <= 0) return ErrnoStatus(n < 0 ? errno : EIO);
       src += n;
       size -= static_cast<size_t>(n);
       offset += static_cast<uint64_t>(n);
     }
-    return 0;
+    return Status::OK();
   }
 
-  int Stat(DbeFileInfo* info) override {
+  StatusOr<DbeFileInfo> Stat() override {
     struct stat st;
-    if (::fstat(fd_, &st) != 0) return errno;
-    info->size = static_cast<uint64_t>(st.st_size);
-    info->regular = S_ISREG(st.st_mode);
-    return 0;
+    if (::fstat(fd_, &st) != 0) return ErrnoStatus(errno);
+    DbeFileInfo info;
+    info.size = static_cast<uint64_t>(st.st_size);
+    info.regular = S_ISREG(st.st_mode);
+    return info;
   }
 
-  int Truncate(uint64_t size) override {
-    return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 ? 0 : errno;
+  Status Truncate(uint64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) == 0) return Status::OK();
+    return ErrnoStatus(errno);
   }
 
-  int LockByte(uint64_t offset) override { return SetLock(offset, F_WRLCK); }
-  int UnlockByte(uint64_t offset) override { return SetLock(offset, F_UNLCK); }
+  Status LockByte(uint64_t offset) override { return SetLock(offset, F_WRLCK); }
+  Status UnlockByte(uint64_t offset) override { return SetLock(offset, F_UNLCK); }
 
  private:
-  int SetLock(uint64_t offset, short type) {
+  Status SetLock(uint64_t offset, short type) {
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
     fl.l_type = type;
@@ -67,9 +72,9 @@ class PosixFile : public DbeFile {
     fl.l_start = static_cast<off_t>(offset);
     fl.l_len = 1;
     for (;;) {
-      if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) return 0;
+      if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) return Status::OK();
       if (errno == EINTR) continue;
-      return errno == EACCES ? EAGAIN : errno;
+      return ErrnoStatus(errno == EACCES ? EAGAIN : errno);
     }
   }
 
@@ -78,11 +83,10 @@ class PosixFile : public DbeFile {
 
 class PosixEnv : public Env {
  public:
-  int OpenFile(const std::string& path, bool writable, std::unique_ptr<DbeFile>* file) override {
+  StatusOr<std::unique_ptr<DbeFile>> OpenFile(const std::string& path, bool writable) override {
     const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
-    if (fd < 0) return errno;
-    *file = std::make_unique<PosixFile>(fd);
-    return 0;
+    if (fd < 0) return ErrnoStatus(errno);
+    return std::unique_ptr<DbeFile>(std::make_unique<PosixFile>(fd));
   }
 
   bool IsDirectory(const std::string& path) override {

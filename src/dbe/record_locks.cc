@@ -13,9 +13,12 @@ uint64_t LockOffset(uint32_t record) { return static_cast<uint64_t>(kDbeLockBase
 
 }  // namespace
 
-int LockRecordByte(Table& t, uint32_t record) { return t.file->LockByte(LockOffset(record)); }
+int LockRecordByte(Table& t, uint32_t record) {
+  return t.file->LockByte(LockOffset(record)).code();
+}
 
-void UnlockRecordByte(Table& t, uint32_t record) { t.file->UnlockByte(LockOffset(record)); }
+// A failed release leaves the byte to the file's close.
+void UnlockRecordByte(Table& t, uint32_t record) { (void)t.file->UnlockByte(LockOffset(record)); }
 
 bool HoldsLock(const Table& t, uint32_t record) {
   return t.locks.count(record) > 0 || t.append_lock == record;

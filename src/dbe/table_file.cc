@@ -27,24 +27,35 @@ DbeResult WriteFailure(const Table& t, const std::string& what, int err) {
 
 // The file's size and kind, or `code` with the reason.
 DbeResult StatFile(const Table& t, DbeFileInfo* info, DbeResult code) {
-  if (int err = t.file->Stat(info)) {
-    return Fail(code, "Cannot examine the table file (" + ErrnoText(err) + "): " + t.path);
+  StatusOr<DbeFileInfo> stat = t.file->Stat();
+  if (!stat.ok()) {
+    return Fail(
+        code, "Cannot examine the table file (" + ErrnoText(stat.status().code()) + "): " + t.path);
   }
+  *info = *stat;
   return kDbeSuccess;
+}
+
+// Opens the table's file; the errno value when it cannot.
+int OpenFile(Env& env, Table& t, bool writable) {
+  StatusOr<std::unique_ptr<DbeFile>> file = env.OpenFile(t.path, writable);
+  if (!file.ok()) return file.status().code();
+  t.file = std::move(*file);
+  return 0;
 }
 
 }  // namespace
 
 DbeResult OpenTableFile(Env& env, Table& t, uint16_t rights_check, uint32_t options) {
   if (options & kDbeOptionReadOnly) t.read_only = true;
-  int err = env.OpenFile(t.path, !t.read_only, &t.file);
+  int err = OpenFile(env, t, !t.read_only);
   if (err != 0 && !t.read_only) {
     if (err == EROFS) {
       t.read_only = true;
     } else if ((err == EACCES || err == EPERM) && rights_check) {
       t.update_right = false;
     }
-    if ((t.read_only || !t.update_right) && env.OpenFile(t.path, false, &t.file) == 0) err = 0;
+    if ((t.read_only || !t.update_right) && OpenFile(env, t, false) == 0) err = 0;
   }
   if (err == 0) return kDbeSuccess;
   if (err == ENOENT || err == ENOTDIR) {
@@ -64,14 +75,14 @@ DbeResult ReadHeader(Table& t) {
   }
   std::string bytes(kDbfHeaderSize, '\0');
   auto* data = reinterpret_cast<uint8_t*>(bytes.data());
-  if (t.file->ReadAt(0, data, kDbfHeaderSize) != 0) {
+  if (!t.file->ReadAt(0, data, kDbfHeaderSize).ok()) {
     return Fail(kDbeErrReadFailed, "Cannot read the table header: " + t.path);
   }
   const size_t want = std::min<uint64_t>(PeekHeaderLength(bytes), info.size);
   if (want > kDbfHeaderSize) {
     bytes.resize(want);
     data = reinterpret_cast<uint8_t*>(bytes.data());
-    if (t.file->ReadAt(kDbfHeaderSize, data + kDbfHeaderSize, want - kDbfHeaderSize) != 0) {
+    if (!t.file->ReadAt(kDbfHeaderSize, data + kDbfHeaderSize, want - kDbfHeaderSize).ok()) {
       return Fail(kDbeErrReadFailed, "Cannot read the table header: " + t.path);
     }
   }
@@ -96,9 +107,9 @@ DbeResult ReadHeader(Table& t) {
 
 DbeResult RefreshCount(Table& t) {
   uint8_t b[4];
-  if (int err = t.file->ReadAt(4, b, sizeof b)) {
+  if (Status s = t.file->ReadAt(4, b, sizeof b); !s.ok()) {
     return Fail(kDbeErrReadFailed,
-                "Cannot read the table header (" + ErrnoText(err) + "): " + t.path);
+                "Cannot read the table header (" + ErrnoText(s.code()) + "): " + t.path);
   }
   const uint32_t count = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24);
   DbeFileInfo info;
@@ -121,16 +132,17 @@ DbeResult RefreshCountFor(Table& t, uint32_t record) {
 
 DbeResult ReadRecord(Table& t, uint32_t record, std::vector<uint8_t>* dest) {
   dest->resize(t.header.record_length);
-  if (int err = t.file->ReadAt(RecordOffset(t, record), dest->data(), dest->size())) {
+  if (Status s = t.file->ReadAt(RecordOffset(t, record), dest->data(), dest->size()); !s.ok()) {
     return Fail(kDbeErrReadFailed, "Cannot read record " + std::to_string(record) + " (" +
-                                       ErrnoText(err) + "): " + t.path);
+                                       ErrnoText(s.code()) + "): " + t.path);
   }
   return kDbeSuccess;
 }
 
 DbeResult WriteCurrentRecord(Table& t, uint32_t record) {
-  if (int err = t.file->WriteAt(RecordOffset(t, record), t.buffer.data(), t.buffer.size())) {
-    return WriteFailure(t, "record " + std::to_string(record), err);
+  if (Status s = t.file->WriteAt(RecordOffset(t, record), t.buffer.data(), t.buffer.size());
+      !s.ok()) {
+    return WriteFailure(t, "record " + std::to_string(record), s.code());
   }
   return kDbeSuccess;
 }
@@ -139,7 +151,9 @@ DbeResult UpdateHeaderDate(Table& t) {
   uint8_t today[3];
   Today(today);
   if (std::memcmp(today, t.header_date, 3) == 0) return kDbeSuccess;
-  if (int err = t.file->WriteAt(1, today, 3)) return WriteFailure(t, "the table header", err);
+  if (Status s = t.file->WriteAt(1, today, 3); !s.ok()) {
+    return WriteFailure(t, "the table header", s.code());
+  }
   std::memcpy(t.header_date, today, 3);
   return kDbeSuccess;
 }
@@ -151,31 +165,31 @@ DbeResult AppendBlankRecord(Table& t) {
   blank.back() = kDbfEndOfFile;
   // What a failed append must put back: the file's size and the byte after the records.
   const uint64_t end = RecordOffset(t, record);
-  DbeFileInfo info;
+  const StatusOr<DbeFileInfo> info = t.file->Stat();
   uint8_t old_byte = kDbfEndOfFile;
-  const bool had_byte =
-      t.file->Stat(&info) == 0 && info.size > end && t.file->ReadAt(end, &old_byte, 1) == 0;
+  const bool had_byte = info.ok() && info->size > end && t.file->ReadAt(end, &old_byte, 1).ok();
+  // Best effort: a failure here leaves the file as the failed write left it.
   auto undo = [&]() {
     if (had_byte) {
-      if (t.file->WriteAt(end, &old_byte, 1) != 0) return;
-      if (info.size < end + blank.size()) t.file->Truncate(info.size);
+      if (!t.file->WriteAt(end, &old_byte, 1).ok()) return;
+      if (info->size < end + blank.size()) (void)t.file->Truncate(info->size);
     } else {
-      t.file->Truncate(end);
+      (void)t.file->Truncate(end);
     }
   };
   // The record and the end marker first, the count after: a failure in between leaves a
   // readable file whose count does not yet include the new record.
-  if (int err = t.file->WriteAt(end, blank.data(), blank.size())) {
+  if (Status s = t.file->WriteAt(end, blank.data(), blank.size()); !s.ok()) {
     undo();
-    return WriteFailure(t, "a new record", err);
+    return WriteFailure(t, "a new record", s.code());
   }
   // Update date and record count in one write.
   uint8_t header[7];
   Today(header);
   for (int i = 0; i < 4; ++i) header[3 + i] = static_cast<uint8_t>(record >> (8 * i));
-  if (int err = t.file->WriteAt(1, header, sizeof header)) {
+  if (Status s = t.file->WriteAt(1, header, sizeof header); !s.ok()) {
     undo();
-    return WriteFailure(t, "the table header", err);
+    return WriteFailure(t, "the table header", s.code());
   }
   std::memcpy(t.header_date, header, 3);
   t.record_count = record;

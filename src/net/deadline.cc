@@ -26,13 +26,19 @@ int TNetDeadline::RemainingMs() const {
   return static_cast<int>(std::min<int64_t>(left, std::numeric_limits<int>::max()));
 }
 
-int32_t TNetDeadline::Cut(int32_t timeout_ms, bool* by_deadline) const {
+int32_t TNetTimeout::ToChannelMs() const {
+  if (Unlimited()) return -2;
+  return static_cast<int32_t>(
+      std::min<int64_t>(limit_->count(), std::numeric_limits<int32_t>::max()));
+}
+
+TNetTimeout TNetDeadline::Cut(TNetTimeout own, bool* by_deadline) const {
   if (by_deadline != nullptr) *by_deadline = false;
-  if (Unlimited()) return timeout_ms;
-  const int left = RemainingMs();
-  if (timeout_ms >= 0 && timeout_ms < left) return timeout_ms;
+  if (Unlimited()) return own;
+  const std::chrono::milliseconds left(RemainingMs());
+  if (!own.Unlimited() && own.Limit() < left) return own;
   if (by_deadline != nullptr) *by_deadline = true;
-  return left;
+  return TNetTimeout::Of(left);
 }
 
 }  // namespace tallyvox::net

@@ -13,8 +13,38 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace tallyvox::net {
+
+// A wait's own time limit: a duration, or no limit. The public properties
+// and calls keep their int milliseconds; this is what they mean inside.
+class TNetTimeout {
+ public:
+  static constexpr TNetTimeout NoLimit() { return TNetTimeout(std::nullopt); }
+  // A negative duration waits not at all.
+  static constexpr TNetTimeout Of(std::chrono::milliseconds limit) {
+    return TNetTimeout(limit < std::chrono::milliseconds::zero() ? std::chrono::milliseconds::zero()
+                                                                 : limit);
+  }
+  // Int milliseconds as the channels take them: negative means no limit.
+  static constexpr TNetTimeout FromMs(int32_t timeout_ms) {
+    return timeout_ms < 0 ? NoLimit() : Of(std::chrono::milliseconds(timeout_ms));
+  }
+
+  constexpr bool Unlimited() const { return !limit_.has_value(); }
+  // REQUIRES: !Unlimited().
+  constexpr std::chrono::milliseconds Limit() const { return *limit_; }
+  // For the channels' waits: -2 for no limit, else the milliseconds.
+  int32_t ToChannelMs() const;
+
+  constexpr bool operator==(const TNetTimeout& other) const = default;
+
+ private:
+  constexpr explicit TNetTimeout(std::optional<std::chrono::milliseconds> limit) : limit_(limit) {}
+
+  std::optional<std::chrono::milliseconds> limit_;
+};
 
 class TNetDeadline {
  public:
@@ -37,11 +67,11 @@ class TNetDeadline {
   // Milliseconds left for poll(), rounded up so that a wait of that length
   // reaches the deadline: -1 when unlimited, 0 when passed.
   int RemainingMs() const;
-  // A wait's own time-out in milliseconds (negative: no limit of its own)
-  // cut to the time left. *by_deadline (when given) tells whether the
-  // result is the time left rather than the wait's own time-out: a wait of
-  // that length that ends without a result has met the deadline.
-  int32_t Cut(int32_t timeout_ms, bool* by_deadline = nullptr) const;
+  // A wait's own time-out cut to the time left. *by_deadline (when given)
+  // tells whether the result is the time left rather than the wait's own
+  // time-out: a wait of that length that ends without a result has met the
+  // deadline.
+  TNetTimeout Cut(TNetTimeout own, bool* by_deadline = nullptr) const;
 
   bool operator==(const TNetDeadline& other) const = default;
 

@@ -8,12 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "base/mutex.h"
 #include "net/exceptions.h"
 #include "net/socket_registry.h"
 
@@ -50,24 +49,24 @@ class GetAddrInfoResolver : public TNetResolver {
   }
 };
 
-std::mutex g_resolver_mu;
-std::shared_ptr<TNetResolver> g_resolver;  // null: the system's
+Mutex g_resolver_mu;
+std::shared_ptr<TNetResolver> g_resolver GUARDED_BY(g_resolver_mu);  // null: the system's
 std::atomic<int> g_abandoned{0};
 
 std::shared_ptr<TNetResolver> CurrentResolver() {
-  std::lock_guard<std::mutex> lock(g_resolver_mu);
+  MutexLock lock(&g_resolver_mu);
   return g_resolver ? g_resolver : SystemResolver();
 }
 
 // What a lookup thread and its waiter share; the thread holds it until it
 // returns, also after the waiter gave up.
 struct PendingLookup {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool done = false;
-  bool abandoned = false;
-  std::string ip;
-  std::exception_ptr error;
+  Mutex mu;
+  CondVar cv;
+  bool done GUARDED_BY(mu) = false;
+  bool abandoned GUARDED_BY(mu) = false;
+  std::string ip GUARDED_BY(mu);
+  std::exception_ptr error GUARDED_BY(mu);
 };
 
 void RunLookup(const std::shared_ptr<PendingLookup>& lookup,
@@ -79,14 +78,14 @@ void RunLookup(const std::shared_ptr<PendingLookup>& lookup,
   } catch (...) {
     error = std::current_exception();
   }
-  std::lock_guard<std::mutex> lock(lookup->mu);
+  MutexLock lock(&lookup->mu);
   lookup->done = true;
   lookup->ip = std::move(ip);
   lookup->error = error;
   if (lookup->abandoned) {
     g_abandoned.fetch_sub(1);
   } else {
-    lookup->cv.notify_one();
+    lookup->cv.Signal();
   }
 }
 
@@ -110,7 +109,7 @@ std::shared_ptr<TNetResolver> SystemResolver() {
 }
 
 std::shared_ptr<TNetResolver> SetResolver(std::shared_ptr<TNetResolver> resolver) {
-  std::lock_guard<std::mutex> lock(g_resolver_mu);
+  MutexLock lock(&g_resolver_mu);
   std::swap(g_resolver, resolver);
   return resolver ? resolver : SystemResolver();
 }
@@ -120,7 +119,7 @@ std::optional<std::string> LookupHost(const std::string& host, const TNetDeadlin
   if (SocketRegistry::Closed()) throw ENetSocketError(kWsaeConnAborted);
   if (deadline.Passed()) return std::nullopt;  // no thread for a lookup with no time
   const std::shared_ptr<PendingLookup> lookup = StartLookup(host);
-  std::unique_lock<std::mutex> lock(lookup->mu);
+  MutexLock lock(&lookup->mu);
   while (!lookup->done) {
     if (deadline.Passed() || SocketRegistry::Closed()) {
       lookup->abandoned = true;
@@ -128,7 +127,7 @@ std::optional<std::string> LookupHost(const std::string& host, const TNetDeadlin
       if (SocketRegistry::Closed()) throw ENetSocketError(kWsaeConnAborted);
       return std::nullopt;
     }
-    lookup->cv.wait_until(lock, std::min(deadline.At(), Clock::now() + kStopCheck));
+    lookup->cv.WaitUntil(&lookup->mu, std::min(deadline.At(), Clock::now() + kStopCheck));
   }
   if (lookup->error) std::rethrow_exception(lookup->error);
   return lookup->ip;

@@ -3,16 +3,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <unordered_set>
+
+#include "base/mutex.h"
 
 namespace tallyvox::net {
 namespace {
 
 struct Registry {
-  std::mutex mu;
-  std::unordered_set<int> fds;
-  bool closed = false;
+  Mutex mu;
+  std::unordered_set<int> fds GUARDED_BY(mu);
+  bool closed GUARDED_BY(mu) = false;
 };
 
 Registry& TheRegistry() {
@@ -24,7 +25,7 @@ Registry& TheRegistry() {
 
 bool SocketRegistry::Add(int fd) {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   if (r.closed) return false;
   r.fds.insert(fd);
   return true;
@@ -32,14 +33,14 @@ bool SocketRegistry::Add(int fd) {
 
 int SocketRegistry::CloseRegistered(int fd) {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   r.fds.erase(fd);
   return ::close(fd);
 }
 
 std::size_t SocketRegistry::ShutDownAll() {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   r.closed = true;
   for (int fd : r.fds) ::shutdown(fd, SHUT_RDWR);
   return r.fds.size();
@@ -47,19 +48,19 @@ std::size_t SocketRegistry::ShutDownAll() {
 
 void SocketRegistry::Reopen() {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   r.closed = false;
 }
 
 bool SocketRegistry::Closed() {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   return r.closed;
 }
 
 std::size_t SocketRegistry::Count() {
   Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mu);
+  MutexLock lock(&r.mu);
   return r.fds.size();
 }
 

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "base/mutex.h"
 #include "net/ssl_exceptions.h"
 #include "net/ssl_io_handler.h"
 #include "net/ssl_socket.h"
@@ -21,9 +21,9 @@ namespace {
 
 // One process-wide lock per callback kind, so that channels on several
 // threads can share the library.
-std::mutex g_password_lock;
-std::mutex g_status_lock;
-std::mutex g_verify_lock;
+Mutex g_password_lock;
+Mutex g_status_lock;
+Mutex g_verify_lock;
 
 // Session-id context of server-mode contexts (4 bytes, value 1).
 constexpr unsigned char kSessionIdContext[4] = {1, 0, 0, 0};
@@ -35,7 +35,7 @@ TNetSSLSocket* SocketOf(const SSL* ssl) {
 int PasswordCallback(char* buf, int size, int /*rwflag*/, void* userdata) {
   auto* channel = static_cast<TNetSSLIOHandlerSocket*>(userdata);
   if (channel == nullptr || size <= 0) return 0;
-  std::lock_guard<std::mutex> lock(g_password_lock);
+  MutexLock lock(&g_password_lock);
   const std::string password = channel->DoGetPassword();
   const int n = static_cast<int>(std::min<size_t>(password.size(), static_cast<size_t>(size)));
   std::memcpy(buf, password.data(), static_cast<size_t>(n));
@@ -45,7 +45,7 @@ int PasswordCallback(char* buf, int size, int /*rwflag*/, void* userdata) {
 void InfoCallback(const SSL* ssl, int /*where*/, int /*ret*/) {
   TNetSSLSocket* socket = SocketOf(ssl);
   if (socket == nullptr) return;
-  std::lock_guard<std::mutex> lock(g_status_lock);
+  MutexLock lock(&g_status_lock);
   socket->Channel()->DoStatusInfo(std::string("SSL status: \"") + SSL_state_string_long(ssl) +
                                   "\"");
 }
@@ -57,7 +57,7 @@ int VerifyCallback(int preverify_ok, X509_STORE_CTX* store) {
       static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   TNetSSLSocket* socket = SocketOf(ssl);
   if (socket == nullptr) return preverify_ok;
-  std::lock_guard<std::mutex> lock(g_verify_lock);
+  MutexLock lock(&g_verify_lock);
   TNetX509 cert(X509_STORE_CTX_get_current_cert(store));
   const bool accepted = socket->Channel()->DoVerifyPeer(cert);
   const int32_t max_depth = socket->Context()->Options().VerifyDepth;
@@ -180,12 +180,13 @@ struct CachedTrustStore {
 // A new reference to the trust store for the two names, built anew when its
 // files changed since; null when the CA file or folder cannot be loaded.
 X509_STORE* AcquireTrustStore(const std::string& ca_file, const std::string& ca_dirs) {
-  static std::mutex lock;
-  static auto* stores = new std::map<std::pair<std::string, std::string>, CachedTrustStore>();
+  static Mutex lock;
+  static auto* stores PT_GUARDED_BY(lock) =
+      new std::map<std::pair<std::string, std::string>, CachedTrustStore>();
   // Taken before the store is read, so that a change made while it loads is
   // seen at the next connect.
   TrustFingerprint fingerprint = Fingerprint(ca_file, ca_dirs);
-  std::lock_guard<std::mutex> guard(lock);
+  MutexLock guard(&lock);
   const auto key = std::make_pair(ca_file, ca_dirs);
   auto it = stores->find(key);
   if (it != stores->end() && it->second.fingerprint != fingerprint) {

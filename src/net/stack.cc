@@ -1,4 +1,5 @@
 #include "net/stack.h"
+#include "base/mutex.h"
 #include "base/text.h"
 
 #include <arpa/inet.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 
 #include "net/exceptions.h"
 #include "net/resolver.h"
@@ -23,9 +23,10 @@ namespace tallyvox::net {
 
 namespace {
 
-std::mutex g_stack_lock;
-int32_t g_instance_count = 0;
-TNetStack* g_stack = nullptr;
+// The live components; the stack is in service while there is one.
+Mutex g_stack_lock;
+int32_t g_instance_count GUARDED_BY(g_stack_lock) = 0;
+
 thread_local int32_t t_last_error = 0;
 
 int32_t RecordErrno() {
@@ -68,20 +69,28 @@ bool SetBlocking(int fd, bool blocking) {
 
 }  // namespace
 
+// The stack keeps no state between calls (the last error is per thread), so
+// one object serves every period of service. Never destroyed: components may
+// end in static destructors at exit.
+TNetStack& TNetStack::Shared() {
+  static TNetStack* const stack = new TNetStack();
+  return *stack;
+}
+
 TNetStack& TNetStack::Instance() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
-  if (g_stack == nullptr) throw ENetStackInitializationFailed();
-  return *g_stack;
+  MutexLock lock(&g_stack_lock);
+  if (g_instance_count == 0) throw ENetStackInitializationFailed();
+  return Shared();
 }
 
 int32_t TNetStack::InstanceCount() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
+  MutexLock lock(&g_stack_lock);
   return g_instance_count;
 }
 
 bool TNetStack::Exists() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
-  return g_stack != nullptr;
+  MutexLock lock(&g_stack_lock);
+  return g_instance_count > 0;
 }
 
 int32_t TNetStack::LastError() { return t_last_error; }
@@ -324,16 +333,13 @@ int TNetStack::GetPeerName(int fd, std::string* ip, int32_t* port) {
 }
 
 TNetComponent::TNetComponent() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
-  if (g_instance_count++ == 0) g_stack = new TNetStack();
+  MutexLock lock(&g_stack_lock);
+  ++g_instance_count;
 }
 
 TNetComponent::~TNetComponent() {
-  std::lock_guard<std::mutex> lock(g_stack_lock);
-  if (--g_instance_count == 0) {
-    delete g_stack;
-    g_stack = nullptr;
-  }
+  MutexLock lock(&g_stack_lock);
+  --g_instance_count;
 }
 
 std::string StatusText(TNetStatus status, const std::string& arg) {

@@ -3,9 +3,10 @@
 // Windows Sockets error number (errno mapped by WinsockErrorFromErrno) in a
 // per-thread last-error slot read by LastError().
 //
-// TNetComponent: base of every connection and channel. The first live
-// TNetComponent of the process creates the stack, the last one destroys it;
-// a process-wide lock guards the count and the stack pointer.
+// TNetComponent: base of every connection and channel. The stack is in
+// service from the first live TNetComponent of the process to the last one;
+// a process-wide lock guards their count. The stack object itself is never
+// destroyed.
 //
 // Addresses are IPv4 dotted quads; ports are host-order integers.
 #ifndef TALLYVOX_NET_STACK_H_
@@ -81,6 +82,8 @@ class TNetStack {
  private:
   friend class TNetComponent;
   TNetStack() = default;
+  // The one stack object, made on first use and never destroyed.
+  static TNetStack& Shared();
 };
 
 enum class TNetStatus {

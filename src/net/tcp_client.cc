@@ -8,7 +8,6 @@
 namespace tallyvox::net {
 
 namespace {
-constexpr int32_t kNoLimit = -2;
 constexpr int32_t kUntilClosedWanted = 2147483647;
 }  // namespace
 
@@ -23,23 +22,27 @@ TNetTCPConnection::~TNetTCPConnection() {
   } catch (...) {
     // Errors while tearing down cannot be acted on.
   }
-  if (owns_io_handler_) delete io_handler_;
   io_handler_ = nullptr;
+}
+
+void TNetTCPConnection::ReleaseOwnedHandler() {
+  if (owned_ == nullptr) return;
+  if (io_handler_ == owned_.get()) io_handler_ = nullptr;
+  owned_.reset();
 }
 
 void TNetTCPConnection::SetIOHandler(TNetIOHandler* handler) {
   if (handler == io_handler_) return;
-  if (owns_io_handler_) delete io_handler_;
+  ReleaseOwnedHandler();
   io_handler_ = handler;
-  owns_io_handler_ = false;
 }
 
 void TNetTCPConnection::EnsureIOHandler() {
   if (io_handler_ != nullptr) return;
-  auto* h = new TNetIOHandlerSocket();
-  h->OnStatus = OnStatus;
-  io_handler_ = h;
-  owns_io_handler_ = true;
+  auto handler = std::make_unique<TNetIOHandlerSocket>();
+  handler->OnStatus = OnStatus;
+  owned_ = std::move(handler);
+  io_handler_ = owned_.get();
 }
 
 void TNetTCPConnection::DoOnDisconnected() {
@@ -81,25 +84,21 @@ void TNetTCPConnection::DropSocket() {
 void TNetTCPConnection::CloseConnection() {
   DoStatus(TNetStatus::hsDisconnecting);
   DropSocket();
-  if (owns_io_handler_) {
-    delete io_handler_;
-    io_handler_ = nullptr;
-    owns_io_handler_ = false;
-  }
+  ReleaseOwnedHandler();
   DoOnDisconnected();
   DoStatus(TNetStatus::hsDisconnected);
 }
 
 // ---- Input ----
 
-int32_t TNetTCPConnection::DefaultTimeout(int32_t timeout_ms) const {
-  if (timeout_ms != -1) return timeout_ms;
-  return ReadTimeout == 0 ? kNoLimit : ReadTimeout;
+TNetTimeout TNetTCPConnection::ReadTimeoutFor(int32_t timeout_ms) const {
+  if (timeout_ms != -1) return TNetTimeout::FromMs(timeout_ms);
+  return ReadTimeout == 0 ? TNetTimeout::NoLimit() : TNetTimeout::FromMs(ReadTimeout);
 }
 
 int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
                                        bool raise_on_timeout) {
-  timeout_ms = DefaultTimeout(timeout_ms);
+  const TNetTimeout timeout = ReadTimeoutFor(timeout_ms);
   CheckPeerClosed(raise_if_closed, false);
   if (io_handler_ == nullptr || !io_handler_->ChannelOpen()) {
     if (raise_if_closed) throw ENetNotConnected();
@@ -108,7 +107,7 @@ int32_t TNetTCPConnection::ReceiveMore(bool raise_if_closed, int32_t timeout_ms,
   int32_t result = 0;
   do {
     bool by_deadline = false;
-    if (!io_handler_->WaitReadable(deadline_.Cut(timeout_ms, &by_deadline))) {
+    if (!io_handler_->WaitReadable(deadline_.Cut(timeout, &by_deadline).ToChannelMs())) {
       if (by_deadline) throw ENetDeadlineExpired(deadline_.Budget());
       if (raise_on_timeout) throw ENetReadTimeout();
       return -1;

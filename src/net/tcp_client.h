@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ class TNetTCPConnection : public TNetComponent {
   // Attaches a channel that this connection does not own (destroys a
   // previously owned one). REQUIRES: the connection is not open.
   void SetIOHandler(TNetIOHandler* handler);
-  bool OwnsIOHandler() const { return owns_io_handler_; }
+  bool OwnsIOHandler() const { return io_handler_ != nullptr && io_handler_ == owned_.get(); }
   bool PeerClosed() const { return peer_closed_; }
   // The deadline of everything the connection does next; Never() for none.
   void SetDeadline(const TNetDeadline& deadline) { deadline_ = deadline; }
@@ -141,12 +142,18 @@ class TNetTCPConnection : public TNetComponent {
 
  private:
   void SendNow(const uint8_t* bytes, int32_t count);
-  int32_t DefaultTimeout(int32_t timeout_ms) const;
+  // A read's time-out: -1 stands for ReadTimeout (whose 0 means no limit),
+  // another negative value for no limit.
+  TNetTimeout ReadTimeoutFor(int32_t timeout_ms) const;
   // Reads the lines of one reply (continuations collected, blanks skipped).
   std::vector<std::string> ReadReplyLines();
 
+  // The channel in use: owned_ (made by EnsureIOHandler) or one attached
+  // with SetIOHandler, which the caller owns.
   TNetIOHandler* io_handler_ = nullptr;
-  bool owns_io_handler_ = false;
+  std::unique_ptr<TNetIOHandler> owned_;
+  // Drops the owned channel, if any, and detaches it.
+  void ReleaseOwnedHandler();
   TNetDeadline deadline_ = TNetDeadline::Never();
   bool peer_closed_ = false;
   TNetManagedBuffer input_;

@@ -45,20 +45,28 @@ LoopbackPeer::Script Trickle(std::string bytes, std::chrono::milliseconds gap) {
 }
 
 TEST(DeadlineTest, CutsAWaitToTheTimeLeft) {
+  const TNetTimeout ms250 = TNetTimeout::Of(250ms);
   bool by_deadline = true;
-  EXPECT_EQ(TNetDeadline::Never().Cut(250, &by_deadline), 250);
+  EXPECT_EQ(TNetDeadline::Never().Cut(ms250, &by_deadline), ms250);
   EXPECT_FALSE(by_deadline);
-  EXPECT_EQ(TNetDeadline::Never().Cut(-2), -2);
+  EXPECT_TRUE(TNetDeadline::Never().Cut(TNetTimeout::NoLimit()).Unlimited());
   const TNetDeadline soon = TNetDeadline::Within(1000ms);
-  EXPECT_EQ(soon.Cut(250, &by_deadline), 250);
+  EXPECT_EQ(soon.Cut(ms250, &by_deadline), ms250);
   EXPECT_FALSE(by_deadline);
-  EXPECT_GT(soon.Cut(-2, &by_deadline), 900);  // no limit of its own: the time left
+  // No limit of its own: the time left.
+  EXPECT_GT(soon.Cut(TNetTimeout::NoLimit(), &by_deadline).Limit(), 900ms);
   EXPECT_TRUE(by_deadline);
-  EXPECT_LE(soon.Cut(5000, &by_deadline), 1000);
+  EXPECT_LE(soon.Cut(TNetTimeout::Of(5000ms), &by_deadline).Limit(), 1000ms);
   EXPECT_TRUE(by_deadline);
   const TNetDeadline passed = TNetDeadline::Within(0ms, Clock::now() - 1s);
   EXPECT_TRUE(passed.Passed());
-  EXPECT_EQ(passed.Cut(250), 0);
+  EXPECT_EQ(passed.Cut(ms250), TNetTimeout::Of(0ms));
+  // The int milliseconds of the channels: negative is no limit (-2 to them).
+  EXPECT_TRUE(TNetTimeout::FromMs(-1).Unlimited());
+  EXPECT_EQ(TNetTimeout::FromMs(-2).ToChannelMs(), -2);
+  EXPECT_EQ(TNetTimeout::FromMs(0), TNetTimeout::Of(0ms));
+  EXPECT_EQ(TNetTimeout::FromMs(1500).ToChannelMs(), 1500);
+  EXPECT_EQ(TNetTimeout::Of(-5ms), TNetTimeout::Of(0ms));
   EXPECT_EQ(TNetDeadline::Earlier(soon, TNetDeadline::Never()), soon);
   EXPECT_EQ(TNetDeadline::Earlier(TNetDeadline::Never(), passed), passed);
   EXPECT_STREQ(ENetDeadlineExpired(10s).what(), "no answer within 10 s");

@@ -71,12 +71,11 @@ class FaultEnv : public dbe::Env {
     after_stat_ = std::move(action);
   }
 
-  int OpenFile(const std::string& path, bool writable,
-               std::unique_ptr<dbe::DbeFile>* file) override {
-    std::unique_ptr<dbe::DbeFile> real;
-    if (int err = dbe::Env::Default()->OpenFile(path, writable, &real)) return err;
-    *file = std::make_unique<File>(this, std::move(real));
-    return 0;
+  StatusOr<std::unique_ptr<dbe::DbeFile>> OpenFile(const std::string& path,
+                                                   bool writable) override {
+    StatusOr<std::unique_ptr<dbe::DbeFile>> real = dbe::Env::Default()->OpenFile(path, writable);
+    if (!real.ok()) return real.status();
+    return std::unique_ptr<dbe::DbeFile>(std::make_unique<File>(this, std::move(*real)));
   }
   bool IsDirectory(const std::string& path) override {
     return dbe::Env::Default()->IsDirectory(path);
@@ -86,29 +85,29 @@ class FaultEnv : public dbe::Env {
   class File : public dbe::DbeFile {
    public:
     File(FaultEnv* env, std::unique_ptr<dbe::DbeFile> real) : env_(env), real_(std::move(real)) {}
-    int ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
+    Status ReadAt(uint64_t offset, uint8_t* dest, size_t size) override {
       env_->Count(&Calls::reads);
       return real_->ReadAt(offset, dest, size);
     }
-    int WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
+    Status WriteAt(uint64_t offset, const uint8_t* src, size_t size) override {
       env_->Count(&Calls::writes);
-      if (int err = env_->TakeWriteFault()) return err;
+      if (int err = env_->TakeWriteFault()) return Status::Error(err, "injected write fault");
       return real_->WriteAt(offset, src, size);
     }
-    int Stat(dbe::DbeFileInfo* info) override {
+    StatusOr<dbe::DbeFileInfo> Stat() override {
       env_->Count(&Calls::stats);
-      const int err = real_->Stat(info);
+      StatusOr<dbe::DbeFileInfo> info = real_->Stat();
       env_->RunAfterStat();
-      return err;
+      return info;
     }
-    int Truncate(uint64_t size) override { return real_->Truncate(size); }
-    int LockByte(uint64_t offset) override {
+    Status Truncate(uint64_t size) override { return real_->Truncate(size); }
+    Status LockByte(uint64_t offset) override {
       env_->Count(&Calls::locks);
-      const int err = real_->LockByte(offset);
-      if (err == EAGAIN) env_->CountRefusal(offset);
-      return err;
+      Status status = real_->LockByte(offset);
+      if (status.code() == EAGAIN) env_->CountRefusal(offset);
+      return status;
     }
-    int UnlockByte(uint64_t offset) override {
+    Status UnlockByte(uint64_t offset) override {
       env_->Count(&Calls::locks);
       return real_->UnlockByte(offset);
     }

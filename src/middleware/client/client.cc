@@ -6,11 +6,15 @@
 namespace tallyvox::mw {
 namespace {
 
-std::mutex& CounterMutex() {
-  static std::mutex mu;
-  return mu;
+// The process-wide request id counter, starting at 0.
+struct RequestCounter {
+  Mutex mu;
+  int32_t next GUARDED_BY(mu) = 0;
+};
+RequestCounter& Counter() {
+  static RequestCounter* counter = new RequestCounter;  // never destroyed
+  return *counter;
 }
-int32_t g_request_counter = 0;
 
 template <typename T>
 T& StreamAs(TMwCustomTransportStream& stream) {
@@ -51,18 +55,20 @@ void TMwCustomClient::SetTransport(TMwCustomClientTransport* transport) {
 }
 
 std::vector<TMwClientStateID> TMwCustomClient::RememberedStates() const {
-  std::lock_guard<std::mutex> lock(states_mu_);
+  MutexLock lock(&states_mu_);
   return states_;
 }
 
 int32_t TMwCustomClient::NextRequestId() {
-  std::lock_guard<std::mutex> lock(CounterMutex());
-  return g_request_counter++;
+  RequestCounter& counter = Counter();
+  MutexLock lock(&counter.mu);
+  return counter.next++;
 }
 
 int32_t TMwCustomClient::PeekRequestCounter() {
-  std::lock_guard<std::mutex> lock(CounterMutex());
-  return g_request_counter;
+  RequestCounter& counter = Counter();
+  MutexLock lock(&counter.mu);
+  return counter.next;
 }
 
 TMwCustomClientTransport& TMwCustomClient::RequireTransport() const {
@@ -183,7 +189,7 @@ TMwCustomClient::TMwAnswer TMwCustomClient::DecodeResponse(
 }
 
 void TMwCustomClient::Remember(const TMwClientStateID& state) {
-  std::lock_guard<std::mutex> lock(states_mu_);
+  MutexLock lock(&states_mu_);
   for (const TMwClientStateID& known : states_) {
     if (known.StateID == state.StateID) {
       throw EMwException("Duplicate state ID", kMwErrDuplicateStateId);
@@ -191,6 +197,41 @@ void TMwCustomClient::Remember(const TMwClientStateID& state) {
   }
   states_.push_back(state);
 }
+
+struct TMwCustomClient::TMwExchange {
+  TMwExchange(TMwCustomClientTransport& t, const std::string& name, const std::string& version,
+              const std::string& function, const TMwVariantList& arguments)
+      : transport(t),
+        info(t.TransportInfo().get()),
+        service_name(name),
+        service_version(version),
+        func(function),
+        args(arguments) {}
+
+  TMwCustomClientTransport& transport;
+  TMwTransportInfo* const info;
+  const std::string& service_name;
+  const std::string& service_version;
+  const std::string& func;
+  const TMwVariantList& args;
+  int32_t id = -1;
+  TMwTransportStreamPtr request_ptr, response_ptr;
+  TMwCustomRequestTransportStream* request = nullptr;
+  TMwCustomResponseTransportStream* response = nullptr;
+  // The reconnect budget (see the file comment of client.h).
+  int32_t retries = 0;
+  bool alternative = false;
+  TMwRequestStates state = rsTransmit;
+};
+
+namespace {
+
+[[noreturn]] void ConnectionLost(TMwCustomClientTransport& transport) {
+  if (transport.OnConnectionLost) transport.OnConnectionLost(&transport);
+  throw EMwException("Connection lost.", kMwErrConnectionLost);
+}
+
+}  // namespace
 
 void TMwCustomClient::InternalSendRequest(const std::string& service_name,
                                           const std::string& service_version, Variant& result,
@@ -201,169 +242,191 @@ void TMwCustomClient::InternalSendRequest(const std::string& service_name,
   TMwCustomClientTransport& transport = RequireTransport();
   response_stream_.Clear();
   if (OnClientRequest) OnClientRequest(this, service_name, service_version, func, args);
-  TMwTransportInfo* info = transport.TransportInfo().get();
-
   for (;;) {  // one pass per request built (rsReassemble starts over)
     if (asynchronous) {
       throw EMwException("Asynchrone requests require use of messaging transport.",
                          kMwErrAsyncNotSupported);
     }
-    const int32_t id = NextRequestId();
-    const TMwCustomTransportStreamController& controller = transport.StreamController();
-    TMwTransportStreamPtr request_ptr =
-        controller.CreateStream(mwmtRequest, &transport, transport.TransportInfo());
-    TMwTransportStreamPtr response_ptr =
-        controller.CreateStream(mwmtResponse, &transport, transport.TransportInfo());
-    auto& request = StreamAs<TMwCustomRequestTransportStream>(*request_ptr);
-    auto& response = StreamAs<TMwCustomResponseTransportStream>(*response_ptr);
-    if (request_id != nullptr) *request_id = id;
-    FillRequest(request, transport, service_name, service_version, func, args, state_id, id,
-                asynchronous);
-    try {
-      request.EnsureStreamState(4);
-      request.EnsureStreamState(6);
-    } catch (...) {
-      request.DropAttachedStream();
-      request_stream_.Clear();
-      throw;
+    TMwExchange x(transport, service_name, service_version, func, args);
+    BuildRequest(x, state_id, asynchronous, request_id);
+    x.retries = transport.MaxRetries();
+    if (x.retries <= 0) {
+      x.retries = transport.MaxRetriesAlternative();
+      x.alternative = x.retries > 0;
     }
-    request.DropAttachedStream();
+    switch (RunExchange(x, result)) {
+      case TMwOutcome::kAnswered:
+        return;
+      case TMwOutcome::kCancelled:
+        cancelled_ = true;
+        result = Variant();
+        return;
+      case TMwOutcome::kReassemble:
+        break;
+    }
+  }
+}
+
+void TMwCustomClient::BuildRequest(TMwExchange& x, int32_t state_id, bool asynchronous,
+                                   int32_t* request_id) {
+  x.id = NextRequestId();
+  const TMwCustomTransportStreamController& controller = x.transport.StreamController();
+  x.request_ptr = controller.CreateStream(mwmtRequest, &x.transport, x.transport.TransportInfo());
+  x.response_ptr = controller.CreateStream(mwmtResponse, &x.transport, x.transport.TransportInfo());
+  x.request = &StreamAs<TMwCustomRequestTransportStream>(*x.request_ptr);
+  x.response = &StreamAs<TMwCustomResponseTransportStream>(*x.response_ptr);
+  if (request_id != nullptr) *request_id = x.id;
+  FillRequest(*x.request, x.transport, x.service_name, x.service_version, x.func, x.args, state_id,
+              x.id, asynchronous);
+  // The STREAM section is copied into the body: the caller's stream is
+  // emptied whether or not encoding succeeds.
+  try {
+    x.request->EnsureStreamState(kMwStreamStateBody);
+    x.request->EnsureStreamState(kMwStreamStateSealed);
+  } catch (...) {
+    x.request->DropAttachedStream();
     request_stream_.Clear();
+    throw;
+  }
+  x.request->DropAttachedStream();
+  request_stream_.Clear();
+}
 
-    int32_t retries = transport.MaxRetries();
-    bool alternative = false;
-    if (retries <= 0) {
-      retries = transport.MaxRetriesAlternative();
-      alternative = retries > 0;
+TMwCustomClient::TMwOutcome TMwCustomClient::RunExchange(TMwExchange& x, Variant& result) {
+  for (;;) {
+    std::exception_ptr failure;
+    switch (x.state) {
+      case rsTransmit:
+        failure = Transmit(x);
+        break;
+      case rsReceive:
+        failure = Receive(x);
+        break;
+      case rsReconnect:
+      case rsRedirect:
+        failure = Reconnect(x);
+        break;
+      case rsSuccess:
+        if (TakeAnswer(x, &result, &failure)) return TMwOutcome::kAnswered;
+        break;
+      case rsReassemble:
+        return TMwOutcome::kReassemble;
+      case rsCancel:
+        return TMwOutcome::kCancelled;
     }
-    TMwRequestStates state = rsTransmit;
+    if (failure) OnFailure(x, failure);
+  }
+}
 
-    // A failure inside rsTransmit, rsReceive or Reconnect: the state it was
-    // raised in goes to OnException, which may choose the next state. A
-    // transmit or receive that failed leaves the connection at an unknown
-    // point of a message (an answer may still arrive): it is closed first,
-    // so neither the handler nor a later call can read from it.
-    auto handle_failure = [&](const std::exception& e) {
-      const TMwRequestStates old_state = state;
-      if (old_state == rsTransmit || old_state == rsReceive) transport.Disconnect();
-      state = rsReconnect;
-      if (transport.OnException) transport.OnException(this, old_state, state, e);
-    };
-    auto connection_lost = [&]() {
-      if (transport.OnConnectionLost) transport.OnConnectionLost(&transport);
-      throw EMwException("Connection lost.", kMwErrConnectionLost);
-    };
-
-    bool reassemble = false;
-    while (!reassemble) {
-      switch (state) {
-        case rsTransmit:
-          try {
-            if (OnClientTransmit) OnClientTransmit(this, request);
-            if (!transport.IsConnected()) transport.SetActive(true);
-            transport.BeginTransmit(info, request);
-            std::exception_ptr failure;
-            try {
-              request.EnsureStreamState(kMwStreamStateLast);
-              request.NotifySend();
-              request.Deliver();
-            } catch (...) {
-              failure = std::current_exception();
-            }
-            // The closing step runs in every case, and the state is rsReceive
-            // afterwards even when the closing step itself fails: that is
-            // where the buffered bytes are actually sent, so a failed send
-            // reports rsReceive like every other failure while sending.
-            try {
-              transport.EndTransmit(info, request);
-            } catch (...) {
-              if (!failure) failure = std::current_exception();
-            }
-            state = rsReceive;
-            if (failure) std::rethrow_exception(failure);
-          } catch (const std::exception& e) {
-            handle_failure(e);
-          }
-          break;
-
-        case rsReceive:
-          try {
-            response.SetParams(&transport.Params());
-            transport.BeginReceive(info, response);
-            response.ResetForReceive();
-            bool fetched = false;
-            std::exception_ptr failure;
-            try {
-              fetched = response.Fetch();
-            } catch (...) {
-              failure = std::current_exception();
-            }
-            transport.EndReceive(info, response);
-            if (failure) std::rethrow_exception(failure);
-            state = fetched ? rsSuccess : rsReconnect;
-          } catch (const std::exception& e) {
-            handle_failure(e);
-          }
-          break;
-
-        case rsReconnect:
-        case rsRedirect: {
-          --retries;
-          if (retries <= 0) {
-            if (alternative) connection_lost();
-            alternative = true;
-            retries = transport.MaxRetriesAlternative();
-            if (retries <= 0) connection_lost();
-          }
-          bool applied = false;
-          if (state == rsRedirect) applied = transport.NextRedirectAlternative();
-          if (!applied && alternative && transport.AutoFallback()) transport.NextFallbackServer();
-          if (transport.OnReconnect) transport.OnReconnect(&transport, alternative, retries);
-          try {
-            transport.Reconnect();
-            transport.ResetFallbackPositions();
-            state = rsTransmit;
-          } catch (const std::exception& e) {
-            handle_failure(e);
-          }
-          break;
-        }
-
-        case rsReassemble:
-          reassemble = true;
-          break;
-
-        case rsCancel:
-          cancelled_ = true;
-          result = Variant();
-          return;
-
-        case rsSuccess: {
-          std::exception_ptr refused;
-          const TMwAnswer answer = DecodeResponse(response, transport, id, service_name,
-                                                  service_version, &result, &refused);
-          if (answer == TMwAnswer::kRedirect) {
-            state = rsRedirect;
-            break;
-          }
-          if (answer == TMwAnswer::kRefused) {
-            // An answer that cannot be taken is a failed receive.
-            state = rsReceive;
-            try {
-              std::rethrow_exception(refused);
-            } catch (const std::exception& e) {
-              handle_failure(e);
-            }
-            break;
-          }
-          cancelled_ = false;
-          if (OnClientResponse) {
-            OnClientResponse(this, service_name, service_version, func, args, result);
-          }
-          return;
-        }
-      }
+// The closing step runs in every case, and the state is rsReceive afterwards
+// even when the closing step itself fails: that is where the buffered bytes
+// are actually sent, so a failed send reports rsReceive like every other
+// failure while sending.
+std::exception_ptr TMwCustomClient::Transmit(TMwExchange& x) {
+  try {
+    if (OnClientTransmit) OnClientTransmit(this, *x.request);
+    if (!x.transport.IsConnected()) x.transport.SetActive(true);
+    x.transport.BeginTransmit(x.info, *x.request);
+    std::exception_ptr failure;
+    try {
+      x.request->EnsureStreamState(kMwStreamStateLast);
+      x.request->NotifySend();
+      x.request->Deliver();
+    } catch (...) {
+      failure = std::current_exception();
     }
+    try {
+      x.transport.EndTransmit(x.info, *x.request);
+    } catch (...) {
+      if (!failure) failure = std::current_exception();
+    }
+    x.state = rsReceive;
+    if (failure) std::rethrow_exception(failure);
+  } catch (const std::exception&) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+std::exception_ptr TMwCustomClient::Receive(TMwExchange& x) {
+  try {
+    x.response->SetParams(&x.transport.Params());
+    x.transport.BeginReceive(x.info, *x.response);
+    x.response->ResetForReceive();
+    bool fetched = false;
+    std::exception_ptr failure;
+    try {
+      fetched = x.response->Fetch();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    x.transport.EndReceive(x.info, *x.response);
+    if (failure) std::rethrow_exception(failure);
+    x.state = fetched ? rsSuccess : rsReconnect;
+  } catch (const std::exception&) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+// Spends the budget (running out ends the call with "Connection lost."),
+// moves to the next redirect alternative or fallback server, and connects
+// again; only a failure of that connect is handed on.
+std::exception_ptr TMwCustomClient::Reconnect(TMwExchange& x) {
+  TMwCustomClientTransport& transport = x.transport;
+  --x.retries;
+  if (x.retries <= 0) {
+    if (x.alternative) ConnectionLost(transport);
+    x.alternative = true;
+    x.retries = transport.MaxRetriesAlternative();
+    if (x.retries <= 0) ConnectionLost(transport);
+  }
+  bool applied = false;
+  if (x.state == rsRedirect) applied = transport.NextRedirectAlternative();
+  if (!applied && x.alternative && transport.AutoFallback()) transport.NextFallbackServer();
+  if (transport.OnReconnect) transport.OnReconnect(&transport, x.alternative, x.retries);
+  try {
+    transport.Reconnect();
+    transport.ResetFallbackPositions();
+    x.state = rsTransmit;
+  } catch (const std::exception&) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+bool TMwCustomClient::TakeAnswer(TMwExchange& x, Variant* result, std::exception_ptr* failure) {
+  std::exception_ptr refused;
+  const TMwAnswer answer = DecodeResponse(*x.response, x.transport, x.id, x.service_name,
+                                          x.service_version, result, &refused);
+  if (answer == TMwAnswer::kRedirect) {
+    x.state = rsRedirect;
+    return false;
+  }
+  if (answer == TMwAnswer::kRefused) {
+    // An answer that cannot be taken is a failed receive.
+    x.state = rsReceive;
+    *failure = refused;
+    return false;
+  }
+  cancelled_ = false;
+  if (OnClientResponse) {
+    OnClientResponse(this, x.service_name, x.service_version, x.func, x.args, *result);
+  }
+  return true;
+}
+
+// A transmit or receive that failed leaves the connection at an unknown
+// point of a message (an answer may still arrive): it is closed first, so
+// neither the handler nor a later call can read from it.
+void TMwCustomClient::OnFailure(TMwExchange& x, const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    const TMwRequestStates old_state = x.state;
+    if (old_state == rsTransmit || old_state == rsReceive) x.transport.Disconnect();
+    x.state = rsReconnect;
+    if (x.transport.OnException) x.transport.OnException(this, old_state, x.state, e);
   }
 }
 
@@ -372,7 +435,7 @@ void TMwCustomClient::ReleaseState(int32_t state_id) {
   TMwClientStateID entry;
   bool found = false;
   {
-    std::lock_guard<std::mutex> lock(states_mu_);
+    MutexLock lock(&states_mu_);
     auto it = std::find_if(states_.begin(), states_.end(),
                            [state_id](const TMwClientStateID& s) { return s.StateID == state_id; });
     if (it != states_.end()) {
@@ -397,7 +460,7 @@ void TMwCustomClient::ReleaseAllStates() {
   for (;;) {
     int32_t id;
     {
-      std::lock_guard<std::mutex> lock(states_mu_);
+      MutexLock lock(&states_mu_);
       if (states_.empty()) break;
       id = states_.back().StateID;
     }
@@ -408,7 +471,7 @@ void TMwCustomClient::ReleaseAllStates() {
 
 void TMwCustomClient::ForgetStates() {
   {
-    std::lock_guard<std::mutex> lock(states_mu_);
+    MutexLock lock(&states_mu_);
     states_.clear();
   }
   state_id_ = -1;

@@ -40,10 +40,10 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
 #include "middleware/wire/memory_stream.h"
@@ -190,7 +190,30 @@ class TMwCustomClient {
                            TMwCustomClientTransport& transport, int32_t request_id,
                            const std::string& service_name, const std::string& service_version,
                            Variant* result, std::exception_ptr* refused);
-  void Remember(const TMwClientStateID& state);
+  void Remember(const TMwClientStateID& state) EXCLUDES(states_mu_);
+
+  // ---- The steps of InternalSendRequest ----
+  // One request built and on its way, and its reconnect budget (client.cc).
+  struct TMwExchange;
+  // How an exchange ended.
+  enum class TMwOutcome { kAnswered, kCancelled, kReassemble };
+  // Creates the streams for a new request id, fills and encodes the request
+  // (up to the sealed state; the last step runs while transmitting).
+  void BuildRequest(TMwExchange& x, int32_t state_id, bool asynchronous, int32_t* request_id);
+  // Runs the state machine until an answer is taken, the exchange is
+  // cancelled, or a new request is to be built.
+  TMwOutcome RunExchange(TMwExchange& x, Variant& result);
+  // The steps of the machine. Each answers the failure that goes to
+  // OnFailure (null when none); other exceptions end the call.
+  std::exception_ptr Transmit(TMwExchange& x);
+  std::exception_ptr Receive(TMwExchange& x);
+  std::exception_ptr Reconnect(TMwExchange& x);
+  // rsSuccess: true when the answer was taken into *result.
+  bool TakeAnswer(TMwExchange& x, Variant* result, std::exception_ptr* failure);
+  // The one failure path: closes a connection left mid-message, then lets
+  // the transport's OnException choose the next state (rsReconnect unless
+  // it says otherwise).
+  void OnFailure(TMwExchange& x, const std::exception_ptr& failure);
 
   TMwCustomClientTransport* transport_ = nullptr;
   std::string username_, password_, location_;
@@ -202,8 +225,8 @@ class TMwCustomClient {
   TMwMemoryStream request_stream_;
   TMwMemoryStream response_stream_;
   bool cancelled_ = false;
-  mutable std::mutex states_mu_;
-  std::vector<TMwClientStateID> states_;
+  mutable Mutex states_mu_;
+  std::vector<TMwClientStateID> states_ GUARDED_BY(states_mu_);
 };
 
 class TMwCustomSimpleClient : public TMwCustomClient {

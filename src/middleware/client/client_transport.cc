@@ -63,7 +63,7 @@ TMwCustomClientTransport::~TMwCustomClientTransport() {
   StopIdleThread();
   std::vector<std::pair<const void*, std::function<void()>>> notify;
   {
-    std::lock_guard<std::mutex> lock(free_mu_);
+    MutexLock lock(&free_mu_);
     notify.swap(free_notifications_);
   }
   for (auto& [key, fn] : notify) {
@@ -72,7 +72,7 @@ TMwCustomClientTransport::~TMwCustomClientTransport() {
 }
 
 void TMwCustomClientTransport::AddFreeNotification(const void* key, std::function<void()> on_free) {
-  std::lock_guard<std::mutex> lock(free_mu_);
+  MutexLock lock(&free_mu_);
   for (auto& entry : free_notifications_) {
     if (entry.first == key) {
       entry.second = std::move(on_free);
@@ -83,7 +83,7 @@ void TMwCustomClientTransport::AddFreeNotification(const void* key, std::functio
 }
 
 void TMwCustomClientTransport::RemoveFreeNotification(const void* key) {
-  std::lock_guard<std::mutex> lock(free_mu_);
+  MutexLock lock(&free_mu_);
   std::erase_if(free_notifications_, [key](const auto& entry) { return entry.first == key; });
 }
 
@@ -275,12 +275,12 @@ std::optional<std::chrono::steady_clock::time_point> TMwCustomClientTransport::C
 }
 
 void TMwCustomClientTransport::SetDeadline(const net::TNetDeadline& deadline) {
-  std::lock_guard<std::mutex> lock(deadline_->mu);
+  MutexLock lock(&deadline_->mu);
   deadline_->value = deadline;
 }
 
 net::TNetDeadline TMwCustomClientTransport::Deadline() const {
-  std::lock_guard<std::mutex> lock(deadline_->mu);
+  MutexLock lock(&deadline_->mu);
   return deadline_->value;
 }
 
@@ -348,12 +348,12 @@ void TMwCustomClientTransport::DoReceive(TMwTransportInfo* info, TMwCustomTransp
 // ---- Idle thread ----
 
 void TMwCustomClientTransport::SetOnIdle(TMwTransportNotifyEvent handler) {
-  std::lock_guard<std::mutex> lock(idle_mu_);
+  MutexLock lock(&idle_mu_);
   on_idle_ = std::move(handler);
 }
 
 TMwTransportNotifyEvent TMwCustomClientTransport::OnIdle() const {
-  std::lock_guard<std::mutex> lock(idle_mu_);
+  MutexLock lock(&idle_mu_);
   return on_idle_;
 }
 

@@ -47,13 +47,13 @@
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/mutex.h"
 #include "base/periodic_thread.h"
 #include "middleware/client/connection_string.h"
 #include "middleware/wire/stream_controller.h"
@@ -256,12 +256,12 @@ class TMwCustomClientTransport : public TMwCustomTransport {
   TMwOnClientException OnException;
   // Components that refer to this transport register here; `on_free` runs
   // when the transport is destroyed (so they can clear their reference).
-  void AddFreeNotification(const void* key, std::function<void()> on_free);
-  void RemoveFreeNotification(const void* key);
+  void AddFreeNotification(const void* key, std::function<void()> on_free) EXCLUDES(free_mu_);
+  void RemoveFreeNotification(const void* key) EXCLUDES(free_mu_);
 
   // Called on the idle thread; set it through SetOnIdle.
-  void SetOnIdle(TMwTransportNotifyEvent handler);
-  TMwTransportNotifyEvent OnIdle() const;
+  void SetOnIdle(TMwTransportNotifyEvent handler) EXCLUDES(idle_mu_);
+  TMwTransportNotifyEvent OnIdle() const EXCLUDES(idle_mu_);
 
  protected:
   virtual void ParamsChanged();
@@ -308,8 +308,8 @@ class TMwCustomClientTransport : public TMwCustomTransport {
       std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(kNoDeadline);
   // The Deadline(), shared likewise.
   struct SharedDeadline {
-    mutable std::mutex mu;
-    net::TNetDeadline value = net::TNetDeadline::Never();
+    mutable Mutex mu;
+    net::TNetDeadline value GUARDED_BY(mu) = net::TNetDeadline::Never();
   };
   std::shared_ptr<SharedDeadline> deadline_ = std::make_shared<SharedDeadline>();
   TMwStrings params_;
@@ -328,12 +328,13 @@ class TMwCustomClientTransport : public TMwCustomTransport {
       std::numeric_limits<std::chrono::steady_clock::rep>::min();
   std::atomic<std::chrono::steady_clock::rep> activity_at_{kNoActivity};
 
-  mutable std::mutex idle_mu_;  // guards on_idle_
-  TMwTransportNotifyEvent on_idle_;
+  mutable Mutex idle_mu_;
+  TMwTransportNotifyEvent on_idle_ GUARDED_BY(idle_mu_);
   PeriodicThread idle_thread_;
 
-  std::mutex free_mu_;
-  std::vector<std::pair<const void*, std::function<void()>>> free_notifications_;
+  Mutex free_mu_;
+  std::vector<std::pair<const void*, std::function<void()>>> free_notifications_
+      GUARDED_BY(free_mu_);
 };
 
 class TMwCustomTCPIPClientTransport : public TMwCustomClientTransport {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_transport.h"
@@ -59,12 +60,76 @@ bool TMwClientConnection::IdleLongerThan(std::chrono::steady_clock::time_point n
 }
 
 // ---------------------------------------------------------------------------
+// Choosing a connection
+
+namespace {
+
+// The scan of MwChooseConnection: the first connection nobody has locked, and
+// among the locked ones the one with the fewest users, kept apart for
+// connections held by a session and not.
+struct Scan {
+  bool found_unlocked = false;
+  size_t unlocked = 0;
+  std::optional<size_t> best_free, best_held;
+};
+
+// Two passes: next_index..end, then 0..end.
+Scan ScanConnections(const std::vector<TMwPoolCandidate>& list, size_t next_index) {
+  Scan scan;
+  auto consider = [&](size_t i) {
+    const TMwPoolCandidate& c = list[i];
+    if (c.discarded) return false;
+    if (!c.locked) {
+      scan.found_unlocked = true;
+      scan.unlocked = i;
+      return true;
+    }
+    std::optional<size_t>& best = c.held ? scan.best_held : scan.best_free;
+    if (!best || c.user_count < list[*best].user_count) best = i;
+    return false;
+  };
+  bool found = false;
+  for (size_t i = next_index; i < list.size() && !found; ++i) found = consider(i);
+  for (size_t i = 0; i < list.size() && !found; ++i) found = consider(i);
+  return scan;
+}
+
+}  // namespace
+
+TMwPoolChoice MwChooseConnection(const std::vector<TMwPoolCandidate>& connections,
+                                 size_t next_index, int max_connections, int creating) {
+  using Kind = TMwPoolChoice::Kind;
+  const size_t count = connections.size();
+  if (next_index > count) next_index = 0;
+  const Scan scan = ScanConnections(connections, next_index);
+  std::optional<size_t> candidate = scan.best_free;
+  if (scan.found_unlocked) candidate = scan.unlocked;
+  const size_t planned = count + static_cast<size_t>(creating);
+  if (candidate && connections[*candidate].user_count <= 0) {
+    return {Kind::kExisting, *candidate, next_index};
+  }
+  if (max_connections < 0 || planned < static_cast<size_t>(max_connections)) {
+    return {Kind::kCreate, 0, 0};
+  }
+  if (candidate || scan.best_held) {
+    // The position after the locked connection chosen; an unlocked one that
+    // has users (a caller counted but not yet locked) restarts after the
+    // best free one, as it always has.
+    const size_t pos = candidate ? scan.best_free.value_or(0) : *scan.best_held;
+    return {Kind::kExisting, candidate ? *candidate : *scan.best_held,
+            pos + 1 >= count ? 0 : pos + 1};
+  }
+  if (creating > 0) return {Kind::kWait, 0, next_index};
+  return {Kind::kNone, 0, next_index};
+}
+
+// ---------------------------------------------------------------------------
 // TMwClientConnectionPool
 
 // The collector waits GarbageInterval seconds between runs; a failing
 // OnGarbageCollection handler does not end it.
 TMwClientConnectionPool::TMwClientConnectionPool() : factory_(NewClientConnection) {
-  active_.store(true);
+  Update([](TMwPoolSettings& s) { s.active = true; });
   collector_ = std::make_unique<PeriodicThread>(
       [this] { return std::chrono::milliseconds(std::chrono::seconds(GarbageInterval())); },
       [this] {
@@ -84,69 +149,81 @@ TMwClientConnectionPool::~TMwClientConnectionPool() {
   }
   collector_.reset();
   DisconnectAll();
-  if (TMwCustomClientTransport* transport = transport_.load()) {
+  if (TMwCustomClientTransport* transport = Transport()) {
     transport->RemoveFreeNotification(this);
   }
 }
 
-TMwCustomClientTransport* TMwClientConnectionPool::Transport() const { return transport_.load(); }
+TMwPoolSettings TMwClientConnectionPool::Settings() const {
+  MutexLock lock(&list_mutex_);
+  return settings_;
+}
+
+TMwCustomClientTransport* TMwClientConnectionPool::Transport() const {
+  return Settings().transport;
+}
 
 void TMwClientConnectionPool::SetTransport(TMwCustomClientTransport* transport) {
-  TMwCustomClientTransport* old = transport_.load();
+  TMwCustomClientTransport* old = Transport();
   if (old == transport) return;
   if (old != nullptr) old->RemoveFreeNotification(this);
-  transport_.store(transport);
+  const bool shared = transport != nullptr && transport->IsSharedTransport();
+  Update([&](TMwPoolSettings& s) {
+    s.transport = transport;
+    if (shared) s.max_connections = 1;
+  });
   if (transport == nullptr) return;
-  if (transport->IsSharedTransport()) max_connections_.store(1);
   // A destroyed transport clears the reference (disconnecting everything
   // first when all connections share it).
   transport->AddFreeNotification(this, [this, transport] {
     if (transport->IsSharedTransport()) DisconnectAll();
-    TMwCustomClientTransport* expected = transport;
-    transport_.compare_exchange_strong(expected, nullptr);
+    Update([transport](TMwPoolSettings& s) {
+      if (s.transport == transport) s.transport = nullptr;
+    });
   });
 }
 
 void TMwClientConnectionPool::SetMaxConnections(int value) {
-  TMwCustomClientTransport* transport = transport_.load();
-  if (transport != nullptr && transport->IsSharedTransport()) value = 1;
-  max_connections_.store(value);
-  if (value > 0 && value < min_connections_.load()) min_connections_.store(value);
+  Update([value](TMwPoolSettings& s) {
+    const int max = s.transport != nullptr && s.transport->IsSharedTransport() ? 1 : value;
+    s.max_connections = max;
+    if (max > 0 && max < s.min_connections) s.min_connections = max;
+  });
 }
 
 void TMwClientConnectionPool::SetMinConnections(int value) {
   if (value < 0) value = 0;
-  min_connections_.store(value);
-  int max = max_connections_.load();
-  if (max > 0 && max < value) max_connections_.store(value);
+  Update([value](TMwPoolSettings& s) {
+    s.min_connections = value;
+    if (s.max_connections > 0 && s.max_connections < value) s.max_connections = value;
+  });
 }
 
 void TMwClientConnectionPool::SetGarbageInterval(int seconds) {
   if (seconds <= 0) throw EMwException("Interval must minimum be 1 sec.", kMwErrGarbageInterval);
-  garbage_interval_s_.store(seconds);
+  Update([seconds](TMwPoolSettings& s) { s.garbage_interval_s = seconds; });
   if (collector_) collector_->Restart();
 }
 
 void TMwClientConnectionPool::SetConnectionFactory(TMwConnectionFactory factory) {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  MutexLock lock(&list_mutex_);
   factory_ = std::move(factory);
 }
 
 void TMwClientConnectionPool::SetActive(bool active) {
-  if (active == active_.load()) return;
+  if (active == Active()) return;
+  Update([active](TMwPoolSettings& s) { s.active = active; });
   if (active) {
-    active_.store(true);
     if (auto_update_macros_ && OnUpdateMacros) OnUpdateMacros(this);
     collector_->SetPaused(false);
     if (!loading_) {
-      while (ConnectionCount() < min_connections_.load()) {
+      while (ConnectionCount() < MinConnections()) {
         TMwConnectionRef connection = CreateConnection(/*in_obtain=*/false);
-        std::lock_guard<std::mutex> lock(list_mutex_);
+        MutexLock lock(&list_mutex_);
         connections_.push_back(std::move(connection));
       }
     }
   } else {
-    active_.store(false);
     try {
       DisconnectAll();
     } catch (...) {
@@ -159,19 +236,20 @@ void TMwClientConnectionPool::SetActive(bool active) {
 
 void TMwClientConnectionPool::Loaded() {
   loading_ = false;
-  if (!active_.load()) return;
-  active_.store(false);
+  if (!Active()) return;
+  Update([](TMwPoolSettings& s) { s.active = false; });
   SetActive(true);
 }
 
 TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   TMwConnectionFactory factory;
+  TMwCustomClientTransport* pool_transport = nullptr;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    MutexLock lock(&list_mutex_);
     factory = factory_;
+    pool_transport = settings_.transport;
   }
   if (!factory) throw EMwException("Connection class not specified.", kMwErrNoConnectionClass);
-  TMwCustomClientTransport* pool_transport = transport_.load();
   if (pool_transport == nullptr) {
     throw EMwException("Transport property not set on client connectionpool.",
                        kMwErrTransportNotSet);
@@ -190,88 +268,74 @@ TMwConnectionRef TMwClientConnectionPool::CreateConnection(bool in_obtain) {
   return connection;
 }
 
-TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller) {
-  std::unique_lock<std::mutex> lock(list_mutex_);
-  for (;;) {
-    const size_t count = connections_.size();
-    if (next_index_ > count) next_index_ = 0;
-    // Two passes: NextIndex..end, then 0..end.
-    TMwConnectionRef unlocked, best_free, best_held;
-    size_t best_free_pos = 0, best_held_pos = 0;
-    auto consider = [&](size_t i) {
-      const TMwConnectionRef& c = connections_[i];
-      if (c->Discarded()) return false;
-      if (!c->Locked()) {
-        unlocked = c;
-        return true;
-      }
-      TMwConnectionRef& best = c->Held() ? best_held : best_free;
-      size_t& best_pos = c->Held() ? best_held_pos : best_free_pos;
-      if (!best || c->UserCount() < best->UserCount()) {
-        best = c;
-        best_pos = i;
-      }
-      return false;
-    };
-    bool found = false;
-    for (size_t i = next_index_; i < count && !found; ++i) found = consider(i);
-    for (size_t i = 0; i < count && !found; ++i) found = consider(i);
+std::vector<TMwPoolCandidate> TMwClientConnectionPool::Snapshot() const {
+  std::vector<TMwPoolCandidate> list;
+  list.reserve(connections_.size());
+  for (const TMwConnectionRef& c : connections_) {
+    list.push_back({c->Discarded(), c->Locked(), c->Held(), c->UserCount()});
+  }
+  return list;
+}
 
-    const TMwConnectionRef& candidate = unlocked ? unlocked : best_free;
-    const int max = max_connections_.load();
-    const size_t planned = count + static_cast<size_t>(creating_);
-    TMwConnectionRef taken;
-    if (candidate && candidate->UserCount() <= 0) {
-      taken = candidate;
-    } else if (max < 0 || planned < static_cast<size_t>(max)) {
-      // Created and connected without the lock, counted meanwhile so that
-      // MaxConnections holds.
-      ++creating_;
-      lock.unlock();
-      TMwConnectionRef created;
-      try {
-        created = CreateConnection(/*in_obtain=*/true);
-      } catch (...) {
-        lock.lock();
-        --creating_;
-        created_.notify_all();
-        throw;
+TMwConnectionRef TMwClientConnectionPool::Claim(TMwConnectionRef connection, bool count_caller) {
+  connection->Touch();
+  connection->session_.store(nullptr);
+  connection->pool_.store(this);
+  if (count_caller) connection->user_count_.fetch_add(1);
+  return connection;
+}
+
+TMwConnectionRef TMwClientConnectionPool::Take(bool count_caller) {
+  using Kind = TMwPoolChoice::Kind;
+  {
+    MutexLock lock(&list_mutex_);
+    for (;;) {
+      const TMwPoolChoice choice =
+          MwChooseConnection(Snapshot(), next_index_, settings_.max_connections, creating_);
+      if (choice.kind == Kind::kExisting) {
+        next_index_ = choice.next_index;
+        return Claim(connections_[choice.index], count_caller);
       }
-      lock.lock();
-      --creating_;
-      created_.notify_all();
-      if (!active_.load()) {
-        // Deactivated meanwhile: the connection is not kept.
-        lock.unlock();
-        created->DisconnectQuietly();
-        throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+      if (choice.kind == Kind::kCreate) break;
+      if (choice.kind == Kind::kNone) {
+        throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
       }
+      created_.Wait(&list_mutex_);  // kWait: choose again when one is made
+    }
+    // Counted meanwhile, so that MaxConnections holds.
+    ++creating_;
+  }
+  return CreateForTake(count_caller);
+}
+
+TMwConnectionRef TMwClientConnectionPool::CreateForTake(bool count_caller) {
+  TMwConnectionRef created;
+  try {
+    created = CreateConnection(/*in_obtain=*/true);
+  } catch (...) {
+    MutexLock lock(&list_mutex_);
+    --creating_;
+    created_.SignalAll();
+    throw;
+  }
+  {
+    MutexLock lock(&list_mutex_);
+    --creating_;
+    created_.SignalAll();
+    if (settings_.active) {
       connections_.push_back(created);
       next_index_ = 0;
-      taken = std::move(created);
-    } else if (candidate || best_held) {
-      const bool free_one = candidate != nullptr;
-      taken = free_one ? candidate : best_held;
-      const size_t pos = free_one ? best_free_pos : best_held_pos;
-      next_index_ = pos + 1 >= count ? 0 : pos + 1;
-    } else if (creating_ > 0) {
-      // Only connections still being created: wait for one and choose again.
-      created_.wait(lock);
-      continue;
-    } else {
-      throw EMwException("Could not obtain a best connection.", kMwErrNoBestConnection);
+      return Claim(std::move(created), count_caller);
     }
-    taken->Touch();
-    taken->session_.store(nullptr);
-    taken->pool_.store(this);
-    if (count_caller) taken->user_count_.fetch_add(1);
-    return taken;
   }
+  // Deactivated meanwhile: the connection is not kept.
+  created->DisconnectQuietly();
+  throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
 }
 
 TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, int owner_id,
                                                            int wait_timeout_ms) {
-  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+  if (!Active()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
   TMwConnectionRef taken = Take(/*count_caller=*/immediate_lock);
   if (immediate_lock && !LockCounted(taken.get(), owner_id, wait_timeout_ms)) {
     throw EMwException("Timeout/error waiting for connection.", kMwErrConnectionWait);
@@ -281,7 +345,7 @@ TMwConnectionRef TMwClientConnectionPool::ObtainConnection(bool immediate_lock, 
 
 TMwConnectionRef TMwClientConnectionPool::ObtainLockedConnection(int owner_id,
                                                                  int wait_timeout_ms) {
-  if (!active_.load()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
+  if (!Active()) throw EMwException("Connectionpool not active.", kMwErrPoolNotActive);
   TMwConnectionRef taken = Take(/*count_caller=*/true);
   if (!LockCounted(taken.get(), owner_id, wait_timeout_ms)) return nullptr;
   return taken;
@@ -301,7 +365,7 @@ void TMwClientConnectionPool::DisconnectAll() {
   std::vector<TMwConnectionRef> removed;
   std::vector<TMwClientConnection*> claimed;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    MutexLock lock(&list_mutex_);
     removed.swap(connections_);
     next_index_ = 0;
     for (const TMwConnectionRef& c : removed) {
@@ -318,7 +382,7 @@ void TMwClientConnectionPool::DiscardConnection(TMwClientConnection* connection)
   if (connection == nullptr) return;
   connection->last_used_.store(0.0);
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    MutexLock lock(&list_mutex_);
     if (!TryClaimIdle(connection)) return;  // in use: the collector takes it later
   }
   RemoveClaimed({connection});
@@ -333,7 +397,7 @@ void TMwClientConnectionPool::RemoveClaimed(const std::vector<TMwClientConnectio
   }
   std::vector<TMwConnectionRef> removed;  // let go of after the lock
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    MutexLock lock(&list_mutex_);
     std::erase_if(connections_, [&](const TMwConnectionRef& c) {
       if (std::find(claimed.begin(), claimed.end(), c.get()) == claimed.end()) return false;
       removed.push_back(c);
@@ -386,19 +450,19 @@ std::string TMwClientConnectionPool::ExpandMacros(void* reference, std::string_v
 }
 
 int TMwClientConnectionPool::ConnectionCount() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  MutexLock lock(&list_mutex_);
   return static_cast<int>(connections_.size());
 }
 
 int TMwClientConnectionPool::TotalUserCount() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  MutexLock lock(&list_mutex_);
   int total = 0;
   for (const TMwConnectionRef& c : connections_) total += c->UserCount();
   return total;
 }
 
 std::string TMwClientConnectionPool::StatusText() const {
-  std::lock_guard<std::mutex> lock(list_mutex_);
+  MutexLock lock(&list_mutex_);
   std::string text;
   for (size_t i = 0; i < connections_.size(); ++i) {
     if (i > 0) text += ", ";
@@ -413,8 +477,9 @@ bool TMwClientConnectionPool::CacheLookup(int32_t key, bool defs_only, TMwCache:
 
 void TMwClientConnectionPool::CacheStore(TMwCacheItem item, bool replace, bool keep_created,
                                          int record_count) {
-  if (!enable_cache_.load()) return;
-  int max_records = max_cache_record_count_.load();
+  const TMwPoolSettings settings = Settings();
+  if (!settings.enable_cache) return;
+  const int max_records = settings.max_cache_record_count;
   if (item.has_rows && !item.defs_only && max_records > 0 && record_count > max_records) return;
   const auto now = std::chrono::steady_clock::now();
   item.created = now;
@@ -424,11 +489,13 @@ void TMwClientConnectionPool::CacheStore(TMwCacheItem item, bool replace, bool k
 }
 
 void TMwClientConnectionPool::CollectGarbage() {
-  if (!garbage_collection_.load()) return;
+  if (!GarbageCollection()) return;
   if (OnGarbageCollection) OnGarbageCollection(this);
-  cache_.Collect(max_cache_age_s_.load(), max_cache_entries_.load(),
+  // Read after the handler, which may change them.
+  const TMwPoolSettings settings = Settings();
+  cache_.Collect(settings.max_cache_age_s, settings.max_cache_entries,
                  std::chrono::steady_clock::now());
-  CollectConnections(inactivity_timeout_s_.load());
+  CollectConnections(settings.inactivity_timeout_s);
 }
 
 void TMwClientConnectionPool::CollectConnections(int timeout_s) {
@@ -436,9 +503,9 @@ void TMwClientConnectionPool::CollectConnections(int timeout_s) {
   // claimed there (see TryClaimIdle), so no caller takes them meanwhile.
   std::vector<TMwClientConnection*> claimed;
   {
-    std::lock_guard<std::mutex> lock(list_mutex_);
+    MutexLock lock(&list_mutex_);
     const auto now = std::chrono::steady_clock::now();
-    const size_t min = static_cast<size_t>(min_connections_.load());
+    const size_t min = static_cast<size_t>(settings_.min_connections);
     size_t left = connections_.size();
     for (size_t i = connections_.size(); i-- > 0;) {
       TMwClientConnection* c = connections_[i].get();

@@ -38,17 +38,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/mutex.h"
 #include "base/periodic_thread.h"
 #include "base/recursive_timed_mutex.h"
 #include "middleware/client/client_transport.h"
@@ -138,6 +137,52 @@ class TMwClientConnection {
 
 using TMwConnectionRef = std::shared_ptr<TMwClientConnection>;
 
+// The pool's settings, read and written as one under the pool's lock (a
+// reader takes a consistent copy).
+struct TMwPoolSettings {
+  bool active = false;
+  TMwCustomClientTransport* transport = nullptr;  // not owned
+  int max_connections = 1;
+  int min_connections = 0;
+  bool immediate_lock = false;
+  int inactivity_timeout_s = 0;
+  bool garbage_collection = true;
+  int garbage_interval_s = 60;
+  bool enable_cache = false;
+  int max_cache_age_s = 0;
+  int max_cache_entries = 100;
+  int max_cache_record_count = 0;
+  bool enable_macros = true;
+};
+
+// What obtaining sees of one listed connection.
+struct TMwPoolCandidate {
+  bool discarded = false;
+  bool locked = false;
+  bool held = false;
+  int32_t user_count = 0;
+};
+
+// What obtaining does next, chosen from a snapshot of the list.
+struct TMwPoolChoice {
+  enum class Kind {
+    kExisting,  // take the connection at `index`
+    kCreate,    // create a new connection (MaxConnections allows one)
+    kWait,      // only connections still being created: wait for one
+    kNone,      // nothing to take: "Could not obtain a best connection."
+  };
+  Kind kind = Kind::kNone;
+  size_t index = 0;
+  // The pool's NextIndex after the choice (kExisting; kCreate restarts at 0).
+  size_t next_index = 0;
+};
+
+// The choice of ObtainConnection (see the file comment) over the list
+// `connections`, scanned from `next_index`, with `creating` connections being
+// created outside the lock. A pure function.
+TMwPoolChoice MwChooseConnection(const std::vector<TMwPoolCandidate>& connections,
+                                 size_t next_index, int max_connections, int creating);
+
 class TMwClientConnectionPool {
  public:
   // (ConnectionPool): start of every collector run, on the collector thread.
@@ -161,38 +206,57 @@ class TMwClientConnectionPool {
   // AutoUpdateMacros), resume the collector, create MinConnections connected
   // connections (unless loading; a failed connect raises). False: disconnect
   // and discard every connection, then pause the collector.
-  bool Active() const { return active_.load(); }
-  void SetActive(bool active);
+  bool Active() const EXCLUDES(list_mutex_) { return Settings().active; }
+  void SetActive(bool active) EXCLUDES(list_mutex_);
 
   // The template every connection's transport is copied from. Not owned.
   // REQUIRES: it outlives the pool, or is cleared (SetTransport(nullptr)) first.
-  TMwCustomClientTransport* Transport() const;
-  void SetTransport(TMwCustomClientTransport* transport);
+  TMwCustomClientTransport* Transport() const EXCLUDES(list_mutex_);
+  void SetTransport(TMwCustomClientTransport* transport) EXCLUDES(list_mutex_);
 
-  int MaxConnections() const { return max_connections_.load(); }
-  void SetMaxConnections(int value);
-  int MinConnections() const { return min_connections_.load(); }
-  void SetMinConnections(int value);
-  bool ImmediateConnectionLock() const { return immediate_lock_.load(); }
-  void SetImmediateConnectionLock(bool value) { immediate_lock_.store(value); }
-  int ConnectionInactivityTimeout() const { return inactivity_timeout_s_.load(); }
-  void SetConnectionInactivityTimeout(int seconds) { inactivity_timeout_s_.store(seconds); }
-  bool GarbageCollection() const { return garbage_collection_.load(); }
-  void SetGarbageCollection(bool value) { garbage_collection_.store(value); }
-  int GarbageInterval() const { return garbage_interval_s_.load(); }
+  // A consistent copy of every setting below.
+  TMwPoolSettings Settings() const EXCLUDES(list_mutex_);
+
+  int MaxConnections() const { return Settings().max_connections; }
+  void SetMaxConnections(int value) EXCLUDES(list_mutex_);
+  int MinConnections() const { return Settings().min_connections; }
+  void SetMinConnections(int value) EXCLUDES(list_mutex_);
+  bool ImmediateConnectionLock() const { return Settings().immediate_lock; }
+  void SetImmediateConnectionLock(bool value) {
+    Update([value](TMwPoolSettings& s) { s.immediate_lock = value; });
+  }
+  int ConnectionInactivityTimeout() const { return Settings().inactivity_timeout_s; }
+  void SetConnectionInactivityTimeout(int seconds) {
+    Update([seconds](TMwPoolSettings& s) { s.inactivity_timeout_s = seconds; });
+  }
+  bool GarbageCollection() const { return Settings().garbage_collection; }
+  void SetGarbageCollection(bool value) {
+    Update([value](TMwPoolSettings& s) { s.garbage_collection = value; });
+  }
+  int GarbageInterval() const { return Settings().garbage_interval_s; }
   // Raises EMwException 0x04300003 "Interval must minimum be 1 sec." for 0 or
   // less. The collector starts its current wait afresh with the new period.
-  void SetGarbageInterval(int seconds);
-  bool EnableCache() const { return enable_cache_.load(); }
-  void SetEnableCache(bool value) { enable_cache_.store(value); }
-  int MaxCacheAge() const { return max_cache_age_s_.load(); }
-  void SetMaxCacheAge(int seconds) { max_cache_age_s_.store(seconds); }
-  int MaxCacheEntries() const { return max_cache_entries_.load(); }
-  void SetMaxCacheEntries(int value) { max_cache_entries_.store(value); }
-  int MaxCacheRecordCount() const { return max_cache_record_count_.load(); }
-  void SetMaxCacheRecordCount(int value) { max_cache_record_count_.store(value); }
-  bool EnableMacros() const { return enable_macros_.load(); }
-  void SetEnableMacros(bool value) { enable_macros_.store(value); }
+  void SetGarbageInterval(int seconds) EXCLUDES(list_mutex_);
+  bool EnableCache() const { return Settings().enable_cache; }
+  void SetEnableCache(bool value) {
+    Update([value](TMwPoolSettings& s) { s.enable_cache = value; });
+  }
+  int MaxCacheAge() const { return Settings().max_cache_age_s; }
+  void SetMaxCacheAge(int seconds) {
+    Update([seconds](TMwPoolSettings& s) { s.max_cache_age_s = seconds; });
+  }
+  int MaxCacheEntries() const { return Settings().max_cache_entries; }
+  void SetMaxCacheEntries(int value) {
+    Update([value](TMwPoolSettings& s) { s.max_cache_entries = value; });
+  }
+  int MaxCacheRecordCount() const { return Settings().max_cache_record_count; }
+  void SetMaxCacheRecordCount(int value) {
+    Update([value](TMwPoolSettings& s) { s.max_cache_record_count = value; });
+  }
+  bool EnableMacros() const { return Settings().enable_macros; }
+  void SetEnableMacros(bool value) {
+    Update([value](TMwPoolSettings& s) { s.enable_macros = value; });
+  }
   bool AutoUpdateMacros() const { return auto_update_macros_; }
   void SetAutoUpdateMacros(bool value) { auto_update_macros_ = value; }
 
@@ -207,7 +271,7 @@ class TMwClientConnectionPool {
 
   // The pool's connection class; an empty factory makes creating a
   // connection fail with "Connection class not specified.".
-  void SetConnectionFactory(TMwConnectionFactory factory);
+  void SetConnectionFactory(TMwConnectionFactory factory) EXCLUDES(list_mutex_);
 
   // Loading as a stored component: while loading, activation creates no
   // connections; Loaded() runs the activation once more when active.
@@ -218,19 +282,20 @@ class TMwClientConnectionPool {
   // 0x04300012 "Connectionpool not active.", 0x04300010 "Could not obtain a
   // best connection." and, with `immediate_lock`, 0x04300011
   // "Timeout/error waiting for connection.".
-  TMwConnectionRef ObtainConnection(bool immediate_lock, int owner_id, int wait_timeout_ms);
+  TMwConnectionRef ObtainConnection(bool immediate_lock, int owner_id, int wait_timeout_ms)
+      EXCLUDES(list_mutex_);
   // Obtains a connection and locks it for `owner_id` as one step: the
   // caller counts among its users from the moment it is chosen, so the
   // collector cannot take it between the two. Waits up to timeout_ms (0 or
   // less: without limit) for the lock; nullptr when that fails. Raises what
   // ObtainConnection raises before it waits.
-  TMwConnectionRef ObtainLockedConnection(int owner_id, int wait_timeout_ms);
+  TMwConnectionRef ObtainLockedConnection(int owner_id, int wait_timeout_ms) EXCLUDES(list_mutex_);
 
   // Disconnects and discards every connection (errors swallowed).
-  void DisconnectAll();
+  void DisconnectAll() EXCLUDES(list_mutex_);
   // Marks the connection for discarding; an unlocked one is disconnected and
   // removed at once, a locked one when the collector finds it unlocked.
-  void DiscardConnection(TMwClientConnection* connection);
+  void DiscardConnection(TMwClientConnection* connection) EXCLUDES(list_mutex_);
 
   // Waits up to timeout_ms (0 or less: without limit) for the connection's
   // recursive mutex; UserCount counts the wait. True when locked.
@@ -244,10 +309,10 @@ class TMwClientConnectionPool {
   // Expands the macros of one statement line for `reference`.
   std::string ExpandMacros(void* reference, std::string_view text);
 
-  int ConnectionCount() const;
-  int TotalUserCount() const;
+  int ConnectionCount() const EXCLUDES(list_mutex_);
+  int TotalUserCount() const EXCLUDES(list_mutex_);
   // "1:-1, 2:7": each connection's position from 1 and its OwnerId.
-  std::string StatusText() const;
+  std::string StatusText() const EXCLUDES(list_mutex_);
   int64_t CallsServed() const { return calls_served_.load(); }
   int64_t CacheHits() const { return cache_hits_.load(); }
   int64_t CacheInsertions() const { return cache_insertions_.load(); }
@@ -258,19 +323,33 @@ class TMwClientConnectionPool {
   bool CacheLookup(int32_t key, bool defs_only, TMwCache::Hit* hit);
   // Does nothing when EnableCache is off, or when rows are stored and
   // MaxCacheRecordCount is positive and below `record_count`.
-  void CacheStore(TMwCacheItem item, bool replace, bool keep_created, int record_count);
+  void CacheStore(TMwCacheItem item, bool replace, bool keep_created, int record_count)
+      EXCLUDES(list_mutex_);
   TMwCache& Cache() { return cache_; }
 
   // One collector run (also called by the collector thread).
-  void CollectGarbage();
+  void CollectGarbage() EXCLUDES(list_mutex_);
 
  private:
-  TMwConnectionRef CreateConnection(bool in_obtain);
+  // Changes the settings under the lock.
+  template <typename F>
+  void Update(F change) EXCLUDES(list_mutex_) {
+    MutexLock lock(&list_mutex_);
+    change(settings_);
+  }
+  TMwConnectionRef CreateConnection(bool in_obtain) EXCLUDES(list_mutex_);
   // Chooses (or creates) a connection as ObtainConnection does; with
   // `count_caller` the caller is counted in its UserCount under the list
   // lock.
-  TMwConnectionRef Take(bool count_caller);
-  void CollectConnections(int timeout_s);
+  TMwConnectionRef Take(bool count_caller) EXCLUDES(list_mutex_);
+  // What Take sees of the list.
+  std::vector<TMwPoolCandidate> Snapshot() const REQUIRES(list_mutex_);
+  // Hands a chosen connection to the caller (counted with `count_caller`).
+  TMwConnectionRef Claim(TMwConnectionRef connection, bool count_caller) REQUIRES(list_mutex_);
+  // Creates a connection for Take, which counted it in creating_, and adds
+  // it to the list.
+  TMwConnectionRef CreateForTake(bool count_caller) EXCLUDES(list_mutex_);
+  void CollectConnections(int timeout_s) EXCLUDES(list_mutex_);
   // Under the list lock: true when nobody holds, waits for or has claimed
   // the connection, and its mutex could be taken (the caller then holds
   // it and must Retire the connection).
@@ -280,31 +359,21 @@ class TMwClientConnectionPool {
   static void Retire(TMwClientConnection* connection);
   // Marks, disconnects and then removes claimed connections of the list, and
   // releases the claims.
-  void RemoveClaimed(const std::vector<TMwClientConnection*>& claimed);
+  void RemoveClaimed(const std::vector<TMwClientConnection*>& claimed) EXCLUDES(list_mutex_);
 
-  std::atomic<bool> active_{false};
-  std::atomic<TMwCustomClientTransport*> transport_{nullptr};
-  std::atomic<int> max_connections_{1};
-  std::atomic<int> min_connections_{0};
-  std::atomic<bool> immediate_lock_{false};
-  std::atomic<int> inactivity_timeout_s_{0};
-  std::atomic<bool> garbage_collection_{true};
-  std::atomic<int> garbage_interval_s_{60};
-  std::atomic<bool> enable_cache_{false};
-  std::atomic<int> max_cache_age_s_{0};
-  std::atomic<int> max_cache_entries_{100};
-  std::atomic<int> max_cache_record_count_{0};
-  std::atomic<bool> enable_macros_{true};
+  // Set up before the pool is shared between threads.
   bool auto_update_macros_ = true;
   bool loading_ = false;
 
-  // Never held while a handler runs, a connection connects or disconnects.
-  mutable std::mutex list_mutex_;
-  std::condition_variable created_;  // a creation in progress ended
-  std::vector<TMwConnectionRef> connections_;
-  int creating_ = 0;  // connections being created outside the lock
-  size_t next_index_ = 0;
-  TMwConnectionFactory factory_;
+  // Guards the settings and the list. Never held while a handler runs, a
+  // connection connects or disconnects.
+  mutable Mutex list_mutex_;
+  CondVar created_;  // a creation in progress ended
+  TMwPoolSettings settings_ GUARDED_BY(list_mutex_);
+  std::vector<TMwConnectionRef> connections_ GUARDED_BY(list_mutex_);
+  int creating_ GUARDED_BY(list_mutex_) = 0;  // being created outside the lock
+  size_t next_index_ GUARDED_BY(list_mutex_) = 0;
+  TMwConnectionFactory factory_ GUARDED_BY(list_mutex_);
 
   TMwCache cache_;
   std::atomic<int64_t> calls_served_{0};

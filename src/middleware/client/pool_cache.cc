@@ -21,7 +21,7 @@ int32_t MwCacheKey(const std::string& statement_text, const TParams& params, TMw
 }
 
 bool TMwCache::Lookup(int32_t key, bool defs_only, Hit* hit) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (it->key != key) continue;
     if (!defs_only && it->defs_only) return false;
@@ -38,7 +38,7 @@ bool TMwCache::Lookup(int32_t key, bool defs_only, Hit* hit) {
 }
 
 void TMwCache::Store(TMwCacheItem item, bool replace, bool keep_created) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (replace) {
     for (auto it = items_.begin(); it != items_.end(); ++it) {
       if (it->key != item.key) continue;
@@ -51,7 +51,7 @@ void TMwCache::Store(TMwCacheItem item, bool replace, bool keep_created) {
 }
 
 void TMwCache::Collect(int max_age_s, int max_entries, std::chrono::steady_clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (max_entries > 0 && max_age_s > 0) {
     const std::chrono::seconds max_age(max_age_s);
     for (auto it = items_.end(); it != items_.begin();) {
@@ -70,12 +70,12 @@ void TMwCache::Collect(int max_age_s, int max_entries, std::chrono::steady_clock
 }
 
 size_t TMwCache::Count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return items_.size();
 }
 
 void TMwCache::Clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   items_.clear();
 }
 

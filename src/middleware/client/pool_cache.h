@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "middleware/client/client_query_params.h"
 
 namespace tallyvox::mw {
@@ -58,25 +58,26 @@ class TMwCache {
   // Looks `key` up. On a match the item moves to the front and its access
   // time is renewed. A look-up for rows (defs_only false) of an item holding
   // definitions only is a miss. Returns true on a hit and fills *hit.
-  bool Lookup(int32_t key, bool defs_only, Hit* hit);
+  bool Lookup(int32_t key, bool defs_only, Hit* hit) EXCLUDES(mutex_);
 
   // Inserts a new item at the front. With `replace`, an item of the same key
   // is destroyed first (its creation time is kept with `keep_created`).
-  void Store(TMwCacheItem item, bool replace, bool keep_created);
+  void Store(TMwCacheItem item, bool replace, bool keep_created) EXCLUDES(mutex_);
 
   // The collector's step: with max_entries > 0, drops items older than
   // max_age_s seconds (from creation; only when max_age_s > 0) unless flagged
   // mwcfDontAge or mwcfDontGarbageCollect; then trims the least recently used
   // items down to max_entries, sparing mwcfDontGarbageCollect items unless
   // max_entries is 0.
-  void Collect(int max_age_s, int max_entries, std::chrono::steady_clock::time_point now);
+  void Collect(int max_age_s, int max_entries, std::chrono::steady_clock::time_point now)
+      EXCLUDES(mutex_);
 
-  size_t Count() const;
-  void Clear();
+  size_t Count() const EXCLUDES(mutex_);
+  void Clear() EXCLUDES(mutex_);
 
  private:
-  mutable std::mutex mutex_;
-  std::list<TMwCacheItem> items_;  // most recently used first
+  mutable Mutex mutex_;
+  std::list<TMwCacheItem> items_ GUARDED_BY(mutex_);  // most recently used first
 };
 
 }  // namespace tallyvox::mw

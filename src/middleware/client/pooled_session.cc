@@ -12,9 +12,9 @@ namespace {
 
 // The process-wide session list and sequence counter.
 struct SessionList {
-  std::mutex mutex;
-  std::vector<TMwPooledSession*> sessions;
-  int last_sequence = 0;
+  Mutex mutex;
+  std::vector<TMwPooledSession*> sessions GUARDED_BY(mutex);
+  int last_sequence GUARDED_BY(mutex) = 0;
 };
 
 SessionList& Sessions() {
@@ -26,14 +26,14 @@ SessionList& Sessions() {
 
 TMwPooledSession::TMwPooledSession() {
   SessionList& list = Sessions();
-  std::lock_guard<std::mutex> lock(list.mutex);
+  MutexLock lock(&list.mutex);
   sequence_ = ++list.last_sequence;
   list.sessions.push_back(this);
 }
 
 TMwPooledSession::~TMwPooledSession() {
   SessionList& list = Sessions();
-  std::lock_guard<std::mutex> lock(list.mutex);
+  MutexLock lock(&list.mutex);
   list.sessions.erase(std::remove(list.sessions.begin(), list.sessions.end(), this),
                       list.sessions.end());
 }
@@ -54,14 +54,14 @@ void TMwPooledSession::SetName(const std::string& name) {
 }
 
 std::string TMwPooledSession::EffectiveSessionName() const {
-  std::lock_guard<std::mutex> lock(name_mutex_);
+  MutexLock lock(&name_mutex_);
   return effective_name_;
 }
 
 void TMwPooledSession::UpdateEffectiveName() {
   std::string effective =
       auto_session_name_ ? session_name_ + "_" + std::to_string(sequence_) : session_name_;
-  std::lock_guard<std::mutex> lock(name_mutex_);
+  MutexLock lock(&name_mutex_);
   effective_name_ = std::move(effective);
 }
 
@@ -99,7 +99,7 @@ void TMwPooledSession::Release() {
 
 void TMwPooledSession::PoolDestroyed(const TMwClientConnectionPool* pool) {
   SessionList& list = Sessions();
-  std::lock_guard<std::mutex> lock(list.mutex);
+  MutexLock lock(&list.mutex);
   for (TMwPooledSession* session : list.sessions) {
     TMwClientConnectionPool* expected = const_cast<TMwClientConnectionPool*>(pool);
     session->pool_.compare_exchange_strong(expected, nullptr);
@@ -108,7 +108,7 @@ void TMwPooledSession::PoolDestroyed(const TMwClientConnectionPool* pool) {
 
 TMwPooledSession* TMwPooledSession::Find(const std::string& name) {
   SessionList& list = Sessions();
-  std::lock_guard<std::mutex> lock(list.mutex);
+  MutexLock lock(&list.mutex);
   for (TMwPooledSession* session : list.sessions) {
     if (session->EffectiveSessionName() == name) return session;
   }

@@ -14,10 +14,10 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_POOLED_SESSION_H_
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/recursive_timed_mutex.h"
 
 namespace tallyvox::mw {
@@ -45,7 +45,7 @@ class TMwPooledSession {
   void SetName(const std::string& name);
 
   int SessionSequence() const { return sequence_; }
-  std::string EffectiveSessionName() const;
+  std::string EffectiveSessionName() const EXCLUDES(name_mutex_);
 
   // The session has been loaded with its owner: every dataset of `owned`
   // whose SessionName equals this SessionName without regard to case gets the
@@ -73,15 +73,15 @@ class TMwPooledSession {
   static void PoolDestroyed(const TMwClientConnectionPool* pool);
 
  private:
-  void UpdateEffectiveName();
+  void UpdateEffectiveName() EXCLUDES(name_mutex_);
 
   std::atomic<TMwClientConnectionPool*> pool_{nullptr};
   std::string session_name_;
   std::string name_;
   bool auto_session_name_ = false;
   int sequence_ = 0;
-  mutable std::mutex name_mutex_;  // guards effective_name_ against Find()
-  std::string effective_name_;
+  mutable Mutex name_mutex_;  // guards effective_name_ against Find()
+  std::string effective_name_ GUARDED_BY(name_mutex_);
   std::atomic<int> use_count_{0};
   RecursiveTimedMutex sync_mutex_;
 };

@@ -13,7 +13,7 @@ TMwTransaction::~TMwTransaction() {
 }
 
 void TMwTransaction::Enlist(const std::shared_ptr<TMwClientConnection>& connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (const auto& c : connections_) {
     if (c == connection) return;
   }
@@ -24,7 +24,7 @@ void TMwTransaction::Enlist(const std::shared_ptr<TMwClientConnection>& connecti
 
 std::shared_ptr<TMwClientConnection> TMwTransaction::ConnectionFor(
     const TMwClientConnectionPool* pool) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (const auto& c : connections_) {
     if (c->Pool() == pool) return c;
   }
@@ -32,13 +32,13 @@ std::shared_ptr<TMwClientConnection> TMwTransaction::ConnectionFor(
 }
 
 void TMwTransaction::Start() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   started_ = true;
   for (const auto& c : connections_) c->SetTransactionNesting(c->TransactionNesting() + 1);
 }
 
 void TMwTransaction::Commit() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   for (const auto& c : connections_) {
     if (c->TransactionNesting() > 0) c->SetTransactionNesting(c->TransactionNesting() - 1);
   }
@@ -50,7 +50,7 @@ void TMwTransaction::Rollback() { Commit(); }
 void TMwTransaction::Release() {
   std::vector<std::shared_ptr<TMwClientConnection>> connections;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     connections.swap(connections_);
     started_ = false;
   }
@@ -67,7 +67,7 @@ void TMwTransaction::Release() {
 }
 
 size_t TMwTransaction::Count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return connections_.size();
 }
 

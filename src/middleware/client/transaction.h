@@ -10,8 +10,9 @@
 #define TALLYVOX_MIDDLEWARE_CLIENT_TRANSACTION_H_
 
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace tallyvox::mw {
 
@@ -35,7 +36,10 @@ class TMwTransaction {
   void Start();
   void Commit();
   void Rollback();
-  bool Started() const { return started_; }
+  bool Started() const EXCLUDES(mutex_) {
+    MutexLock lock(&mutex_);
+    return started_;
+  }
 
   // Unlocks every enlisted connection (REQUIRES: on the thread that locked
   // them) and releases their sessions.
@@ -43,9 +47,9 @@ class TMwTransaction {
   size_t Count() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<TMwClientConnection>> connections_;
-  bool started_ = false;
+  mutable Mutex mutex_;
+  std::vector<std::shared_ptr<TMwClientConnection>> connections_ GUARDED_BY(mutex_);
+  bool started_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace tallyvox::mw

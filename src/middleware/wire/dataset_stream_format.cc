@@ -132,8 +132,8 @@ std::string TCustomStreamFormat::BuildBlock(TCustomMemTable& table) {
 }
 
 void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size_t& position) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const std::string block = BuildBlock(table);
   // The target changes only once the whole block is built.
   if (AppendFlags & sfAppend) {
@@ -150,8 +150,8 @@ void TCustomStreamFormat::Save(TCustomMemTable& table, std::string& target, size
 }
 
 void TCustomStreamFormat::Save(TCustomMemTable& table, TMwMemoryStream& target) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const std::string block = BuildBlock(table);
   if (AppendFlags & sfAppend) {
     target.Seek(target.Size());
@@ -169,8 +169,8 @@ std::string TCustomStreamFormat::SaveToString(TCustomMemTable& table) {
 }
 
 void TCustomStreamFormat::Load(TCustomMemTable& table, std::string_view source, size_t& position) {
-  std::lock_guard transfer(transfer_mutex_);
-  std::lock_guard table_lock(table.Lock());
+  MutexLock transfer(&transfer_mutex_);
+  MutexLock table_lock(table.Lock());
   const size_t start = (FromStartFlags & sfLoadFromStart) ? 0 : std::min(position, source.size());
   std::string_view block = source.substr(start);
   std::string decompressed;
@@ -405,6 +405,61 @@ void TMwCustomBinaryStreamFormat::SaveData(TCustomMemTable& table, TFilerWriter&
 // ---------------------------------------------------------------------------
 // TMwCustomBinaryStreamFormat: loading
 
+namespace {
+
+// The long form of one field definition: type, size, labels and flags.
+void ReadFieldDefinition(TFilerReader& reader, TField* entry) {
+  const std::string type_name = reader.ReadString();
+  const auto type = FindFieldType(type_name, false);
+  if (!type || !IsAcceptedFieldType(*type)) {
+    throw EMemTableError("Unknown field type (" + type_name + ")");
+  }
+  entry->type = *type;
+  entry->size = reader.ReadInteger();
+  entry->display_label = reader.ReadString();
+  entry->edit_mask = reader.ReadString();
+  entry->display_width = reader.ReadInteger();
+  entry->required = reader.ReadBoolean();
+  entry->read_only = reader.ReadBoolean();
+  entry->kind = FieldKindFromName(reader.ReadString());
+  entry->default_expression = reader.ReadString();
+}
+
+// The origin and provider flags of one field (streams from 10200 on).
+void ReadFieldOrigin(TFilerReader& reader, TField* entry) {
+  entry->origin = reader.ReadString();
+  uint32_t flags = 0;
+  if (reader.ReadBoolean()) flags |= pfInKey;
+  if (reader.ReadBoolean()) flags |= pfInUpdate;
+  if (reader.ReadBoolean()) flags |= pfInWhere;
+  if (reader.ReadBoolean()) flags |= pfHidden;
+  entry->provider_flags = flags;
+}
+
+// The index list; with `apply` it replaces the table's index definitions
+// when it has any entry.
+void LoadIndexDefinitions(TCustomMemTable& table, TFilerReader& reader, bool apply) {
+  bool first_index = true;
+  reader.ReadListBegin();
+  while (!reader.EndOfList()) {
+    TIndexDef index;
+    index.name = reader.ReadString();
+    index.fields = reader.ReadString();
+    index.display_name = reader.ReadString();
+    if (reader.ReadBoolean()) index.options |= ixDescending;
+    if (reader.ReadBoolean()) index.options |= ixCaseInsensitive;
+    if (reader.ReadBoolean()) index.options |= ixNonMaintained;
+    if (reader.ReadBoolean()) index.options |= ixUnique;
+    if (!apply) continue;
+    if (first_index) table.IndexDefs().clear();
+    first_index = false;
+    table.IndexDefs().push_back(std::move(index));
+  }
+  reader.ReadListEnd();
+}
+
+}  // namespace
+
 void TMwCustomBinaryStreamFormat::LoadDefinitions(TCustomMemTable& table, TFilerReader& reader) {
   char signature[4];
   reader.ReadSignature(signature);
@@ -424,31 +479,10 @@ void TMwCustomBinaryStreamFormat::LoadDefinitions(TCustomMemTable& table, TFiler
     TField entry;
     entry.name = reader.ReadString();
     if (!short_load) {
-      const std::string type_name = reader.ReadString();
-      const auto type = FindFieldType(type_name, false);
-      if (!type || !IsAcceptedFieldType(*type)) {
-        throw EMemTableError("Unknown field type (" + type_name + ")");
-      }
-      entry.type = *type;
-      entry.size = reader.ReadInteger();
-      entry.display_label = reader.ReadString();
-      entry.edit_mask = reader.ReadString();
-      entry.display_width = reader.ReadInteger();
-      entry.required = reader.ReadBoolean();
-      entry.read_only = reader.ReadBoolean();
-      entry.kind = FieldKindFromName(reader.ReadString());
-      entry.default_expression = reader.ReadString();
+      ReadFieldDefinition(reader, &entry);
       block_definitions_.push_back(entry);  // its type lets the record reader skip it
     }
-    if (with_origin) {
-      entry.origin = reader.ReadString();
-      uint32_t flags = 0;
-      if (reader.ReadBoolean()) flags |= pfInKey;
-      if (reader.ReadBoolean()) flags |= pfInUpdate;
-      if (reader.ReadBoolean()) flags |= pfInWhere;
-      if (reader.ReadBoolean()) flags |= pfHidden;
-      entry.provider_flags = flags;
-    }
+    if (with_origin) ReadFieldOrigin(reader, &entry);
     if (!any_entry && rebuild) table.ClearFields();  // closes the table
     any_entry = true;
     if (!apply) continue;
@@ -468,24 +502,7 @@ void TMwCustomBinaryStreamFormat::LoadDefinitions(TCustomMemTable& table, TFiler
   }
   reader.ReadListEnd();
   if (any_entry) table.Open();
-
-  bool first_index = true;
-  reader.ReadListBegin();
-  while (!reader.EndOfList()) {
-    TIndexDef index;
-    index.name = reader.ReadString();
-    index.fields = reader.ReadString();
-    index.display_name = reader.ReadString();
-    if (reader.ReadBoolean()) index.options |= ixDescending;
-    if (reader.ReadBoolean()) index.options |= ixCaseInsensitive;
-    if (reader.ReadBoolean()) index.options |= ixNonMaintained;
-    if (reader.ReadBoolean()) index.options |= ixUnique;
-    if (!apply) continue;
-    if (first_index) table.IndexDefs().clear();
-    first_index = false;
-    table.IndexDefs().push_back(std::move(index));
-  }
-  reader.ReadListEnd();
+  LoadIndexDefinitions(table, reader, apply);
 }
 
 void TMwCustomBinaryStreamFormat::ReadVersion(const TCustomMemTable& table, TFilerReader& reader,

@@ -47,11 +47,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
 #include "middleware/wire/memory_stream.h"
 #include "middleware/wire/memory_table.h"
 
@@ -144,7 +144,7 @@ class TCustomStreamFormat {
   virtual void LoadData(TCustomMemTable& table, TFilerReader& reader) = 0;
 
  private:
-  std::mutex transfer_mutex_;  // one transfer at a time
+  Mutex transfer_mutex_;  // one transfer at a time, taken before the table's lock
 };
 
 // The middleware's transfer configurations.

@@ -27,12 +27,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace tallyvox::mw {
 
@@ -288,7 +289,10 @@ class TCustomMemTable {
   TProgressEvent OnProgress;  // saving: every 100 records examined
   TRecordRestriction Filter, Range, MasterDetail;
 
-  std::recursive_mutex& Lock() { return mutex_; }
+  // Held by the stream format for one whole save or load of the table (a
+  // transfer never calls back into another; the table's other members are
+  // not guarded by it).
+  Mutex* Lock() RETURN_CAPABILITY(mutex_) { return &mutex_; }
 
   // Used by the stream format.
   void ResetSaveCount() { save_count_ = 0; }
@@ -308,7 +312,7 @@ class TCustomMemTable {
   int deleted_count_ = 0;
   int save_count_ = 0;
   int current_row_ = 0;
-  std::recursive_mutex mutex_;
+  Mutex mutex_;
 };
 
 }  // namespace tallyvox::mw

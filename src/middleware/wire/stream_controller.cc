@@ -163,7 +163,7 @@ TMwRegisteredTransportStreamList& TMwRegisteredTransportStreamList::Instance() {
 
 void TMwRegisteredTransportStreamList::Register(
     const TMwCustomTransportStreamController* controller) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   names_.push_back(UpperCase(controller->GetIdentifier()));
   controllers_.push_back(controller);
 }
@@ -171,7 +171,7 @@ void TMwRegisteredTransportStreamList::Register(
 const TMwCustomTransportStreamController* TMwRegisteredTransportStreamList::Find(
     std::string_view name) const {
   const std::string upper = UpperCase(name);
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (size_t i = 0; i < names_.size(); ++i) {
     if (names_[i] == upper) return controllers_[i];
   }

@@ -15,11 +15,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/mutex.h"
 #include "middleware/wire/memory_stream.h"
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/subject_header.h"
@@ -90,9 +90,9 @@ class TMwRegisteredTransportStreamList {
  public:
   // The process-wide registry, with STANDARD registered on first use.
   static TMwRegisteredTransportStreamList& Instance();
-  void Register(const TMwCustomTransportStreamController* controller);
+  void Register(const TMwCustomTransportStreamController* controller) EXCLUDES(mu_);
   // Case-insensitive; null when not registered.
-  const TMwCustomTransportStreamController* Find(std::string_view name) const;
+  const TMwCustomTransportStreamController* Find(std::string_view name) const EXCLUDES(mu_);
   // The checks of assigning a transport's StreamFormat: raises
   // std::runtime_error "Transport stream format NAME not registered for the
   // middleware." or "... is not compatible with the transport type.".
@@ -100,9 +100,9 @@ class TMwRegisteredTransportStreamList {
                                                    bool request_response) const;
 
  private:
-  mutable std::mutex mu_;
-  std::vector<std::string> names_;
-  std::vector<const TMwCustomTransportStreamController*> controllers_;
+  mutable Mutex mu_;
+  std::vector<std::string> names_ GUARDED_BY(mu_);
+  std::vector<const TMwCustomTransportStreamController*> controllers_ GUARDED_BY(mu_);
 };
 
 }  // namespace tallyvox::mw

@@ -32,7 +32,7 @@ std::string MwMessageTypeName(int type) {
 // ---------------------------------------------------------------- stream base
 
 void TMwStreamFree::operator()(TMwCustomTransportStream* stream) const {
-  if (stream != nullptr) stream->FreeIfUnreferenced();
+  TMwCustomTransportStream::FreeIfUnreferenced(stream);
 }
 
 TMwCustomTransportStream::TMwCustomTransportStream(
@@ -96,9 +96,9 @@ void TMwCustomTransportStream::SetAttributes(const TMwStrings* attributes) {
   }
 }
 
-bool TMwCustomTransportStream::FreeIfUnreferenced() {
-  if (ref_count_.load() != 0) return false;
-  delete this;
+bool TMwCustomTransportStream::FreeIfUnreferenced(TMwCustomTransportStream* stream) {
+  if (stream == nullptr || stream->ref_count_.load() != 0) return false;
+  delete stream;
   return true;
 }
 

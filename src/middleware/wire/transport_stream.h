@@ -69,6 +69,9 @@ constexpr int32_t kMwStreamIdentLegacy = 0x0AAFFBBF;   // version < 290
 constexpr int32_t kMwStandardVersion = 300;
 // The first version whose request and response headers carry REQUESTID.
 constexpr int32_t kMwVersionWithRequestId = 200;
+// Encoding states (see the file comment).
+constexpr int kMwStreamStateBody = 4;    // header and body written
+constexpr int kMwStreamStateSealed = 6;  // envelope closed, compressed, encrypted
 constexpr int kMwStreamStateLast = 8;
 constexpr int kMwUnstreamStateLast = 7;
 
@@ -151,9 +154,9 @@ class TMwCustomTransportStream {
   int32_t Release() { return --ref_count_; }
   bool IsReferenced() const { return ref_count_ > 0; }
   int32_t RefCount() const { return ref_count_; }
-  // Deletes this (heap-allocated) stream when the count is 0; answers
-  // whether it did.
-  bool FreeIfUnreferenced();
+  // Deletes the (heap-allocated) stream when its count is 0; answers whether
+  // it did. A null stream is not freed.
+  static bool FreeIfUnreferenced(TMwCustomTransportStream* stream);
 
   // --- 4. transfer
   // Empties the buffer and resets both states (ready to receive).

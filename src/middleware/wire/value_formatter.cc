@@ -231,12 +231,12 @@ TMwRegisteredStreamableObjectList& TMwRegisteredStreamableObjectList::Instance()
 }
 
 void TMwRegisteredStreamableObjectList::Register(const std::string& class_name, Factory factory) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   classes_.emplace_back(class_name, std::move(factory));
 }
 
 void TMwRegisteredStreamableObjectList::Unregister(const std::string& class_name) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (auto it = classes_.begin(); it != classes_.end(); ++it) {
     if (SameText(it->first, class_name)) {
       classes_.erase(it);
@@ -247,7 +247,7 @@ void TMwRegisteredStreamableObjectList::Unregister(const std::string& class_name
 
 TMwRegisteredStreamableObjectList::Factory TMwRegisteredStreamableObjectList::Find(
     std::string_view class_name) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const auto& entry : classes_) {
     if (SameText(entry.first, class_name)) return entry.second;
   }

@@ -48,12 +48,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/datetime.h"
+#include "base/mutex.h"
 #include "middleware/wire/memory_stream.h"
 #include "middleware/wire/string_list.h"
 #include "middleware/wire/variant.h"
@@ -111,14 +111,14 @@ class TMwRegisteredStreamableObjectList {
  public:
   using Factory = std::function<std::shared_ptr<TMwObject>()>;
   static TMwRegisteredStreamableObjectList& Instance();
-  void Register(const std::string& class_name, Factory factory);
-  void Unregister(const std::string& class_name);
+  void Register(const std::string& class_name, Factory factory) EXCLUDES(mu_);
+  void Unregister(const std::string& class_name) EXCLUDES(mu_);
   // nullptr when the name is not registered.
-  Factory Find(std::string_view class_name) const;
+  Factory Find(std::string_view class_name) const EXCLUDES(mu_);
 
  private:
-  mutable std::mutex mu_;
-  std::vector<std::pair<std::string, Factory>> classes_;
+  mutable Mutex mu_;
+  std::vector<std::pair<std::string, Factory>> classes_ GUARDED_BY(mu_);
 };
 
 // Abstract formatter bound to a byte buffer (not owned).
