@@ -45,11 +45,32 @@ function(tallyvox_test name dir)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main
                                         tallyvox_warnings)
+  # Labels by suite (tests/labels.cmake): NAME_unit_suites and NAME_x11_suites
+  # from the caller, every other suite `peer`.
+  set(peer_filter "-")
+  foreach(label unit x11)
+    set(filter "")
+    foreach(suite ${${name}_${label}_suites})
+      string(APPEND filter "${suite}.*:*/${suite}.*:")
+    endforeach()
+    if(filter)
+      string(APPEND peer_filter "${filter}")
+      tallyvox_discover(${name} ${label} "${filter}")
+    endif()
+  endforeach()
+  tallyvox_discover(${name} peer "${peer_filter}")
+endfunction()
+
+# The tests of one executable that `filter` (a GoogleTest filter) selects,
+# labelled `label`.
+function(tallyvox_discover name label filter)
   gtest_discover_tests(${name}
     TEST_PREFIX "${name}."
+    TEST_FILTER "${filter}"
     DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-    PROPERTIES ENVIRONMENT "TALLYVOX_SOURCE_DIR=${PROJECT_SOURCE_DIR};TALLYVOX_BINARY_DIR=${PROJECT_BINARY_DIR}"
+    PROPERTIES LABELS ${label}
+               ENVIRONMENT "TALLYVOX_SOURCE_DIR=${PROJECT_SOURCE_DIR};TALLYVOX_BINARY_DIR=${PROJECT_BINARY_DIR}"
                TIMEOUT 300)
 endfunction()
 
