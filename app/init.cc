@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "audit/audit_table_file.h"
-#include "monitor/console_view.h"
-#include "monitor/settings.h"
+#include "config/settings_file.h"
+#include "console/console_view.h"
 
 namespace tallyvox::app {
 namespace {

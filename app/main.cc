@@ -36,13 +36,13 @@
 #include "app/metrics_option.h"
 #include "app/probe.h"
 #include "app/reload.h"
+#include "assembly/assembly.h"
+#include "assembly/runner.h"
 #include "base/open_file_limit.h"
-#include "monitor/assembly.h"
-#include "monitor/console_view.h"
+#include "config/settings_file.h"
+#include "console/console_view.h"
 #include "monitor/observer.h"
 #include "monitor/post_call.h"
-#include "monitor/runner.h"
-#include "monitor/settings.h"
 #ifdef TALLYVOX_WINDOW_PROGRAM
 #include "ui/window_app.h"
 #else
@@ -88,8 +88,8 @@ class Outcome : public MonitorObserver {
   void CycleFinished(const CycleReport& r) override {
     if (r.ended_by_error) cycle_error = true;
   }
-  void AlertFailed(const std::string&, const std::string&, const std::string&) override {
-    ++failed_alerts;
+  void AlertReported(const AlertEvent& e) override {
+    if (e.outcome == AlertEvent::Outcome::kFailed) ++failed_alerts;
   }
   void HandlerFailed(const std::string&) override { handler_failed = true; }
 

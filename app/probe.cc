@@ -10,8 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "adapters/probe_channel.h"
 #include "base/text.h"
-#include "monitor/probe_channel.h"
 #include "net/exceptions.h"
 
 namespace tallyvox::app {

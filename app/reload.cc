@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "monitor/settings.h"
+#include "config/settings_file.h"
 
 namespace tallyvox::app {
 

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "monitor/runner.h"
+#include "assembly/runner.h"
 #include "monitor/view.h"
 
 namespace tallyvox::app {

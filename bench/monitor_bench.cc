@@ -18,8 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "monitor/assembly.h"
-#include "monitor/settings.h"
+#include "assembly/assembly.h"
+#include "assembly/runner.h"
+#include "config/settings_file.h"
 #include "plain_probe.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
@@ -40,7 +41,7 @@ struct Fixture {
   Settings settings;
   InputStore inputs;
   SilentView view{inputs};  // its inputs tick every row
-  StopSignal stop;
+  StopSignal stop{ShutDownSockets};
   std::unique_ptr<MonitorAssembly> assembly;
   std::string request = bench::ProbeRequestBytes();
 

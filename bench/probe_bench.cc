@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/probe_channel.h"
+#include "adapters/probe_channel.h"
 #include "plain_probe.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "monitor/alert_file.h"
+#include "outbox/alert_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

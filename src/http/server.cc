@@ -9,13 +9,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <mutex>
 #include <system_error>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "http/socket_io.h"
 
 namespace tallyvox::http {
@@ -109,13 +109,13 @@ class Server::Core {
   Clock::time_point accept_resume_{};
   std::array<char, kReadChunk> buf_{};
 
-  mutable std::mutex mu_;
-  std::condition_variable work_cv_;  // a job queued, or stopping
-  std::condition_variable done_cv_;  // a thread ended
-  std::deque<Job> queue_;            // guarded by mu_
-  size_t queued_bytes_ = 0;          // guarded by mu_
-  bool stopping_ = false;            // guarded by mu_
-  int running_;                      // threads not yet ended; guarded by mu_
+  mutable Mutex mu_;
+  CondVar work_cv_;  // a job queued, or stopping
+  CondVar done_cv_;  // a thread ended
+  std::deque<Job> queue_ GUARDED_BY(mu_);
+  size_t queued_bytes_ GUARDED_BY(mu_) = 0;
+  bool stopping_ GUARDED_BY(mu_) = false;
+  int running_ GUARDED_BY(mu_);  // threads not yet ended
 
   // Published by the event thread for Stats().
   std::atomic<int> connections_{0};
@@ -202,7 +202,7 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
   job.request = c.reader.TakeRequest();
   job.deadline = c.deadline;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (!stopping_ && queue_.size() < static_cast<size_t>(options_.queue_capacity)) {
       queued_bytes_ += job.bytes;
       queue_.push_back(std::move(job));
@@ -210,7 +210,7 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
     }
   }
   if (c.fd < 0) {
-    work_cv_.notify_one();
+    work_cv_.Signal();
   } else {
     Answer(c, 503, now);
   }
@@ -281,8 +281,8 @@ void Server::Core::RunWorker() {
   for (;;) {
     Job job;
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      work_cv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      MutexLock lock(&mu_);
+      while (!stopping_ && queue_.empty()) work_cv_.Wait(&mu_);
       if (stopping_) break;
       job = std::move(queue_.front());
       queue_.pop_front();
@@ -315,29 +315,33 @@ void Server::Core::Serve(Job& job) {
 
 void Server::Core::Stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (stopping_) return;
     stopping_ = true;
     for (const Job& job : queue_) ::close(job.fd);
     queue_.clear();
     queued_bytes_ = 0;
   }
-  work_cv_.notify_all();
+  work_cv_.SignalAll();
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(stop_fd_, &one, sizeof one);
 }
 
 void Server::Core::ThreadEnded() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     --running_;
   }
-  done_cv_.notify_all();
+  done_cv_.SignalAll();
 }
 
 bool Server::Core::WaitForThreads(milliseconds bound) {
-  std::unique_lock<std::mutex> lock(mu_);
-  return done_cv_.wait_for(lock, bound, [&] { return running_ <= 0; });
+  const auto deadline = Clock::now() + bound;
+  MutexLock lock(&mu_);
+  while (running_ > 0) {
+    if (!done_cv_.WaitUntil(&mu_, deadline)) return running_ <= 0;
+  }
+  return true;
 }
 
 ServerStats Server::Core::Stats() const {
@@ -345,7 +349,7 @@ ServerStats Server::Core::Stats() const {
   s.connections = connections_.load(std::memory_order_relaxed);
   s.held_bytes = connection_bytes_.load(std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     s.queued = static_cast<int>(queue_.size());
     s.held_bytes += queued_bytes_;
   }

@@ -40,7 +40,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
   source_->store = &store;
   http::Router router;
   router.Add("GET", "/metrics", [source = source_](const http::Request&) {
-    std::lock_guard<std::mutex> lock(source->mu);
+    MutexLock lock(&source->mu);
     if (source->store == nullptr) return http::StatusResponse(503);  // going away
     http::Response r;
     r.content_type = kContentType;
@@ -61,7 +61,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
 MetricsEndpoint::~MetricsEndpoint() {
   {
     // From now on no worker reads the store, which may go next.
-    std::lock_guard<std::mutex> lock(source_->mu);
+    MutexLock lock(&source_->mu);
     source_->store = nullptr;
   }
   server_.reset();  // within 0.1 s

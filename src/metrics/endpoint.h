@@ -19,10 +19,11 @@
 #define TALLYVOX_METRICS_ENDPOINT_H_
 
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "metrics/metric_store.h"
 #include "metrics/monitor_metrics.h"
 
@@ -65,8 +66,8 @@ class MetricsEndpoint {
   // What the workers render, shared with them: a worker that outlives the
   // endpoint finds no store.
   struct Source {
-    std::mutex mu;
-    const MetricStore* store = nullptr;
+    Mutex mu;
+    const MetricStore* store GUARDED_BY(mu) = nullptr;
   };
   std::shared_ptr<Source> source_;
   std::unique_ptr<http::Server> server_;

@@ -72,7 +72,7 @@ bool MetricStore::LabelsLess::operator()(const Labels& a, const Labels& b) const
 }
 
 void MetricStore::Declare(const MetricFamily& family) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   families_.push_back(Family{family, {}});
 }
 
@@ -84,18 +84,18 @@ MetricStore::Family& MetricStore::Find(std::string_view name) {
 }
 
 void MetricStore::Set(std::string_view name, const Labels& labels, double value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Find(name).samples[labels] = value;
 }
 
 void MetricStore::Add(std::string_view name, const Labels& labels, double delta) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   Find(name).samples[labels] += delta;
 }
 
 void MetricStore::EraseWhere(std::string_view name, const std::string& key,
                              const std::string& value) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto& samples = Find(name).samples;
   std::erase_if(samples, [&](const auto& sample) {
     for (const auto& [k, v] : sample.first) {
@@ -106,7 +106,7 @@ void MetricStore::EraseWhere(std::string_view name, const std::string& key,
 }
 
 double MetricStore::Value(std::string_view name, const Labels& labels, double absent) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const Family& f : families_) {
     if (name != f.meta.name) continue;
     const auto it = f.samples.find(labels);
@@ -117,7 +117,7 @@ double MetricStore::Value(std::string_view name, const Labels& labels, double ab
 
 std::string MetricStore::Render() const {
   std::string out;
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const Family& f : families_) {
     const std::string name = f.meta.name;
     out += "# HELP " + name + " " + EscapeHelp(f.meta.help) + "\n";

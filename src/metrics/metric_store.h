@@ -19,12 +19,13 @@
 #define TALLYVOX_METRICS_METRIC_STORE_H_
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 namespace tallyvox::metrics {
 
 enum class MetricType { kCounter, kGauge };
@@ -62,10 +63,11 @@ class MetricStore {
     MetricFamily meta;
     std::map<Labels, double, LabelsLess> samples;
   };
-  Family& Find(std::string_view name);
+  Family& Find(std::string_view name) REQUIRES(mu_);
 
-  mutable std::mutex mu_;
-  std::vector<Family> families_;  // a handful: a linear search is enough
+  mutable Mutex mu_;
+  // A handful: a linear search is enough.
+  std::vector<Family> families_ GUARDED_BY(mu_);
 };
 
 }  // namespace tallyvox::metrics

@@ -1,7 +1,7 @@
 #include "metrics/monitor_metrics.h"
 
 #include "base/datetime.h"
-#include "monitor/mail_alerts.h"
+#include "monitor/accounts.h"
 
 namespace tallyvox::metrics {
 namespace {
@@ -80,21 +80,25 @@ void MonitorMetrics::CycleFinished(const monitor::CycleReport& r) {
   if (r.ended_by_error) store_.Add("tallyvox_cycle_errors_total", {}, 1);
 }
 
-void MonitorMetrics::AlertDelivered(const std::string& account, const std::string&) {
-  store_.Add("tallyvox_alerts_sent_total", {{"account", account}}, 1);
-}
-
-void MonitorMetrics::AlertFailed(const std::string& account, const std::string&,
-                                 const std::string&) {
-  store_.Add("tallyvox_alert_failures_total", {{"account", account}}, 1);
+void MonitorMetrics::AlertReported(const monitor::AlertEvent& e) {
+  using Outcome = monitor::AlertEvent::Outcome;
+  switch (e.outcome) {
+    case Outcome::kDelivered:
+      store_.Add("tallyvox_alerts_sent_total", {{"account", e.account}}, 1);
+      break;
+    case Outcome::kFailed:
+      store_.Add("tallyvox_alert_failures_total", {{"account", e.account}}, 1);
+      break;
+    case Outcome::kHeldBack:
+      store_.Add("tallyvox_alerts_suppressed_total", {}, 1);
+      break;
+    case Outcome::kQueued:
+      break;
+  }
 }
 
 void MonitorMetrics::WatchdogAlert(const std::string&, long long) {
   store_.Add("tallyvox_watchdog_alerts_total", {}, 1);
-}
-
-void MonitorMetrics::AlertHeldBack(int, const std::string&, const std::string&) {
-  store_.Add("tallyvox_alerts_suppressed_total", {}, 1);
 }
 
 void MonitorMetrics::OutboxChanged(int pending) {

@@ -34,9 +34,9 @@
 
 #include <string>
 
+#include "assembly/stall_guard.h"
 #include "metrics/metric_store.h"
 #include "monitor/observer.h"
-#include "monitor/stall_guard.h"
 
 namespace tallyvox::metrics {
 
@@ -48,11 +48,8 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
 
   void ProbeFinished(const monitor::ProbeReport& report) override;
   void CycleFinished(const monitor::CycleReport& report) override;
-  void AlertDelivered(const std::string& account, const std::string& text) override;
-  void AlertFailed(const std::string& account, const std::string& text,
-                   const std::string& message) override;
+  void AlertReported(const monitor::AlertEvent& event) override;
   void WatchdogAlert(const std::string& address, long long seconds) override;
-  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
   void OutboxChanged(int pending) override;
 
   void StallChecked(bool stalled, double seconds) override;

@@ -24,14 +24,9 @@
 
 #include "base/datetime.h"
 #include "monitor/roster.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
-
-struct AlertPolicySettings {
-  int confirm = 1;         // >= 1
-  int remind_minutes = 0;  // >= 0
-  bool recovery = false;
-};
 
 struct AlertDecision {
   bool alert = false;

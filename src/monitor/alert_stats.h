@@ -25,8 +25,10 @@ class AlertStats : public MonitorObserver {
   int64_t OutboxPending() const { return pending_.load(std::memory_order_relaxed); }
   int64_t AlertsSuppressedTotal() const { return suppressed_.load(std::memory_order_relaxed); }
 
-  void AlertHeldBack(int, const std::string&, const std::string&) override {
-    suppressed_.fetch_add(1, std::memory_order_relaxed);
+  void AlertReported(const AlertEvent& e) override {
+    if (e.outcome == AlertEvent::Outcome::kHeldBack) {
+      suppressed_.fetch_add(1, std::memory_order_relaxed);
+    }
   }
   void OutboxChanged(int pending) override { pending_.store(pending, std::memory_order_relaxed); }
 

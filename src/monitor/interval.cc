@@ -1,7 +1,6 @@
 #include "monitor/interval.h"
 
 #include "base/text.h"
-#include "middleware/wire/wire_errors.h"
 
 namespace tallyvox::monitor {
 
@@ -41,7 +40,7 @@ std::optional<int32_t> ParseInteger(const std::string& text) {
 int32_t ParseInterval(const std::string& text) {
   const std::optional<int32_t> value = ParseInteger(text);
   if (!value || *value < 0) {
-    throw mw::EConvertError("'" + EscapeControls(text) + "' is not a valid integer value");
+    throw EConvertError("'" + EscapeControls(text) + "' is not a valid integer value");
   }
   return *value;
 }

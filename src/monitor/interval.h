@@ -4,9 +4,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace tallyvox::monitor {
+
+// A text that is not the number it should be (the class and message of the
+// conversion error the window's runtime raised).
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // A 32-bit signed integer as the operator may type it: leading blanks, an
 // optional sign, then decimal digits or hexadecimal digits after a "$"
@@ -15,7 +23,7 @@ namespace tallyvox::monitor {
 // number or does not fit.
 std::optional<int32_t> ParseInteger(const std::string& text);
 
-// The interval in milliseconds. Raises mw::EConvertError "'%s' is not a valid
+// The interval in milliseconds. Raises EConvertError "'%s' is not a valid
 // integer value" (with the text, its control bytes escaped: base/text.h)
 // when the text is not an integer, and the same for a negative interval,
 // which no timer can have.

@@ -140,7 +140,7 @@ void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
                                         : std::string("Problem"));
     observers_.ProbeFinished(probe);
     for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
-    alerts_.ProbeFailed(entry.row, address);  // by default SendError with DownText
+    alerts_.ProbeFailed(entry.row, address);  // the alert side decides what it sends
   } else {
     probe.ok_number = counters_.Value(entry.counter);
     view_.SetLabelText(entry.label, "OK " + std::to_string(probe.ok_number));
@@ -184,7 +184,7 @@ void Monitor::DoPoll2() {
   const int64_t elapsed = WatchdogElapsed(now);
   const bool stalled = elapsed > kWatchdogLimitSeconds;
   if (stalled) observers_.WatchdogAlert(last_probed_address_, elapsed);
-  // By default a stalled check calls SendError with NotRespondingText.
+  // The alert side decides whether a stalled check alerts.
   alerts_.WatchdogChecked(last_probed_address_, stalled);
 }
 

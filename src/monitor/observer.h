@@ -2,11 +2,18 @@
 // show more than the window's controls: the console's cycle lines, the
 // window's tool tips, metrics. Every hook runs on the monitor's thread, after
 // the fact, and defaults to doing nothing. An observer must not block.
+//
+// The events are plain copyable values that carry their identity (the row,
+// the address, the account): an observer never needs to parse display text,
+// and one that is a queue to another thread (a history writer, a status
+// page) copies them as they come. Probe events come in the order probes
+// finish.
 #ifndef TALLYVOX_MONITOR_OBSERVER_H_
 #define TALLYVOX_MONITOR_OBSERVER_H_
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/datetime.h"
@@ -26,6 +33,36 @@ struct ProbeReport {
   int32_t ok_number = 0;  // the number the status line shows after "OK" (0 on failure)
 };
 
+// What became of an alert: one delivery through one account, or the policy
+// held it back, or it was left waiting in the outbox. A plain value: an
+// observer may keep it or pass it to another thread.
+struct AlertEvent {
+  enum class Outcome { kDelivered, kFailed, kHeldBack, kQueued };
+  Outcome outcome = Outcome::kDelivered;
+  // The roster row (1..111) whose probe raised the alert; 0 for the
+  // watchdog's, the test mail, a caller's SendError and an older alert the
+  // outbox delivers.
+  int row = 0;
+  std::string text;     // the alert's text, "IP 10.0.0.5 Is Down!"
+  std::string account;  // kDelivered, kFailed: "fallback", "quell_brindle", ...
+  std::string error;    // kFailed: why the account did not take it
+  std::string reason;   // kHeldBack: "failure 1 of 3", "next reminder at 12:33:10"
+  int pending = 0;      // kQueued: alerts waiting in the outbox now
+
+  static AlertEvent Delivered(int row, std::string text, std::string account) {
+    return {Outcome::kDelivered, row, std::move(text), std::move(account), {}, {}, 0};
+  }
+  static AlertEvent Failed(int row, std::string text, std::string account, std::string error) {
+    return {Outcome::kFailed, row, std::move(text), std::move(account), std::move(error), {}, 0};
+  }
+  static AlertEvent HeldBack(int row, std::string text, std::string reason) {
+    return {Outcome::kHeldBack, row, std::move(text), {}, {}, std::move(reason), 0};
+  }
+  static AlertEvent Queued(int row, std::string text, int pending) {
+    return {Outcome::kQueued, row, std::move(text), {}, {}, {}, pending};
+  }
+};
+
 struct CycleReport {
   int rows = 0;    // rows probed
   int failed = 0;  // of them failed
@@ -41,24 +78,13 @@ class MonitorObserver {
   virtual void CycleFinished(const CycleReport&) {}
   // A cycle asked to start while another waits in a message box.
   virtual void CycleSkipped() {}
-  // One alert through one account ("fallback", "quell_brindle",
-  // "sorrel_brindle", "erols").
-  virtual void AlertDelivered(const std::string& /*account*/, const std::string& /*text*/) {}
-  virtual void AlertFailed(const std::string& /*account*/, const std::string& /*text*/,
-                           const std::string& /*message*/) {}
+  // What became of an alert (above).
+  virtual void AlertReported(const AlertEvent& /*event*/) {}
   // The watchdog found more than 65 s since the last probe started.
   virtual void WatchdogAlert(const std::string& /*address*/, long long /*seconds*/) {}
   // An exception reached the default handler.
   virtual void HandlerFailed(const std::string& /*message*/) {}
 
-  // An alert an alert policy held back (alert_policy.h): `row` 1..111, or 0
-  // for the watchdog; `reason` says why ("failure 1 of 3", "next reminder
-  // at 12:33:10").
-  virtual void AlertHeldBack(int /*row*/, const std::string& /*text*/,
-                             const std::string& /*reason*/) {}
-  // An alert no account delivered, kept in the outbox for a later retry;
-  // `pending` alerts wait there now.
-  virtual void AlertQueued(const std::string& /*text*/, int /*pending*/) {}
   // The number of alerts waiting in the outbox, after every change.
   virtual void OutboxChanged(int /*pending*/) {}
   // A line of the outbox's log: retries, alerts dropped past the bound,
@@ -80,24 +106,14 @@ class ObserverList : public MonitorObserver {
   void CycleSkipped() override {
     for (auto* o : observers_) o->CycleSkipped();
   }
-  void AlertDelivered(const std::string& account, const std::string& text) override {
-    for (auto* o : observers_) o->AlertDelivered(account, text);
-  }
-  void AlertFailed(const std::string& account, const std::string& text,
-                   const std::string& message) override {
-    for (auto* o : observers_) o->AlertFailed(account, text, message);
+  void AlertReported(const AlertEvent& e) override {
+    for (auto* o : observers_) o->AlertReported(e);
   }
   void WatchdogAlert(const std::string& address, long long seconds) override {
     for (auto* o : observers_) o->WatchdogAlert(address, seconds);
   }
   void HandlerFailed(const std::string& message) override {
     for (auto* o : observers_) o->HandlerFailed(message);
-  }
-  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override {
-    for (auto* o : observers_) o->AlertHeldBack(row, text, reason);
-  }
-  void AlertQueued(const std::string& text, int pending) override {
-    for (auto* o : observers_) o->AlertQueued(text, pending);
   }
   void OutboxChanged(int pending) override {
     for (auto* o : observers_) o->OutboxChanged(pending);

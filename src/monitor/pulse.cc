@@ -10,7 +10,7 @@ void MonitorPulse::Beat() {
 
 void MonitorPulse::ProbeStarted(const std::string& address) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     address_ = address;
   }
   Beat();
@@ -21,7 +21,7 @@ MonitorPulse::Clock::time_point MonitorPulse::LastBeat() const {
 }
 
 std::string MonitorPulse::LastProbedAddress() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return address_;
 }
 

@@ -15,9 +15,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 namespace tallyvox::monitor {
 
 class MonitorPulse {
@@ -43,8 +44,8 @@ class MonitorPulse {
   // steady_clock ticks since its epoch; stored with release, loaded with
   // acquire.
   std::atomic<Clock::rep> last_beat_;
-  mutable std::mutex mu_;  // guards address_; held only to copy it
-  std::string address_;
+  mutable Mutex mu_;  // held only to copy address_
+  std::string address_ GUARDED_BY(mu_);
 };
 
 }  // namespace tallyvox::monitor

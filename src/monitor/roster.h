@@ -18,9 +18,10 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/settings.h"
+
 namespace tallyvox::monitor {
 
-constexpr int kRosterRows = 111;
 constexpr int kOkCounters = 110;
 
 struct ServerEntry {

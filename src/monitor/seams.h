@@ -1,11 +1,14 @@
-// The three seams of the poll cycle: the probe path to the servers, the local
-// audit table and the alert operation. The monitor calls them in a fixed
-// order (monitor.h); probe_channel.h, audit_log.h and mail_alerts.h bind them
-// to the middleware client, the audit table and the mail accounts, and tests
-// put fakes in their place.
+// The seams of the poll cycle: the probe path to the servers, the local
+// audit table, the alert side and the mail accounts behind it. The monitor
+// calls the first three in a fixed order (monitor.h);
+// adapters/probe_channel.h, adapters/audit_log.h and adapters/smtp_delivery.h
+// bind them to the middleware client, the audit table and the mail
+// accounts, alerts/alert_dispatch.h is the alert side, and tests put fakes
+// in their place.
 #ifndef TALLYVOX_MONITOR_SEAMS_H_
 #define TALLYVOX_MONITOR_SEAMS_H_
 
+#include <exception>
 #include <string>
 
 #include "base/datetime.h"
@@ -47,30 +50,49 @@ inline std::string NotRespondingText(const std::string& address) {
 inline constexpr char kDownSubject[] = "Server Down!";
 inline constexpr char kUpSubject[] = "Server Up!";
 
+// One alert letter: the subject and the body text.
+struct Letter {
+  std::string subject = kDownSubject;
+  std::string text;
+};
+
+// The outcome of one delivery through one account.
+struct Delivery {
+  bool delivered = false;  // the server took the message
+  std::string error;       // why not, when not
+  // Closing the connection failed afterwards (null otherwise).
+  std::exception_ptr close_failure;
+};
+
+// The mail accounts, which only deliver (adapters/smtp_delivery.h; tests fake
+// it). Deciding which accounts, showing and keeping are the alert
+// dispatch's.
+class MailDelivery {
+ public:
+  virtual ~MailDelivery() = default;
+  // One delivery through NetSMTP<account>. Raises only MonitorStopped (a
+  // stop request broke it). REQUIRES: 1 <= account <= 4.
+  virtual Delivery Send(int account, const Letter& letter) = 0;
+};
+
+// Where the monitor tells what happened that may concern an alert. It
+// decides nothing: whether and where an alert goes is the alert dispatch's
+// (alerts/alert_dispatch.h), which implements it. `row` is the roster row
+// (1..111).
 class AlertSender {
  public:
   virtual ~AlertSender() = default;
-  // Delivers an alert text through every selected mail account; returns when
-  // each has been tried. A failed delivery is shown in a message box and
-  // does not raise; only a failure while closing a mail connection does.
+  // A probe of `row` at `address` failed.
+  virtual void ProbeFailed(int row, const std::string& address) = 0;
+  // A probe of `row` at `address` answered.
+  virtual void ProbeAnswered(int row, const std::string& address) = 0;
+  // The watchdog checked; `stalled`: more than 65 s since the last probe
+  // (at `address`) started.
+  virtual void WatchdogChecked(const std::string& address, bool stalled) = 0;
+  // The window's SendError: an alert with this text ("Server Down!").
   virtual void SendError(const std::string& text) = 0;
-  // The "Email" button: a fixed test alert through the accounts its boxes
-  // select, or the fallback account when none is ticked.
+  // The "Email" button: the test alert.
   virtual void SendTestMail() = 0;
-
-  // What the poll cycle and the watchdog tell the alert side, so that an
-  // alert policy can decide per row. The defaults are the window's own
-  // dispatch: every failed probe alerts with DownText, every stalled
-  // watchdog check with NotRespondingText, an answer sends nothing.
-  // `row` is the roster row (1..111).
-  virtual void ProbeFailed(int /*row*/, const std::string& address) {
-    SendError(DownText(address));
-  }
-  virtual void ProbeAnswered(int /*row*/, const std::string& /*address*/) {}
-  // `stalled`: more than 65 s since the last probe started.
-  virtual void WatchdogChecked(const std::string& address, bool stalled) {
-    if (stalled) SendError(NotRespondingText(address));
-  }
 };
 
 }  // namespace tallyvox::monitor

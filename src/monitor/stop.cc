@@ -4,26 +4,25 @@
 #include <algorithm>
 
 #include "monitor/post_call.h"
-#include "net/socket_registry.h"
 
 namespace tallyvox::monitor {
 
 void StopSignal::Request() {
   requested_.store(true);
-  net::SocketRegistry::ShutDownAll();
-  std::lock_guard<std::mutex> lock(mu_);
+  if (shut_down_) shut_down_();
+  MutexLock lock(&mu_);
   for (QEventLoop* loop : loops_) {
     PostCall(loop, [loop] { loop->quit(); });
   }
 }
 
 void StopSignal::Register(QEventLoop* loop) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   loops_.push_back(loop);
 }
 
 void StopSignal::Unregister(QEventLoop* loop) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   loops_.erase(std::remove(loops_.begin(), loops_.end(), loop), loops_.end());
 }
 
@@ -31,7 +30,7 @@ void ModalLoop::Run() {
   stop_.ThrowIfStopped();
   QEventLoop loop;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (closed_) return;
     loop_ = &loop;
   }
@@ -40,14 +39,14 @@ void ModalLoop::Run() {
   if (!stop_.Requested()) loop.exec();
   stop_.Unregister(&loop);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     loop_ = nullptr;
   }
   stop_.ThrowIfStopped();
 }
 
 void ModalLoop::Close() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   closed_ = true;
   if (QEventLoop* loop = loop_) PostCall(loop, [loop] { loop->quit(); });
 }

@@ -10,23 +10,23 @@ std::string ErrorBoxText(const std::string& message) {
 }
 
 void InputStore::SetChecked(const std::string& control, bool checked) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   checked_[control] = checked;
 }
 
 void InputStore::SetText(const std::string& control, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   texts_[control] = text;
 }
 
 bool InputStore::Checked(const std::string& control) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = checked_.find(control);
   return it != checked_.end() && it->second;
 }
 
 std::string InputStore::Text(const std::string& control) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   auto it = texts_.find(control);
   return it == texts_.end() ? std::string() : it->second;
 }

@@ -16,9 +16,10 @@
 #define TALLYVOX_MONITOR_VIEW_H_
 
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 namespace tallyvox::monitor {
 
 enum class TColour { clBlack, clRed };
@@ -67,9 +68,9 @@ class InputStore {
   std::string Text(const std::string& control) const;
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::string, bool> checked_;
-  std::map<std::string, std::string> texts_;
+  mutable Mutex mu_;
+  std::map<std::string, bool> checked_ GUARDED_BY(mu_);
+  std::map<std::string, std::string> texts_ GUARDED_BY(mu_);
 };
 
 // A view whose reads come from an InputStore; front ends derive from it.

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "assembly/assembly.h"
 #include "base/text.h"
-#include "monitor/assembly.h"
 #include "monitor/post_call.h"
 
 namespace tallyvox::ui {

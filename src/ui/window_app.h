@@ -27,10 +27,10 @@
 #include <string>
 #include <vector>
 
+#include "assembly/runner.h"
+#include "assembly/stall_guard.h"
+#include "config/settings_file.h"
 #include "monitor/observer.h"
-#include "monitor/runner.h"
-#include "monitor/settings.h"
-#include "monitor/stall_guard.h"
 #include "monitor/view.h"
 #include "ui/main_window.h"
 #include "ui/window_view.h"

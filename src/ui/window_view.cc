@@ -87,18 +87,13 @@ void WindowView::ProbeFinished(const monitor::ProbeReport& report) {
   Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
 }
 
-void WindowView::AlertHeldBack(int row, const std::string&, const std::string& reason) {
-  NoteAlert(row, "held back: " + Text(reason));
-}
-
-void WindowView::AlertQueued(const std::string& text, int pending) {
-  // A row's alert is queued right after its probe and names its address;
-  // the watchdog's says "Is Not Responding!".
-  const std::string& address = last_probe_.address;
-  const bool row_alert = last_probe_.row > 0 &&
-                         (text == monitor::DownText(address) || text == monitor::UpText(address));
-  NoteAlert(row_alert ? last_probe_.row : 0,
-            "queued: " + QString::number(pending) + " waiting in the outbox");
+void WindowView::AlertReported(const monitor::AlertEvent& e) {
+  using Outcome = monitor::AlertEvent::Outcome;
+  if (e.outcome == Outcome::kHeldBack) {
+    NoteAlert(e.row, "held back: " + Text(e.reason));
+  } else if (e.outcome == Outcome::kQueued) {
+    NoteAlert(e.row, "queued: " + QString::number(e.pending) + " waiting in the outbox");
+  }
 }
 
 void WindowView::NoteAlert(int row, const QString& what) {

@@ -57,8 +57,7 @@ class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
   void Beep() override;
 
   void ProbeFinished(const monitor::ProbeReport& report) override;
-  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
-  void AlertQueued(const std::string& text, int pending) override;
+  void AlertReported(const monitor::AlertEvent& event) override;
 
  private:
   // Runs `call` on the GUI thread, after every call posted before it.

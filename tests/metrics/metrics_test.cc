@@ -25,6 +25,7 @@
 namespace tallyvox::metrics {
 namespace {
 
+using monitor::AlertEvent;
 using tallyvox::testing::Exposition;
 using tallyvox::testing::ParseExposition;
 
@@ -124,15 +125,17 @@ TEST(MonitorMetrics, FollowTheMonitorsReports) {
   const TDateTime start = LocalDateTimeFromUnix(unix_start, 250);
   m.ProbeFinished(Probe(2, "192.0.2.12", true, 7, start, 0.004));
   m.ProbeFinished(Probe(5, "192.0.2.15", false, 0, start, 2.5));
-  m.AlertDelivered("erols", "IP 192.0.2.15 Is Down!");
-  m.AlertFailed("quell_brindle", "IP 192.0.2.15 Is Down!", "Connection refused");
+  m.AlertReported(AlertEvent::Delivered(5, "IP 192.0.2.15 Is Down!", "erols"));
+  m.AlertReported(
+      AlertEvent::Failed(5, "IP 192.0.2.15 Is Down!", "quell_brindle", "Connection refused"));
   m.CycleFinished({2, 1, 2.75, false, ""});
   m.CycleFinished({0, 0, 0.01, true, "DbeTable1: cannot open"});
   m.WatchdogAlert("192.0.2.15", 70);
   // Two alerts held back (a row's confirmation, the watchdog's reminder); the
   // outbox filled to 3 and then drained to 1: the gauge follows it down.
-  m.AlertHeldBack(5, "IP 192.0.2.15 Is Down!", "failure 1 of 3");
-  m.AlertHeldBack(0, "IP 192.0.2.15 Is Not Responding!", "next reminder at 13:20:00");
+  m.AlertReported(AlertEvent::HeldBack(5, "IP 192.0.2.15 Is Down!", "failure 1 of 3"));
+  m.AlertReported(
+      AlertEvent::HeldBack(0, "IP 192.0.2.15 Is Not Responding!", "next reminder at 13:20:00"));
   for (int pending : {1, 2, 3, 2, 1}) m.OutboxChanged(pending);
   // Row 2 probed again at another address: the old series goes.
   m.ProbeFinished(Probe(2, "192.0.2.99", true, 8, start, 0.005));

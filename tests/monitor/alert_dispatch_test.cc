@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "console/console_view.h"
 #include "monitor/alert_fakes.h"
-#include "monitor/console_view.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor::testing {
@@ -334,9 +334,10 @@ TEST(ConsoleViewAlertLinesTest, HeldBackQueuedAndTheOutboxLogArePrinted) {
     std::FILE* out = std::tmpfile();
     InputStore inputs;
     ConsoleView view(inputs, out, json, false);
-    view.AlertHeldBack(5, "IP 10.0.0.5 Is Down!", "failure 1 of 3");
-    view.AlertHeldBack(0, "IP  Is Not Responding!", "next reminder at 12:30:00");
-    view.AlertQueued("IP 10.0.0.5 Is Down!", 2);
+    view.AlertReported(AlertEvent::HeldBack(5, "IP 10.0.0.5 Is Down!", "failure 1 of 3"));
+    view.AlertReported(
+        AlertEvent::HeldBack(0, "IP  Is Not Responding!", "next reminder at 12:30:00"));
+    view.AlertReported(AlertEvent::Queued(5, "IP 10.0.0.5 Is Down!", 2));
     view.OutboxLog("outbox: 2 alerts waiting; next try at 12:01:00");
     const std::string text = Printed(out);
     const std::vector<std::string> expected =
@@ -372,7 +373,7 @@ TEST(ConsoleViewAlertLinesTest, ControlBytesInTextsNeitherBreakNorSteerTheLines)
     InputStore inputs;
     inputs.SetText(Roster::Row(5).edit, "10.0.0.5\x1b[8m");
     ConsoleView view(inputs, out, json, false);
-    view.AlertFailed("erols", "IP 10.0.0.5 Is Down!", reply);
+    view.AlertReported(AlertEvent::Failed(5, "IP 10.0.0.5 Is Down!", "erols", reply));
     view.ShowMessage(reply);
     view.SetLabelText(Roster::Row(5).label, "Problem");
     view.OutboxLog("outbox /o: moved 1\rA\x1b[2K aside");

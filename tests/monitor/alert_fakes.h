@@ -13,42 +13,38 @@
 #include <string>
 #include <vector>
 
-#include "monitor/alert_dispatch.h"
+#include "alerts/alert_dispatch.h"
 #include "monitor/alert_stats.h"
 #include "monitor/fakes.h"
-#include "monitor/outbox_env.h"
+#include "outbox/outbox_env.h"
 
 namespace tallyvox::monitor::testing {
 
-// The alert accounts behind the view's boxes. Each delivery is one log entry,
+// The mail accounts. Each delivery is one log entry,
 // "send erols Server Down! | IP 10.0.0.5 Is Down!"; an account in `down`
-// fails ("refused", in a message box when the letter asks for one).
-class FakeMail : public AccountMail {
+// fails with "refused" (which the dispatch shows in a message box when it
+// shows one).
+class FakeMail : public MailDelivery {
  public:
-  FakeMail(CallLog& log, RecordingView& view) : log_(log), view_(view) {}
-  bool AccountTicked(int account) override {
-    return view_.CheckBoxChecked(MailAccountBox(account));
-  }
-  Delivery Send(int account, const std::string& text, const Letter& letter) override {
+  explicit FakeMail(CallLog& log) : log_(log) {}
+  Delivery Send(int account, const Letter& letter) override {
     const std::string name = MailAccountName(account);
-    log_.push_back("send " + name + " " + letter.subject + " | " + text);
+    log_.push_back("send " + name + " " + letter.subject + " | " + letter.text);
     Delivery d;
     d.delivered = down.count(name) == 0;
     if (d.delivered) {
-      delivered.push_back(text);
-    } else if (letter.show_box) {
-      view_.ShowMessage("refused");
+      delivered.push_back(letter.text);
+    } else {
+      d.error = "refused";
     }
     return d;
   }
-  void SendTestMail() override { log_.push_back("SendTestMail"); }
 
   std::set<std::string> down;          // account names that fail
   std::vector<std::string> delivered;  // texts, in order
 
  private:
   CallLog& log_;
-  RecordingView& view_;
 };
 
 // The real file system, except that the operations named fail with an errno
@@ -105,11 +101,13 @@ class FaultOutboxEnv : public OutboxEnv {
 // The alert reports, as lines: "held 5 IP 10.0.0.5 Is Down! (failure 1 of 3)",
 // "queued IP 10.0.0.5 Is Down! (2)", and the outbox's log.
 struct AlertNotes : MonitorObserver {
-  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override {
-    held.push_back(std::to_string(row) + " " + text + " (" + reason + ")");
-  }
-  void AlertQueued(const std::string& text, int n) override {
-    queued.push_back(text + " (" + std::to_string(n) + ")");
+  void AlertReported(const AlertEvent& e) override {
+    events.push_back(e);
+    if (e.outcome == AlertEvent::Outcome::kHeldBack) {
+      held.push_back(std::to_string(e.row) + " " + e.text + " (" + e.reason + ")");
+    } else if (e.outcome == AlertEvent::Outcome::kQueued) {
+      queued.push_back(e.text + " (" + std::to_string(e.pending) + ")");
+    }
   }
   void OutboxChanged(int n) override { pending = n; }
   void OutboxLog(const std::string& line) override { log.push_back(line); }
@@ -120,6 +118,7 @@ struct AlertNotes : MonitorObserver {
     return false;
   }
   std::vector<std::string> held, queued, log;
+  std::vector<AlertEvent> events;
   int pending = -1;
 };
 
@@ -159,7 +158,7 @@ struct DispatchMonitor {
   RecordingView view{log, stop};
   FakeProbe probe{log};
   FakeAudit audit{log};
-  FakeMail mail{log, view};
+  FakeMail mail{log};
   FakeClock clock;
   AlertNotes notes;
   AlertStats stats;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/alert_file.h"
 #include "monitor/seams.h"
+#include "outbox/alert_file.h"
 
 namespace tallyvox::monitor {
 namespace {

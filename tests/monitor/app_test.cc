@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "monitor/app_fixture.h"
-#include "monitor/outbox_env.h"
+#include "outbox/outbox_env.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

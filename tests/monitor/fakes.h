@@ -140,9 +140,20 @@ class FakeAudit : public AuditLog {
   CallLog& log_;
 };
 
+// The alert side as the window's dispatch with the default settings acts on
+// the monitor's events: every failed probe alerts with DownText, every
+// stalled watchdog check with NotRespondingText, an answer sends nothing.
+// Each alert is one log entry, "SendError IP 10.0.0.5 Is Down!".
 class FakeAlerts : public AlertSender {
  public:
   explicit FakeAlerts(CallLog& log) : log_(log) {}
+  void ProbeFailed(int /*row*/, const std::string& address) override {
+    SendError(DownText(address));
+  }
+  void ProbeAnswered(int /*row*/, const std::string& /*address*/) override {}
+  void WatchdogChecked(const std::string& address, bool stalled) override {
+    if (stalled) SendError(NotRespondingText(address));
+  }
   void SendError(const std::string& text) override {
     log_.push_back("SendError " + text);
     if (on_send) on_send(text);

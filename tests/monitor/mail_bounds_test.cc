@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/mail_alerts.h"
+#include "adapters/smtp_delivery.h"
+#include "assembly/runner.h"
 #include "monitor/real_fixture.h"
 #include "support/mail_servers.h"
 #include "support/test_ca.h"
@@ -56,19 +57,16 @@ TEST_F(MailBoundsTest, TheFinalDotAndTheWholeDeliveryWaitNoLongerThanTheirBounds
     Settings settings = TestSettings(dir_.path(), 9, server.port(), ca_->ca_cert_file());
     settings.mail.accounts[3].data_timeout_ms = c.data_timeout_ms;
     settings.mail.delivery_bound_ms = c.delivery_bound_ms;
-    CallLog log;
-    StopSignal stop;
-    RecordingView view(log, stop);
-    FillInputs(settings, view.inputs);
-    MailAlerts alerts(settings.mail, view, stop, nullptr);
+    StopSignal stop{ShutDownSockets};
+    SmtpDelivery mail(settings.mail, stop);
     const auto start = SteadyClock::now();
-    const Delivery d = alerts.Send(4, "IP 10.0.0.7 Is Down!", Letter{});
+    const Delivery d = mail.Send(4, Letter{kDownSubject, "IP 10.0.0.7 Is Down!"});
     const auto took = SteadyClock::now() - start;
     EXPECT_FALSE(d.delivered);
     EXPECT_GE(took, c.at_least);
     EXPECT_LT(took, c.at_least + 2s);
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Read Timeout"});
-    EXPECT_FALSE(d.close_failure);  // the QUIT after the bound was written
+    EXPECT_EQ(d.error, "Read Timeout");  // the text the alert's message box shows
+    EXPECT_FALSE(d.close_failure);       // the QUIT after the bound was written
   }
 }
 

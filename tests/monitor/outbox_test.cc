@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "monitor/alert_fakes.h"
-#include "monitor/outbox.h"
+#include "outbox/outbox.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor::testing {

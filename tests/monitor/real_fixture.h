@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "assembly/assembly.h"
+#include "assembly/runner.h"
 #include "audit/dbe_table.h"
-#include "monitor/assembly.h"
+#include "config/settings_file.h"
 #include "monitor/fakes.h"
-#include "monitor/settings.h"
 #include "net/socket_registry.h"
 #include "support/mail_servers.h"
 #include "support/mwserver_process.h"
@@ -40,12 +41,12 @@ struct Reports : MonitorObserver {
   void ProbeFinished(const ProbeReport& r) override { probes.push_back(r); }
   void CycleFinished(const CycleReport& r) override { cycles.push_back(r); }
   void CycleSkipped() override { ++skipped; }
-  void AlertDelivered(const std::string& account, const std::string& text) override {
-    alerts.push_back(account + " delivered " + text);
-  }
-  void AlertFailed(const std::string& account, const std::string& text,
-                   const std::string&) override {
-    alerts.push_back(account + " failed " + text);
+  void AlertReported(const AlertEvent& e) override {
+    if (e.outcome == AlertEvent::Outcome::kDelivered) {
+      alerts.push_back(e.account + " delivered " + e.text);
+    } else if (e.outcome == AlertEvent::Outcome::kFailed) {
+      alerts.push_back(e.account + " failed " + e.text);
+    }
   }
   std::vector<ProbeReport> probes;
   std::vector<CycleReport> cycles;
@@ -138,7 +139,7 @@ struct RealMonitor {
 
   Settings settings;
   CallLog log;
-  StopSignal stop;
+  StopSignal stop{ShutDownSockets};
   RecordingView view{log, stop};
   Reports reports;
   std::unique_ptr<MonitorAssembly> assembly;

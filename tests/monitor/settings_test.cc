@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "monitor/settings.h"
+#include "config/settings_file.h"
+#include "monitor/accounts.h"
+#include "monitor/roster.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor {

@@ -16,13 +16,13 @@
 #include <thread>
 #include <vector>
 
+#include "assembly/runner.h"
+#include "assembly/stall_guard.h"
 #include "metrics/monitor_metrics.h"
-#include "monitor/alert_file.h"
 #include "monitor/app_fixture.h"
 #include "monitor/fakes.h"
-#include "monitor/runner.h"
-#include "monitor/stall_guard.h"
 #include "net/socket_registry.h"
+#include "outbox/alert_file.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "assembly/runner.h"
 #include "monitor/real_fixture.h"
-#include "monitor/runner.h"
 #include "net/socket_registry.h"
 #include "net/stack.h"
 #include "net/tcp_client.h"
@@ -57,7 +57,7 @@ TEST(SocketRegistryTest, ShutDownAllWakesABlockedReadAndRefusesNewSockets) {
 }
 
 TEST(StopSignalTest, AStopEndsAModalBoxsWait) {
-  StopSignal stop;
+  StopSignal stop{ShutDownSockets};
   ModalLoop box(stop);
   std::thread stopper([&] {
     std::this_thread::sleep_for(100ms);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "adapters/probe_channel.h"
 #include "middleware/client/client_exceptions.h"
 #include "middleware/client/client_query.h"
 #include "middleware/client/client_transport.h"
@@ -18,7 +19,6 @@
 #include "middleware/wire/dataset_stream_format.h"
 #include "middleware/wire/mw_exception.h"
 #include "middleware/wire/string_list.h"
-#include "monitor/probe_channel.h"
 #include "mwclient/error_code_of.h"
 #include "mwclient/pool_test_server.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "config/settings_file.h"
 #include "monitor/roster.h"
-#include "monitor/settings.h"
 #include "support/support.h"
 #include "ui/main_window.h"
 

@@ -162,14 +162,15 @@ TEST_F(WindowTest, AStatusLabelsToolTipSaysWhenItsAlertWasHeldBackOrQueued) {
   // The watchdog's alerts (reported on the monitor's thread, as the
   // watchdog does).
   program_->runner().Post([&](monitor::Monitor&) {
-    program_->view().AlertHeldBack(0, "IP 127.0.31.2 Is Not Responding!",
-                                   "next reminder at 13:20:00");
+    program_->view().AlertReported(monitor::AlertEvent::HeldBack(
+        0, "IP 127.0.31.2 Is Not Responding!", "next reminder at 13:20:00"));
   });
   EXPECT_TRUE(WaitFor([&] {
     return window().ListBox1()->toolTip() == "Watchdog alert held back: next reminder at 13:20:00";
   })) << window().ListBox1()->toolTip().toStdString();
   program_->runner().Post([&](monitor::Monitor&) {
-    program_->view().AlertQueued("IP 127.0.31.2 Is Not Responding!", 2);
+    program_->view().AlertReported(
+        monitor::AlertEvent::Queued(0, "IP 127.0.31.2 Is Not Responding!", 2));
   });
   EXPECT_TRUE(WaitFor([&] {
     return window().ListBox1()->toolTip() == "Watchdog alert queued: 2 waiting in the outbox";

@@ -15,8 +15,8 @@
 // one whose check does not match) is refused with AlertFileError, whose
 // message says what is wrong. It reads no byte past the input and refuses
 // an input longer than kMaxAlertFileBytes before looking at it.
-#ifndef TALLYVOX_MONITOR_ALERT_FILE_H_
-#define TALLYVOX_MONITOR_ALERT_FILE_H_
+#ifndef TALLYVOX_OUTBOX_ALERT_FILE_H_
+#define TALLYVOX_OUTBOX_ALERT_FILE_H_
 
 #include <cstddef>
 #include <stdexcept>
@@ -60,4 +60,4 @@ std::string TimestampText(TDateTime local);
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_ALERT_FILE_H_
+#endif  // TALLYVOX_OUTBOX_ALERT_FILE_H_

@@ -5,8 +5,8 @@
 // Every operation returns 0 on success or an errno value.
 //
 // Thread safety: Default() may be used from any thread.
-#ifndef TALLYVOX_MONITOR_OUTBOX_ENV_H_
-#define TALLYVOX_MONITOR_OUTBOX_ENV_H_
+#ifndef TALLYVOX_OUTBOX_OUTBOX_ENV_H_
+#define TALLYVOX_OUTBOX_OUTBOX_ENV_H_
 
 #include <cstddef>
 #include <string>
@@ -65,4 +65,4 @@ class OutboxEnv {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_OUTBOX_ENV_H_
+#endif  // TALLYVOX_OUTBOX_OUTBOX_ENV_H_

@@ -32,8 +32,8 @@
 // The events (the transport's OnException, the queries' BeforeOpen and
 // AfterOpen) are left for the owner to bind to the monitor's handlers.
 // Used on one thread.
-#ifndef TALLYVOX_MONITOR_PROBE_CHANNEL_H_
-#define TALLYVOX_MONITOR_PROBE_CHANNEL_H_
+#ifndef TALLYVOX_ADAPTERS_PROBE_CHANNEL_H_
+#define TALLYVOX_ADAPTERS_PROBE_CHANNEL_H_
 
 #include <chrono>
 #include <cstdint>
@@ -46,15 +46,9 @@
 #include "middleware/client/pooled_session.h"
 #include "middleware/wire/dataset_stream_format.h"
 #include "monitor/seams.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
-
-struct ProbeSettings {
-  int32_t port = 80;            // every probe's port
-  int32_t connect_timeout = 5;  // seconds, for all connect attempts of a probe
-  int32_t request_timeout = 5;  // seconds, per wait for response bytes
-  int32_t max_response_bytes = 1 << 20;
-};
 
 class MwProbeChannel : public ProbeChannel {
  public:
@@ -109,4 +103,4 @@ class MwProbeChannel : public ProbeChannel {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_PROBE_CHANNEL_H_
+#endif  // TALLYVOX_ADAPTERS_PROBE_CHANNEL_H_

@@ -1,4 +1,4 @@
-#include "monitor/alert_dispatch.h"
+#include "alerts/alert_dispatch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +22,7 @@ std::string RaisedText(const std::string& text, TDateTime raised, TDateTime now)
   return text + " (raised " + when + ")";
 }
 
-AlertDispatch::AlertDispatch(const AlertSettings& settings, AccountMail& mail, View& view,
+AlertDispatch::AlertDispatch(const AlertSettings& settings, MailDelivery& mail, View& view,
                              Clock& clock, StopSignal& stop, MonitorObserver* observer,
                              OutboxEnv* env)
     : mail_(mail),
@@ -62,14 +62,14 @@ void AlertDispatch::ProbeFailed(int row, const std::string& address) {
   const std::string text = DownText(address);
   const AlertDecision decision = policy_.Failed(row, address, clock_.Now());
   if (decision.alert) {
-    Raise(text, kDownSubject);
+    Raise(text, kDownSubject, row);
   } else {
-    observer_->AlertHeldBack(row, text, decision.reason);
+    HeldBack(row, text, decision.reason);
   }
 }
 
 void AlertDispatch::ProbeAnswered(int row, const std::string& address) {
-  if (policy_.Answered(row, address)) Raise(UpText(address), kUpSubject);
+  if (policy_.Answered(row, address)) Raise(UpText(address), kUpSubject, row);
 }
 
 void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {
@@ -80,49 +80,70 @@ void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {
   const std::string text = NotRespondingText(address);
   const AlertDecision decision = policy_.Stalled(clock_.Now());
   if (decision.alert) {
-    Raise(text, kDownSubject);
+    Raise(text, kDownSubject, 0);
   } else {
-    observer_->AlertHeldBack(0, text, decision.reason);
+    HeldBack(0, text, decision.reason);
   }
 }
 
 // ---- Raising an alert ----------------------------------------------------------
 
-std::vector<int> AlertDispatch::TickedAlertAccounts() {
-  std::vector<int> accounts;
-  for (int account : kAlertAccounts) {
-    if (mail_.AccountTicked(account)) accounts.push_back(account);
-  }
-  return accounts;
+AccountTicked AlertDispatch::Ticked() {
+  return [this](int account) { return view_.CheckBoxChecked(MailAccountBox(account)); };
 }
 
-void AlertDispatch::Raise(const std::string& text, const std::string& subject) {
-  const std::vector<int> accounts = TickedAlertAccounts();
-  if (outbox_ == nullptr || accounts.empty()) return SendNow(text, subject);
+void AlertDispatch::HeldBack(int row, const std::string& text, const std::string& reason) {
+  observer_->AlertReported(AlertEvent::HeldBack(row, text, reason));
+}
+
+void AlertDispatch::Queued(int row, const std::string& text) {
+  observer_->AlertReported(AlertEvent::Queued(row, text, Pending()));
+}
+
+Delivery AlertDispatch::DeliverThrough(int account, const Letter& letter, int row, bool show_box) {
+  const Delivery d = mail_.Send(account, letter);
+  observer_->AlertReported(
+      d.delivered ? AlertEvent::Delivered(row, letter.text, MailAccountName(account))
+                  : AlertEvent::Failed(row, letter.text, MailAccountName(account), d.error));
+  if (!d.delivered && show_box) view_.ShowMessage(d.error);
+  return d;
+}
+
+void AlertDispatch::SendTestMail() {
+  const Letter letter{kDownSubject, "IP " + test_address_ + " is Down!"};
+  VisitTestMailAccounts(Ticked(), [&](int account) {
+    const Delivery d = DeliverThrough(account, letter, 0, /*show_box=*/true);
+    if (d.close_failure) std::rethrow_exception(d.close_failure);
+    return true;
+  });
+}
+
+void AlertDispatch::Raise(const std::string& text, const std::string& subject, int row) {
+  const std::vector<int> accounts = TickedAlertAccounts(Ticked());
+  if (outbox_ == nullptr || accounts.empty()) return SendNow(text, subject, row);
   QueuedAlert alert{clock_.Now(), subject, {}, text};
   for (int account : accounts) alert.accounts.push_back(MailAccountName(account));
   uint64_t sequence = 0;
   std::string trouble;
   if (!Keep(alert, &sequence, &trouble)) {
-    SendNow(text, subject);
+    SendNow(text, subject, row);
     Trouble(trouble);
     return;
   }
   if (busy_) {
-    observer_->AlertQueued(text, Pending());
+    Queued(row, text);
     return;
   }
-  DeliverOutbox(sequence, Pass::kRaised);
+  DeliverOutbox(sequence, Pass::kRaised, row);
 }
 
-void AlertDispatch::SendNow(const std::string& text, const std::string& subject) {
-  for (int account : kAlertAccounts) {
-    // Each box is read at its own step: the first delivery's message box
-    // may be open while the operator changes the second.
-    if (!mail_.AccountTicked(account)) continue;
-    const Delivery d = mail_.Send(account, text, Letter{subject, true});
+void AlertDispatch::SendNow(const std::string& text, const std::string& subject, int row) {
+  const Letter letter{subject, text};
+  VisitAlertAccounts(Ticked(), [&](int account) {
+    const Delivery d = DeliverThrough(account, letter, row, /*show_box=*/true);
     if (d.close_failure) std::rethrow_exception(d.close_failure);
-  }
+    return true;
+  });
 }
 
 bool AlertDispatch::Keep(const QueuedAlert& alert, uint64_t* sequence, std::string* trouble) {
@@ -149,7 +170,7 @@ void AlertDispatch::Trouble(const std::string& message) {
 // ---- Delivering the outbox -----------------------------------------------------
 
 std::vector<int> AlertDispatch::AccountsFor(const QueuedAlert& alert) {
-  const std::vector<int> ticked = TickedAlertAccounts();
+  const std::vector<int> ticked = TickedAlertAccounts(Ticked());
   std::vector<int> accounts;
   for (const std::string& name : alert.accounts) {
     const int account = MailAccountNumber(name);
@@ -160,7 +181,7 @@ std::vector<int> AlertDispatch::AccountsFor(const QueuedAlert& alert) {
   return accounts.empty() ? ticked : accounts;
 }
 
-void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
+void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row) {
   FlagGuard busy(busy_);
   std::exception_ptr close_failure;
   int delivered_before = 0;  // older alerts delivered by this pass
@@ -178,7 +199,8 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
     bool delivered = false;
     for (int account : accounts) {
       const Delivery d =
-          mail_.Send(account, body, Letter{entry.alert.subject, pass == Pass::kRaised});
+          DeliverThrough(account, Letter{entry.alert.subject, body},
+                         entry.sequence == fresh ? fresh_row : 0, pass == Pass::kRaised);
       delivered = delivered || d.delivered;
       if (d.close_failure) {
         close_failure = d.close_failure;  // the accounts not yet tried are skipped
@@ -194,8 +216,7 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass) {
     observer_->OutboxLog("outbox: delivered " + Alerts(delivered_before) + " that waited; " +
                          std::to_string(Pending()) + " waiting");
   }
-  if (fresh != 0 && outbox_->Find(fresh, &entry))
-    observer_->AlertQueued(entry.alert.text, Pending());
+  if (fresh != 0 && outbox_->Find(fresh, &entry)) Queued(fresh_row, entry.alert.text);
   ScheduleRetry(pass);
   if (close_failure) {
     if (pass == Pass::kRaised) std::rethrow_exception(close_failure);
@@ -238,7 +259,7 @@ void AlertDispatch::Retry() {
     return;
   }
   observer_->OutboxChanged(Pending());
-  if (outbox_->Size() > 0) DeliverOutbox(0, Pass::kRetry);
+  if (outbox_->Size() > 0) DeliverOutbox(0, Pass::kRetry, 0);
 }
 
 }  // namespace tallyvox::monitor

@@ -1,4 +1,4 @@
-#include "monitor/probe_channel.h"
+#include "adapters/probe_channel.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "monitor/assembly.h"
+#include "assembly/assembly.h"
 
 #include "monitor/interval.h"
 
@@ -18,11 +18,12 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
       mail_(settings.mail),
       probe_(settings.probe),
       audit_(settings.audit_folder, settings.audit_table),
-      alerts_(settings.mail, view, stop, Listed(observers_, observer)),
-      dispatch_(settings.alerts, alerts_, view, clock != nullptr ? *clock : system_clock_, stop,
-                &observers_),
+      mail_delivery_(settings.mail, stop),
+      dispatch_(settings.alerts, mail_delivery_, view, clock != nullptr ? *clock : system_clock_,
+                stop, Listed(observers_, observer)),
       monitor_(view, probe_, audit_, dispatch_, clock != nullptr ? *clock : system_clock_, stop,
                &observers_) {
+  dispatch_.SetTestAddress(settings.mail.test_address);
   Monitor* m = &monitor_;
   StopSignal* s = &stop;
   // A transport failure caused by a stop request is not the server's.
@@ -42,7 +43,8 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
 void MonitorAssembly::Reconfigure(const Settings& settings) {
   probe_.Reconfigure(settings.probe);
   audit_.Relocate(settings.audit_folder, settings.audit_table);
-  alerts_.Reconfigure(settings.mail);
+  mail_delivery_.Reconfigure(settings.mail);
+  dispatch_.SetTestAddress(settings.mail.test_address);
   mail_ = settings.mail;
   if (stall_guard_ != nullptr) stall_guard_->Reconfigure(settings.mail);
   if (monitor_.Timer1().Enabled()) monitor_.Timer1().SetInterval(ParseInterval(settings.interval));

@@ -38,15 +38,16 @@
 // \uXXXX), so the text is exact and the line one line.
 //
 // Thread-safe: each line is written whole, under a lock, and flushed.
-#ifndef TALLYVOX_MONITOR_CONSOLE_VIEW_H_
-#define TALLYVOX_MONITOR_CONSOLE_VIEW_H_
+#ifndef TALLYVOX_CONSOLE_CONSOLE_VIEW_H_
+#define TALLYVOX_CONSOLE_CONSOLE_VIEW_H_
 
 #include <cstdio>
-#include <mutex>
 #include <string>
 
+#include "assembly/stall_guard.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "monitor/observer.h"
-#include "monitor/stall_guard.h"
 #include "monitor/view.h"
 
 namespace tallyvox::monitor {
@@ -68,27 +69,27 @@ class ConsoleView : public StoreView, public MonitorObserver, public StallListen
   void Beep() override;
 
   void CycleFinished(const CycleReport& report) override;
-  void AlertDelivered(const std::string& account, const std::string& text) override;
-  void AlertFailed(const std::string& account, const std::string& text,
-                   const std::string& message) override;
-  void AlertHeldBack(int row, const std::string& text, const std::string& reason) override;
-  void AlertQueued(const std::string& text, int pending) override;
+  void AlertReported(const AlertEvent& event) override;
   void OutboxLog(const std::string& line) override;
 
   void StallLog(const std::string& line) override;
 
  private:
+  void AlertDelivered(const std::string& account, const std::string& text);
+  void AlertFailed(const std::string& account, const std::string& text, const std::string& message);
+  void AlertHeldBack(int row, const std::string& text, const std::string& reason);
+  void AlertQueued(const std::string& text, int pending);
   // Plain: "<time> <body>"; JSON: {"time": ..., "op": op<fields>}.
   void Emit(const std::string& op, const std::string& json_fields, const std::string& plain);
   std::string ControlFields(const std::string& control) const;
-  void Write(const std::string& line);
+  void Write(const std::string& line) EXCLUDES(mu_);
 
-  std::FILE* out_;
-  bool json_;
-  bool terminal_;
-  std::mutex mu_;
+  std::FILE* const out_;  // written whole lines at a time, under mu_
+  const bool json_;
+  const bool terminal_;
+  Mutex mu_;
 };
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_CONSOLE_VIEW_H_
+#endif  // TALLYVOX_CONSOLE_CONSOLE_VIEW_H_

@@ -1,4 +1,4 @@
-#include "monitor/runner.h"
+#include "assembly/runner.h"
 
 #include <QDeadlineTimer>
 #include <QThread>
@@ -7,8 +7,11 @@
 #include <openssl/crypto.h>
 
 #include "monitor/post_call.h"
+#include "net/socket_registry.h"
 
 namespace tallyvox::monitor {
+
+void ShutDownSockets() { net::SocketRegistry::ShutDownAll(); }
 
 class MonitorRunner::Thread : public QThread {
  public:
@@ -56,14 +59,14 @@ void MonitorRunner::Run(const std::function<void()>& exec) {
   if (started_) started_(assembly.get(), error);
   if (assembly == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     assembly_ = assembly.get();
     for (auto& call : pending_) Queue(std::move(call));
     pending_.clear();
   }
   if (!stop_.Requested()) exec();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     assembly_ = nullptr;
   }
   assembly.reset();
@@ -77,7 +80,7 @@ void MonitorRunner::Post(std::function<void(Monitor&)> call) {
 }
 
 void MonitorRunner::PostToAssembly(std::function<void(MonitorAssembly&)> call) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (stop_.Requested()) return;
   if (assembly_ == nullptr) {
     pending_.push_back(std::move(call));

@@ -38,20 +38,22 @@
 // stall guard (stall_guard.h) can add an alert from its own thread
 // (AddFromElsewhere) while the monitor thread delivers the outbox. The log
 // is called under that lock: it must not call back into the outbox.
-#ifndef TALLYVOX_MONITOR_OUTBOX_H_
-#define TALLYVOX_MONITOR_OUTBOX_H_
+#ifndef TALLYVOX_OUTBOX_OUTBOX_H_
+#define TALLYVOX_OUTBOX_OUTBOX_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
-#include "monitor/alert_file.h"
-#include "monitor/outbox_env.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+#include "outbox/alert_file.h"
+#include "outbox/outbox_env.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
 
@@ -70,7 +72,7 @@ struct OutboxEntry {
 
 class Outbox {
  public:
-  static constexpr size_t kDefaultMax = 10000;
+  static constexpr size_t kDefaultMax = kDefaultOutboxMax;
   using Log = std::function<void(const std::string& line)>;
 
   // `log` gets each line of the outbox's log. REQUIRES: max >= 1; `env`
@@ -116,34 +118,33 @@ class Outbox {
   static std::string FileName(uint64_t sequence);
 
  private:
-  // REQUIRES (all below): mu_ held.
-  [[noreturn]] void Fail(const std::string& what, int err) const;
-  void Note(const std::string& what) const;
-  void MakeFolder();
-  void CheckFolder() const;
-  void Scan();
-  void ReadEntry(const std::string& name, uint64_t sequence);
-  std::string AsideFolder(std::string* problem);
-  void MoveAside(const std::string& name, const std::string& reason);
-  std::string WriteTemporary(const std::string& name, std::string_view bytes);
-  uint64_t AddLocked(const QueuedAlert& alert);
-  void RemoveLocked(uint64_t sequence);
-  void DropOldest();
+  [[noreturn]] void Fail(const std::string& what, int err) const REQUIRES(mu_);
+  void Note(const std::string& what) const REQUIRES(mu_);
+  void MakeFolder() REQUIRES(mu_);
+  void CheckFolder() const REQUIRES(mu_);
+  void Scan() REQUIRES(mu_);
+  void ReadEntry(const std::string& name, uint64_t sequence) REQUIRES(mu_);
+  std::string AsideFolder(std::string* problem) REQUIRES(mu_);
+  void MoveAside(const std::string& name, const std::string& reason) REQUIRES(mu_);
+  std::string WriteTemporary(const std::string& name, std::string_view bytes) REQUIRES(mu_);
+  uint64_t AddLocked(const QueuedAlert& alert) REQUIRES(mu_);
+  void RemoveLocked(uint64_t sequence) REQUIRES(mu_);
+  void DropOldest() REQUIRES(mu_);
   std::string Path(const std::string& name) const { return folder_ + "/" + name; }
 
   const std::string folder_;  // set once, before any use
   const size_t max_;
   const Log log_;
   OutboxEnv* const env_;
-  mutable std::mutex mu_;
-  // Guarded by mu_:
-  int lock_ = -1;
-  uint64_t next_sequence_ = 1;
-  std::deque<OutboxEntry> pending_;
-  const Log* note_log_ = &log_;  // where Note writes: log_, or an AddFromElsewhere's
-  std::function<void()> on_added_elsewhere_;
+  mutable Mutex mu_;
+  int lock_ GUARDED_BY(mu_) = -1;
+  uint64_t next_sequence_ GUARDED_BY(mu_) = 1;
+  std::deque<OutboxEntry> pending_ GUARDED_BY(mu_);
+  // Where Note writes: log_, or an AddFromElsewhere's.
+  const Log* note_log_ GUARDED_BY(mu_) = &log_;
+  std::function<void()> on_added_elsewhere_ GUARDED_BY(mu_);
 };
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_OUTBOX_H_
+#endif  // TALLYVOX_OUTBOX_OUTBOX_H_

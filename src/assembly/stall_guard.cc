@@ -1,4 +1,4 @@
-#include "monitor/stall_guard.h"
+#include "assembly/stall_guard.h"
 
 #include <openssl/crypto.h>
 
@@ -9,7 +9,9 @@
 #include <memory>
 #include <utility>
 
+#include "alerts/account_choice.h"
 #include "base/datetime.h"
+#include "monitor/accounts.h"
 #include "monitor/seams.h"
 
 namespace tallyvox::monitor {
@@ -37,24 +39,6 @@ std::string Seconds(std::chrono::steady_clock::duration d) {
   return text;
 }
 
-// The outcome of each of the guard's deliveries (on its mail thread).
-class GuardReports : public MonitorObserver {
- public:
-  using Report =
-      std::function<void(const std::string& account, bool delivered, const std::string& line)>;
-  explicit GuardReports(Report report) : report_(std::move(report)) {}
-  void AlertDelivered(const std::string& account, const std::string& text) override {
-    report_(account, true, "alert " + account + ": delivered \"" + text + "\"");
-  }
-  void AlertFailed(const std::string& account, const std::string& text,
-                   const std::string& message) override {
-    report_(account, false, "alert " + account + ": FAILED \"" + text + "\": " + message);
-  }
-
- private:
-  Report report_;
-};
-
 }  // namespace
 
 milliseconds StallCheckPeriod(milliseconds limit) { return Clamped(limit / 10); }
@@ -76,16 +60,16 @@ StallGuard::StallGuard(const MonitorPulse& pulse, const StallGuardOptions& optio
 
 StallGuard::~StallGuard() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     ending_ = true;
   }
-  wake_.notify_all();
+  wake_.SignalAll();
   watcher_.join();
   mailer_.join();
 }
 
 void StallGuard::Reconfigure(const MailSettings& mail) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   mail_ = mail;
   mail_changed_ = true;
 }
@@ -100,12 +84,16 @@ void StallGuard::Watch() {
   bool stalled = false;
   Clock::time_point stalled_beat;  // the last beat before the stall
   const milliseconds period = StallCheckPeriod(limit_);
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!wake_.wait_for(lock, period, [this] { return ending_; })) {
-    lock.unlock();
+  for (;;) {
+    {
+      MutexLock lock(&mu_);
+      const auto deadline = std::chrono::steady_clock::now() + period;
+      while (!ending_ && wake_.WaitUntil(&mu_, deadline)) {
+      }
+      if (ending_) return;
+    }
     // A stopping monitor stops beating: that is no stall.
     if (!stop_.Requested()) CheckOnce(&stalled, &stalled_beat);
-    lock.lock();
   }
 }
 
@@ -128,33 +116,28 @@ void StallGuard::CheckOnce(bool* stalled, Clock::time_point* stalled_beat) {
   Log("the monitor thread has made no progress for " + Seconds(since) + " s");
   for (StallListener* l : listeners_) l->StallChecked(true, SecondsOf(since));
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (alerts_.size() < kMaxWaitingAlerts) {
       alerts_.push_back(NotRespondingText(pulse_.LastProbedAddress()));
     }
   }
-  wake_.notify_all();
+  wake_.SignalAll();
 }
 
 // ---- Mailing the alert ----------------------------------------------------------
 
 void StallGuard::MailLoop() {
-  SilentView view(inputs_);  // the account boxes; no box is shown
-  GuardReports reports([this](const std::string& account, bool delivered, const std::string& line) {
-    Log(line);
-    for (StallListener* l : listeners_) l->StallAlertSent(account, delivered);
-  });
-  std::unique_ptr<MailAlerts> mail;
+  std::unique_ptr<SmtpDelivery> mail;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    mail = std::make_unique<MailAlerts>(mail_, view, stop_, &reports);
+    MutexLock lock(&mu_);
+    mail = std::make_unique<SmtpDelivery>(mail_, stop_);
     mail_changed_ = false;
   }
   for (;;) {
     std::string text;
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      wake_.wait(lock, [this] { return ending_ || !alerts_.empty(); });
+      MutexLock lock(&mu_);
+      while (!ending_ && alerts_.empty()) wake_.Wait(&mu_);
       if (ending_) break;
       text = std::move(alerts_.front());
       alerts_.pop_front();
@@ -174,28 +157,36 @@ void StallGuard::MailLoop() {
   OPENSSL_thread_stop();
 }
 
-void StallGuard::Deliver(MailAlerts& mail, const std::string& text) {
-  std::vector<int> accounts;
+void StallGuard::Deliver(SmtpDelivery& mail, const std::string& text) {
+  const Letter letter{kDownSubject, text};
   bool delivered = false;
-  for (int account : kAlertAccounts) {
-    // Each box read at its own step, as the monitor's SendError does.
-    if (!mail.AccountTicked(account)) continue;
-    accounts.push_back(account);
-    const Delivery d = mail.Send(account, text, Letter{kDownSubject, /*show_box=*/false});
+  const AccountTicked ticked = [this](int account) {
+    return inputs_.Checked(MailAccountBox(account));
+  };
+  const std::vector<int> accounts = VisitAlertAccounts(ticked, [&](int account) {
+    const Delivery d = mail.Send(account, letter);
     delivered = delivered || d.delivered;
-    if (!d.close_failure) continue;
-    try {
-      std::rethrow_exception(d.close_failure);
-    } catch (const std::exception& e) {
-      Log(std::string("closing the connection of ") + MailAccountName(account) +
-          " failed: " + e.what());
-    }
-  }
+    Report(account, d, text);
+    return true;
+  });
   if (accounts.empty()) {
     Log("no alert account is selected; \"" + text + "\" is not sent");
     return;
   }
   if (!delivered && outbox_ != nullptr) Keep(text, accounts);
+}
+
+void StallGuard::Report(int account, const Delivery& d, const std::string& text) {
+  const std::string name = MailAccountName(account);
+  Log(d.delivered ? "alert " + name + ": delivered \"" + text + "\""
+                  : "alert " + name + ": FAILED \"" + text + "\": " + d.error);
+  for (StallListener* l : listeners_) l->StallAlertSent(name, d.delivered);
+  if (!d.close_failure) return;
+  try {
+    std::rethrow_exception(d.close_failure);
+  } catch (const std::exception& e) {
+    Log(std::string("closing the connection of ") + name + " failed: " + e.what());
+  }
 }
 
 void StallGuard::Keep(const std::string& text, const std::vector<int>& accounts) {

@@ -19,9 +19,10 @@
 //     tallyvox_monitor_stalled_seconds);
 //   - mails the alert, subject "Server Down!", with the last probed address
 //     (the watchdog's text), through the alert accounts whose boxes are
-//     ticked (NetSMTP2 for CheckBox108, then NetSMTP4 for CheckBox114, read
-//     from the InputStore) on mail components of its own built from the same
-//     mail settings, one delivery bounded as every alert's (mail_alerts.h);
+//     ticked (the alert dispatch's account choice, alerts/account_choice.h,
+//     over the boxes of the InputStore) on mail components of its own built
+//     from the same mail settings, one delivery bounded as every alert's
+//     (adapters/smtp_delivery.h);
 //     no message box, each outcome logged;
 //   - when no account delivered it and the settings have an outbox, adds it
 //     there (Outbox::AddFromElsewhere), for the monitor's retry to send
@@ -40,24 +41,24 @@
 // destructor wakes and joins both threads. REQUIRES: the stop was requested
 // before the guard is destroyed while a delivery may be under way (else the
 // destructor waits for it, kMailDeliveryBoundMs at most per account).
-#ifndef TALLYVOX_MONITOR_STALL_GUARD_H_
-#define TALLYVOX_MONITOR_STALL_GUARD_H_
+#ifndef TALLYVOX_ASSEMBLY_STALL_GUARD_H_
+#define TALLYVOX_ASSEMBLY_STALL_GUARD_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "monitor/mail_alerts.h"
+#include "adapters/smtp_delivery.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "monitor/monitor.h"
-#include "monitor/outbox.h"
 #include "monitor/pulse.h"
 #include "monitor/stop.h"
 #include "monitor/view.h"
+#include "outbox/outbox.h"
 
 namespace tallyvox::monitor {
 
@@ -103,7 +104,7 @@ class StallGuard {
 
   // Thread-safe. New mail settings (a reloaded settings file), for the
   // deliveries that start after it.
-  void Reconfigure(const MailSettings& mail);
+  void Reconfigure(const MailSettings& mail) EXCLUDES(mu_);
 
  private:
   using Clock = MonitorPulse::Clock;
@@ -111,7 +112,9 @@ class StallGuard {
   void Watch();
   void CheckOnce(bool* stalled, Clock::time_point* last_beat_seen);
   void MailLoop();
-  void Deliver(MailAlerts& mail, const std::string& text);
+  void Deliver(SmtpDelivery& mail, const std::string& text);
+  // Logs one delivery's outcome and tells the listeners.
+  void Report(int account, const Delivery& delivery, const std::string& text);
   void Keep(const std::string& text, const std::vector<int>& accounts);
   void Log(const std::string& line);
 
@@ -122,13 +125,14 @@ class StallGuard {
   Outbox* const outbox_;
   StopSignal& stop_;
 
-  std::mutex mu_;
-  std::condition_variable wake_;
-  // Guarded by mu_:
-  bool ending_ = false;
-  std::deque<std::string> alerts_;  // alert texts waiting for the mail thread
-  MailSettings mail_;               // the settings the next delivery uses
-  bool mail_changed_ = false;       // mail_ changed since the mail thread read it
+  Mutex mu_;
+  CondVar wake_;
+  bool ending_ GUARDED_BY(mu_) = false;
+  // Alert texts waiting for the mail thread.
+  std::deque<std::string> alerts_ GUARDED_BY(mu_);
+  MailSettings mail_ GUARDED_BY(mu_);  // the settings the next delivery uses
+  // mail_ changed since the mail thread read it.
+  bool mail_changed_ GUARDED_BY(mu_) = false;
 
   std::thread watcher_;
   std::thread mailer_;
@@ -136,4 +140,4 @@ class StallGuard {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_STALL_GUARD_H_
+#endif  // TALLYVOX_ASSEMBLY_STALL_GUARD_H_

@@ -1,4 +1,4 @@
-#include "monitor/console_view.h"
+#include "console/console_view.h"
 
 #include <cstdio>
 
@@ -73,7 +73,7 @@ void ConsoleView::Emit(const std::string& op, const std::string& json_fields,
 }
 
 void ConsoleView::Write(const std::string& line) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   std::fwrite(line.data(), 1, line.size(), out_);
   std::fflush(out_);
 }
@@ -129,6 +129,19 @@ void ConsoleView::CycleFinished(const CycleReport& r) {
     plain += ", ended by the error: " + r.error;
   }
   Emit("cycle", json, plain);
+}
+
+void ConsoleView::AlertReported(const AlertEvent& e) {
+  switch (e.outcome) {
+    case AlertEvent::Outcome::kDelivered:
+      return AlertDelivered(e.account, e.text);
+    case AlertEvent::Outcome::kFailed:
+      return AlertFailed(e.account, e.text, e.error);
+    case AlertEvent::Outcome::kHeldBack:
+      return AlertHeldBack(e.row, e.text, e.reason);
+    case AlertEvent::Outcome::kQueued:
+      return AlertQueued(e.text, e.pending);
+  }
 }
 
 void ConsoleView::AlertDelivered(const std::string& account, const std::string& text) {

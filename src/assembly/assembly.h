@@ -1,31 +1,30 @@
 // MonitorAssembly: the monitor with the components of the main window built
 // from the settings and wired together: the probe channel (its transport's
 // OnException and the queries' open events bound to the monitor's
-// handlers), the audit log, the mail accounts behind the alert dispatch
-// (policy and outbox, alert_dispatch.h) and the system clock; and, once
-// GuardStalls ran, the stall guard (stall_guard.h) over the monitor's pulse,
-// with mail components of its own from the same settings and the same
-// outbox.
+// handlers), the audit log, the mail accounts' delivery behind the alert
+// dispatch (policy, account choice, boxes and outbox, alert_dispatch.h) and the system clock; and,
+// once GuardStalls ran, the stall guard (stall_guard.h) over the monitor's pulse, with mail
+// components of its own from the same settings and the same outbox.
 //
 // REQUIRES: built, used and destroyed on the thread with the Qt event loop
 // that the monitor's timers tick in (runner.h builds it on the monitor
 // thread). Only one assembly may live at a time (one TDbeSettings).
-#ifndef TALLYVOX_MONITOR_ASSEMBLY_H_
-#define TALLYVOX_MONITOR_ASSEMBLY_H_
+#ifndef TALLYVOX_ASSEMBLY_ASSEMBLY_H_
+#define TALLYVOX_ASSEMBLY_ASSEMBLY_H_
 
 #include <memory>
-#include "monitor/alert_dispatch.h"
+#include "alerts/alert_dispatch.h"
 
-#include "monitor/audit_log.h"
+#include "adapters/audit_log.h"
+#include "adapters/probe_channel.h"
+#include "adapters/smtp_delivery.h"
+#include "assembly/stall_guard.h"
 #include "monitor/clock.h"
-#include "monitor/mail_alerts.h"
 #include "monitor/monitor.h"
 #include "monitor/observer.h"
-#include "monitor/probe_channel.h"
-#include "monitor/settings.h"
-#include "monitor/stall_guard.h"
 #include "monitor/stop.h"
 #include "monitor/view.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
 
@@ -53,7 +52,7 @@ class MonitorAssembly {
   Monitor& monitor() { return monitor_; }
   MwProbeChannel& probe() { return probe_; }
   DbeAuditLog& audit() { return audit_; }
-  MailAlerts& alerts() { return alerts_; }
+  SmtpDelivery& mail() { return mail_delivery_; }
   AlertDispatch& dispatch() { return dispatch_; }
   // Null until GuardStalls.
   StallGuard* stall_guard() { return stall_guard_.get(); }
@@ -65,7 +64,7 @@ class MonitorAssembly {
   SystemClock system_clock_;
   MwProbeChannel probe_;
   DbeAuditLog audit_;
-  MailAlerts alerts_;
+  SmtpDelivery mail_delivery_;
   AlertDispatch dispatch_;
   Monitor monitor_;
   // Last: stopped before the outbox and the monitor's pulse it reads go.
@@ -74,4 +73,4 @@ class MonitorAssembly {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_ASSEMBLY_H_
+#endif  // TALLYVOX_ASSEMBLY_ASSEMBLY_H_

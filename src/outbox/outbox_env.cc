@@ -1,4 +1,4 @@
-#include "monitor/outbox_env.h"
+#include "outbox/outbox_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>

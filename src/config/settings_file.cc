@@ -1,4 +1,4 @@
-#include "monitor/settings.h"
+#include "config/settings_file.h"
 
 #include <toml++/toml.h>
 #include <cerrno>
@@ -8,7 +8,9 @@
 
 #include "base/small_file.h"
 #include "base/text.h"
+#include "monitor/accounts.h"
 #include "monitor/interval.h"
+#include "monitor/roster.h"
 
 namespace tallyvox::monitor {
 namespace {

@@ -1,4 +1,4 @@
-#include "monitor/audit_log.h"
+#include "adapters/audit_log.h"
 
 #include <utility>
 

@@ -14,25 +14,31 @@
 //   runner.Start([](MonitorAssembly* a, const std::string& error) { ... });
 //   runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
 //   runner.Stop(std::chrono::milliseconds(900));
-#ifndef TALLYVOX_MONITOR_RUNNER_H_
-#define TALLYVOX_MONITOR_RUNNER_H_
+#ifndef TALLYVOX_ASSEMBLY_RUNNER_H_
+#define TALLYVOX_ASSEMBLY_RUNNER_H_
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "monitor/assembly.h"
-#include "monitor/stall_guard.h"
+#include "assembly/assembly.h"
+#include "assembly/stall_guard.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "monitor/stop.h"
 
 class QThread;
 
 namespace tallyvox::monitor {
+
+// The programs' stop: shuts down every socket in use (net/socket_registry.h),
+// so that a blocked probe or mail delivery fails at once. A StopSignal built
+// with it stops as the runner's does.
+void ShutDownSockets();
 
 class MonitorRunner {
  public:
@@ -70,17 +76,18 @@ class MonitorRunner {
   class Thread;
   // The thread's body; `exec` runs its event loop.
   void Run(const std::function<void()>& exec);
-  // REQUIRES: mu_ held, assembly_ set.
-  void Queue(std::function<void(MonitorAssembly&)> call);
+  // REQUIRES: assembly_ set.
+  void Queue(std::function<void(MonitorAssembly&)> call) REQUIRES(mu_);
 
   Build build_;
   std::optional<StallGuardOptions> guard_;
   Started started_;
-  StopSignal stop_;
+  StopSignal stop_{ShutDownSockets};
   std::unique_ptr<Thread> thread_;
-  std::mutex mu_;
-  MonitorAssembly* assembly_ = nullptr;  // set once the start-up function has run
-  std::vector<std::function<void(MonitorAssembly&)>> pending_;
+  Mutex mu_;
+  // Set once the start-up function has run.
+  MonitorAssembly* assembly_ GUARDED_BY(mu_) = nullptr;
+  std::vector<std::function<void(MonitorAssembly&)>> pending_ GUARDED_BY(mu_);
   // Stored (release) as the last thing Run does; loaded (acquire) once the
   // thread is known to have finished. A thread that ended before the wait
   // is found finished by a flag under a QMutex, which ThreadSanitizer does
@@ -91,4 +98,4 @@ class MonitorRunner {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_RUNNER_H_
+#endif  // TALLYVOX_ASSEMBLY_RUNNER_H_

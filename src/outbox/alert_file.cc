@@ -1,10 +1,10 @@
-#include "monitor/alert_file.h"
+#include "outbox/alert_file.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
-#include "monitor/mail_alerts.h"
+#include "monitor/accounts.h"
 #include "monitor/seams.h"
 
 namespace tallyvox::monitor {

@@ -1,7 +1,11 @@
-// AlertDispatch: the monitor's AlertSender. Between the poll cycle and the
-// mail accounts it applies the alert policy (alert_policy.h) and, with an
-// outbox folder set, keeps every alert on disk until an account delivered
-// it (outbox.h).
+// AlertDispatch: the monitor's AlertSender, the one place that decides
+// whether and where an alert goes. Told what happened (a probe failed or
+// answered, the watchdog checked, the "Email" button), it applies the alert
+// policy (monitor/alert_policy.h), chooses the accounts from their boxes
+// (account_choice.h), delivers through the MailDelivery, shows failures in
+// message boxes, reports every outcome to the observer and, with an outbox
+// folder set, keeps every alert on disk until an account delivered it
+// (outbox/outbox.h).
 //
 // With the default settings (no outbox, confirm 1, no reminders, no
 // recovery mail) an alert goes out as the window sends it: through NetSMTP2
@@ -37,11 +41,12 @@
 // watchdog tick) is only written to the outbox: the delivery under way
 // delivers it after the ones before it.
 //
-// Reports to the observer: alerts held back by the policy (AlertHeldBack),
-// alerts left waiting (AlertQueued), the number waiting (OutboxChanged) and
-// the outbox's log (OutboxLog). Used on the monitor's thread.
-#ifndef TALLYVOX_MONITOR_ALERT_DISPATCH_H_
-#define TALLYVOX_MONITOR_ALERT_DISPATCH_H_
+// Reports to the observer: every delivery through an account, alerts held
+// back by the policy and alerts left waiting (AlertReported, with the row
+// that raised them), the number waiting (OutboxChanged) and the outbox's log
+// (OutboxLog). Used on the monitor's thread.
+#ifndef TALLYVOX_ALERTS_ALERT_DISPATCH_H_
+#define TALLYVOX_ALERTS_ALERT_DISPATCH_H_
 
 #include <QObject>
 #include <QTimer>
@@ -51,22 +56,18 @@
 #include <string>
 #include <vector>
 
+#include "alerts/account_choice.h"
+#include "monitor/accounts.h"
 #include "monitor/alert_policy.h"
 #include "monitor/clock.h"
-#include "monitor/mail_alerts.h"
 #include "monitor/observer.h"
-#include "monitor/outbox.h"
 #include "monitor/seams.h"
 #include "monitor/stop.h"
 #include "monitor/view.h"
+#include "outbox/outbox.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
-
-struct AlertSettings {
-  std::string outbox;  // the outbox folder; empty: no outbox
-  size_t outbox_max = Outbox::kDefaultMax;
-  AlertPolicySettings policy;
-};
 
 class AlertDispatch : public QObject, public AlertSender {
  public:
@@ -75,12 +76,18 @@ class AlertDispatch : public QObject, public AlertSender {
 
   // Every reference must outlive the dispatch; the observer may be null.
   // With an outbox, the first retry is due at once (at start-up).
-  AlertDispatch(const AlertSettings& settings, AccountMail& mail, View& view, Clock& clock,
+  AlertDispatch(const AlertSettings& settings, MailDelivery& mail, View& view, Clock& clock,
                 StopSignal& stop, MonitorObserver* observer, OutboxEnv* env = OutboxEnv::Default());
 
+  // The address the test mail names ([mail] test_address).
+  void SetTestAddress(const std::string& address) { test_address_ = address; }
+
   // An alert with the subject "Server Down!" (the watchdog's, or a caller's).
-  void SendError(const std::string& text) override { Raise(text, kDownSubject); }
-  void SendTestMail() override { mail_.SendTestMail(); }
+  void SendError(const std::string& text) override { Raise(text, kDownSubject, 0); }
+  // "IP " + test address + " is Down!" through the accounts the boxes
+  // select for it (account_choice.h), each failure in a message box; a
+  // failure to close a connection is raised at once.
+  void SendTestMail() override;
   void ProbeFailed(int row, const std::string& address) override;
   void ProbeAnswered(int row, const std::string& address) override;
   void WatchdogChecked(const std::string& address, bool stalled) override;
@@ -101,29 +108,36 @@ class AlertDispatch : public QObject, public AlertSender {
  private:
   enum class Pass { kRaised, kRetry };
 
-  void Raise(const std::string& text, const std::string& subject);
+  // `row` is the roster row whose probe raised the alert, 0 for others.
+  void Raise(const std::string& text, const std::string& subject, int row);
   // Delivers through the ticked alert accounts, as the window does.
-  void SendNow(const std::string& text, const std::string& subject);
+  void SendNow(const std::string& text, const std::string& subject, int row);
+  void HeldBack(int row, const std::string& text, const std::string& reason);
+  void Queued(int row, const std::string& text);
   // Writes the alert to the outbox; false (and *trouble says why) when it
   // cannot.
   bool Keep(const QueuedAlert& alert, uint64_t* sequence, std::string* trouble);
   // Delivers the outbox from its oldest alert on; `fresh` is the alert the
-  // pass was raised for (0 for a retry).
-  void DeliverOutbox(uint64_t fresh, Pass pass);
-  std::vector<int> TickedAlertAccounts();
+  // pass was raised for (0 for a retry), `fresh_row` its row.
+  void DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row);
+  // One delivery through one account, reported to the observer; a failure
+  // shown in a message box when `show_box`.
+  Delivery DeliverThrough(int account, const Letter& letter, int row, bool show_box);
+  AccountTicked Ticked();
   std::vector<int> AccountsFor(const QueuedAlert& alert);
   void ScheduleRetry(Pass after);
   void AddedElsewhere();
   void Trouble(const std::string& message);
   int Pending() const { return static_cast<int>(outbox_->Size()); }
 
-  AccountMail& mail_;
+  MailDelivery& mail_;
   View& view_;
   Clock& clock_;
   StopSignal& stop_;
   MonitorObserver no_observer_;
   MonitorObserver* observer_;
   AlertPolicy policy_;
+  std::string test_address_;
   std::unique_ptr<Outbox> outbox_;
   QTimer timer_;
   bool busy_ = false;      // a delivery of the outbox is under way
@@ -136,4 +150,4 @@ std::string RaisedText(const std::string& text, TDateTime raised, TDateTime now)
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_ALERT_DISPATCH_H_
+#endif  // TALLYVOX_ALERTS_ALERT_DISPATCH_H_

@@ -1,4 +1,4 @@
-#include "monitor/outbox.h"
+#include "outbox/outbox.h"
 
 #include <sys/stat.h>
 
@@ -59,29 +59,29 @@ Outbox::~Outbox() {
 }
 
 bool Outbox::IsOpen() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return lock_ >= 0;
 }
 
 std::deque<OutboxEntry> Outbox::Pending() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return pending_;
 }
 
 size_t Outbox::Size() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return pending_.size();
 }
 
 bool Outbox::Oldest(OutboxEntry* entry) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   if (pending_.empty()) return false;
   *entry = pending_.front();
   return true;
 }
 
 bool Outbox::Find(uint64_t sequence, OutboxEntry* entry) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   for (const OutboxEntry& e : pending_) {
     if (e.sequence != sequence) continue;
     *entry = e;
@@ -134,7 +134,7 @@ void Outbox::CheckFolder() const {
 }
 
 void Outbox::Open() {
-  std::lock_guard<std::mutex> guard(mu_);
+  MutexLock guard(&mu_);
   if (lock_ >= 0) return;
   MakeFolder();
   int lock = -1;
@@ -251,7 +251,7 @@ void Outbox::MoveAside(const std::string& name, const std::string& reason) {
 }
 
 uint64_t Outbox::Add(const QueuedAlert& alert) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   return AddLocked(alert);
 }
 
@@ -259,7 +259,7 @@ uint64_t Outbox::AddFromElsewhere(const QueuedAlert& alert, const Log& log) {
   std::function<void()> hook;
   uint64_t sequence = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(&mu_);
     if (lock_ < 0) throw OutboxError("outbox " + folder_ + ": it is not open");
     // This call's lines go to the caller's log, also when it raises.
     struct NoteTo {
@@ -275,7 +275,7 @@ uint64_t Outbox::AddFromElsewhere(const QueuedAlert& alert, const Log& log) {
 }
 
 void Outbox::SetOnAddedElsewhere(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   on_added_elsewhere_ = std::move(hook);
 }
 
@@ -332,7 +332,7 @@ void Outbox::DropOldest() {
 }
 
 void Outbox::Remove(uint64_t sequence) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(&mu_);
   RemoveLocked(sequence);
 }
 

@@ -20,8 +20,8 @@
 // the line and the column and says what is wrong ("tallyvox.toml:12:7:
 // polling.probe_port must be from 1 to 65535, not 70000"). Unknown keys are
 // refused too, so that a misspelt setting is never silently ignored.
-#ifndef TALLYVOX_MONITOR_SETTINGS_H_
-#define TALLYVOX_MONITOR_SETTINGS_H_
+#ifndef TALLYVOX_CONFIG_SETTINGS_FILE_H_
+#define TALLYVOX_CONFIG_SETTINGS_FILE_H_
 
 #include <array>
 #include <stdexcept>
@@ -29,11 +29,8 @@
 #include <string_view>
 #include <vector>
 
-#include "monitor/alert_dispatch.h"
-#include "monitor/mail_alerts.h"
-#include "monitor/probe_channel.h"
-#include "monitor/roster.h"
 #include "monitor/view.h"
+#include "settings/settings.h"
 
 namespace tallyvox::monitor {
 
@@ -46,24 +43,6 @@ class SettingsError : public std::runtime_error {
 class SettingsFileMissing : public SettingsError {
  public:
   using SettingsError::SettingsError;
-};
-
-struct RosterRowSettings {
-  std::string address;
-  bool enabled = false;
-};
-
-struct Settings {
-  std::string path;
-  std::string interval = "60000";
-  ProbeSettings probe;
-  std::string audit_folder;
-  std::string audit_table = "config.dbf";
-  MailSettings mail;
-  std::array<RosterRowSettings, kRosterRows> roster;
-  AlertSettings alerts;
-  // Things worth telling the operator that do not refuse the file.
-  std::vector<std::string> warnings;
 };
 
 // The settings file's name where Tallyvox makes or looks for one.
@@ -99,4 +78,4 @@ void FillInputs(const Settings& settings, InputStore& inputs);
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_SETTINGS_H_
+#endif  // TALLYVOX_CONFIG_SETTINGS_FILE_H_

@@ -8,8 +8,8 @@
 //
 // REQUIRES: no other TDbeSettings exists while this one lives (one per
 // program). Used on one thread.
-#ifndef TALLYVOX_MONITOR_AUDIT_LOG_H_
-#define TALLYVOX_MONITOR_AUDIT_LOG_H_
+#ifndef TALLYVOX_ADAPTERS_AUDIT_LOG_H_
+#define TALLYVOX_ADAPTERS_AUDIT_LOG_H_
 
 #include <string>
 
@@ -39,4 +39,4 @@ class DbeAuditLog : public AuditLog {
 
 }  // namespace tallyvox::monitor
 
-#endif  // TALLYVOX_MONITOR_AUDIT_LOG_H_
+#endif  // TALLYVOX_ADAPTERS_AUDIT_LOG_H_

@@ -1,0 +1,112 @@
+// The settings of Tallyvox as plain values: what the settings file holds
+// (config/settings_file.h reads and checks it) and what each part of the
+// system is built from. This header includes no implementation, so that a
+// module may take its settings without depending on the modules that use
+// the others.
+//
+// Invariant (after LoadSettings/ParseSettings): every value is within the
+// range the settings file allows; the defaults below are the values of a
+// key left out.
+#ifndef TALLYVOX_SETTINGS_SETTINGS_H_
+#define TALLYVOX_SETTINGS_SETTINGS_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tallyvox::monitor {
+
+// The roster's rows, one entry per row in probing order.
+inline constexpr int kRosterRows = 111;
+// The mail accounts NetSMTP1 .. NetSMTP4.
+inline constexpr int kMailAccounts = 4;
+// The wait for an SMTP reply unless an account sets reply_timeout_ms
+// (TNetSMTP's own default).
+inline constexpr int32_t kDefaultReplyTimeoutMs = 30000;
+// The wait for the reply to the final "." of an alert unless an account sets
+// data_timeout_ms (TNetSMTP's own default is 10 minutes).
+inline constexpr int32_t kAlertDataTimeoutMs = 60000;
+// The longest one alert's delivery through one account may take, connect,
+// TLS handshake, every reply and the message together (TNetSMTP's
+// SessionTimeout). Also the largest data_timeout_ms.
+inline constexpr int32_t kMailDeliveryBoundMs = 120000;
+// The most alerts the outbox keeps unless outbox_max says otherwise.
+inline constexpr size_t kDefaultOutboxMax = 10000;
+
+// [polling]: the probe's port and time-outs.
+struct ProbeSettings {
+  int32_t port = 80;            // every probe's port
+  int32_t connect_timeout = 5;  // seconds, for all connect attempts of a probe
+  int32_t request_timeout = 5;  // seconds, per wait for response bytes
+  int32_t max_response_bytes = 1 << 20;
+};
+
+// [mail.accounts.<name>]
+struct MailAccountSettings {
+  std::string host;
+  std::string user;
+  std::string password;
+  bool use = false;  // the start value of the account's box
+  bool verify_server = true;
+  std::string ca_file;
+  int32_t reply_timeout_ms = kDefaultReplyTimeoutMs;
+  int32_t data_timeout_ms = kAlertDataTimeoutMs;
+};
+
+struct Mailbox {
+  std::string name;
+  std::string address;
+};
+
+// [mail] and [mail.message]
+struct MailSettings {
+  int32_t port = 465;
+  std::string test_address;
+  Mailbox from{"Quorvant", ""};
+  Mailbox recipient{"Quell", ""};
+  Mailbox phone{"Quell Phone", ""};
+  // NetSMTP1 .. NetSMTP4.
+  std::array<MailAccountSettings, kMailAccounts> accounts;
+  // The bound of one delivery through one account (TNetSMTP's
+  // SessionTimeout). Not in the settings file: tests shorten it.
+  int32_t delivery_bound_ms = kMailDeliveryBoundMs;
+};
+
+// [alerts]: which failures become alert mail (monitor/alert_policy.h).
+struct AlertPolicySettings {
+  int confirm = 1;         // >= 1
+  int remind_minutes = 0;  // >= 0
+  bool recovery = false;
+};
+
+// [alerts]: the policy and the outbox (alerts/alert_dispatch.h).
+struct AlertSettings {
+  std::string outbox;  // the outbox folder; empty: no outbox
+  size_t outbox_max = kDefaultOutboxMax;
+  AlertPolicySettings policy;
+};
+
+// [roster]
+struct RosterRowSettings {
+  std::string address;
+  bool enabled = false;
+};
+
+struct Settings {
+  std::string path;
+  std::string interval = "60000";
+  ProbeSettings probe;
+  std::string audit_folder;
+  std::string audit_table = "config.dbf";
+  MailSettings mail;
+  std::array<RosterRowSettings, kRosterRows> roster;
+  AlertSettings alerts;
+  // Things worth telling the operator that do not refuse the file.
+  std::vector<std::string> warnings;
+};
+
+}  // namespace tallyvox::monitor
+
+#endif  // TALLYVOX_SETTINGS_SETTINGS_H_

@@ -1,0 +1,104 @@
+# The CTest labels of the test suites (tallyvox_test): `unit` suites start no child
+# process and talk to no network peer, `x11` suites run programs on a virtual X display
+# (xvfb-run), every other suite is `peer` (starts real servers or programs). A new suite is
+# `peer` until it is listed here. Lists are GoogleTest suite names per test executable.
+set(base_tests_unit_suites
+  DateTime
+  OpenFileLimit
+  RecursiveTimedMutex
+  SmallFileTest
+  TextTest)
+set(wire_tests_unit_suites
+  BadInput
+  Controller
+  DatasetBadInputTest
+  DatasetExtendedTest
+  DatasetFilerTest
+  DatasetStreamFormatTest
+  DateTimeText
+  DeltaTest
+  FloatText
+  FormatterTest
+  Guid
+  Lifetime
+  MemoryStream
+  MemoryStreamGrowth
+  MemoryTableTest
+  MessageHeader
+  Params
+  ProbeRequest
+  ProbeResponse
+  Properties
+  Registry
+  Requests
+  Response
+  SeveralMessages
+  StreamStates
+  StringList
+  Subject
+  Transfer
+  Transport
+  VersionTest)
+set(net_tests_unit_suites
+  NetErrors
+  NetManagedBuffer
+  NetMemoryStream
+  NetRFCReply
+  NetStack)
+set(mwclient_tests_unit_suites
+  PoolCacheKeyTest
+  PoolCacheTest
+  PoolCrc32Test
+  PoolMacroErrorTest
+  PoolMacroEventTest
+  PoolMacroTest
+  PooledSessionDeathTest
+  PooledSessionTest
+  QueryParamDescriptionTest
+  QueryParamParseTest
+  QueryParamTypeNameTest
+  QueryStatementSplitTest
+  QueryStatementTextTest)
+set(mail_tests_unit_suites
+  AddressHeaderTest
+  AddressItemTest
+  BuildHeaderLinesTest
+  EncodeBase64Test
+  EncodeHeaderWordsTest
+  FoldHeaderLineTest
+  HeaderCharsetTest
+  HeaderListTest
+  InternetDateTest
+  MessageTest
+  ScriptedChannelTest
+  SmtpReplyBoundTest
+  SmtpSettingsTest)
+set(audit_tests_unit_suites
+  FieldFormatTest
+  FormatNumericFieldTest)
+set(monitor_tests_unit_suites
+  AccountChoiceTest
+  AlertDispatchTest
+  AlertEventTest
+  AlertFileTest
+  AlertPolicyTest
+  ConnectionTestTest
+  ConsoleViewAlertLinesTest
+  DiagnosticTest
+  HeartbeatTest
+  OutboxTest
+  PollCycleTest
+  PollingControlTest
+  ReentryTest
+  RosterTest
+  SettingsTest
+  WatchdogTest)
+set(http_tests_unit_suites
+  PercentDecode
+  RequestReader)
+set(ui_tests_unit_suites
+  ExampleWindowTest)
+set(ui_tests_x11_suites
+  ProgramTest
+  TextsTest
+  XProgramTest)
