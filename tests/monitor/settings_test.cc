@@ -322,7 +322,6 @@ TEST(RosterTest, BindingTableByRanges) {
     EXPECT_EQ(e.label, r.label) << r.row;
     EXPECT_EQ(e.counter, r.counter) << r.row;
     EXPECT_EQ(e.problem_shows_time, r.time) << r.row;
-    EXPECT_EQ(Roster::RowOfLabel(r.label), r.row);
   }
   // Every control is bound once; 110 counters for 111 rows.
   std::set<std::string> names;
