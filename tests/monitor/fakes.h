@@ -184,7 +184,8 @@ struct FakeMonitor {
   FakeAudit audit{log};
   FakeAlerts alerts{log};
   FakeClock clock;
-  Monitor monitor{view, probe, audit, alerts, clock, stop};
+  ObserverList observers;  // tests add theirs before they poll
+  Monitor monitor{view, probe, audit, alerts, clock, stop, &observers};
 
   // Ticks rows (1-based) and gives each the address "10.0.0.<row>".
   void Tick(std::initializer_list<int> rows) {

@@ -26,28 +26,15 @@ struct EventLog : MonitorObserver {
   std::vector<CycleEvent> cycles;
 };
 
-struct ObservedMonitor {
-  CallLog log;
-  StopSignal stop;
-  RecordingView view{log, stop};
-  FakeProbe probe{log};
-  FakeAudit audit{log};
-  FakeAlerts alerts{log};
-  FakeClock clock;
+// A monitor over the fakes with an EventLog added.
+struct ObservedMonitor : FakeMonitor {
+  ObservedMonitor() { observers.Add(&events); }
   EventLog events{log};
-  Monitor monitor{view, probe, audit, alerts, clock, stop, &events};
-
-  void Tick(int row) {
-    view.inputs.SetChecked(Roster::Row(row).check_box, true);
-    view.inputs.SetText(Roster::Row(row).edit, FakeMonitor::Address(row));
-  }
 };
 
 TEST(ProbeEventTest, EachProbeNamesItsRowAndCarriesItsResult) {
   ObservedMonitor m;
-  m.Tick(2);
-  m.Tick(5);
-  m.Tick(20);
+  m.Tick({2, 5, 20});
   m.view.inputs.SetText(Roster::Row(3).edit, "10.0.0.3");  // not ticked
   m.probe.down = {"10.0.0.5", "10.0.0.20"};
   m.probe.on_run = [&](const std::string& address) {
@@ -114,7 +101,7 @@ TEST(ProbeEventTest, EachProbeNamesItsRowAndCarriesItsResult) {
 // where the status line does.
 TEST(ProbeEventTest, ComesOnceBetweenTheStatusTextAndTheAlert) {
   ObservedMonitor m;
-  m.Tick(5);
+  m.Tick({5});
   m.probe.down = {"10.0.0.5"};
   m.monitor.DoPoll();
   const CallLog& log = m.log;
@@ -130,7 +117,7 @@ TEST(ProbeEventTest, ComesOnceBetweenTheStatusTextAndTheAlert) {
 // The same row probed again at another address is reported at that address.
 TEST(ProbeEventTest, AnAddressChangedBetweenCyclesIsTheOneReported) {
   ObservedMonitor m;
-  m.Tick(7);
+  m.Tick({7});
   m.monitor.DoPoll();
   m.view.inputs.SetText(Roster::Row(7).edit, "10.0.9.7");
   m.monitor.DoPoll();
