@@ -82,10 +82,10 @@ bool InstallSignalPipe() {
 // there too (the status is computed before the exit is posted).
 class Outcome : public MonitorObserver {
  public:
-  void ProbeFinished(const ProbeReport& r) override {
-    if (!r.ok) ++failed_rows;
+  void ProbeFinished(const ProbeEvent& e) override {
+    if (e.failed()) ++failed_rows;
   }
-  void CycleFinished(const CycleReport& r) override {
+  void CycleFinished(const CycleEvent& r) override {
     if (r.ended_by_error) cycle_error = true;
   }
   void AlertReported(const AlertEvent& e) override {

@@ -89,6 +89,7 @@ set(monitor_tests_unit_suites
   OutboxTest
   PollCycleTest
   PollingControlTest
+  ProbeEventTest
   ReentryTest
   RosterTest
   SettingsTest

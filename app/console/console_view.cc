@@ -4,7 +4,6 @@
 
 #include "base/datetime.h"
 #include "base/text.h"
-#include "monitor/roster.h"
 #include "monitor/time_text.h"
 
 namespace tallyvox::monitor {
@@ -53,12 +52,8 @@ std::string JsonString(const std::string& text) {
 ConsoleView::ConsoleView(InputStore& inputs, std::FILE* out, bool json, bool terminal)
     : StoreView(inputs), out_(out), json_(json), terminal_(terminal) {}
 
-std::string ConsoleView::ControlFields(const std::string& control) const {
-  std::string fields = ", \"control\": " + JsonString(control);
-  if (const int row = Roster::RowOfLabel(control); row != 0) {
-    fields += ", \"row\": " + std::to_string(row);
-  }
-  return fields;
+std::string ConsoleView::RowFields(const RowRef& row) {
+  return ", \"control\": " + JsonString(row.label) + ", \"row\": " + std::to_string(row.row);
 }
 
 void ConsoleView::Emit(const std::string& op, const std::string& json_fields,
@@ -79,17 +74,23 @@ void ConsoleView::Write(const std::string& line) {
 }
 
 void ConsoleView::SetLabelText(const std::string& control, const std::string& text) {
-  std::string plain;
-  if (const int row = Roster::RowOfLabel(control); row != 0) {
-    plain = "row " + std::to_string(row) + " " + Inputs().Text(Roster::Row(row).edit) + ": " + text;
-  } else {
-    plain = control + ": " + text;
-  }
-  Emit("text", ControlFields(control) + ", \"text\": " + JsonString(text), plain);
+  Emit("text", ", \"control\": " + JsonString(control) + ", \"text\": " + JsonString(text),
+       control + ": " + text);
 }
 
 void ConsoleView::SetLabelColour(const std::string& control, TColour colour) {
-  Emit("colour", ControlFields(control) + ", \"colour\": " + JsonString(ColourName(colour)), "");
+  Emit("colour",
+       ", \"control\": " + JsonString(control) + ", \"colour\": " + JsonString(ColourName(colour)),
+       "");
+}
+
+void ConsoleView::SetRowText(const RowRef& row, const std::string& text) {
+  Emit("text", RowFields(row) + ", \"text\": " + JsonString(text),
+       "row " + std::to_string(row.row) + " " + row.address + ": " + text);
+}
+
+void ConsoleView::SetRowColour(const RowRef& row, TColour colour) {
+  Emit("colour", RowFields(row) + ", \"colour\": " + JsonString(ColourName(colour)), "");
 }
 
 void ConsoleView::AppendListLine(const std::string& control, const std::string& line) {
@@ -118,7 +119,7 @@ void ConsoleView::Beep() {
   }
 }
 
-void ConsoleView::CycleFinished(const CycleReport& r) {
+void ConsoleView::CycleFinished(const CycleEvent& r) {
   std::string json = ", \"rows\": " + std::to_string(r.rows) +
                      ", \"failed\": " + std::to_string(r.failed) +
                      ", \"seconds\": " + Number(r.seconds);

@@ -61,6 +61,9 @@ class ConsoleView : public StoreView, public MonitorObserver, public StallListen
 
   void SetLabelText(const std::string& control, const std::string& text) override;
   void SetLabelColour(const std::string& control, TColour colour) override;
+  // A roster row's status line, printed with its row and address.
+  void SetRowText(const RowRef& row, const std::string& text) override;
+  void SetRowColour(const RowRef& row, TColour colour) override;
   void RepaintLabel(const std::string&) override {}
   void AppendListLine(const std::string& control, const std::string& line) override;
   void SetButtonCaption(const std::string& control, const std::string& caption) override;
@@ -68,7 +71,7 @@ class ConsoleView : public StoreView, public MonitorObserver, public StallListen
   void ShowErrorBox(const std::string& text) override;
   void Beep() override;
 
-  void CycleFinished(const CycleReport& report) override;
+  void CycleFinished(const CycleEvent& event) override;
   void AlertReported(const AlertEvent& event) override;
   void OutboxLog(const std::string& line) override;
 
@@ -81,7 +84,7 @@ class ConsoleView : public StoreView, public MonitorObserver, public StallListen
   void AlertQueued(const std::string& text, int pending);
   // Plain: "<time> <body>"; JSON: {"time": ..., "op": op<fields>}.
   void Emit(const std::string& op, const std::string& json_fields, const std::string& plain);
-  std::string ControlFields(const std::string& control) const;
+  static std::string RowFields(const RowRef& row);
   void Write(const std::string& line) EXCLUDES(mu_);
 
   std::FILE* const out_;  // written whole lines at a time, under mu_

@@ -58,18 +58,25 @@ void AlertDispatch::AddedElsewhere() {
 
 // ---- What the poll cycle and the watchdog report ----------------------------
 
-void AlertDispatch::ProbeFailed(int row, const std::string& address) {
-  const std::string text = DownText(address);
+AlertState AlertDispatch::ProbeFailed(int row, const std::string& address) {
   const AlertDecision decision = policy_.Failed(row, address, clock_.Now());
-  if (decision.alert) {
-    Raise(text, kDownSubject, row);
-  } else {
-    HeldBack(row, text, decision.reason);
-  }
+  if (decision.alert) return {AlertState::Kind::kRaised, {}};
+  return {AlertState::Kind::kHeldBack, decision.reason};
 }
 
-void AlertDispatch::ProbeAnswered(int row, const std::string& address) {
-  if (policy_.Answered(row, address)) Raise(UpText(address), kUpSubject, row);
+AlertState AlertDispatch::ProbeAnswered(int row, const std::string& address) {
+  if (policy_.Answered(row, address)) return {AlertState::Kind::kRaised, {}};
+  return {};
+}
+
+void AlertDispatch::CarryOut(const ProbeEvent& probe) {
+  const bool down = probe.failed();
+  const std::string text = down ? DownText(probe.address) : UpText(probe.address);
+  if (probe.alert.kind == AlertState::Kind::kHeldBack) {
+    HeldBack(probe.row, text, probe.alert.reason);
+  } else if (probe.alert.kind == AlertState::Kind::kRaised) {
+    Raise(text, down ? kDownSubject : kUpSubject, probe.row);
+  }
 }
 
 void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {

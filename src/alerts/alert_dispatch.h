@@ -88,8 +88,9 @@ class AlertDispatch : public QObject, public AlertSender {
   // select for it (account_choice.h), each failure in a message box; a
   // failure to close a connection is raised at once.
   void SendTestMail() override;
-  void ProbeFailed(int row, const std::string& address) override;
-  void ProbeAnswered(int row, const std::string& address) override;
+  AlertState ProbeFailed(int row, const std::string& address) override;
+  AlertState ProbeAnswered(int row, const std::string& address) override;
+  void CarryOut(const ProbeEvent& probe) override;
   void WatchdogChecked(const std::string& address, bool stalled) override;
 
   // The retry timer's work: opens the outbox when it is not open and

@@ -63,18 +63,19 @@ MonitorMetrics::MonitorMetrics() {
   }
 }
 
-void MonitorMetrics::ProbeFinished(const monitor::ProbeReport& r) {
+void MonitorMetrics::ProbeFinished(const monitor::ProbeEvent& r) {
+  if (r.outcome == monitor::ProbeEvent::Outcome::kSkipped) return;
   const std::string row = std::to_string(r.row);
   // A row probed at a new address no longer shows the old one.
   for (const char* name : kRowFamilies) store_.EraseWhere(name, "row", row);
   const Labels labels = {{"row", row}, {"address", r.address}};
-  store_.Set("tallyvox_probe_up", labels, r.ok ? 1 : 0);
+  store_.Set("tallyvox_probe_up", labels, r.answered() ? 1 : 0);
   store_.Set("tallyvox_probe_duration_seconds", labels, r.seconds);
-  store_.Set("tallyvox_ok_number", labels, r.ok ? r.ok_number : 0);
+  store_.Set("tallyvox_ok_number", labels, r.answered() ? r.count : 0);
   store_.Set("tallyvox_last_probe_start_timestamp_seconds", labels, UnixSeconds(r.start));
 }
 
-void MonitorMetrics::CycleFinished(const monitor::CycleReport& r) {
+void MonitorMetrics::CycleFinished(const monitor::CycleEvent& r) {
   store_.Set("tallyvox_cycle_duration_seconds", {}, r.seconds);
   store_.Add("tallyvox_cycles_total", {}, 1);
   if (r.ended_by_error) store_.Add("tallyvox_cycle_errors_total", {}, 1);

@@ -46,8 +46,8 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
 
   const MetricStore& store() const { return store_; }
 
-  void ProbeFinished(const monitor::ProbeReport& report) override;
-  void CycleFinished(const monitor::CycleReport& report) override;
+  void ProbeFinished(const monitor::ProbeEvent& event) override;
+  void CycleFinished(const monitor::CycleEvent& event) override;
   void AlertReported(const monitor::AlertEvent& event) override;
   void WatchdogAlert(const std::string& address, long long seconds) override;
   void OutboxChanged(int pending) override;

@@ -72,83 +72,110 @@ void Monitor::DoPoll() {
     return;
   }
   FlagGuard running(cycle_running_);
-  CycleReport report;
+  CycleEvent cycle;
+  cycle.start = clock_.Now();
   const auto started = SteadyClock::now();
+  const auto finish = [&] {
+    cycle.seconds = SecondsSince(started);
+    cycle.end = clock_.Now();
+    observers_.CycleFinished(cycle);
+  };
   try {
-    RunCycle(&report);
+    RunCycle(&cycle);
   } catch (const MonitorStopped&) {
     throw;
   } catch (const std::exception& e) {
-    report.ended_by_error = true;
-    report.error = e.what();
-    report.seconds = SecondsSince(started);
-    observers_.CycleFinished(report);
+    cycle.ended_by_error = true;
+    cycle.error = e.what();
+    finish();
     throw;
   }
-  report.seconds = SecondsSince(started);
-  observers_.CycleFinished(report);
+  finish();
 }
 
-void Monitor::RunCycle(CycleReport* report) {
+void Monitor::RunCycle(CycleEvent* cycle) {
   audit_.OpenAuditTable();
   probe_.PrepareCycle();
   for (const ServerEntry& entry : Roster::Rows()) {
     stop_.ThrowIfStopped();
-    if (view_.CheckBoxChecked(entry.check_box)) PollRow(entry, report);
+    if (view_.CheckBoxChecked(entry.check_box)) {
+      PollRow(entry, cycle);
+    } else {
+      ++cycle->skipped;
+      ProbeEvent skipped;
+      skipped.row = entry.row;
+      skipped.address = view_.EditText(entry.edit);
+      skipped.outcome = ProbeEvent::Outcome::kSkipped;
+      observers_.ProbeFinished(skipped);
+    }
   }
 }
 
-void Monitor::PollRow(const ServerEntry& entry, CycleReport* report) {
+void Monitor::PollRow(const ServerEntry& entry, CycleEvent* cycle) {
   // Row 1 keeps the pooled connections (of the connection test or an earlier
   // cycle) and leaves the pool active after its probe.
   const bool first_row = entry.row == 1;
-  view_.SetLabelColour(entry.label, TColour::clRed);
-  view_.SetLabelText(entry.label, "Checking..." + LongTimeText(clock_.Now()));
+  const RowRef row{entry.row, entry.label, view_.EditText(entry.edit)};
+  view_.SetRowColour(row, TColour::clRed);
+  view_.SetRowText(row, "Checking..." + LongTimeText(clock_.Now()));
   view_.RepaintLabel(entry.label);
-  const std::string address = view_.EditText(entry.edit);
-  probe_.AimProbe(address, /*fresh=*/!first_row);
-  view_.SetLabelColour(entry.label, TColour::clBlack);
+  probe_.AimProbe(row.address, /*fresh=*/!first_row);
+  view_.SetRowColour(row, TColour::clBlack);
   last_probe_start_ = clock_.Now();
-  last_probed_address_ = address;
-  pulse_.ProbeStarted(address);
-  bool failed = false;
-  audit_.RecordProbe(address, TimeOfDayPart(last_probe_start_));
+  last_probed_address_ = row.address;
+  pulse_.ProbeStarted(row.address);
+  audit_.RecordProbe(row.address, TimeOfDayPart(last_probe_start_));
 
-  ProbeReport probe{entry.row, address, last_probe_start_, 0, true, {}, {}};
+  ProbeEvent probe = RunProbe(row);
+  // A probe broken by a stop request is no outcome of the server's.
+  stop_.ThrowIfStopped();
+  ++cycle->rows;
+  if (probe.failed()) ++cycle->failed;
+  ApplyResult(entry, row, &probe);
+  if (!first_row) probe_.ReleaseProbe();
+}
+
+ProbeEvent Monitor::RunProbe(const RowRef& row) {
+  ProbeEvent probe;
+  probe.row = row.row;
+  probe.address = row.address;
+  probe.start = last_probe_start_;
   const auto started = SteadyClock::now();
   transport_error_.clear();
+  std::string message;
   try {
     probe_.RunProbe();
   } catch (const std::exception& e) {
-    failed = true;
-    probe.message = e.what();
+    probe.outcome = ProbeEvent::Outcome::kFailed;
+    message = e.what();
   } catch (...) {
-    failed = true;
-    probe.message = "Unknown exception";
+    probe.outcome = ProbeEvent::Outcome::kFailed;
+    message = "Unknown exception";
   }
   probe.seconds = SecondsSince(started);
-  probe.ok = !failed;
-  probe.transport_error = transport_error_;
-  // A probe broken by a stop request is no outcome of the server's.
-  stop_.ThrowIfStopped();
-  ++report->rows;
+  if (probe.failed()) probe.reason = FailureReason(message, transport_error_);
+  return probe;
+}
 
-  if (failed) {
-    ++report->failed;
-    view_.SetLabelText(entry.label, entry.problem_shows_time
-                                        ? "Problem " + LongTimeText(clock_.Now())
-                                        : std::string("Problem"));
-    observers_.ProbeFinished(probe);
-    for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
-    alerts_.ProbeFailed(entry.row, address);  // the alert side decides what it sends
+void Monitor::ApplyResult(const ServerEntry& entry, const RowRef& row, ProbeEvent* probe) {
+  if (probe->failed()) {
+    probe->status_text =
+        entry.problem_shows_time ? "Problem " + LongTimeText(clock_.Now()) : "Problem";
   } else {
-    probe.ok_number = counters_.Value(entry.counter);
-    view_.SetLabelText(entry.label, "OK " + std::to_string(probe.ok_number));
+    probe->count = counters_.Value(entry.counter);
+    probe->status_text = "OK " + std::to_string(probe->count);
     counters_.Increment(entry.counter);
-    observers_.ProbeFinished(probe);
-    alerts_.ProbeAnswered(entry.row, address);
   }
-  if (!first_row) probe_.ReleaseProbe();
+  view_.SetRowText(row, probe->status_text);
+  // The alert side decides what it sends, and sends it once the probe's
+  // event is out.
+  probe->alert = probe->failed() ? alerts_.ProbeFailed(entry.row, row.address)
+                                 : alerts_.ProbeAnswered(entry.row, row.address);
+  observers_.ProbeFinished(*probe);
+  if (probe->failed()) {
+    for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
+  }
+  alerts_.CarryOut(*probe);
 }
 
 // ---- Polling control ---------------------------------------------------------
@@ -209,9 +236,11 @@ void Monitor::FormShow() { last_probe_start_ = clock_.Now(); }
 
 void Monitor::Button2Click() {
   probe_.PrepareCycle();
-  view_.SetLabelText("Label1", "Checking...");
-  view_.RepaintLabel("Label1");
-  probe_.AimProbe(view_.EditText("Edit1"), /*fresh=*/false);
+  const ServerEntry& entry = Roster::Row(1);
+  const RowRef row{1, entry.label, view_.EditText(entry.edit)};
+  view_.SetRowText(row, "Checking...");
+  view_.RepaintLabel(row.label);
+  probe_.AimProbe(row.address, /*fresh=*/false);
   bool failed = false;
   try {
     probe_.RunProbe();
@@ -219,7 +248,7 @@ void Monitor::Button2Click() {
     failed = true;
   }
   stop_.ThrowIfStopped();
-  view_.SetLabelText("Label1", failed ? "Problem" : "OK ");
+  view_.SetRowText(row, failed ? "Problem" : "OK ");
 }
 
 void Monitor::Button4Click() {

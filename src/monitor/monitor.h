@@ -127,8 +127,13 @@ class Monitor : public QObject {
   void StartPulse(std::chrono::milliseconds period);
 
  private:
-  void RunCycle(CycleReport* report);
-  void PollRow(const ServerEntry& entry, CycleReport* report);
+  void RunCycle(CycleEvent* cycle);
+  void PollRow(const ServerEntry& entry, CycleEvent* cycle);
+  // Runs the aimed probe of `row`; the event without its status and alert.
+  ProbeEvent RunProbe(const RowRef& row);
+  // Writes the row's status text, has the alert side decide, emits `probe`
+  // completed with both, and has the alert side carry out its decision.
+  void ApplyResult(const ServerEntry& entry, const RowRef& row, ProbeEvent* probe);
   void QueryOpening(bool opening);
   int64_t WatchdogElapsed(TDateTime now) const;
 

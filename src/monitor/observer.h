@@ -1,13 +1,16 @@
 // What the monitor reports beside the view operations, for front ends that
 // show more than the window's controls: the console's cycle lines, the
-// window's tool tips, metrics. Every hook runs on the monitor's thread, after
-// the fact, and defaults to doing nothing. An observer must not block.
+// window's tool tips, metrics, the program's exit status. Every hook runs on
+// the monitor's thread, after the fact, and defaults to doing nothing. An
+// observer must not block.
 //
 // The events are plain copyable values that carry their identity (the row,
-// the address, the account): an observer never needs to parse display text,
-// and one that is a queue to another thread (a history writer, a status
-// page) copies them as they come. Probe events come in the order probes
-// finish.
+// the address, the account) and own all their data: an observer never needs
+// to parse display text or ask the monitor, and one that lives on another
+// thread (a history writer, a status page) subscribes with an observer that
+// copies each event into a queue and returns; the event stays valid there.
+// Probe events come in the order probes finish, which need not be the
+// roster's order: read the row from the event.
 #ifndef TALLYVOX_MONITOR_OBSERVER_H_
 #define TALLYVOX_MONITOR_OBSERVER_H_
 
@@ -20,18 +23,48 @@
 
 namespace tallyvox::monitor {
 
-struct ProbeReport {
-  int row = 0;
-  std::string address;
-  TDateTime start = 0;  // full local timestamp of the probe's start
-  double seconds = 0;   // how long RunProbe took
-  bool ok = false;
-  std::string message;  // the exception's message of a failed probe
-  // The transport failure the probe met on the way ("Read Timeout"), whose
-  // message the final "Connection lost." hides; empty when there was none.
-  std::string transport_error;
-  int32_t ok_number = 0;  // the number the status line shows after "OK" (0 on failure)
+// What the alert side decided for a probe's alert when the probe's result
+// was applied. What became of a raised alert (delivered through an account,
+// failed, queued in the outbox) follows as AlertEvents with the same row.
+struct AlertState {
+  enum class Kind {
+    kNone,      // no alert: an answer with nothing to recover, or no policy alert
+    kRaised,    // the alert goes out (the "Is Down!" or the "Is Up!" mail)
+    kHeldBack,  // the policy held it back (reason)
+  };
+  Kind kind = Kind::kNone;
+  std::string reason;  // kHeldBack: "failure 1 of 3", "next reminder at 12:33:10"
 };
+
+// One roster row's probe, emitted once when its result is applied (the
+// status text written, the alert decided, before it goes out), and once per
+// cycle for a row whose box was not ticked (kSkipped, nothing else set but
+// row and address).
+// It names its row and address itself: with probes finishing in any order,
+// no observer may take an event to be about "the last probe".
+struct ProbeEvent {
+  enum class Outcome { kAnswered, kFailed, kSkipped };
+  int row = 0;          // 1..111
+  std::string address;  // as probed (as read for a skipped row)
+  Outcome outcome = Outcome::kAnswered;
+  int32_t count = 0;    // kAnswered: the number the status text shows after "OK"
+  TDateTime start = 0;  // full local timestamp of the probe's start
+  double seconds = 0;   // how long the probe took
+  // kFailed: why, as the tool tip shows it: the exception's message, then in
+  // brackets the transport failure behind it when that says more
+  // ("Connection lost. (Read Timeout)"); see FailureReason.
+  std::string reason;
+  std::string status_text;  // what the row's status line shows now ("OK 3", "Problem")
+  AlertState alert;
+
+  bool answered() const { return outcome == Outcome::kAnswered; }
+  bool failed() const { return outcome == Outcome::kFailed; }
+};
+
+// The reason text of a failed probe: `message`, and the transport failure
+// behind it in brackets (its white space runs made single blanks) when there
+// was one that is not the message itself.
+std::string FailureReason(const std::string& message, const std::string& transport_error);
 
 // What became of an alert: one delivery through one account, or the policy
 // held it back, or it was left waiting in the outbox. A plain value: an
@@ -63,9 +96,13 @@ struct AlertEvent {
   }
 };
 
-struct CycleReport {
-  int rows = 0;    // rows probed
-  int failed = 0;  // of them failed
+// One poll cycle, emitted when it ends (also when an error ended it).
+struct CycleEvent {
+  TDateTime start = 0;  // full local timestamps
+  TDateTime end = 0;
+  int rows = 0;     // rows probed
+  int failed = 0;   // of them failed
+  int skipped = 0;  // rows passed over, their box not ticked
   double seconds = 0;
   bool ended_by_error = false;  // a step outside the probe raised
   std::string error;            // its message
@@ -74,8 +111,8 @@ struct CycleReport {
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
-  virtual void ProbeFinished(const ProbeReport&) {}
-  virtual void CycleFinished(const CycleReport&) {}
+  virtual void ProbeFinished(const ProbeEvent&) {}
+  virtual void CycleFinished(const CycleEvent&) {}
   // A cycle asked to start while another waits in a message box.
   virtual void CycleSkipped() {}
   // What became of an alert (above).
@@ -97,10 +134,10 @@ class MonitorObserver {
 class ObserverList : public MonitorObserver {
  public:
   void Add(MonitorObserver* observer) { observers_.push_back(observer); }
-  void ProbeFinished(const ProbeReport& r) override {
+  void ProbeFinished(const ProbeEvent& r) override {
     for (auto* o : observers_) o->ProbeFinished(r);
   }
-  void CycleFinished(const CycleReport& r) override {
+  void CycleFinished(const CycleEvent& r) override {
     for (auto* o : observers_) o->CycleFinished(r);
   }
   void CycleSkipped() override {

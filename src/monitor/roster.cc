@@ -49,13 +49,6 @@ const ServerEntry& Roster::Row(int row) {
   return Rows()[static_cast<size_t>(row - 1)];
 }
 
-int Roster::RowOfLabel(const std::string& label) {
-  for (const ServerEntry& e : Rows()) {
-    if (e.label == label) return e.row;
-  }
-  return 0;
-}
-
 void OkCounters::Increment(int counter) {
   int32_t& v = values_[static_cast<size_t>(counter - 1)];
   v = static_cast<int32_t>(static_cast<uint32_t>(v) + 1u);

@@ -38,8 +38,6 @@ class Roster {
   // REQUIRES: 1 <= row <= 111.
   static const ServerEntry& Row(int row);
   static const std::array<ServerEntry, kRosterRows>& Rows();
-  // The row whose status label is `label`, or 0.
-  static int RowOfLabel(const std::string& label);
 };
 
 // 110 signed 32-bit counters, indexed 1..110; all 1 after Reset.

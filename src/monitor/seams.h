@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/datetime.h"
+#include "monitor/observer.h"
 
 namespace tallyvox::monitor {
 
@@ -82,10 +83,16 @@ class MailDelivery {
 class AlertSender {
  public:
   virtual ~AlertSender() = default;
-  // A probe of `row` at `address` failed.
-  virtual void ProbeFailed(int row, const std::string& address) = 0;
-  // A probe of `row` at `address` answered.
-  virtual void ProbeAnswered(int row, const std::string& address) = 0;
+  // A probe of `row` at `address` failed: decides its alert (the probe
+  // event carries the decision) and reports nothing yet.
+  virtual AlertState ProbeFailed(int row, const std::string& address) = 0;
+  // A probe of `row` at `address` answered: decides the recovery alert, if
+  // any, likewise.
+  virtual AlertState ProbeAnswered(int row, const std::string& address) = 0;
+  // Carries out what ProbeFailed or ProbeAnswered decided for `probe` (its
+  // row, address, outcome and alert): reports an alert held back, sends one
+  // raised.
+  virtual void CarryOut(const ProbeEvent& probe) = 0;
   // The watchdog checked; `stalled`: more than 65 s since the last probe
   // (at `address`) started.
   virtual void WatchdogChecked(const std::string& address, bool stalled) = 0;

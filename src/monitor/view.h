@@ -24,6 +24,16 @@ namespace tallyvox::monitor {
 
 enum class TColour { clBlack, clRed };
 
+// A roster row's status line as the monitor names it when it writes it: the
+// row (1..111), its label's component name and the address the row is
+// probed at. Front ends that show rows by number (the console) take the row
+// from here instead of mapping label names back to rows.
+struct RowRef {
+  int row = 0;
+  std::string label;
+  std::string address;
+};
+
 const char* ColourName(TColour colour);  // "black", "red"
 
 class View {
@@ -39,6 +49,14 @@ class View {
   virtual void SetLabelColour(const std::string& control, TColour colour) = 0;
   // Shows the label's current text and colour before the call returns.
   virtual void RepaintLabel(const std::string& control) = 0;
+  // A roster row's status line: its text and colour. By default the row's
+  // label (SetLabelText, SetLabelColour).
+  virtual void SetRowText(const RowRef& row, const std::string& text) {
+    SetLabelText(row.label, text);
+  }
+  virtual void SetRowColour(const RowRef& row, TColour colour) {
+    SetLabelColour(row.label, colour);
+  }
   // Adds a line at the end of a list box; no limit.
   virtual void AppendListLine(const std::string& control, const std::string& line) = 0;
   virtual void SetButtonCaption(const std::string& control, const std::string& caption) = 0;

@@ -19,17 +19,21 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 // stays within its line.
 QString Quoted(const std::string& text) { return Text(EscapeControls(text, LineBreaks::kBlank)); }
 
+QString HeldBackNote(const std::string& reason) { return "held back: " + Text(reason); }
+
+QString QueuedNote(int pending) {
+  return "queued: " + QString::number(pending) + " waiting in the outbox";
+}
+
 }  // namespace
 
-QString ProbeToolTip(const monitor::ProbeReport& r) {
-  QString tip = (r.address.empty() ? Text("(no address)") : Quoted(r.address)) +
-                "\nLast probe started " + Text(monitor::LongTimeText(r.start)) + ", took " +
-                QString::number(r.seconds, 'f', 3) + " s";
-  if (r.ok) return tip;
-  tip += "\nFailed: " + Quoted(r.message);
-  if (!r.transport_error.empty() && r.transport_error != r.message) {
-    // Its line breaks ("Socket Error # 10061\r\n...") read as blanks.
-    tip += " (" + Quoted(Text(r.transport_error).simplified().toStdString()) + ")";
+QString ProbeToolTip(const monitor::ProbeEvent& e) {
+  QString tip = (e.address.empty() ? Text("(no address)") : Quoted(e.address)) +
+                "\nLast probe started " + Text(monitor::LongTimeText(e.start)) + ", took " +
+                QString::number(e.seconds, 'f', 3) + " s";
+  if (e.failed()) tip += "\nFailed: " + Quoted(e.reason);
+  if (e.alert.kind == monitor::AlertState::Kind::kHeldBack) {
+    tip += "\nAlert " + HeldBackNote(e.alert.reason);
   }
   return tip;
 }
@@ -80,31 +84,35 @@ void WindowView::Beep() {
   Post([](MainWindow&) { QApplication::beep(); });
 }
 
-void WindowView::ProbeFinished(const monitor::ProbeReport& report) {
-  last_probe_ = report;
-  last_tip_ = ProbeToolTip(report);
-  const std::string& label = monitor::Roster::Row(report.row).label;
-  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
+void WindowView::ProbeFinished(const monitor::ProbeEvent& event) {
+  if (event.outcome == monitor::ProbeEvent::Outcome::kSkipped) return;
+  tips_[event.row] = ProbeToolTip(event);
+  PostToolTip(event.row);
+}
+
+void WindowView::PostToolTip(int row) {
+  const std::string& label = monitor::Roster::Row(row).label;
+  Post([label, tip = tips_[row]](MainWindow& w) { w.SetToolTip(label, tip); });
 }
 
 void WindowView::AlertReported(const monitor::AlertEvent& e) {
   using Outcome = monitor::AlertEvent::Outcome;
-  if (e.outcome == Outcome::kHeldBack) {
-    NoteAlert(e.row, "held back: " + Text(e.reason));
-  } else if (e.outcome == Outcome::kQueued) {
-    NoteAlert(e.row, "queued: " + QString::number(e.pending) + " waiting in the outbox");
-  }
-}
-
-void WindowView::NoteAlert(int row, const QString& what) {
-  if (row == 0) {
-    Post([tip = "Watchdog alert " + what](MainWindow& w) { w.SetToolTip("ListBox1", tip); });
+  if (e.row == 0) {  // the watchdog's: on the tool tip of its list
+    if (e.outcome == Outcome::kHeldBack) WatchdogNote(HeldBackNote(e.reason));
+    if (e.outcome == Outcome::kQueued) WatchdogNote(QueuedNote(e.pending));
     return;
   }
-  if (row != last_probe_.row) return;  // reported right after the row's probe only
-  last_tip_ += "\nAlert " + what;
-  const std::string& label = monitor::Roster::Row(row).label;
-  Post([label, tip = last_tip_](MainWindow& w) { w.SetToolTip(label, tip); });
+  // A row's alert held back is in its probe's event (above); one queued is
+  // added below the tool tip of the row the event names.
+  if (e.outcome != Outcome::kQueued) return;
+  const auto tip = tips_.find(e.row);
+  if (tip == tips_.end()) return;
+  tip->second += "\nAlert " + QueuedNote(e.pending);
+  PostToolTip(e.row);
+}
+
+void WindowView::WatchdogNote(const QString& what) {
+  Post([tip = "Watchdog alert " + what](MainWindow& w) { w.SetToolTip("ListBox1", tip); });
 }
 
 }  // namespace tallyvox::ui

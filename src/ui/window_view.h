@@ -12,9 +12,10 @@
 // wait.
 //
 // As an observer it puts each probe's start, duration and, for a failure,
-// the exception's message on the row's status label as its tool tip, and
-// adds what became of the row's alert: held back by the alert policy (and
-// why), or queued in the outbox. The watchdog's alerts held back or queued
+// its reason on the status label of the probe event's row as its tool tip,
+// with what became of the row's alert: held back by the alert policy (and
+// why, as the event carries it), or queued in the outbox (as the alert event
+// with the row tells). The watchdog's alerts held back or queued
 // go to the tool tip of its list, ListBox1.
 //
 // Texts from elsewhere are shown with their control bytes escaped
@@ -29,6 +30,7 @@
 
 #include <QString>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "monitor/observer.h"
@@ -39,9 +41,9 @@
 namespace tallyvox::ui {
 
 // The tool tip of a row's status label after a probe: the address, the
-// probe's start (time of day), its duration and, for a failure, the
-// exception's message with the transport failure behind it.
-QString ProbeToolTip(const monitor::ProbeReport& report);
+// probe's start (time of day), its duration, for a failure its reason, and
+// the row's alert when the policy held it back.
+QString ProbeToolTip(const monitor::ProbeEvent& event);
 
 class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
  public:
@@ -56,7 +58,7 @@ class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
   void ShowErrorBox(const std::string& text) override;
   void Beep() override;
 
-  void ProbeFinished(const monitor::ProbeReport& report) override;
+  void ProbeFinished(const monitor::ProbeEvent& event) override;
   void AlertReported(const monitor::AlertEvent& event) override;
 
  private:
@@ -64,17 +66,17 @@ class WindowView : public monitor::StoreView, public monitor::MonitorObserver {
   void Post(std::function<void(MainWindow&)> call);
   void ShowBox(BoxKind kind, const std::string& text);
 
-  // Tells what became of an alert ("held back: failure 1 of 3"): on the
-  // tool tip of the row just probed (row > 0), below the probe's lines, or
-  // on the watchdog's list (row 0).
-  void NoteAlert(int row, const QString& what);
+  // Tells what became of the watchdog's alert ("held back: ...") on the
+  // tool tip of its list.
+  void WatchdogNote(const QString& what);
+  // Shows tips_[row] on the row's status label.
+  void PostToolTip(int row);
 
   MainWindow& window_;
   monitor::StopSignal& stop_;
-  // The last probe and its tool tip as shown, for the notes on its alert.
-  // Touched on the monitor's thread only.
-  monitor::ProbeReport last_probe_;
-  QString last_tip_;
+  // Each probed row's tool tip as shown, by row, for the notes on its
+  // alert. Touched on the monitor's thread only.
+  std::map<int, QString> tips_;
 };
 
 }  // namespace tallyvox::ui

@@ -94,17 +94,28 @@ TEST(MetricStore, RendersFamiliesInOrderWithEscapedLabelsAndExactValues) {
   Parsed(store.Render());
 }
 
-monitor::ProbeReport Probe(int row, const std::string& address, bool ok, int32_t ok_number,
-                           TDateTime start, double seconds) {
-  monitor::ProbeReport r;
+monitor::ProbeEvent Probe(int row, const std::string& address, bool ok, int32_t ok_number,
+                          TDateTime start, double seconds) {
+  monitor::ProbeEvent r;
   r.row = row;
   r.address = address;
-  r.ok = ok;
-  r.ok_number = ok_number;
+  r.outcome = ok ? monitor::ProbeEvent::Outcome::kAnswered : monitor::ProbeEvent::Outcome::kFailed;
+  r.count = ok_number;
   r.start = start;
   r.seconds = seconds;
-  r.message = ok ? "" : "Connection lost.";
+  r.reason = ok ? "" : "Connection lost.";
   return r;
+}
+
+// A cycle's event; a non-empty `error` ended it.
+monitor::CycleEvent Cycle(int rows, int failed, double seconds, const std::string& error = "") {
+  monitor::CycleEvent c;
+  c.rows = rows;
+  c.failed = failed;
+  c.seconds = seconds;
+  c.ended_by_error = !error.empty();
+  c.error = error;
+  return c;
 }
 
 TEST(MonitorMetrics, FollowTheMonitorsReports) {
@@ -128,8 +139,8 @@ TEST(MonitorMetrics, FollowTheMonitorsReports) {
   m.AlertReported(AlertEvent::Delivered(5, "IP 192.0.2.15 Is Down!", "erols"));
   m.AlertReported(
       AlertEvent::Failed(5, "IP 192.0.2.15 Is Down!", "quell_brindle", "Connection refused"));
-  m.CycleFinished({2, 1, 2.75, false, ""});
-  m.CycleFinished({0, 0, 0.01, true, "DbeTable1: cannot open"});
+  m.CycleFinished(Cycle(2, 1, 2.75));
+  m.CycleFinished(Cycle(0, 0, 0.01, "DbeTable1: cannot open"));
   m.WatchdogAlert("192.0.2.15", 70);
   // Two alerts held back (a row's confirmation, the watchdog's reminder); the
   // outbox filled to 3 and then drained to 1: the gauge follows it down.
@@ -225,7 +236,7 @@ std::string RawRequest(int port, const std::string& bytes) {
 
 TEST(MetricsEndpoint, ServesMetricsAndRefusesWhatItWillNotRead) {
   MonitorMetrics metrics;
-  metrics.CycleFinished({1, 0, 0.5, false, ""});
+  metrics.CycleFinished(Cycle(1, 0, 0.5));
   MetricsEndpoint endpoint({"127.0.0.1", 0}, metrics.store());
   ASSERT_GT(endpoint.Port(), 0);
   EXPECT_EQ(endpoint.Address(), "127.0.0.1:" + std::to_string(endpoint.Port()));
@@ -282,7 +293,7 @@ TEST(MetricsEndpoint, ScrapesWhileTheNumbersChangeAreWhole) {
       const int row = 1 + i % 111;
       metrics.ProbeFinished(
           Probe(row, "127.0.0." + std::to_string(i % 7), i % 3 != 0, i, Now(), 0.001));
-      if (row == 111) metrics.CycleFinished({111, 37, 0.1, false, ""});
+      if (row == 111) metrics.CycleFinished(Cycle(111, 37, 0.1));
     }
   });
   httplib::Client client("127.0.0.1", endpoint.Port());

@@ -371,11 +371,10 @@ TEST(ConsoleViewAlertLinesTest, ControlBytesInTextsNeitherBreakNorSteerTheLines)
   for (bool json : {false, true}) {
     std::FILE* out = std::tmpfile();
     InputStore inputs;
-    inputs.SetText(Roster::Row(5).edit, "10.0.0.5\x1b[8m");
     ConsoleView view(inputs, out, json, false);
     view.AlertReported(AlertEvent::Failed(5, "IP 10.0.0.5 Is Down!", "erols", reply));
     view.ShowMessage(reply);
-    view.SetLabelText(Roster::Row(5).label, "Problem");
+    view.SetRowText({5, Roster::Row(5).label, "10.0.0.5\x1b[8m"}, "Problem");
     view.OutboxLog("outbox /o: moved 1\rA\x1b[2K aside");
     const std::string text = Printed(out);
     const std::vector<std::string> bodies =

@@ -147,10 +147,13 @@ class FakeAudit : public AuditLog {
 class FakeAlerts : public AlertSender {
  public:
   explicit FakeAlerts(CallLog& log) : log_(log) {}
-  void ProbeFailed(int /*row*/, const std::string& address) override {
-    SendError(DownText(address));
+  AlertState ProbeFailed(int /*row*/, const std::string& /*address*/) override {
+    return {AlertState::Kind::kRaised, {}};
   }
-  void ProbeAnswered(int /*row*/, const std::string& /*address*/) override {}
+  AlertState ProbeAnswered(int /*row*/, const std::string& /*address*/) override { return {}; }
+  void CarryOut(const ProbeEvent& probe) override {
+    if (probe.alert.kind == AlertState::Kind::kRaised) SendError(DownText(probe.address));
+  }
   void WatchdogChecked(const std::string& address, bool stalled) override {
     if (stalled) SendError(NotRespondingText(address));
   }
@@ -181,7 +184,8 @@ struct FakeMonitor {
   FakeAudit audit{log};
   FakeAlerts alerts{log};
   FakeClock clock;
-  Monitor monitor{view, probe, audit, alerts, clock, stop};
+  ObserverList observers;  // tests add theirs before they poll
+  Monitor monitor{view, probe, audit, alerts, clock, stop, &observers};
 
   // Ticks rows (1-based) and gives each the address "10.0.0.<row>".
   void Tick(std::initializer_list<int> rows) {

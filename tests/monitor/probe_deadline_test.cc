@@ -62,10 +62,9 @@ TEST_F(ProbeDeadlineTest, ATricklingServerIsCutOffAtTheProbeDeadline) {
   EXPECT_EQ(m.view.texts[Label(4)], "OK 1");
   EXPECT_EQ(m.view.texts[Label(5)], "OK 1");
   ASSERT_EQ(m.reports.probes.size(), 4u);
-  const ProbeReport& cut = m.reports.probes[1];
-  EXPECT_FALSE(cut.ok);
-  EXPECT_EQ(cut.message, "Connection lost.");
-  EXPECT_EQ(cut.transport_error, "no answer within 2 s");
+  const ProbeEvent& cut = m.reports.probes[1];
+  EXPECT_TRUE(cut.failed());
+  EXPECT_EQ(cut.reason, "Connection lost. (no answer within 2 s)");
   EXPECT_GE(cut.seconds, 1.9);
   EXPECT_LE(cut.seconds, 2.5);
   EXPECT_EQ(m.reports.cycles.at(0).failed, 1);
@@ -117,8 +116,7 @@ TEST_F(ProbeDeadlineTest, AHostNameWhoseLookupNeverAnswersFailsItsRowInTime) {
     EXPECT_EQ(m.view.texts[Label(2)].rfind("Problem ", 0), 0u) << m.view.texts[Label(2)];
     EXPECT_EQ(m.view.texts[Label(3)], "OK 1");
     ASSERT_EQ(m.reports.probes.size(), 2u);
-    EXPECT_EQ(m.reports.probes[0].message, "Connection lost.");
-    EXPECT_EQ(m.reports.probes[0].transport_error, "Connect timed out.");
+    EXPECT_EQ(m.reports.probes[0].reason, "Connection lost. (Connect timed out.)");
     EXPECT_GE(net::AbandonedLookups(), 1);
   }
   stuck->Open();

@@ -151,12 +151,14 @@ TEST_F(RealComponentsTest, OneCycleAgainstHealthyAndRefusingServers) {
 
   // The failed probes' messages are kept for display.
   ASSERT_EQ(m.reports.probes.size(), 7u);
-  EXPECT_FALSE(m.reports.probes[2].ok);
-  EXPECT_EQ(m.reports.probes[2].message, "Connection lost.");
+  EXPECT_TRUE(m.reports.probes[2].failed());
+  EXPECT_EQ(m.reports.probes[2].reason.rfind("Connection lost. (", 0), 0u)
+      << m.reports.probes[2].reason;
   // And so is the transport failure behind it, which that message hides.
-  EXPECT_NE(m.reports.probes[2].transport_error.find("refused"), std::string::npos)
-      << m.reports.probes[2].transport_error;
-  EXPECT_EQ(m.reports.probes[0].transport_error, "");
+  EXPECT_NE(m.reports.probes[2].reason.find("refused"), std::string::npos)
+      << m.reports.probes[2].reason;
+  EXPECT_TRUE(m.reports.probes[0].answered());
+  EXPECT_EQ(m.reports.probes[0].reason, "");
   ASSERT_EQ(m.reports.cycles.size(), 1u);
   EXPECT_EQ(m.reports.cycles[0].rows, 7);
   EXPECT_EQ(m.reports.cycles[0].failed, 2);
@@ -215,7 +217,7 @@ TEST_F(RealComponentsTest, CyclesBesideADbetoolRecordLoopProbeAllTheirRows) {
       << writes.load() << " writes";
   EXPECT_GT(writes.load(), 0);
   ASSERT_FALSE(m.reports.cycles.empty());
-  for (const CycleReport& cycle : m.reports.cycles) {
+  for (const CycleEvent& cycle : m.reports.cycles) {
     EXPECT_FALSE(cycle.ended_by_error) << cycle.error;
     EXPECT_EQ(cycle.rows, kRosterRows);
     EXPECT_EQ(cycle.failed, 0);

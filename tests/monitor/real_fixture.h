@@ -38,8 +38,11 @@ constexpr char kMailPassword[] = "pa55word";
 
 // Records the monitor's reports (on the test's thread).
 struct Reports : MonitorObserver {
-  void ProbeFinished(const ProbeReport& r) override { probes.push_back(r); }
-  void CycleFinished(const CycleReport& r) override { cycles.push_back(r); }
+  // The probes made; rows passed over are left out.
+  void ProbeFinished(const ProbeEvent& e) override {
+    if (e.outcome != ProbeEvent::Outcome::kSkipped) probes.push_back(e);
+  }
+  void CycleFinished(const CycleEvent& e) override { cycles.push_back(e); }
   void CycleSkipped() override { ++skipped; }
   void AlertReported(const AlertEvent& e) override {
     if (e.outcome == AlertEvent::Outcome::kDelivered) {
@@ -48,8 +51,8 @@ struct Reports : MonitorObserver {
       alerts.push_back(e.account + " failed " + e.text);
     }
   }
-  std::vector<ProbeReport> probes;
-  std::vector<CycleReport> cycles;
+  std::vector<ProbeEvent> probes;
+  std::vector<CycleEvent> cycles;
   std::vector<std::string> alerts;
   int skipped = 0;
 };

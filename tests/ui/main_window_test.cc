@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <array>
 #include <set>
 #include <string>
 #include <vector>
@@ -118,7 +119,18 @@ TEST_F(ExampleWindowTest, EveryControlHasItsNameAndStartValue) {
   EXPECT_EQ(w.font().pointSize(), 8);
 }
 
-TEST_F(ExampleWindowTest, LayoutFollowsTheOutline) {
+// The four roster columns: their first rows' check boxes, left to right.
+constexpr int kColumnFirstRows[4] = {1, 29, 56, 80};
+
+// Where each roster column starts, left to right.
+std::array<int, 4> ColumnLefts(MainWindow& w) {
+  std::array<int, 4> lefts{};
+  for (int c = 0; c < 4; ++c)
+    lefts[c] = Geometry(w, Roster::Row(kColumnFirstRows[c]).check_box).left();
+  return lefts;
+}
+
+TEST_F(ExampleWindowTest, LayoutHasItsSizeAndFourColumnsOfRows) {
   MainWindow w(inputs_, QString::fromStdString(dir_.File("window.ini")));
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
@@ -132,11 +144,9 @@ TEST_F(ExampleWindowTest, LayoutFollowsTheOutline) {
   const Column columns[] = {{1, 28, 100}, {29, 55, 100}, {56, 79, 90}, {80, 111, 90}};
   const int top = Geometry(w, Roster::Row(1).check_box).top();
   int previous_right = 0;
-  int column_left[4] = {};
   for (int c = 0; c < 4; ++c) {
     SCOPED_TRACE("column " + std::to_string(c + 1));
     const QRect first = Geometry(w, Roster::Row(columns[c].first).check_box);
-    column_left[c] = first.left();
     EXPECT_EQ(first.top(), top);
     EXPECT_GT(first.left(), previous_right);
     for (int row = columns[c].first; row <= columns[c].last; ++row) {
@@ -158,6 +168,14 @@ TEST_F(ExampleWindowTest, LayoutFollowsTheOutline) {
   const int column4_bottom = Geometry(w, Roster::Row(111).label).bottom();
   for (int last : {28, 55, 79})
     EXPECT_LT(Geometry(w, Roster::Row(last).label).bottom(), column4_bottom);
+}
+
+TEST_F(ExampleWindowTest, LayoutHasTheTopStripAndTheLeftPanelBesideTheRows) {
+  MainWindow w(inputs_, QString::fromStdString(dir_.File("window.ini")));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  const int top = Geometry(w, Roster::Row(1).check_box).top();
+  const std::array<int, 4> column_left = ColumnLefts(w);
 
   // The top strip above the rows, left to right.
   const QRect caption = Geometry(w, "Label122");
@@ -187,6 +205,13 @@ TEST_F(ExampleWindowTest, LayoutFollowsTheOutline) {
   EXPECT_LT(poll.right(), email.left());
   EXPECT_GT(connect.top(), poll.bottom());
   EXPECT_LT(std::max(email.right(), list.right()), column_left[0]);
+}
+
+TEST_F(ExampleWindowTest, LayoutPlacesTheIndicatorsAndOverlapsNothing) {
+  MainWindow w(inputs_, QString::fromStdString(dir_.File("window.ini")));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  const std::array<int, 4> column_left = ColumnLefts(w);
 
   // The indicators: Label18 in column 1 near row 19, Label17 in column 2 near
   // row 49, Label110 between columns 3 and 4 below the end of column 3.

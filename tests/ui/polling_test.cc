@@ -267,13 +267,13 @@ TEST_F(WindowTest, BoxesShowTypedAndServerTextsLiterally) {
 // HTML.
 TEST_F(WindowTest, AToolTipShowsAddressAndServerTextLiterally) {
   Open(BaseSettings(1));
-  monitor::ProbeReport report;
+  monitor::ProbeEvent report;
   report.row = 5;
   report.address = "<b>10.0.0.5</b><img src=x.png>";
   report.start = EncodeTime(12, 0, 0, 0);
   report.seconds = 0.5;
-  report.ok = false;
-  report.message = "<i>locked</i>\x1b[31m\r\nAlert held back: forged";
+  report.outcome = monitor::ProbeEvent::Outcome::kFailed;
+  report.reason = "<i>locked</i>\x1b[31m\r\nAlert held back: forged";
   window().SetToolTip("Label5", ProbeToolTip(report));
   EXPECT_EQ(Shown(Label("Label5")->toolTip(), Qt::AutoText).toStdString(),
             "<b>10.0.0.5</b><img src=x.png>\nLast probe started " +

@@ -69,20 +69,20 @@ TEST(TextsTest, TheSettingsErrorBoxNamesTheFileTheLineAndHowToMakeOne) {
 }
 
 TEST(TextsTest, AStatusLabelsToolTipTellsTheLastProbe) {
-  monitor::ProbeReport r;
+  monitor::ProbeEvent r;
   r.row = 5;
   r.address = "192.0.2.5";
   r.start = EncodeDate(2025, 6, 24) + EncodeTime(13, 5, 9, 250);
   r.seconds = 2.5;
-  r.ok = false;
-  r.message = "Connection lost.";
+  r.outcome = monitor::ProbeEvent::Outcome::kFailed;
+  r.reason = "Connection lost.";
   EXPECT_EQ(ProbeToolTip(r),
             "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost.");
-  r.transport_error = "Socket Error # 111\nConnection refused.";
+  r.reason = monitor::FailureReason("Connection lost.", "Socket Error # 111\nConnection refused.");
   EXPECT_EQ(ProbeToolTip(r),
             "192.0.2.5\nLast probe started 13:05:09, took 2.500 s\nFailed: Connection lost. "
             "(Socket Error # 111 Connection refused.)");
-  r.ok = true;
+  r.outcome = monitor::ProbeEvent::Outcome::kAnswered;
   r.address = "";
   EXPECT_EQ(ProbeToolTip(r), "(no address)\nLast probe started 13:05:09, took 2.500 s");
 }

@@ -37,8 +37,10 @@ using namespace std::chrono_literals;
 
 // Counts the monitor's cycles and probes (reported on the monitor thread).
 struct CycleCount : monitor::MonitorObserver {
-  void ProbeFinished(const monitor::ProbeReport&) override { ++probes; }
-  void CycleFinished(const monitor::CycleReport&) override { ++cycles; }
+  void ProbeFinished(const monitor::ProbeEvent& e) override {
+    if (e.outcome != monitor::ProbeEvent::Outcome::kSkipped) ++probes;
+  }
+  void CycleFinished(const monitor::CycleEvent&) override { ++cycles; }
   std::atomic<int> probes{0};
   std::atomic<int> cycles{0};
 };
