@@ -85,7 +85,10 @@ install: build
 
 # The whole system on one machine: mwserver, a TLS mail sink, the audit table
 # and the window (headless without a display); see tools/demo/run.
-run: build
+# Builds only the demo's programs (not the tests), then runs it.
+DEMO_TARGETS := tallyvox tallyvox-monitor tallyvox-window mwserver dbetool
+run: setup build/CMakeCache.txt
+	cmake --build build -j $(JOBS) --target $(DEMO_TARGETS)
 	@tools/demo/run build
 
 format:

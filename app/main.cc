@@ -4,7 +4,7 @@
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
 //            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
-//   tallyvox probe HOST [--port N] [--timeout S] [--connect-timeout S]   (app/probe.h)
+//   tallyvox probe HOST [-p N] [-t S] [-w S] [-c S] ...          (probe/probe_command.h)
 //   tallyvox init [DIR]                                                  (app/init.h)
 //
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
@@ -13,10 +13,11 @@
 // 128 + the signal's number after SIGINT or SIGTERM. SIGHUP reloads the
 // settings file while polling runs headless (app/reload.h).
 //
-// This file makes two programs: tallyvox, which hands the window over to
-// tallyvox-window (app/window_program.h) and so never loads Qt Widgets, and
-// tallyvox-window (TALLYVOX_WINDOW_PROGRAM), the same front ends plus the
-// window.
+// This file makes two programs: tallyvox-monitor, which the small tallyvox
+// front hands everything but the probe to, and which hands the window over
+// to tallyvox-window (exec/companion.h) and so never loads Qt Widgets,
+// and tallyvox-window (TALLYVOX_WINDOW_PROGRAM), the same front ends plus the
+// window. Both run the probe too, as the front does.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,10 +32,10 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/init.h"
 #include "app/metrics_option.h"
-#include "app/probe.h"
 #include "app/reload.h"
 #include "assembly/assembly.h"
 #include "assembly/runner.h"
@@ -43,10 +44,11 @@
 #include "console/console_view.h"
 #include "monitor/observer.h"
 #include "monitor/post_call.h"
+#include "probe/probe_command.h"
 #ifdef TALLYVOX_WINDOW_PROGRAM
 #include "ui/window_app.h"
 #else
-#include "app/window_program.h"
+#include "exec/companion.h"
 #endif
 
 namespace {
@@ -223,6 +225,9 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
 int main(int argc, char** argv) {
   // Probes, mail, the audit table, the outbox and the metrics endpoint all
   // take descriptors: the soft limit (often 1024) goes up to the hard one.
+  if (argc >= 2 && std::string(argv[1]) == "probe") {
+    return tallyvox::app::RunProbeCommand(std::vector<std::string>(argv + 2, argv + argc));
+  }
   tallyvox::RaiseOpenFileLimit();
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
@@ -247,7 +252,11 @@ int main(int argc, char** argv) {
       "send the \"Email\" button's test alert through the selected accounts; exit 0 "
       "when every tried account delivered, 1 otherwise");
   test_mail->add_option("--config", options.config, "the settings file");
-  tallyvox::app::ProbeCommand probe(cli);
+  // Listed for --help; main runs the probe before the options are read.
+  cli.add_subcommand("probe",
+                     "probe one middleware server as a roster row does (no audit record, no "
+                     "mail) and report like a monitoring plugin: exit 0 OK, 1 WARNING, "
+                     "2 CRITICAL, 3 UNKNOWN (tallyvox probe --help)");
   tallyvox::app::InitCommand init(cli);
   tallyvox::app::MetricsOption metrics(cli);
   options.metrics = &metrics;
@@ -256,12 +265,10 @@ int main(int argc, char** argv) {
   } catch (const CLI::Success& e) {
     return cli.exit(e);
   } catch (const CLI::ParseError& e) {
-    if (probe.Parsed()) return tallyvox::app::ProbeCommand::UsageError(e.what());
     cli.exit(e);
     return kExitUsage;
   }
 
-  if (probe.Parsed()) return probe.Run();
   if (init.Parsed()) return init.Run();
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
@@ -271,7 +278,8 @@ int main(int argc, char** argv) {
   }
   if (!options.headless) {
 #ifndef TALLYVOX_WINDOW_PROGRAM
-    return tallyvox::app::ExecWindowProgram(argv);
+    return tallyvox::app::ExecCompanion(tallyvox::app::kWindowProgram, argv, "window program",
+                                        "; tallyvox --headless runs without it");
 #else
     tallyvox::ui::WindowOptions window;
     window.config = options.config;

@@ -32,7 +32,9 @@ set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 set(packaging_out ${CMAKE_BINARY_DIR}/packaging)
 
 install(TARGETS tallyvox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT monitor)
-# tallyvox looks for it in ../libexec/tallyvox from its own folder.
+# tallyvox looks for its companions in ../libexec/tallyvox from its own
+# folder, tallyvox-monitor for the window beside itself.
+install(TARGETS tallyvox-monitor RUNTIME DESTINATION libexec/tallyvox COMPONENT monitor)
 install(TARGETS tallyvox-window RUNTIME DESTINATION libexec/tallyvox COMPONENT window)
 install(TARGETS mwserver dbetool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 

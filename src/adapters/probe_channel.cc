@@ -116,6 +116,11 @@ void MwProbeChannel::AimProbe(const std::string& address, bool fresh) {
 void MwProbeChannel::RunProbe() { RunProbe(std::chrono::steady_clock::now()); }
 
 void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start) {
+  RunProbe(start, ProbeBudget());
+}
+
+void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start,
+                              std::chrono::seconds budget) {
   // Two deadlines from the probe's start, which every pooled connection
   // shares with the transport: its connects (the pooled connection's, then
   // the request's when the first failed) share the connect deadline, and
@@ -125,7 +130,7 @@ void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start) {
   if (settings_.connect_timeout > 0) {
     t.SetConnectDeadline(start + std::chrono::seconds(settings_.connect_timeout));
   }
-  t.SetDeadline(net::TNetDeadline::Within(ProbeBudget(), start));
+  t.SetDeadline(net::TNetDeadline::Within(budget, start));
   struct ClearDeadlines {
     TMwTCPIPClientTransport& t;
     ~ClearDeadlines() {

@@ -1,8 +1,13 @@
 #include "config/settings_file.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 
@@ -115,6 +120,18 @@ class TableReader {
     return true;
   }
 
+  // Refuses the first key of the table that is not in `known`, before
+  // anything is read, so that a misspelt key is named as unknown rather than
+  // as the missing key it was meant to be.
+  void Known(std::initializer_list<std::string_view> known) const {
+    if (table_ == nullptr) return;
+    for (auto&& [key, node] : *table_) {
+      bool found = false;
+      for (std::string_view k : known) found = found || key.str() == k;
+      if (!found) Fail(key.source(), "unknown setting " + EscapeControls(Path(key.str())));
+    }
+  }
+
   // A sub-table, or null when absent.
   const toml::table* Table(std::string_view key) {
     const toml::node* node = Node(key);
@@ -141,6 +158,32 @@ class TableReader {
   std::set<std::string> read_;
 };
 
+// What a read needs besides the text: whether files the settings name are
+// checked on disk (a loaded file; not a text parsed on its own), and whether
+// an account holds a password written in the file (set by the read).
+struct ReadContext {
+  bool check_files = false;
+  bool inline_password = false;
+};
+
+// "" when `path` can be read, else why not.
+std::string Unreadable(const std::string& path) {
+  if (::access(path.c_str(), R_OK) == 0) return "";
+  return std::strerror(errno);
+}
+
+// A mailbox address: something, "@", a domain, without blanks, control
+// bytes or the characters that separate or bracket addresses.
+bool IsMailAddress(const std::string& address) {
+  const size_t at = address.rfind('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size()) return false;
+  if (address.find('@') != at) return false;
+  for (unsigned char c : address) {
+    if (c <= 0x20 || c == 0x7F || std::strchr("<>,;\"()[]", c) != nullptr) return false;
+  }
+  return address.find('.', at) != std::string::npos || address.substr(at + 1) == "localhost";
+}
+
 std::string Folder(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
@@ -148,8 +191,12 @@ std::string Folder(const std::string& path) {
 
 void ReadPolling(TableReader& top, Settings* s) {
   TableReader t(top.Table("polling"), "polling", top.file());
-  if (t.String("interval", &s->interval)) {
-    const toml::node* node = t.Node("interval");
+  const toml::node* given = t.Node("interval");
+  if (given != nullptr && given->is_integer()) {
+    s->interval = std::to_string(given->as_integer()->get());
+  }
+  if ((given != nullptr && given->is_integer()) || t.String("interval", &s->interval)) {
+    const toml::node* node = given;
     int32_t interval = 0;
     try {
       interval = ParseInterval(s->interval);
@@ -175,6 +222,7 @@ void ReadAudit(TableReader& top, Settings* s) {
   const toml::table* table = top.Table("audit");
   if (table == nullptr) top.FailHere("missing [audit] with the folder of the audit table");
   TableReader t(table, "audit", top.file());
+  t.Known({"folder", "table"});
   t.Required("folder");
   t.String("folder", &s->audit_folder);
   if (s->audit_folder.empty()) t.Fail(t.Node("folder")->source(), "audit.folder is empty");
@@ -188,7 +236,10 @@ void ReadMailbox(TableReader& message, std::string_view key, Mailbox* box) {
   if (table == nullptr) return;
   TableReader t(table, message.Path(key), message.file());
   t.String("name", &box->name);
-  t.String("address", &box->address);
+  if (t.String("address", &box->address) && !IsMailAddress(box->address)) {
+    t.Fail(t.Node("address")->source(),
+           t.Path("address") + " is not a mail address: '" + EscapeControls(box->address) + "'");
+  }
   t.Finish();
 }
 
@@ -211,7 +262,7 @@ std::string ReadPasswordFile(TableReader& t, const std::string& name, Settings* 
   return password;
 }
 
-void ReadAccount(TableReader& accounts, int account, Settings* s, bool* inline_password) {
+void ReadAccount(TableReader& accounts, int account, Settings* s, ReadContext* context) {
   const char* name = MailAccountName(account);
   const toml::table* table = accounts.Table(name);
   if (table == nullptr) return;
@@ -228,16 +279,26 @@ void ReadAccount(TableReader& accounts, int account, Settings* s, bool* inline_p
     }
     a.password = ReadPasswordFile(t, password_file, s);
   }
-  if (has_password && !a.password.empty()) *inline_password = true;
-  if (account != 1) t.Bool("use", &a.use);
+  if (has_password && !a.password.empty()) context->inline_password = true;
+  if (account != 1 && t.Bool("use", &a.use) && a.use && a.host.empty()) {
+    const toml::node* host = t.Node("host");
+    t.Fail((host != nullptr ? host : t.Node("use"))->source(),
+           t.Path("host") + " is empty, and the account is ticked (use = true)");
+  }
   t.Bool("verify_server", &a.verify_server);
-  t.String("ca_file", &a.ca_file);
+  if (t.String("ca_file", &a.ca_file) && !a.ca_file.empty() && context->check_files) {
+    const std::string why = Unreadable(a.ca_file);
+    if (!why.empty()) {
+      t.Fail(t.Node("ca_file")->source(),
+             "cannot read " + t.Path("ca_file") + " " + EscapeControls(a.ca_file) + ": " + why);
+    }
+  }
   t.Integer("reply_timeout_ms", 1, 3600000, &a.reply_timeout_ms);
   t.Integer("data_timeout_ms", 1, kMailDeliveryBoundMs, &a.data_timeout_ms);
   t.Finish();
 }
 
-void ReadMail(TableReader& top, Settings* s, bool* inline_password) {
+void ReadMail(TableReader& top, Settings* s, ReadContext* context) {
   TableReader t(top.Table("mail"), "mail", top.file());
   t.Integer("port", 1, 65535, &s->mail.port);
   t.String("test_address", &s->mail.test_address);
@@ -251,7 +312,7 @@ void ReadMail(TableReader& top, Settings* s, bool* inline_password) {
   {
     TableReader accounts(t.Table("accounts"), "mail.accounts", top.file());
     for (int account = 1; account <= kMailAccounts; ++account) {
-      ReadAccount(accounts, account, s, inline_password);
+      ReadAccount(accounts, account, s, context);
     }
     accounts.Finish();
   }
@@ -262,6 +323,7 @@ void ReadRoster(TableReader& top, Settings* s) {
   const toml::table* table = top.Table("roster");
   if (table == nullptr) top.FailHere("missing [roster] with its 111 rows");
   TableReader t(table, "roster", top.file());
+  t.Known({"rows"});
   const toml::node& node = t.Required("rows");
   if (!node.is_array()) t.TypeError(node, "rows", "an array of 111 rows");
   const toml::array& rows = *node.as_array();
@@ -276,6 +338,7 @@ void ReadRoster(TableReader& top, Settings* s) {
              name + " must be a table { address = ..., enabled = ... }, not " + TypeName(rows[i]));
     }
     TableReader row(rows[i].as_table(), name, top.file());
+    row.Known({"address", "enabled"});
     row.Required("address");
     row.String("address", &s->roster[i].address);
     row.Required("enabled");
@@ -285,7 +348,7 @@ void ReadRoster(TableReader& top, Settings* s) {
   t.Finish();
 }
 
-void ReadAlerts(TableReader& top, Settings* s) {
+void ReadAlerts(TableReader& top, Settings* s, const ReadContext& context) {
   TableReader t(top.Table("alerts"), "alerts", top.file());
   std::string outbox;
   if (t.String("outbox", &outbox)) {
@@ -293,6 +356,13 @@ void ReadAlerts(TableReader& top, Settings* s) {
       t.Fail(t.Node("outbox")->source(), "alerts.outbox is empty (leave it out for no outbox)");
     }
     s->alerts.outbox = outbox[0] == '/' ? outbox : Folder(s->path) + "/" + outbox;
+    struct stat parent {};
+    const std::string folder = Folder(s->alerts.outbox);
+    if (context.check_files && (::stat(folder.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode))) {
+      t.Fail(t.Node("outbox")->source(), "alerts.outbox " + EscapeControls(s->alerts.outbox) +
+                                             ": its parent folder " + EscapeControls(folder) +
+                                             " does not exist");
+    }
   }
   t.Integer("outbox_max", 1, 1000000, &s->alerts.outbox_max);
   t.Integer("confirm", 1, 1000, &s->alerts.policy.confirm);
@@ -301,9 +371,8 @@ void ReadAlerts(TableReader& top, Settings* s) {
   t.Finish();
 }
 
-// The settings from text; *inline_password tells whether an account has a
-// password written in it.
-Settings Parse(std::string_view text, const std::string& path, bool* inline_password) {
+// The settings from text (see ReadContext).
+Settings Parse(std::string_view text, const std::string& path, ReadContext* context) {
   toml::table root;
   try {
     root = toml::parse(text, path);
@@ -316,11 +385,12 @@ Settings Parse(std::string_view text, const std::string& path, bool* inline_pass
   Settings s;
   s.path = path;
   TableReader top(&root, "", path);
+  top.Known({"polling", "audit", "mail", "roster", "alerts"});
   ReadPolling(top, &s);
   ReadAudit(top, &s);
-  ReadMail(top, &s, inline_password);
+  ReadMail(top, &s, context);
   ReadRoster(top, &s);
-  ReadAlerts(top, &s);
+  ReadAlerts(top, &s, *context);
   top.Finish();
   return s;
 }
@@ -340,8 +410,8 @@ std::string DefaultSettingsPath() {
 }
 
 Settings ParseSettings(std::string_view text, const std::string& path) {
-  bool inline_password = false;
-  return Parse(text, path, &inline_password);
+  ReadContext context;
+  return Parse(text, path, &context);
 }
 
 std::string InitCommandFor(const std::string& path) {
@@ -378,9 +448,10 @@ Settings LoadSettings(const std::string& path) {
     throw SettingsError(
         path + ":1:1: cannot read the settings file: " + WhyNotRead(file, kMaxSettingsBytes));
   }
-  bool inline_password = false;
-  Settings s = Parse(file.contents, path, &inline_password);
-  if (inline_password && OthersMayRead(file.mode)) {
+  ReadContext context;
+  context.check_files = true;
+  Settings s = Parse(file.contents, path, &context);
+  if (context.inline_password && OthersMayRead(file.mode)) {
     s.warnings.push_back(PrivacyWarning(path) + " or use password_file");
   }
   return s;

@@ -63,13 +63,21 @@ std::string InitCommandFor(const std::string& path);
 // holds more is refused with the reason ("<path>:1:1: cannot read the
 // settings file: it is a named pipe (FIFO), not a regular file"). Warns (in
 // `warnings`) when the file holds a password and other users may read it.
+// Checks the files the settings name: an account's ca_file must be readable
+// and the outbox's parent folder must exist, refused with the line of the
+// setting otherwise.
 Settings LoadSettings(const std::string& path);
 
-// The same from text, without the check of the file's permissions; `path`
+// The same from text, without the check of the file's permissions or of
+// the ca_file and outbox paths on disk; `path`
 // names it in messages and anchors a relative password_file. A
 // password_file is read as the settings file is, at most 4 KiB; one that
 // other users may read is warned about. An interval of 0, which stops
-// polling after one cycle, is warned about.
+// polling after one cycle, is warned about. Both refuse a key not known
+// before a missing one (a misspelt "enabled" is named as unknown), a
+// message address that is not a mail address, and an account ticked
+// (use = true) with an empty host; `polling.interval` may be a string
+// ("60000", "$EA60") or an integer (60000).
 Settings ParseSettings(std::string_view text, const std::string& path);
 
 // The start values of the window's inputs: every roster row's box and

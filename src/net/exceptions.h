@@ -12,7 +12,7 @@
 //       ENetInvalidPortRange       "Invalid Port Range (%d - %d)"
 //       ENetCanNotBindPortInRange  "Can not bind in port range (%d - %d)"
 //     ENetConnectTimeout           "Connect timed out."
-//     ENetConnectException         the message of the failed connect
+//     ENetConnectException         the message of the failed connect (carries the number)
 //     ENetSocketError              "Socket Error # %d\r\n%s" (carries the number)
 //     ENetInvalidIPAddress         "Invalid IP address: %s"
 //     ENetClosedSocket             "Disconnected."
@@ -106,6 +106,18 @@ class ENetConnectTimeout : public ENetException {
 class ENetConnectException : public ENetException {
  public:
   using ENetException::ENetException;
+  // A connect the system refused with socket error `error`: its message is
+  // SocketErrorMessage(error), and LastError() the number.
+  static ENetConnectException Failed(int32_t error) {
+    ENetConnectException e(SocketErrorMessage(error));
+    e.error_ = error;
+    return e;
+  }
+  // The socket error number, 0 when the connect failed without one.
+  int32_t LastError() const { return error_; }
+
+ private:
+  int32_t error_ = 0;
 };
 
 class ENetSocketError : public ENetException {

@@ -138,7 +138,7 @@ void TNetIOHandlerSocket::ConnectChannel(const std::string& host, int32_t port, 
     CloseChannel();
     throw ENetConnectTimeout();
   }
-  if (err != 0) throw ENetConnectException(SocketErrorMessage(err));
+  if (err != 0) throw ENetConnectException::Failed(err);
 }
 
 std::string TNetIOHandlerSocket::PeerAddress(const std::string& host, const TNetDeadline& limit) {
@@ -158,7 +158,7 @@ void TNetIOHandlerSocket::ConnectWithin(const TNetDeadline& limit, int32_t timeo
   }
   if (err == 0) return;
   if (timeout_ms == -1 || timeout_ms == 0) TNetStack::RaiseSocketError(err);
-  throw ENetConnectException(SocketErrorMessage(err));
+  throw ENetConnectException::Failed(err);
 }
 
 bool TNetIOHandlerSocket::WaitReadable(int32_t timeout_ms) {

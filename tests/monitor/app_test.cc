@@ -205,10 +205,11 @@ TEST_F(AppTest, TheHeadlessProgramLeavesTheWindowLibrariesToTheWindowProgram) {
   }
   app.Stop();
 
-  const std::string alone = dir_.File("alone/tallyvox");
+  // The monitor program without its window program beside it.
+  const std::string alone = dir_.File("alone/tallyvox-monitor");
   ::mkdir(dir_.File("alone").c_str(), 0700);
   std::string out;
-  ASSERT_EQ(RunCommand("cp " + Tallyvox() + " " + alone, &out), 0) << out;
+  ASSERT_EQ(RunCommand("cp " + BinaryDir() + "/app/tallyvox-monitor " + alone, &out), 0) << out;
   EXPECT_EQ(RunCommand(alone + " --config " + dir_.File("none.toml"), &out), 3);
   EXPECT_NE(out.find("tallyvox: cannot start the window program (No such file or directory; "
                      "looked for " +
@@ -216,6 +217,19 @@ TEST_F(AppTest, TheHeadlessProgramLeavesTheWindowLibrariesToTheWindowProgram) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("tallyvox --headless runs without it"), std::string::npos) << out;
+
+  // The front without the monitor program: it says so, and still probes.
+  const std::string front = dir_.File("front/tallyvox");
+  ::mkdir(dir_.File("front").c_str(), 0700);
+  ASSERT_EQ(RunCommand("cp " + Tallyvox() + " " + front, &out), 0) << out;
+  EXPECT_EQ(RunCommand(front + " --headless", &out), 3);
+  EXPECT_NE(out.find("tallyvox: cannot start the monitor program (No such file or directory; "
+                     "looked for " +
+                     dir_.File("front/tallyvox-monitor")),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(RunCommand(front + " --version", &out), 0);
+  EXPECT_EQ(out, "tallyvox 2.4\n");
 }
 
 TEST_F(AppTest, SigtermDuringASilentProbeEndsWithinASecond) {

@@ -56,6 +56,11 @@ TEST(InitCommand, WritesTheExampleThenRunsOnItAndNeverOverwrites) {
   EXPECT_EQ(std::regex_replace(written, folder_line, "\nfolder = X"),
             std::regex_replace(example, folder_line, "\nfolder = X"));
   EXPECT_NE(written.find("\nfolder = \"" + dir + "\""), std::string::npos) << written;
+  // Its comments speak to the operator: no internal component names, and no
+  // advice to make the table init has just made.
+  for (const char* word : {"NetSMTP", "dbetool create"}) {
+    EXPECT_EQ(written.find(word), std::string::npos) << word;
+  }
   // The outbox lies beside the settings, where their owner may write.
   EXPECT_EQ(LoadSettings(settings).alerts.outbox, dir + "/outbox");
   // The table has dbetool's layout and no record.

@@ -124,6 +124,14 @@ TEST(SettingsTest, BadPollingAndRosterValuesAreRefusedWithLineColumnAndWhatIsWro
        ExampleWith("{ address = \"192.0.2.14\", enabled = true }", "{ address = \"192.0.2.14\" }"),
        "192.0.2.14", "missing roster.rows[4].enabled"},
       {"syntax", ExampleWith("[audit]", "[audit"), "[audit", ""},
+      // A misspelt key is named as unknown, not as the key it was meant to be.
+      {"misspelt enabled",
+       ExampleWith("{ address = \"192.0.2.17\", enabled = false }",
+                   "{ address = \"192.0.2.17\", enabeld = false }"),
+       "enabeld", "unknown setting roster.rows[7].enabeld"},
+      {"misspelt table", ExampleWith("[audit]", "[adit]"), "[adit]", "unknown setting adit"},
+      {"misspelt audit key", ExampleWith("folder = ", "foldr = "), "foldr",
+       "unknown setting audit.foldr"},
   });
 }
 
@@ -150,6 +158,13 @@ TEST(SettingsTest, BadMailAndAlertValuesAreRefusedWithLineColumnAndWhatIsWrong) 
       {"a wait past the delivery's bound",
        ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 120001"), "data_timeout_ms =",
        "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 120001"},
+      {"recipient not an address",
+       ExampleWith("address = \"quell@example.com\"", "address = \"Quell\""), "address = \"Quell\"",
+       "mail.message.recipient.address is not a mail address: 'Quell'"},
+      {"phone with two at signs", ExampleWith("5550100@txt.example.net", "5550100@txt@example.net"),
+       "5550100@", "mail.message.phone.address is not a mail address: '5550100@txt@example.net'"},
+      {"ticked account without host", ExampleWith("host = \"smtp.example.org\"", "host = \"\""),
+       "host = \"\"", "mail.accounts.erols.host is empty, and the account is ticked (use = true)"},
   });
 }
 
@@ -199,6 +214,62 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
       ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),
                     "/etc/tallyvox/tallyvox.toml");
   EXPECT_EQ(absolute.alerts.outbox, "/var/spool/tallyvox");
+}
+
+// A loaded file's paths are checked on disk: a ca_file that cannot be read
+// and an outbox without its parent folder are refused at their line.
+TEST(SettingsTest, LoadedFilesNameACaFileOrOutboxFolderThatIsMissing) {
+  TempDir dir;
+  WriteFile(dir.File("ca.pem"), "not checked here\n");
+  struct Case {
+    const char* name;
+    std::string from, to;
+    std::string what;  // empty: loads
+  };
+  const std::vector<Case> cases = {
+      {"readable ca_file", "ca_file = \"\"", "ca_file = \"" + dir.File("ca.pem") + "\"", ""},
+      {"missing ca_file", "ca_file = \"\"", "ca_file = \"" + dir.File("none.pem") + "\"",
+       "cannot read mail.accounts.fallback.ca_file " + dir.File("none.pem") +
+           ": No such file or directory"},
+      {"outbox beside the file", "outbox = \"outbox\"", "outbox = \"outbox\"", ""},
+      {"outbox in a missing folder", "outbox = \"outbox\"", "outbox = \"gone/outbox\"",
+       "alerts.outbox " + dir.File("gone/outbox") + ": its parent folder " + dir.File("gone") +
+           " does not exist"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = ExampleWith(c.from, c.to);
+    const std::string path = dir.File("tv.toml");
+    WriteFile(path, text);
+    if (c.what.empty()) {
+      EXPECT_NO_THROW(LoadSettings(path));
+      continue;
+    }
+    try {
+      LoadSettings(path);
+      ADD_FAILURE() << "accepted";
+    } catch (const SettingsError& e) {
+      const std::string prefix = path + ":" + std::to_string(LineOf(text, c.to)) + ":";
+      EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.what), std::string::npos) << e.what();
+    }
+    // A text parsed on its own names no file on disk.
+    EXPECT_NO_THROW(ParseSettings(text, path));
+  }
+}
+
+// The interval may be written as a number as well as the box's text.
+TEST(SettingsTest, AnIntervalAsANumberOrAText) {
+  for (const auto& [line, want] :
+       std::vector<std::pair<std::string, std::string>>{{"interval = 5000", "5000"},
+                                                        {"interval = \"5000\"", "5000"},
+                                                        {"interval = \"$EA60\"", "$EA60"}}) {
+    SCOPED_TRACE(line);
+    EXPECT_EQ(ParseSettings(ExampleWith("interval = \"60000\"", line), "/etc/tv.toml").interval,
+              want);
+  }
+  EXPECT_THROW(ParseSettings(ExampleWith("interval = \"60000\"", "interval = -5"), "/etc/tv.toml"),
+               SettingsError);
 }
 
 TEST(SettingsTest, PasswordInAFileOthersCanReadIsWarnedAbout) {

@@ -22,10 +22,11 @@ struct PackageFiles {
 
 inline const std::vector<PackageFiles> kPackages = {
     {"tallyvox",
-     {"bin/tallyvox", "lib/systemd/system/tallyvox.service", "share/man/man1/tallyvox.1.gz",
-      "share/tallyvox/tallyvox.rules.yml", "share/doc/tallyvox/tallyvox.example.toml",
-      "share/doc/tallyvox/README.md", "share/doc/tallyvox/copyright",
-      "share/doc/tallyvox/changelog.Debian.gz", "share/lintian/overrides/tallyvox"},
+     {"bin/tallyvox", "libexec/tallyvox/tallyvox-monitor", "lib/systemd/system/tallyvox.service",
+      "share/man/man1/tallyvox.1.gz", "share/tallyvox/tallyvox.rules.yml",
+      "share/doc/tallyvox/tallyvox.example.toml", "share/doc/tallyvox/README.md",
+      "share/doc/tallyvox/copyright", "share/doc/tallyvox/changelog.Debian.gz",
+      "share/lintian/overrides/tallyvox"},
      {"libqt6core6", "libssl3", "libtomlplusplus3", "libstdc++6", "libc6"},
      // The metrics endpoint runs on our own HTTP server.
      {"libqt6gui6", "libqt6widgets6", "libx11", "libxcb", "libgl", "httplib"}},

@@ -117,7 +117,8 @@ void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
   // Sanitizer builds go without the hardening flags (cmake/Hardening.cmake).
   if (TALLYVOX_HARDENED) {
     for (const char* program :
-         {"bin/tallyvox", "libexec/tallyvox/tallyvox-window", "bin/mwserver", "bin/dbetool"}) {
+         {"bin/tallyvox", "libexec/tallyvox/tallyvox-monitor", "libexec/tallyvox/tallyvox-window",
+          "bin/mwserver", "bin/dbetool"}) {
       CheckHardened(root + "/usr/" + program);
     }
   }
@@ -129,11 +130,16 @@ void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
             "/usr/bin/tallyvox");
 
   // The headless program maps no graphical library, whatever the package
-  // metadata says.
+  // metadata says, and the front that runs the probe not even Qt Core or
+  // OpenSSL.
   std::string out;
-  ASSERT_EQ(RunCommand("ldd " + root + "/usr/bin/tallyvox", &out), 0) << out;
+  ASSERT_EQ(RunCommand("ldd " + root + "/usr/libexec/tallyvox/tallyvox-monitor", &out), 0) << out;
   EXPECT_NE(out.find("libQt6Core"), std::string::npos) << out;
   for (const char* library : {"libQt6Gui", "libQt6Widgets", "libX11", "libxcb", "libGL"}) {
+    EXPECT_EQ(out.find(library), std::string::npos) << library << " in " << out;
+  }
+  ASSERT_EQ(RunCommand("ldd " + root + "/usr/bin/tallyvox", &out), 0) << out;
+  for (const char* library : {"libQt6", "libssl", "libcrypto", "libtomlplusplus"}) {
     EXPECT_EQ(out.find(library), std::string::npos) << library << " in " << out;
   }
 

@@ -1,4 +1,4 @@
-#include "app/probe.h"
+#include "probe/probe_command.h"
 
 #include <unistd.h>
 
@@ -12,12 +12,14 @@
 
 #include "adapters/probe_channel.h"
 #include "base/text.h"
-#include "net/exceptions.h"
+#include "probe/probe_args.h"
+#include "probe/probe_reason.h"
 
 namespace tallyvox::app {
 namespace {
 
 constexpr int kPluginOk = 0;
+constexpr int kPluginWarning = 1;
 constexpr int kPluginCritical = 2;
 constexpr int kPluginUnknown = 3;
 
@@ -57,61 +59,66 @@ void Report(const std::string& line) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
-ProbeCommand::ProbeCommand(CLI::App& cli) {
-  command_ = cli.add_subcommand(
-      "probe",
-      "probe one middleware server as a roster row does (no audit record, no mail) and "
-      "report like a monitoring plugin: exit 0 OK, 2 CRITICAL, 3 UNKNOWN (bad arguments)");
-  command_->add_option("HOST", host_, "the server's address")->required();
-  command_->add_option("-p,--port", port_, "the TCP port (default 80)")
-      ->check(CLI::Range(1, 65535));
-  command_
-      ->add_option("-t,--timeout", request_timeout_,
-                   "seconds to wait for response bytes (default 5)")
-      ->check(CLI::Range(1, 3600));
-  command_
-      ->add_option("--connect-timeout", connect_timeout_,
-                   "seconds for the probe's connects, one deadline for all (default 5)")
-      ->check(CLI::Range(1, 3600));
+// Seconds with up to 6 decimals, trailing zeros dropped ("0.000001", "10").
+std::string SecondsText(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6f", seconds);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
 }
 
-int ProbeCommand::UsageError(const std::string& what) {
-  Report("MW UNKNOWN - " + PluginText(what));
-  return kPluginUnknown;
+std::string Threshold(const std::optional<double>& value) {
+  return value ? SecondsText(*value) : "";
 }
 
-int ProbeCommand::Run() const {
-  if (host_.empty()) return UsageError("HOST is empty");
+// The line for an answer after `seconds`, judged against the thresholds.
+int ReportAnswer(const ProbeArgs& args, const std::string& where, double seconds) {
+  int code = kPluginOk;
+  const char* state = "OK";
+  if (args.critical && seconds > *args.critical) {
+    code = kPluginCritical;
+    state = "CRITICAL";
+  } else if (args.warning && seconds > *args.warning) {
+    code = kPluginWarning;
+    state = "WARNING";
+  }
+  char took[160];
+  std::snprintf(took, sizeof took, " answered in %.3f s | time=%.6fs;", seconds, seconds);
+  Report(std::string("MW ") + state + " - " + where + took + Threshold(args.warning) + ";" +
+         Threshold(args.critical) + ";0;" + std::to_string(args.Budget()));
+  return code;
+}
+
+int Probe(const ProbeArgs& args) {
   // The probe's deadlines count from the start of the process, so that a
   // slow start (a loaded machine) does not stretch the whole run.
   const auto process_start = std::chrono::steady_clock::now() - RunningFor();
-  const std::string host = PluginText(host_);
+  const std::string where = PluginText(args.host) + ":" + std::to_string(args.port);
   monitor::ProbeSettings settings;
-  settings.port = port_;
-  settings.connect_timeout = connect_timeout_;
-  settings.request_timeout = request_timeout_;
+  settings.port = args.port;
+  settings.connect_timeout = args.connect_timeout;
+  settings.request_timeout = args.request_timeout;
   monitor::MwProbeChannel channel(settings);
-  // The probe's deadline (connect time-out + request time-out) ends it as a
-  // read time-out would, in "Connection lost."; the line names the deadline.
-  std::string deadline_passed;
+  // The client ends a failed exchange in "Connection lost."; the network
+  // exception the transport met says why.
+  NetFailure underlying;
   channel.MwTCPIPClientTransport1.OnException =
-      [&deadline_passed](mw::TMwCustomClient*, mw::TMwRequestStates, mw::TMwRequestStates&,
-                         const std::exception& e) {
-        if (dynamic_cast<const net::ENetDeadlineExpired*>(&e) != nullptr)
-          deadline_passed = e.what();
+      [&underlying](mw::TMwCustomClient*, mw::TMwRequestStates, mw::TMwRequestStates&,
+                    const std::exception& e) {
+        underlying = {NetFailureReason(e), e.what()};
       };
 
   std::string error;
   auto start = std::chrono::steady_clock::now();
   try {
     channel.PrepareCycle();
-    channel.AimProbe(host_, /*fresh=*/true);
+    channel.AimProbe(args.host, /*fresh=*/true);
     start = std::chrono::steady_clock::now();  // timed as a roster row's probe is
-    channel.RunProbe(process_start);
+    channel.RunProbe(process_start, std::chrono::seconds(args.Budget()));
   } catch (const std::exception& e) {
-    error = e.what();
+    error = ProbeFailureReason(e, underlying);
   } catch (...) {
     error = "Unknown exception";
   }
@@ -120,14 +127,32 @@ int ProbeCommand::Run() const {
   channel.ReleaseProbe();
 
   if (!error.empty()) {
-    Report("MW CRITICAL - " + host + ": " +
-           PluginText(deadline_passed.empty() ? error : deadline_passed));
+    Report("MW CRITICAL - " + where + ": " + PluginText(error));
     return kPluginCritical;
   }
-  char line[256];
-  std::snprintf(line, sizeof line, " answered in %.3f s | time=%.6fs;;;0", seconds, seconds);
-  Report("MW OK - " + host + line);
-  return kPluginOk;
+  return ReportAnswer(args, where, seconds);
+}
+
+}  // namespace
+
+int ProbeUsageError(const std::string& what) {
+  Report("MW UNKNOWN - " + PluginText(what));
+  return kPluginUnknown;
+}
+
+int RunProbeCommand(const std::vector<std::string>& words) {
+  ProbeArgs args;
+  const std::string error = ParseProbeArgs(words, &args);
+  if (!error.empty()) return ProbeUsageError(error);
+  if (args.help) {
+    std::fputs(ProbeUsage().c_str(), stdout);
+    return kPluginOk;
+  }
+  if (args.version) {
+    Report("tallyvox " TALLYVOX_VERSION);
+    return kPluginOk;
+  }
+  return Probe(args);
 }
 
 }  // namespace tallyvox::app
