@@ -77,23 +77,27 @@ set(audit_tests_unit_suites
   FieldFormatTest
   FormatNumericFieldTest)
 set(monitor_tests_unit_suites
-  AccountChoiceTest
-  AlertDispatchTest
-  AlertEventTest
-  AlertFileTest
-  AlertPolicyTest
   ConnectionTestTest
-  ConsoleViewAlertLinesTest
   DiagnosticTest
   HeartbeatTest
-  OutboxTest
   PollCycleTest
   PollingControlTest
   ProbeEventTest
   ReentryTest
-  RosterTest
-  SettingsTest
   WatchdogTest)
+set(config_tests_unit_suites
+  RosterTest
+  SettingsTest)
+set(outbox_tests_unit_suites
+  AlertFileTest
+  OutboxTest)
+set(alerts_tests_unit_suites
+  AccountChoiceTest
+  AlertDispatchTest
+  AlertEventTest
+  AlertPolicyTest)
+set(console_tests_unit_suites
+  ConsoleViewAlertLinesTest)
 set(http_tests_unit_suites
   PercentDecode
   RequestReader)

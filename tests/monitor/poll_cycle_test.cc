@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "monitor/fakes.h"
 #include "monitor/interval.h"
 #include "monitor/time_text.h"
+#include "support/monitor_fakes.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/fakes.h"
+#include "support/monitor_fakes.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/real_fixture.h"
 #include "net/socket_registry.h"
+#include "support/real_fixture.h"
 #include "ui/window_app.h"
 
 namespace tallyvox::ui::testing {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/open_file_limit.h"
-#include "monitor/app_fixture.h"
+#include "support/app_fixture.h"
 #include "support/loopback_socket.h"
 #include "support/peer_port.h"
 #include "support/prometheus_text.h"

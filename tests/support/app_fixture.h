@@ -1,7 +1,7 @@
 // Running the tallyvox program in tests: its path, a settings file for a
 // handful of ticked rows against local peers, and reading its output.
-#ifndef TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
-#define TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_APP_FIXTURE_H_
+#define TALLYVOX_TESTS_SUPPORT_APP_FIXTURE_H_
 
 #include <sys/stat.h>
 
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "monitor/real_fixture.h"
+#include "support/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
 
@@ -116,4 +116,4 @@ class AppTest : public PeersTest {
 
 }  // namespace tallyvox::monitor::testing
 
-#endif  // TALLYVOX_TESTS_MONITOR_APP_FIXTURE_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_APP_FIXTURE_H_

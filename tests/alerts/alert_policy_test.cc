@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/alert_fakes.h"
 #include "monitor/alert_stats.h"
+#include "support/alert_fakes.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -2,8 +2,8 @@
 // table, the mail accounts) on the test's thread, with a recording view, and
 // the peers it talks to: mwserver on loopback, a TLS SMTP server (aiosmtpd
 // with a certificate of a test CA) and an audit table made with dbetool.
-#ifndef TALLYVOX_TESTS_MONITOR_REAL_FIXTURE_H_
-#define TALLYVOX_TESTS_MONITOR_REAL_FIXTURE_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_REAL_FIXTURE_H_
+#define TALLYVOX_TESTS_SUPPORT_REAL_FIXTURE_H_
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -20,9 +20,9 @@
 #include "assembly/runner.h"
 #include "audit/dbe_table.h"
 #include "config/settings_file.h"
-#include "monitor/fakes.h"
 #include "net/socket_registry.h"
 #include "support/mail_servers.h"
+#include "support/monitor_fakes.h"
 #include "support/mwserver_process.h"
 #include "support/support.h"
 #include "support/test_ca.h"
@@ -172,4 +172,4 @@ inline std::vector<std::string> AuditRecords(const std::string& folder) {
 
 }  // namespace tallyvox::monitor::testing
 
-#endif  // TALLYVOX_TESTS_MONITOR_REAL_FIXTURE_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_REAL_FIXTURE_H_

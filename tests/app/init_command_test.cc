@@ -8,7 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "monitor/app_fixture.h"
+#include "support/app_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

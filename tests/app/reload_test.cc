@@ -9,7 +9,7 @@
 #include <csignal>
 #include <string>
 
-#include "monitor/app_fixture.h"
+#include "support/app_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "alerts/account_choice.h"
-#include "monitor/alert_fakes.h"
+#include "support/alert_fakes.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "monitor/alert_fakes.h"
 #include "outbox/outbox.h"
+#include "support/alert_fakes.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor::testing {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/real_fixture.h"
+#include "support/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

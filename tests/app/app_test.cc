@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/app_fixture.h"
 #include "outbox/outbox_env.h"
+#include "support/app_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

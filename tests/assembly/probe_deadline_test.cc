@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "monitor/real_fixture.h"
 #include "net/resolver.h"
+#include "support/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

@@ -3,8 +3,8 @@
 // fails on request as a full disk or a read-only folder would, an observer
 // that records the alert reports, and a monitor over the fakes that alerts
 // through a real AlertDispatch.
-#ifndef TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
-#define TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_ALERT_FAKES_H_
+#define TALLYVOX_TESTS_SUPPORT_ALERT_FAKES_H_
 
 #include <array>
 #include <cerrno>
@@ -15,8 +15,8 @@
 
 #include "alerts/alert_dispatch.h"
 #include "monitor/alert_stats.h"
-#include "monitor/fakes.h"
 #include "outbox/outbox_env.h"
+#include "support/monitor_fakes.h"
 
 namespace tallyvox::monitor::testing {
 
@@ -169,4 +169,4 @@ struct DispatchMonitor {
 
 }  // namespace tallyvox::monitor::testing
 
-#endif  // TALLYVOX_TESTS_MONITOR_ALERT_FAKES_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_ALERT_FAKES_H_

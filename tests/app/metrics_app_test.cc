@@ -10,7 +10,7 @@
 #include <regex>
 #include <string>
 
-#include "monitor/app_fixture.h"
+#include "support/app_fixture.h"
 #include "support/loopback_socket.h"
 #include "support/peer_port.h"
 #include "support/prometheus_text.h"

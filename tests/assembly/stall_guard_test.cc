@@ -19,10 +19,10 @@
 #include "assembly/runner.h"
 #include "assembly/stall_guard.h"
 #include "metrics/monitor_metrics.h"
-#include "monitor/app_fixture.h"
-#include "monitor/fakes.h"
 #include "net/socket_registry.h"
 #include "outbox/alert_file.h"
+#include "support/app_fixture.h"
+#include "support/monitor_fakes.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

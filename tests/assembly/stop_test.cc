@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "assembly/runner.h"
-#include "monitor/real_fixture.h"
 #include "net/socket_registry.h"
 #include "net/stack.h"
 #include "net/tcp_client.h"
+#include "support/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {

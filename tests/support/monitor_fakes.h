@@ -2,8 +2,8 @@
 // audit log and alert sender that write every call into one shared log, so a
 // test can check the order of operations across all of them. And a clock the
 // test sets.
-#ifndef TALLYVOX_TESTS_MONITOR_FAKES_H_
-#define TALLYVOX_TESTS_MONITOR_FAKES_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_MONITOR_FAKES_H_
+#define TALLYVOX_TESTS_SUPPORT_MONITOR_FAKES_H_
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -211,4 +211,4 @@ inline bool SpinUntil(const std::function<bool()>& done, int timeout_ms = 5000) 
 
 }  // namespace tallyvox::monitor::testing
 
-#endif  // TALLYVOX_TESTS_MONITOR_FAKES_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_MONITOR_FAKES_H_

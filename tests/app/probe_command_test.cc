@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/app_fixture.h"
+#include "support/app_fixture.h"
 #include "support/loopback_socket.h"
 
 namespace tallyvox::monitor::testing {

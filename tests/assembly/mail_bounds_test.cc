@@ -10,8 +10,8 @@
 
 #include "adapters/smtp_delivery.h"
 #include "assembly/runner.h"
-#include "monitor/real_fixture.h"
 #include "support/mail_servers.h"
+#include "support/real_fixture.h"
 #include "support/test_ca.h"
 
 namespace tallyvox::monitor::testing {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "dbe/dbe_engine.h"
-#include "monitor/real_fixture.h"
 #include "monitor/time_text.h"
 #include "support/fault_env.h"
 #include "support/loopback_socket.h"
+#include "support/real_fixture.h"
 
 namespace tallyvox::monitor::testing {
 namespace {
