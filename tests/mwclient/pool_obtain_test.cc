@@ -19,8 +19,8 @@
 #include "middleware/client/pooled_dataset.h"
 #include "middleware/client/pooled_session.h"
 #include "middleware/wire/mw_exception.h"
-#include "mwclient/error_code_of.h"
-#include "mwclient/pool_test_server.h"
+#include "support/error_code_of.h"
+#include "support/pool_test_server.h"
 
 namespace tallyvox::mw {
 namespace {

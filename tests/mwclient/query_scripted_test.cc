@@ -20,8 +20,8 @@
 #include "middleware/wire/response_stream.h"
 #include "middleware/wire/transport_stream.h"
 #include "middleware/wire/wire_errors.h"
-#include "mwclient/error_code_of.h"
 #include "mwclient/scripted_server.h"
+#include "support/error_code_of.h"
 
 namespace tallyvox::mw {
 namespace {

@@ -1,8 +1,8 @@
 // ErrorCodeOf: runs a callable and reports the code (and message) of the
 // EMwException it raised, or 0 when it returned normally. Other exceptions
 // pass through, so a wrong exception class fails the test.
-#ifndef TALLYVOX_TESTS_MWCLIENT_ERROR_CODE_OF_H_
-#define TALLYVOX_TESTS_MWCLIENT_ERROR_CODE_OF_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_ERROR_CODE_OF_H_
+#define TALLYVOX_TESTS_SUPPORT_ERROR_CODE_OF_H_
 
 #include <cstdint>
 #include <string>
@@ -24,4 +24,4 @@ int32_t ErrorCodeOf(F&& f, std::string* message = nullptr) {
 
 }  // namespace tallyvox::mw::testing
 
-#endif  // TALLYVOX_TESTS_MWCLIENT_ERROR_CODE_OF_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_ERROR_CODE_OF_H_

@@ -1,7 +1,7 @@
 // A mwserver child process on a loopback port of the system's choosing, for
 // the pool and query tests. The destructor stops it.
-#ifndef TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
-#define TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
+#ifndef TALLYVOX_TESTS_SUPPORT_POOL_TEST_SERVER_H_
+#define TALLYVOX_TESTS_SUPPORT_POOL_TEST_SERVER_H_
 
 #include <gtest/gtest.h>
 
@@ -53,4 +53,4 @@ class PoolTestServer {
 
 }  // namespace tallyvox::mw::testing
 
-#endif  // TALLYVOX_TESTS_MWCLIENT_POOL_TEST_SERVER_H_
+#endif  // TALLYVOX_TESTS_SUPPORT_POOL_TEST_SERVER_H_
