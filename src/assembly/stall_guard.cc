@@ -9,10 +9,12 @@
 #include <memory>
 #include <utility>
 
+#include "adapters/smtp_delivery.h"
 #include "alerts/account_choice.h"
 #include "base/datetime.h"
 #include "monitor/accounts.h"
 #include "monitor/seams.h"
+#include "outbox/outbox.h"
 
 namespace tallyvox::monitor {
 namespace {

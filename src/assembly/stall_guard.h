@@ -51,16 +51,19 @@
 #include <thread>
 #include <vector>
 
-#include "adapters/smtp_delivery.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "monitor/monitor.h"
 #include "monitor/pulse.h"
 #include "monitor/stop.h"
 #include "monitor/view.h"
-#include "outbox/outbox.h"
 
 namespace tallyvox::monitor {
+
+// Only named here: the guard holds an Outbox by pointer and delivers through an
+// SmtpDelivery inside stall_guard.cc, so its users need neither header.
+class Outbox;
+class SmtpDelivery;
 
 // What the stall guard reports. Called on the guard's threads: an
 // implementation must be thread-safe and must not block. Each defaults to
