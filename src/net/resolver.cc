@@ -11,6 +11,7 @@
 #include <exception>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "base/mutex.h"
 #include "net/exceptions.h"
@@ -81,7 +82,7 @@ void RunLookup(const std::shared_ptr<PendingLookup>& lookup,
   MutexLock lock(&lookup->mu);
   lookup->done = true;
   lookup->ip = std::move(ip);
-  lookup->error = error;
+  lookup->error = std::move(error);  // the thread keeps no reference of its own
   if (lookup->abandoned) {
     g_abandoned.fetch_sub(1);
   } else {
@@ -129,8 +130,11 @@ std::optional<std::string> LookupHost(const std::string& host, const TNetDeadlin
     }
     lookup->cv.WaitUntil(&lookup->mu, std::min(deadline.At(), Clock::now() + kStopCheck));
   }
-  if (lookup->error) std::rethrow_exception(lookup->error);
-  return lookup->ip;
+  // Both results move out under the lock, so the waiter owns them alone: the
+  // lookup thread, which may drop the last reference to the shared state
+  // later, never destroys an exception the waiter still reads.
+  if (lookup->error) std::rethrow_exception(std::exchange(lookup->error, nullptr));
+  return std::move(lookup->ip);
 }
 
 int AbandonedLookups() { return g_abandoned.load(); }
