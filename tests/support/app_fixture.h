@@ -25,13 +25,20 @@ using tallyvox::testing::WriteFile;
 // of an instrumented program, AddressSanitizer's most of one (its shadow
 // memory is mapped in both processes of the front's exec); time bounds are
 // the program's, not the tool's.
-#if defined(__SANITIZE_THREAD__)
+// GCC names the sanitizer in a macro, clang answers __has_feature.
+#if defined(__has_feature)
+#define TALLYVOX_HAS_SANITIZER(name) __has_feature(name##_sanitizer)
+#else
+#define TALLYVOX_HAS_SANITIZER(name) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || TALLYVOX_HAS_SANITIZER(thread)
 constexpr double kToolSeconds = 1.5;
-#elif defined(__SANITIZE_ADDRESS__)
+#elif defined(__SANITIZE_ADDRESS__) || TALLYVOX_HAS_SANITIZER(address)
 constexpr double kToolSeconds = 1.0;
 #else
 constexpr double kToolSeconds = 0;
 #endif
+#undef TALLYVOX_HAS_SANITIZER
 constexpr auto kToolTime = std::chrono::milliseconds(static_cast<int>(kToolSeconds * 1000));
 
 inline std::string Tallyvox() { return BinaryDir() + "/app/tallyvox"; }
