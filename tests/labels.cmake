@@ -97,6 +97,7 @@ set(alerts_tests_unit_suites
   AlertEventTest
   AlertPolicyTest)
 set(console_tests_unit_suites
+  ConsoleLinesTest
   ConsoleViewAlertLinesTest)
 set(http_tests_unit_suites
   PercentDecode
