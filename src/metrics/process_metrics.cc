@@ -1,7 +1,6 @@
 #include "metrics/process_metrics.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -9,6 +8,7 @@
 #include <ctime>
 #include <vector>
 
+#include "base/small_file.h"
 #include "metrics/metric_store.h"
 
 namespace tallyvox::metrics {
@@ -40,26 +40,6 @@ std::optional<unsigned long long> Number(std::string_view text) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
   return value;
-}
-
-// At most `cap` bytes of a /proc file (whose size reads 0), or nullopt.
-std::optional<std::string> ReadProcFile(const char* path, size_t cap) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text(cap, '\0');
-  size_t got = 0;
-  while (got < cap) {
-    const ssize_t n = ::read(fd, text.data() + got, cap - got);
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  text.resize(got);
-  return text;
 }
 
 std::optional<double> OpenFds() {
@@ -117,8 +97,8 @@ std::string RenderProcessMetrics() {
   for (const MetricFamily& family : kFamilies) store.Declare(family);
   const long ticks = ::sysconf(_SC_CLK_TCK);
   const long page = ::sysconf(_SC_PAGESIZE);
-  const auto stat_text = ReadProcFile("/proc/self/stat", kStatCap);
-  const auto stat = stat_text ? ParseProcStat(*stat_text) : std::nullopt;
+  const SmallFile stat_file = ReadSmallFile("/proc/self/stat", kStatCap);
+  const auto stat = stat_file.ok() ? ParseProcStat(stat_file.contents) : std::nullopt;
   if (stat && ticks > 0 && page > 0) {
     store.Set("process_cpu_seconds_total", {},
               static_cast<double>(stat->cpu_ticks) / static_cast<double>(ticks));
