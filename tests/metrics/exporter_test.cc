@@ -142,8 +142,7 @@ TEST(MonitorMetrics, BuildInfoAndTheRowsTicked) {
   EXPECT_EQ(e.samples.at(R"(tallyvox_probe_up{row="5",address="192.0.2.55"})"), 0);
 }
 
-httplib::Result Get(int port, const std::string& path,
-                                   const std::string& host = "127.0.0.1") {
+httplib::Result Get(int port, const std::string& path, const std::string& host = "127.0.0.1") {
   httplib::Client client(host, port);
   client.set_read_timeout(10, 0);
   client.set_connection_timeout(5, 0);
