@@ -2,7 +2,7 @@
 //
 //   tallyvox [--config FILE] [--metrics ADDRESS:PORT]                    the window
 //   tallyvox --headless [--config FILE] [--json] [--once] [--no-poll]
-//            [--metrics ADDRESS:PORT]                                    (app/metrics_option.h)
+//            [--log all|changes] [--metrics ADDRESS:PORT]                (app/metrics_option.h)
 //   tallyvox test-mail [--config FILE]
 //   tallyvox probe HOST [-p N] [-t S] [-w S] [-c S] ...          (probe/probe_command.h)
 //   tallyvox init [DIR]                                                  (app/init.h)
@@ -30,6 +30,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -118,6 +119,7 @@ struct Options {
   bool json = false;
   bool once = false;
   bool no_poll = false;
+  LogMode log = LogMode::kAll;
   std::string config;
   tallyvox::app::MetricsOption* metrics = nullptr;
 };
@@ -178,7 +180,7 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
 
   InputStore inputs;
   FillInputs(settings, inputs);
-  ConsoleView view(inputs, stdout, options.json, ::isatty(STDOUT_FILENO) == 1);
+  ConsoleView view(inputs, stdout, options.json, ::isatty(STDOUT_FILENO) == 1, options.log);
   Outcome outcome;
   ObserverList observers;
   observers.Add(&view);
@@ -246,6 +248,14 @@ int main(int argc, char** argv) {
                "run one poll cycle and exit: 0 all answered, 1 a row failed, 2 the cycle "
                "ended with an error, 3 bad settings (with --headless)");
   cli.add_flag("--no-poll", options.no_poll, "do not press \"Poll\" at start (with --headless)");
+  CLI::Option* log =
+      cli.add_option("--log", options.log,
+                     "all: every status line (the default); changes: a row's line only when "
+                     "it turns up or down, and alerts, errors, outbox and stall lines (with "
+                     "--headless)")
+          ->transform(CLI::CheckedTransformer(std::map<std::string, LogMode>{
+              {"all", LogMode::kAll}, {"changes", LogMode::kChanges}}))
+          ->type_name("all|changes");
   cli.set_version_flag("--version", "tallyvox " TALLYVOX_VERSION);
   CLI::App* test_mail = cli.add_subcommand(
       "test-mail",
@@ -272,8 +282,8 @@ int main(int argc, char** argv) {
   if (init.Parsed()) return init.Run();
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
-  if ((options.json || options.once || options.no_poll) && !options.headless) {
-    std::fprintf(stderr, "tallyvox: --json, --once and --no-poll go with --headless\n");
+  if ((options.json || options.once || options.no_poll || log->count() > 0) && !options.headless) {
+    std::fprintf(stderr, "tallyvox: --json, --once, --no-poll and --log go with --headless\n");
     return kExitUsage;
   }
   if (!options.headless) {

@@ -1,8 +1,12 @@
 // `--metrics ADDRESS:PORT`: the monitor's numbers for Prometheus at
 // http://ADDRESS:PORT/metrics (metrics/monitor_metrics.h lists them), for
-// the headless front end and the window alike. Port 0 takes a free port;
-// the address served is printed on standard error:
+// the headless front end and the window alike, with a landing page at "/"
+// that links it (metrics::LandingPage; a front end that serves a page of
+// its own there registers it in Start instead). ":PORT" listens on every
+// address; port 0 takes a free port; the address served is printed on
+// standard error:
 //   tallyvox: serving /metrics on 127.0.0.1:41521
+//   tallyvox: serving /metrics on [::]:9741 (every IPv6 and IPv4 address)
 #ifndef TALLYVOX_APP_METRICS_OPTION_H_
 #define TALLYVOX_APP_METRICS_OPTION_H_
 

@@ -97,7 +97,11 @@ set(alerts_tests_unit_suites
   AlertEventTest
   AlertPolicyTest)
 set(console_tests_unit_suites
+  ConsoleLinesTest
   ConsoleViewAlertLinesTest)
+set(metrics_tests_unit_suites
+  ProcStat
+  ProcessMetrics)
 set(http_tests_unit_suites
   PercentDecode
   RequestReader)

@@ -13,6 +13,12 @@ void CloseQuietly(mail::TNetSMTP& smtp) {
   }
 }
 
+// "host:port", an IPv6 address in brackets.
+std::string HostPort(const std::string& host, int port) {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 }  // namespace
 
 static_assert(kDefaultReplyTimeoutMs == mail::TNetSMTP::kDefaultReplyTimeoutMs);
@@ -82,6 +88,7 @@ Delivery SmtpDelivery::Send(int account, const Letter& letter) {
   NetMessage1.Subject = letter.subject;
   NetMessage1.SetBodyText(letter.text);
   Delivery result;
+  result.server = HostPort(s.host, settings_.port);
   try {
     smtp.OpenConnection(kMailConnectTimeoutMs);
     smtp.DeliverMessage(NetMessage1);

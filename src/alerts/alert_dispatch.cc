@@ -110,8 +110,9 @@ void AlertDispatch::Queued(int row, const std::string& text) {
 Delivery AlertDispatch::DeliverThrough(int account, const Letter& letter, int row, bool show_box) {
   const Delivery d = mail_.Send(account, letter);
   observer_->AlertReported(
-      d.delivered ? AlertEvent::Delivered(row, letter.text, MailAccountName(account))
-                  : AlertEvent::Failed(row, letter.text, MailAccountName(account), d.error));
+      d.delivered
+          ? AlertEvent::Delivered(row, letter.text, MailAccountName(account), d.server)
+          : AlertEvent::Failed(row, letter.text, MailAccountName(account), d.error, d.server));
   if (!d.delivered && show_box) view_.ShowMessage(d.error);
   return d;
 }

@@ -181,7 +181,8 @@ void StallGuard::Deliver(SmtpDelivery& mail, const std::string& text) {
 void StallGuard::Report(int account, const Delivery& d, const std::string& text) {
   const std::string name = MailAccountName(account);
   Log(d.delivered ? "alert " + name + ": delivered \"" + text + "\""
-                  : "alert " + name + ": FAILED \"" + text + "\": " + d.error);
+                  : "alert " + name + ": FAILED \"" + text +
+                        "\": " + DeliveryFailureText(d.server, d.error));
   for (StallListener* l : listeners_) l->StallAlertSent(name, d.delivered);
   if (!d.close_failure) return;
   try {

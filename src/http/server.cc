@@ -361,7 +361,10 @@ ServerStats Server::Core::Stats() const {
 
 Server::Server(const std::string& host, int port, Router router, ServerOptions options) {
   std::string error;
-  const int listen_fd = io::Listen(host, port, &port_, &error);
+  io::Bound bound;
+  const int listen_fd = io::Listen(host, port, &bound, &error);
+  port_ = bound.port;
+  bound_host_ = bound.host;
   const std::string where =
       (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
   if (listen_fd < 0) throw ServerError("cannot listen on " + where + ": " + error);

@@ -73,10 +73,10 @@ struct ServerStats {
 
 class Server {
  public:
-  // Listens on host:port at once (port 0: a free port of the system's
-  // choosing) and serves `router` until destroyed. Raises ServerError
-  // naming the address and the reason when it cannot listen.
-  // REQUIRES: every option is at least 1 (times at least 1 ms).
+  // Listens on host:port at once (empty host: every address, see
+  // io::Listen; port 0: a free port of the system's choosing) and serves `router` until destroyed.
+  // Raises ServerError naming the address and the reason when it cannot listen. REQUIRES: every
+  // option is at least 1 (times at least 1 ms).
   Server(const std::string& host, int port, Router router, ServerOptions options = {});
   // Stops serving within 0.1 s: a worker waiting to write gives up at once;
   // a handler still running then is left to end by itself.
@@ -86,6 +86,9 @@ class Server {
 
   // The port listened on.
   int port() const { return port_; }
+  // The numeric address listened on ("::" for every IPv6 and IPv4 address,
+  // "0.0.0.0" for every IPv4 one).
+  const std::string& bound_host() const { return bound_host_; }
   // Safe from any thread.
   ServerStats Stats() const;
 
@@ -93,6 +96,7 @@ class Server {
   class Core;
   std::shared_ptr<Core> core_;
   int port_ = 0;
+  std::string bound_host_;
   std::vector<std::thread> threads_;
 };
 

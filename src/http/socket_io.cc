@@ -1,6 +1,7 @@
 #include "http/socket_io.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -12,51 +13,87 @@
 
 namespace tallyvox::http::io {
 
-int Listen(const std::string& host, int port, int* bound_port, std::string* error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-  if (rc != 0) {
-    *error = ::gai_strerror(rc);
-    return -1;
-  }
-  int fd = -1;
+namespace {
+
+// A listening socket on the first of `found` that binds, or -1 with the
+// reason in *error. `dual`: an IPv6 socket takes IPv4 too (IPV6_V6ONLY off).
+int BindFirst(const addrinfo* found, bool dual, std::string* error) {
   *error = "no address";
-  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const int fd =
+        ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
     if (fd < 0) {
       *error = std::strerror(errno);
       continue;
     }
     const int yes = 1;
+    const int no = 0;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        (dual && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0) ||
         ::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
       *error = std::strerror(errno);
       ::close(fd);
-      fd = -1;
+      continue;
     }
+    return fd;
   }
+  return -1;
+}
+
+int ListenOn(const char* host, int family, int port, std::string* error) {
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int rc = ::getaddrinfo(host, service.c_str(), &hints, &found);
+  if (rc != 0) {
+    *error = ::gai_strerror(rc);
+    return -1;
+  }
+  const int fd = BindFirst(found, host == nullptr && family == AF_INET6, error);
   ::freeaddrinfo(found);
-  if (fd < 0) return -1;
+  return fd;
+}
+
+// The numeric host and the port `fd` is bound to.
+bool BoundAddress(int fd, std::string* host, int* port, std::string* error) {
   sockaddr_storage addr{};
   socklen_t len = sizeof addr;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     *error = std::strerror(errno);
-    ::close(fd);
-    return -1;
+    return false;
   }
+  char name[NI_MAXHOST];
   char serv[NI_MAXSERV];
-  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, nullptr, 0, serv, sizeof serv,
-                    NI_NUMERICSERV) != 0) {
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&addr), len, name, sizeof name, serv, sizeof serv,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     *error = "no port";
+    return false;
+  }
+  *host = name;
+  *port = std::atoi(serv);
+  return true;
+}
+
+}  // namespace
+
+int Listen(const std::string& host, int port, Bound* bound, std::string* error) {
+  int fd = -1;
+  if (host.empty()) {
+    // Every address: one IPv6 socket that takes IPv4 as well, or IPv4 alone
+    // on a host without IPv6.
+    fd = ListenOn(nullptr, AF_INET6, port, error);
+    if (fd < 0) fd = ListenOn(nullptr, AF_INET, port, error);
+  } else {
+    fd = ListenOn(host.c_str(), AF_UNSPEC, port, error);
+  }
+  if (fd < 0) return -1;
+  if (!BoundAddress(fd, &bound->host, &bound->port, error)) {
     ::close(fd);
     return -1;
   }
-  *bound_port = std::atoi(serv);
   return fd;
 }
 

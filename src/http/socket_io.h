@@ -13,12 +13,21 @@ namespace tallyvox::http::io {
 
 using Clock = std::chrono::steady_clock;
 
+// Where a listening socket is bound: the numeric address ("::" when it
+// takes every IPv6 and IPv4 address, "0.0.0.0" every IPv4 one) and port.
+struct Bound {
+  std::string host;
+  int port = 0;
+};
+
 // A socket listening on host:port (an IPv4 or IPv6 address or a host name;
-// port 0: the system chooses), with SO_REUSEADDR so a restart binds while
-// old connections linger, and never SO_REUSEPORT, with which a second
-// program could bind the same port and take half the requests. Returns the
-// descriptor and the port in *bound_port, or -1 with the reason in *error.
-int Listen(const std::string& host, int port, int* bound_port, std::string* error);
+// empty: every address, IPv6 and IPv4 on one socket where the host has
+// IPv6, else every IPv4 address; port 0: the system chooses), with
+// SO_REUSEADDR so a restart binds while old connections linger, and never
+// SO_REUSEPORT, with which a second program could bind the same port and
+// take half the requests. Returns the descriptor and fills *bound, or -1
+// with the reason in *error.
+int Listen(const std::string& host, int port, Bound* bound, std::string* error);
 
 // Accepts one connection (non-blocking, close-on-exec); -1 with errno set.
 int Accept(int listen_fd);

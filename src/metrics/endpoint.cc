@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "http/server.h"
+#include "metrics/process_metrics.h"
 
 namespace tallyvox::metrics {
 namespace {
@@ -13,19 +14,27 @@ constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 ListenAddress ParseListenAddress(const std::string& text) {
   const auto fail = [&](const std::string& what) -> ListenAddress {
-    throw MetricsEndpointError("--metrics wants ADDRESS:PORT (such as 127.0.0.1:9741), not \"" +
-                               text + "\": " + what);
+    throw MetricsEndpointError(
+        "--metrics wants ADDRESS:PORT (such as 127.0.0.1:9741, [::1]:9741, or :9741 for every "
+        "address), not \"" +
+        text + "\": " + what);
   };
   const size_t colon = text.rfind(':');
-  if (colon == std::string::npos) return fail("no port");
+  if (colon == std::string::npos) return fail("no port (a port alone is written :9741)");
   std::string host = text.substr(0, colon);
   const std::string port_text = text.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+  const bool opens = !host.empty() && host.front() == '[';
+  const bool closes = !host.empty() && host.back() == ']';
+  if (closes && !opens) return fail("a ] without its [");
+  if (opens && (!closes || host.size() < 2)) {
+    return fail(text.find(']') == std::string::npos ? "an unclosed [" : "no port after the ]");
+  }
+  if (opens) {
     host = host.substr(1, host.size() - 2);
+    if (host.empty()) return fail("no address inside the brackets");
   } else if (host.find(':') != std::string::npos) {
     return fail("put an IPv6 address in brackets");
   }
-  if (host.empty()) return fail("no address (0.0.0.0 listens on every one)");
   int port = -1;
   const auto [end, ec] =
       std::from_chars(port_text.data(), port_text.data() + port_text.size(), port);
@@ -35,7 +44,18 @@ ListenAddress ParseListenAddress(const std::string& text) {
   return ListenAddress{host, port};
 }
 
-MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store)
+http::Response LandingPage(const http::Request&) {
+  http::Response r;
+  r.content_type = "text/html; charset=utf-8";
+  r.body =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tallyvox</title></head>\n"
+      "<body><h1>Tallyvox</h1>\n<p>The server monitor's numbers for Prometheus: "
+      "<a href=\"/metrics\">/metrics</a></p>\n</body></html>\n";
+  return r;
+}
+
+MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
+                                 std::vector<Page> pages)
     : source_(std::make_shared<Source>()), host_(address.host) {
   source_->store = &store;
   http::Router router;
@@ -44,9 +64,10 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
     if (source->store == nullptr) return http::StatusResponse(503);  // going away
     http::Response r;
     r.content_type = kContentType;
-    r.body = source->store->Render();
+    r.body = source->store->Render() + RenderProcessMetrics();
     return r;
   });
+  for (Page& page : pages) router.Add("GET", std::move(page.path), std::move(page.handler));
   try {
     server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
   } catch (const http::ServerError&) {
@@ -56,6 +77,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
                                "for root?)");
   }
   port_ = server_->port();
+  bound_host_ = server_->bound_host();
 }
 
 MetricsEndpoint::~MetricsEndpoint() {
@@ -68,13 +90,19 @@ MetricsEndpoint::~MetricsEndpoint() {
 }
 
 std::string MetricsEndpoint::Address() const {
-  const std::string host = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
-  return host + ":" + std::to_string(port_);
+  const std::string& shown = host_.empty() ? bound_host_ : host_;
+  const std::string host = shown.find(':') != std::string::npos ? "[" + shown + "]" : shown;
+  const std::string address = host + ":" + std::to_string(port_);
+  if (!host_.empty() || bound_host_.empty()) return address;
+  return address +
+         (bound_host_ == "::" ? " (every IPv6 and IPv4 address)" : " (every IPv4 address)");
 }
 
 std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics) {
-  return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store());
+                                                      const MonitorMetrics& metrics,
+                                                      std::vector<Page> pages) {
+  return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store(),
+                                           std::move(pages));
 }
 
 }  // namespace tallyvox::metrics

@@ -8,12 +8,16 @@
 // request line and headers together at most 8 KiB (431 beyond), a body at
 // most 1 KiB (413, never kept); one deadline of 5 s for a whole request from
 // its accept (408); answers written within 5 s; one request per connection.
-// GET and HEAD of /metrics answer 200; other paths 404, other methods 405.
+// GET and HEAD of /metrics answer 200, as do those of the pages the front
+// end adds (the program adds the landing page at "/", LandingPage); other
+// paths 404, other methods 405. A scrape also reports the process (CPU,
+// memory, descriptors, start: process_metrics.h).
 // It has no authentication: bind it to loopback or a network your
 // monitoring system alone reaches.
 //
 // Usage (a front end; the window calls the same):
-//   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics);  // raises on failure
+//   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics,
+//                                        {{"/", LandingPage}});  // raises on failure
 //   std::fprintf(stderr, "serving /metrics on %s\n", endpoint->Address().c_str());
 #ifndef TALLYVOX_METRICS_ENDPOINT_H_
 #define TALLYVOX_METRICS_ENDPOINT_H_
@@ -21,9 +25,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "http/router.h"
 #include "metrics/metric_store.h"
 #include "metrics/monitor_metrics.h"
 
@@ -39,19 +45,31 @@ class MetricsEndpointError : public std::runtime_error {
 };
 
 struct ListenAddress {
-  std::string host;  // an IPv4 or IPv6 address or a host name
+  std::string host;  // an IPv4 or IPv6 address or a host name; empty: every address
   int port = 0;      // 0: a free port of the system's choosing
 };
 
-// "ADDRESS:PORT", an IPv6 address in brackets ("[::1]:9741"). Raises
+// "ADDRESS:PORT", an IPv6 address in brackets ("[::1]:9741"), or ":PORT"
+// for every address (IPv6 and IPv4 where the host has IPv6). Raises
 // MetricsEndpointError naming what is wrong.
 ListenAddress ParseListenAddress(const std::string& text);
+
+// A page served beside /metrics (GET and HEAD), such as the landing page.
+struct Page {
+  std::string path;  // starts with "/"; not "/metrics"
+  http::Handler handler;
+};
+
+// The landing page: a small HTML page that links /metrics.
+http::Response LandingPage(const http::Request& request);
 
 class MetricsEndpoint {
  public:
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
-  // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
-  MetricsEndpoint(const ListenAddress& address, const MetricStore& store);
+  // `store` and `pages` until destroyed. REQUIRES: `store` outlives the
+  // endpoint; the pages' paths differ.
+  MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
+                  std::vector<Page> pages = {});
   // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -59,7 +77,9 @@ class MetricsEndpoint {
 
   // The port bound (the system's choice when 0 was asked for).
   int Port() const { return port_; }
-  // "host:port" ("[host]:port" for IPv6), for messages.
+  // "host:port" ("[host]:port" for IPv6), for messages; for every address
+  // what was bound, "[::]:9741 (every IPv6 and IPv4 address)" or
+  // "0.0.0.0:9741 (every IPv4 address)".
   std::string Address() const;
 
  private:
@@ -71,13 +91,15 @@ class MetricsEndpoint {
   };
   std::shared_ptr<Source> source_;
   std::unique_ptr<http::Server> server_;
-  std::string host_;
+  std::string host_;  // as asked for; empty: every address
+  std::string bound_host_;
   int port_ = 0;
 };
 
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
 std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics);
+                                                      const MonitorMetrics& metrics,
+                                                      std::vector<Page> pages = {});
 
 }  // namespace tallyvox::metrics
 

@@ -10,6 +10,11 @@ constexpr MetricType kCounter = MetricType::kCounter;
 constexpr MetricType kGauge = MetricType::kGauge;
 
 constexpr MetricFamily kFamilies[] = {
+    {"tallyvox_build_info", kGauge,
+     "A metric with a constant '1' value labeled by version and revision from which tallyvox "
+     "was built."},
+    {"tallyvox_probe_enabled", kGauge,
+     "1 when the row's box is ticked (the row is probed), 0 when it is not."},
     {"tallyvox_probe_up", kGauge, "1 when the row's last probe answered, 0 when it failed."},
     {"tallyvox_probe_duration_seconds", kGauge, "How long the row's last probe took."},
     {"tallyvox_ok_number", kGauge,
@@ -48,8 +53,9 @@ double UnixSeconds(TDateTime local) {
 
 }  // namespace
 
-MonitorMetrics::MonitorMetrics() {
+MonitorMetrics::MonitorMetrics(const BuildInfo& build) {
   for (const MetricFamily& family : kFamilies) store_.Declare(family);
+  store_.Set("tallyvox_build_info", {{"version", build.version}, {"revision", build.revision}}, 1);
   for (const char* name :
        {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
         "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total", "tallyvox_monitor_stalled",
@@ -64,11 +70,17 @@ MonitorMetrics::MonitorMetrics() {
 }
 
 void MonitorMetrics::ProbeFinished(const monitor::ProbeEvent& r) {
-  if (r.outcome == monitor::ProbeEvent::Outcome::kSkipped) return;
+  const bool skipped = r.outcome == monitor::ProbeEvent::Outcome::kSkipped;
   const std::string row = std::to_string(r.row);
-  // A row probed at a new address no longer shows the old one.
-  for (const char* name : kRowFamilies) store_.EraseWhere(name, "row", row);
   const Labels labels = {{"row", row}, {"address", r.address}};
+  // A row probed at a new address no longer shows the old one, and a row
+  // not ticked shows only that: its last probe's series go (so that a rule
+  // on the age of the last probe does not fire for a row unticked on
+  // purpose) and come back with its next probe.
+  store_.EraseWhere("tallyvox_probe_enabled", "row", row);
+  store_.Set("tallyvox_probe_enabled", labels, skipped ? 0 : 1);
+  for (const char* name : kRowFamilies) store_.EraseWhere(name, "row", row);
+  if (skipped) return;
   store_.Set("tallyvox_probe_up", labels, r.answered() ? 1 : 0);
   store_.Set("tallyvox_probe_duration_seconds", labels, r.seconds);
   store_.Set("tallyvox_ok_number", labels, r.answered() ? r.count : 0);

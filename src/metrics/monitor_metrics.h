@@ -1,8 +1,14 @@
 // MonitorMetrics: the monitor's numbers for Prometheus, kept from the
 // monitor's reports (observer.h) in a MetricStore:
 //
+//   tallyvox_build_info{version,revision} 1
+//   per row, labels row and address, from the first cycle on:
+//     tallyvox_probe_enabled                       1 the row's box is ticked,
+//                                                  0 it is not
 //   per probed row, labels row and address (the address of its last probe;
-//   a row shows once it has been probed):
+//   a row shows once it has been probed, and not while its box is not
+//   ticked: its series go when a cycle passes it over and come back with
+//   its next probe):
 //     tallyvox_probe_up                            1 answered, 0 failed
 //     tallyvox_probe_duration_seconds              the last probe's time
 //     tallyvox_ok_number                           the number after "OK" on
@@ -40,9 +46,15 @@
 
 namespace tallyvox::metrics {
 
+// What tallyvox_build_info shows.
+struct BuildInfo {
+  std::string version = "unknown";
+  std::string revision = "unknown";  // the git commit built, "unknown" outside git
+};
+
 class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallListener {
  public:
-  MonitorMetrics();
+  explicit MonitorMetrics(const BuildInfo& build = {});
 
   const MetricStore& store() const { return store_; }
 

@@ -10,4 +10,8 @@ std::string FailureReason(const std::string& message, const std::string& transpo
   return message + " (" + QString::fromStdString(transport_error).simplified().toStdString() + ")";
 }
 
+std::string DeliveryFailureText(const std::string& server, const std::string& error) {
+  return server.empty() ? error : server + ": " + error;
+}
+
 }  // namespace tallyvox::monitor

@@ -66,6 +66,11 @@ struct ProbeEvent {
 // was one that is not the message itself.
 std::string FailureReason(const std::string& message, const std::string& transport_error);
 
+// A failed delivery's error as the lines tell it: the server it went to
+// first, "mail.example.net:465: Connection refused.", or the error alone
+// when the server is not known.
+std::string DeliveryFailureText(const std::string& server, const std::string& error);
+
 // What became of an alert: one delivery through one account, or the policy
 // held it back, or it was left waiting in the outbox. A plain value: an
 // observer may keep it or pass it to another thread.
@@ -81,18 +86,25 @@ struct AlertEvent {
   std::string error;    // kFailed: why the account did not take it
   std::string reason;   // kHeldBack: "failure 1 of 3", "next reminder at 12:33:10"
   int pending = 0;      // kQueued: alerts waiting in the outbox now
+  // kDelivered, kFailed: the account's mail server, "host:port" ("[host]:port"
+  // for an IPv6 address); empty when not known.
+  std::string server;
 
-  static AlertEvent Delivered(int row, std::string text, std::string account) {
-    return {Outcome::kDelivered, row, std::move(text), std::move(account), {}, {}, 0};
+  static AlertEvent Delivered(int row, std::string text, std::string account,
+                              std::string server = {}) {
+    return {Outcome::kDelivered, row, std::move(text), std::move(account), {}, {}, 0,
+            std::move(server)};
   }
-  static AlertEvent Failed(int row, std::string text, std::string account, std::string error) {
-    return {Outcome::kFailed, row, std::move(text), std::move(account), std::move(error), {}, 0};
+  static AlertEvent Failed(int row, std::string text, std::string account, std::string error,
+                           std::string server = {}) {
+    return {Outcome::kFailed, row, std::move(text), std::move(account), std::move(error), {}, 0,
+            std::move(server)};
   }
   static AlertEvent HeldBack(int row, std::string text, std::string reason) {
-    return {Outcome::kHeldBack, row, std::move(text), {}, {}, std::move(reason), 0};
+    return {Outcome::kHeldBack, row, std::move(text), {}, {}, std::move(reason), 0, {}};
   }
   static AlertEvent Queued(int row, std::string text, int pending) {
-    return {Outcome::kQueued, row, std::move(text), {}, {}, {}, pending};
+    return {Outcome::kQueued, row, std::move(text), {}, {}, {}, pending, {}};
   }
 };
 

@@ -61,6 +61,9 @@ struct Letter {
 struct Delivery {
   bool delivered = false;  // the server took the message
   std::string error;       // why not, when not
+  // The server it went to, "host:port" ("[host]:port" for IPv6), for the
+  // lines that tell a failure; empty when not known.
+  std::string server;
   // Closing the connection failed afterwards (null otherwise).
   std::exception_ptr close_failure;
 };

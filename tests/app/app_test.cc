@@ -41,15 +41,28 @@ TEST_F(AppTest, OnceJsonEndToEnd) {
     EXPECT_EQ(l.back(), '}') << l;
   }
   EXPECT_EQ(
-      CountContaining(lines, R"("op": "text", "control": "Label2", "row": 2, "text": "OK 1")"), 1)
-      << out;
-  EXPECT_EQ(
-      CountContaining(lines, R"("op": "text", "control": "Label112", "row": 108, "text": "OK 2")"),
+      CountContaining(
+          lines,
+          R"("op": "text", "control": "Label2", "row": 2, "address": "127.0.3.2", "text": "OK 1")"),
       1)
       << out;
-  EXPECT_EQ(CountContaining(lines, R"("control": "Label5", "row": 5, "colour": "red")"), 1) << out;
-  EXPECT_EQ(CountContaining(lines, R"("control": "Label5", "row": 5, "text": "Problem )"), 1)
+  EXPECT_EQ(
+      CountContaining(
+          lines,
+          R"("op": "text", "control": "Label112", "row": 108, "address": "127.0.3.3", "text": "OK 2")"),
+      1)
       << out;
+  EXPECT_EQ(CountContaining(
+                lines, R"("control": "Label5", "row": 5, "address": "127.0.4.5", "colour": "red")"),
+            1)
+      << out;
+  // The failure's text carries the probe's reason.
+  EXPECT_EQ(
+      CountContaining(
+          lines, R"("control": "Label5", "row": 5, "address": "127.0.4.5", "text": "Problem )"),
+      1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"(", "reason": "Connection lost. ()"), 1) << out;
   EXPECT_EQ(CountContaining(lines, R"("op": "text", "control": "Label18", "text": "Problem")"), 1)
       << out;
   EXPECT_EQ(CountContaining(lines, R"("op": "beep")"), 7) << out;
@@ -98,6 +111,35 @@ TEST_F(AppTest, OnceExitStatus) {
   ::unlink(dir_.File("config.dbf").c_str());  // the audit table is gone
   EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --config " + path, &out), 2) << out;
   EXPECT_NE(out.find("error: DbeTable1: "), std::string::npos) << out;
+}
+
+// --log changes over two cycles (--once twice is two first results): each
+// row's result once with its address, the failure with its reason; no
+// "Checking..." and no cycle line.
+TEST_F(AppTest, LogChangesPrintsEachRowsResultOnce) {
+  MwServerProcess servers({"--listen", "127.0.3.1:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  AppSetup a;
+  a.probe_port = servers.port();
+  a.rows = {{2, "127.0.3.1"}, {5, "127.0.4.5"}};
+  const std::string path = WriteSettings(a);
+  std::string out;
+  EXPECT_EQ(
+      RunCommand(Tallyvox() + " --headless --once --log changes --config " + path + " 2>/dev/null",
+                 &out, std::chrono::seconds(60)),
+      1)
+      << out;
+  const auto lines = Lines(out);
+  EXPECT_EQ(CountContaining(lines, "row 2 127.0.3.1: OK 1"), 1) << out;
+  EXPECT_EQ(CountContaining(lines, "row 5 127.0.4.5: Problem "), 1) << out;
+  EXPECT_EQ(CountContaining(lines, " (Connection lost. ("), 1) << out;
+  EXPECT_EQ(CountContaining(lines, "Checking..."), 0) << out;
+  EXPECT_EQ(CountContaining(lines, "cycle: "), 0) << out;
+  EXPECT_EQ(CountContaining(lines, "Gaming (Label18): Problem"), 1) << out;
+
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --log some --config " + path, &out), 3);
+  EXPECT_EQ(RunCommand(Tallyvox() + " --log changes --config " + path, &out), 3);
+  EXPECT_NE(out.find("--log go with --headless"), std::string::npos) << out;
 }
 
 TEST_F(AppTest, BrokenSettingsAndArgumentsExitWith3) {
@@ -268,7 +310,11 @@ TEST_F(AppTest, TestMailReportsEachAccount) {
 
   a.erols_host = "127.0.4.25";  // refuses
   EXPECT_EQ(RunCommand(Tallyvox() + " test-mail --config " + WriteSettings(a), &out), 1) << out;
-  EXPECT_NE(out.find("alert erols: FAILED"), std::string::npos) << out;
+  // The failure names the account's server.
+  EXPECT_NE(out.find("alert erols: FAILED \"IP 192.0.2.1 is Down!\": 127.0.4.25:" +
+                     std::to_string(peers_->smtp->port()) + ": "),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("message: "), std::string::npos) << out;
 }
 

@@ -23,13 +23,15 @@ using tallyvox::testing::Exposition;
 
 constexpr char kServing[] = "tallyvox: serving /metrics on 127.0.0.1:";
 
-// Scrapes with curl; the parsed text, and how long the scrape took.
-Exposition Scrape(int port, double* seconds = nullptr) {
+// Scrapes with curl; the parsed text, and how long the scrape took; the text
+// itself in *text.
+Exposition Scrape(int port, double* seconds = nullptr, std::string* text = nullptr) {
   std::string body;
   const auto start = std::chrono::steady_clock::now();
   const int rc =
       RunCommand("curl -sS -f --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/metrics",
                  &body, 20s);
+  if (text != nullptr) *text = body;
   if (seconds != nullptr) {
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
@@ -58,7 +60,39 @@ TEST_F(AppTest, MetricsAfterACycleAgreeWithTheStatusLines) {
   const double after = UnixNow();
   const int port = tallyvox::testing::ReportedPort(app.Output(), kServing);
   ASSERT_GT(port, 0) << app.Output();
-  const Exposition e = Scrape(port);
+  std::string text;
+  const Exposition e = Scrape(port, nullptr, &text);
+
+  // Prometheus's own linter takes the scrape as it is.
+  WriteFile(dir_.File("scrape.txt"), text);
+  std::string lint;
+  EXPECT_EQ(RunCommand("promtool check metrics < " + dir_.File("scrape.txt"), &lint), 0) << lint;
+  EXPECT_EQ(lint, "") << lint;
+
+  // The build, the process, and the rows not ticked.
+  std::string revision;
+  if (RunCommand(
+          "git -C " + tallyvox::testing::SourceDir() + " rev-parse --short=12 HEAD 2>/dev/null",
+          &revision) != 0) {
+    revision = "unknown";
+  }
+  revision = revision.substr(0, revision.find('\n'));
+  EXPECT_EQ(e.samples.at("tallyvox_build_info{version=\"2.4\",revision=\"" + revision + "\"}"), 1)
+      << text;
+  EXPECT_GT(e.samples.at("process_resident_memory_bytes"), 0);
+  EXPECT_GE(e.samples.at("process_start_time_seconds"), before - 1);
+  EXPECT_LE(e.samples.at("process_start_time_seconds"), after);
+  EXPECT_EQ(e.samples.at("tallyvox_probe_enabled{row=\"2\",address=\"127.0.3.1\"}"), 1);
+  int unticked = 0;
+  for (const auto& [series, value] : e.samples) {
+    if (series.rfind("tallyvox_probe_enabled{", 0) == 0 && value == 0) ++unticked;
+  }
+  EXPECT_EQ(unticked, 111 - 4);
+  std::string page;
+  EXPECT_EQ(RunCommand("curl -sS -f --max-time 10 http://127.0.0.1:" + std::to_string(port) + "/",
+                       &page, 20s),
+            0);
+  EXPECT_NE(page.find("<a href=\"/metrics\">"), std::string::npos) << page;
 
   // Every status line's outcome, as the metrics show it.
   const std::regex outcome(R"(row (\d+) (\S+): (OK (\d+)|Problem))");

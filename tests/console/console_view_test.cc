@@ -74,7 +74,7 @@ TEST(ConsoleViewAlertLinesTest, ControlBytesInTextsNeitherBreakNorSteerTheLines)
                   std::
                       string>{R"("error": "5.7.8 \u001b]0;owned\u0007no\u0000pe\u001b[2J\r\n"})",
                               R"("op": "message", "text": "5.7.8 \u001b]0;owned\u0007no\u0000pe\u001b[2J\r\n"})",
-                              R"("row": 5, "text": "Problem"})",
+                              R"("row": 5, "address": "10.0.0.5\u001b[8m", "text": "Problem"})",
                               R"("text": "outbox /o: moved 1\rA\u001b[2K aside"})"}
             : std::vector<std::string>{
                   R"( alert erols: FAILED "IP 10.0.0.5 Is Down!": 5.7.8 \x1b]0;owned\x07no\x00pe\x1b[2J  )",

@@ -180,6 +180,8 @@ TEST(MetricsEndpoint, ListenAddresses) {
       {"0.0.0.0:0", "0.0.0.0", 0},
       {"[::1]:80", "::1", 80},
       {"localhost:65535", "localhost", 65535},
+      {":9741", "", 9741},  // every address
+      {"[2001:db8::7]:9741", "2001:db8::7", 9741},
   };
   for (const auto& [text, host, port] : good) {
     const ListenAddress a = ParseListenAddress(text);
@@ -187,8 +189,12 @@ TEST(MetricsEndpoint, ListenAddresses) {
     EXPECT_EQ(a.port, port) << text;
   }
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {"9741", "no port"},
-      {":9741", "no address"},
+      {"9741", "no port (a port alone is written :9741)"},
+      {"[::1]", "no port after the ]"},
+      {"[::1:9741", "an unclosed ["},
+      {"::1]:9741", "a ] without its ["},
+      {"[]:9741", "no address inside the brackets"},
+      {":", "from 0 to 65535"},
       {"127.0.0.1:", "from 0 to 65535"},
       {"127.0.0.1:65536", "from 0 to 65535"},
       {"127.0.0.1:-1", "from 0 to 65535"},
