@@ -30,8 +30,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/init.h"
@@ -89,16 +91,25 @@ class Outcome : public MonitorObserver {
   }
   void CycleFinished(const CycleEvent& r) override {
     if (r.ended_by_error) cycle_error = true;
+    if (on_cycle_end) std::exchange(on_cycle_end, nullptr)();
   }
   void AlertReported(const AlertEvent& e) override {
     if (e.outcome == AlertEvent::Outcome::kFailed) ++failed_alerts;
   }
   void HandlerFailed(const std::string&) override { handler_failed = true; }
 
+  // The exit status of --once.
+  int Status() const {
+    return cycle_error || handler_failed ? kExitError : failed_rows > 0 ? kExitFailed : kExitOk;
+  }
+
   int failed_rows = 0;
   int failed_alerts = 0;
   bool cycle_error = false;
   bool handler_failed = false;
+  // Runs once when the next cycle ends (a parallel cycle ends after the
+  // handler that started it).
+  std::function<void()> on_cycle_end;
 };
 
 void PostExit(int code) {
@@ -143,9 +154,11 @@ void StartUp(Mode mode, const Options& options, Outcome& outcome, MonitorAssembl
         m.DoPoll();
       });
       if (m.Stop().Requested()) return;
-      PostExit(outcome.cycle_error || outcome.handler_failed ? kExitError
-               : outcome.failed_rows > 0                     ? kExitFailed
-                                                             : kExitOk);
+      if (m.CycleRunning()) {
+        outcome.on_cycle_end = [&outcome] { PostExit(outcome.Status()); };
+        return;
+      }
+      PostExit(outcome.Status());
       return;
     case Mode::kTestMail:
       m.Handle([&] { m.Button3Click(); });

@@ -79,7 +79,9 @@ set(audit_tests_unit_suites
 set(monitor_tests_unit_suites
   ConnectionTestTest
   DiagnosticTest
+  GroupBeepTest
   HeartbeatTest
+  ParallelCycleTest
   PollCycleTest
   PollingControlTest
   ProbeEventTest
@@ -97,7 +99,8 @@ set(alerts_tests_unit_suites
   AlertEventTest
   AlertPolicyTest)
 set(console_tests_unit_suites
-  ConsoleViewAlertLinesTest)
+  ConsoleViewAlertLinesTest
+  ConsoleViewCycleLineTest)
 set(http_tests_unit_suites
   PercentDecode
   RequestReader)

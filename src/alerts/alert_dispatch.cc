@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 
 #include "monitor/flag_guard.h"
 #include "monitor/post_call.h"
@@ -30,7 +31,17 @@ AlertDispatch::AlertDispatch(const AlertSettings& settings, MailDelivery& mail, 
       clock_(clock),
       stop_(stop),
       observer_(observer != nullptr ? observer : &no_observer_),
-      policy_(settings.policy) {
+      policy_(settings.policy),
+      grouping_(settings.grouping) {
+  group_timer_.setSingleShot(true);
+  QObject::connect(&group_timer_, &QTimer::timeout, this, [this] {
+    try {
+      SendGroups();
+    } catch (const MonitorStopped&) {
+    } catch (const std::exception& e) {
+      view_.ShowErrorBox(ErrorBoxText(e.what()));
+    }
+  });
   timer_.setSingleShot(true);
   QObject::connect(&timer_, &QTimer::timeout, this, [this] {
     try {
@@ -74,9 +85,29 @@ void AlertDispatch::CarryOut(const ProbeEvent& probe) {
   const std::string text = down ? DownText(probe.address) : UpText(probe.address);
   if (probe.alert.kind == AlertState::Kind::kHeldBack) {
     HeldBack(probe.row, text, probe.alert.reason);
+  } else if (probe.alert.kind == AlertState::Kind::kRaised && grouping_.group) {
+    (down ? group_down_ : group_up_)[probe.row] = text;
+    if (!group_timer_.isActive()) group_timer_.start(std::chrono::seconds(grouping_.wait_seconds));
   } else if (probe.alert.kind == AlertState::Kind::kRaised) {
     Raise(text, down ? kDownSubject : kUpSubject, probe.row);
   }
+}
+
+void AlertDispatch::CycleEnded() { SendGroups(); }
+
+void AlertDispatch::SendGroups() {
+  group_timer_.stop();
+  SendGroup(std::exchange(group_down_, {}), kDownSubject, kGroupDownSubject);
+  SendGroup(std::exchange(group_up_, {}), kUpSubject, kGroupUpSubject);
+}
+
+void AlertDispatch::SendGroup(std::map<int, std::string> texts, const char* one,
+                              const char* several) {
+  if (texts.empty()) return;
+  if (texts.size() == 1) return Raise(texts.begin()->second, one, texts.begin()->first);
+  std::string body;
+  for (const auto& [row, text] : texts) body += (body.empty() ? "" : "\n") + text;
+  Raise(body, several, 0);
 }
 
 void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {

@@ -41,6 +41,15 @@
 // watchdog tick) is only written to the outbox: the delivery under way
 // delivers it after the ones before it.
 //
+// With [alerts] group, the alerts the probes of one cycle raise (after the
+// policy: confirm, reminders, recovery) are gathered instead of sent: when
+// the cycle ends, or group_wait_seconds after the first was gathered,
+// whichever comes first, the failures go out as one alert, "Servers Down!"
+// with one line per row in row order ("IP 10.0.0.5 Is Down!"), and the
+// recoveries as another, "Servers Up!"; a group of one row is the single
+// row's alert as without grouping. Each grouped alert is one mail per
+// account and one outbox file. The watchdog's alerts are never gathered.
+//
 // Reports to the observer: every delivery through an account, alerts held
 // back by the policy and alerts left waiting (AlertReported, with the row
 // that raised them), the number waiting (OutboxChanged) and the outbox's log
@@ -52,6 +61,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,6 +102,10 @@ class AlertDispatch : public QObject, public AlertSender {
   AlertState ProbeAnswered(int row, const std::string& address) override;
   void CarryOut(const ProbeEvent& probe) override;
   void WatchdogChecked(const std::string& address, bool stalled) override;
+  // Sends what grouping gathered.
+  void CycleEnded() override;
+  // Rows whose alerts wait for the group to go out.
+  size_t Gathered() const { return group_down_.size() + group_up_.size(); }
 
   // The retry timer's work: opens the outbox when it is not open and
   // delivers it without message boxes. Raises only MonitorStopped.
@@ -130,6 +144,9 @@ class AlertDispatch : public QObject, public AlertSender {
   void AddedElsewhere();
   void Trouble(const std::string& message);
   int Pending() const { return static_cast<int>(outbox_->Size()); }
+  // Sends the gathered alerts: failures first, then recoveries.
+  void SendGroups();
+  void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
 
   MailDelivery& mail_;
   View& view_;
@@ -141,6 +158,12 @@ class AlertDispatch : public QObject, public AlertSender {
   std::string test_address_;
   std::unique_ptr<Outbox> outbox_;
   QTimer timer_;
+  const AlertGroupSettings grouping_;
+  // By row: the texts gathered for the group, and the timer that sends them
+  // group_wait_seconds after the first.
+  std::map<int, std::string> group_down_;
+  std::map<int, std::string> group_up_;
+  QTimer group_timer_;
   bool busy_ = false;      // a delivery of the outbox is under way
   bool troubled_ = false;  // the outbox failed since it last worked
 };
