@@ -147,19 +147,27 @@ void StartUp(Mode mode, const Options& options, Outcome& outcome, MonitorAssembl
       m.Handle([&] { m.FormShow(); });
       if (!options.no_poll) m.Handle([&] { m.Button1Click(); });
       return;
-    case Mode::kOnce:
+    case Mode::kOnce: {
       m.Handle([&] {
         m.FormShow();
         m.ResetOkCounters();
         m.DoPoll();
       });
       if (m.Stop().Requested()) return;
+      // A parallel cycle ends after this handler, and its alerts go out
+      // from the delivery worker: the exit waits for both.
+      const auto exit = [&outcome, assembly] {
+        assembly->dispatch().WhenDelivered([&outcome] { PostExit(outcome.Status()); });
+      };
       if (m.CycleRunning()) {
-        outcome.on_cycle_end = [&outcome] { PostExit(outcome.Status()); };
+        // After the handler that ends the cycle, which hands over its
+        // grouped alerts last.
+        outcome.on_cycle_end = [exit, assembly] { PostCall(&assembly->dispatch(), exit); };
         return;
       }
-      PostExit(outcome.Status());
+      exit();
       return;
+    }
     case Mode::kTestMail:
       m.Handle([&] { m.Button3Click(); });
       if (m.Stop().Requested()) return;

@@ -46,6 +46,8 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
   BindTransportFailures(probe_, m, &stop);
   monitor_.SetParallel(settings.probe.parallel, &channels_);
   monitor_.SetGroupBeeps(settings.alerts.grouping.group);
+  // With parallel probing, no delivery holds the probes' results.
+  dispatch_.DeliverFromWorker(settings.probe.parallel > 1);
   probe_.qUFile7.BeforeOpen = [m](mw::TMwClientQuery&) { m->qUFile7BeforeOpen(); };
   probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };
   probe_.qZipCodes.BeforeOpen = [m](mw::TMwClientQuery&) { m->qZipCodesBeforeOpen(); };
@@ -59,9 +61,10 @@ void MonitorAssembly::Reconfigure(const Settings& settings) {
     channels_.Reconfigure(probe);
     monitor_.SetParallel(1, nullptr);  // the workers' channels are made afresh
     monitor_.SetParallel(probe.parallel, &channels_);
+    dispatch_.DeliverFromWorker(probe.parallel > 1);
   });
   audit_.Relocate(settings.audit_folder, settings.audit_table);
-  mail_delivery_.Reconfigure(settings.mail);
+  dispatch_.WithMailIdle([&] { mail_delivery_.Reconfigure(settings.mail); });
   dispatch_.SetTestAddress(settings.mail.test_address);
   mail_ = settings.mail;
   if (stall_guard_ != nullptr) stall_guard_->Reconfigure(settings.mail);

@@ -55,6 +55,14 @@ class GroupedAlertsTest : public PeersTest {
       std::this_thread::sleep_for(1ms);
     }
     ASSERT_FALSE(m.monitor().CycleRunning());
+    // With parallel probing the alerts go out from a worker of their own.
+    bool delivered = false;
+    m.assembly->dispatch().WhenDelivered([&] { delivered = true; });
+    while (!delivered && SteadyClock::now() < deadline) {
+      QCoreApplication::processEvents();
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(delivered);
   }
   static constexpr int kRows[] = {40, 2, 13, 5};
 };
@@ -172,6 +180,50 @@ TEST_F(GroupedAlertsTest, TheGroupGoesOutAfterTheWaitWhenTheCycleTakesLonger) {
   EXPECT_EQ(m.reports.alerts, (std::vector<std::string>{"erols delivered " + four,
                                                         "erols delivered IP 127.0.3.9 Is Down!"}));
   EXPECT_EQ(peers_->smtp->Messages(before + 2).size(), before + 2);
+}
+
+}  // namespace
+}  // namespace tallyvox::monitor::testing
+
+namespace tallyvox::monitor::testing {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// With parallel probing a mail server that never answers holds no probe:
+// the cycle ends while the deliveries wait on a worker of their own; their
+// failures come back in order, each with its message box on the monitor's
+// thread. A sequential cycle waits for them, as the window does.
+TEST(DeliveryWorkerTest, DeliveriesDoNotHoldTheParallelCycle) {
+  tallyvox::testing::TempDir dir;
+  LoopbackListener mail_server(16);  // takes connections, never answers
+  for (int parallel : {1, 4}) {
+    SCOPED_TRACE("parallel " + std::to_string(parallel));
+    Settings s = TestSettings(MakeAuditTable(dir), 9, mail_server.port(), "");
+    s.mail.delivery_bound_ms = 1000;
+    s.probe.parallel = parallel;
+    s.roster[4] = {"127.0.4.5", true};  // refused
+    s.roster[12] = {"127.0.4.13", true};
+    RealMonitor m(s);
+    m.monitor().ResetOkCounters();
+    m.monitor().Handle([&] { m.monitor().DoPoll(); });
+    const auto deadline = SteadyClock::now() + 20s;
+    while (m.monitor().CycleRunning() && SteadyClock::now() < deadline) {
+      QCoreApplication::processEvents();
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_FALSE(m.monitor().CycleRunning());
+    const size_t told_at_the_end = m.reports.alerts.size();
+    while (m.view.messages.size() < 2 && SteadyClock::now() < deadline) {
+      QCoreApplication::processEvents();
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(told_at_the_end, parallel == 1 ? 2u : 0u);
+    EXPECT_EQ(m.reports.alerts, (std::vector<std::string>{"erols failed IP 127.0.4.5 Is Down!",
+                                                          "erols failed IP 127.0.4.13 Is Down!"}));
+    EXPECT_EQ(m.view.messages.size(), 2u);
+  }
 }
 
 }  // namespace
