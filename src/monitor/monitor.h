@@ -190,6 +190,8 @@ class Monitor : public QObject {
   void ProbeDone(int slot, const ProbeResult& result);
   // A step outside the probe failed: no further row is reached.
   void EndDispatch(const std::string& error);
+  // Runs `step`; what it raises (but a stop) ends the dispatch, then goes on.
+  void EndDispatchOnError(const std::function<void()>& step);
   void MaybeEndCycle();
   int64_t WatchdogElapsed(TDateTime now) const;
 

@@ -53,15 +53,10 @@ void Monitor::StartParallelCycle() {
   parallel_cycle_->event.start = clock_.Now();
   parallel_cycle_->event.parallel = parallel_;
   parallel_cycle_->started = SteadyClock::now();
-  try {
+  EndDispatchOnError([&] {
     audit_.OpenAuditTable();
     for (int slot = 0; slot < workers_->Size(); ++slot) workers_->Channel(slot).PrepareCycle();
-  } catch (const MonitorStopped&) {
-    throw;
-  } catch (const std::exception& e) {
-    EndDispatch(e.what());
-    throw;
-  }
+  });
   Pump();
 }
 
@@ -87,14 +82,7 @@ void Monitor::Pump() {
     const int slot = workers_->FreeSlot(entry.row == 1);
     if (slot < 0) break;  // the next result starts it
     ++cycle.next;
-    try {
-      StartProbe(entry, slot);
-    } catch (const MonitorStopped&) {
-      throw;
-    } catch (const std::exception& e) {
-      EndDispatch(e.what());
-      throw;
-    }
+    EndDispatchOnError([&] { StartProbe(entry, slot); });
   }
   MaybeEndCycle();
 }
@@ -146,19 +134,25 @@ void Monitor::ProbeDone(int slot, const ProbeResult& result) {
     ++parallel_cycle_->event.rows;
     if (probe.failed()) ++parallel_cycle_->event.failed;
   }
-  try {
+  EndDispatchOnError([&] {
     ApplyResult(*flight.entry, flight.row, &probe);
     if (slot == 0 && connect_waiting_) {
       connect_waiting_ = false;
       Button2Click();
     }
+  });
+  Pump();
+}
+
+void Monitor::EndDispatchOnError(const std::function<void()>& step) {
+  try {
+    step();
   } catch (const MonitorStopped&) {
     throw;
   } catch (const std::exception& e) {
     EndDispatch(e.what());
     throw;
   }
-  Pump();
 }
 
 void Monitor::EndDispatch(const std::string& error) {

@@ -20,6 +20,17 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+// Runs the test thread's event loop until `until` holds or 20 s passed.
+template <typename Until>
+bool SpinUntil(Until until) {
+  const auto deadline = SteadyClock::now() + 20s;
+  while (!until() && SteadyClock::now() < deadline) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(1ms);
+  }
+  return until();
+}
+
 std::string Body(const std::string& data) {
   const size_t at = data.find("\r\n\r\n");
   return at == std::string::npos ? "" : data.substr(at + 4);
@@ -49,20 +60,11 @@ class GroupedAlertsTest : public PeersTest {
   // One cycle to its end (a parallel one ends after DoPoll returns).
   static void Cycle(RealMonitor& m) {
     m.monitor().Handle([&] { m.monitor().DoPoll(); });
-    const auto deadline = SteadyClock::now() + 20s;
-    while (m.monitor().CycleRunning() && SteadyClock::now() < deadline) {
-      QCoreApplication::processEvents();
-      std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_FALSE(m.monitor().CycleRunning());
+    ASSERT_TRUE(SpinUntil([&] { return !m.monitor().CycleRunning(); }));
     // With parallel probing the alerts go out from a worker of their own.
     bool delivered = false;
     m.assembly->dispatch().WhenDelivered([&] { delivered = true; });
-    while (!delivered && SteadyClock::now() < deadline) {
-      QCoreApplication::processEvents();
-      std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_TRUE(delivered);
+    ASSERT_TRUE(SpinUntil([&] { return delivered; }));
   }
   static constexpr int kRows[] = {40, 2, 13, 5};
 };
@@ -188,9 +190,6 @@ TEST_F(GroupedAlertsTest, TheGroupGoesOutAfterTheWaitWhenTheCycleTakesLonger) {
 namespace tallyvox::monitor::testing {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
 // With parallel probing a mail server that never answers holds no probe:
 // the cycle ends while the deliveries wait on a worker of their own; their
 // failures come back in order, each with its message box on the monitor's
@@ -208,17 +207,9 @@ TEST(DeliveryWorkerTest, DeliveriesDoNotHoldTheParallelCycle) {
     RealMonitor m(s);
     m.monitor().ResetOkCounters();
     m.monitor().Handle([&] { m.monitor().DoPoll(); });
-    const auto deadline = SteadyClock::now() + 20s;
-    while (m.monitor().CycleRunning() && SteadyClock::now() < deadline) {
-      QCoreApplication::processEvents();
-      std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_FALSE(m.monitor().CycleRunning());
+    ASSERT_TRUE(SpinUntil([&] { return !m.monitor().CycleRunning(); }));
     const size_t told_at_the_end = m.reports.alerts.size();
-    while (m.view.messages.size() < 2 && SteadyClock::now() < deadline) {
-      QCoreApplication::processEvents();
-      std::this_thread::sleep_for(1ms);
-    }
+    SpinUntil([&] { return m.view.messages.size() >= 2; });
     EXPECT_EQ(told_at_the_end, parallel == 1 ? 2u : 0u);
     EXPECT_EQ(m.reports.alerts, (std::vector<std::string>{"erols failed IP 127.0.4.5 Is Down!",
                                                           "erols failed IP 127.0.4.13 Is Down!"}));

@@ -211,38 +211,13 @@ TEST(ParallelProbeTest, SameRowsTextsCountersAlertsAndAuditWritesAsSequential) {
   EXPECT_EQ(parallel.audit[0].substr(0, parallel.audit[0].find('|')), "127.0.3.111");
 }
 
-// A view whose writes come from the monitor thread while the test reads.
-class SharedView : public StoreView {
- public:
-  explicit SharedView(InputStore& inputs) : StoreView(inputs) {}
-  void SetLabelText(const std::string& control, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_.push_back(control + " " + text);
-  }
-  void SetLabelColour(const std::string&, TColour) override {}
-  void RepaintLabel(const std::string&) override {}
-  void AppendListLine(const std::string&, const std::string&) override {}
-  void SetButtonCaption(const std::string&, const std::string&) override {}
-  void ShowMessage(const std::string&) override { ++boxes; }
-  void ShowErrorBox(const std::string&) override { ++boxes; }
-  void Beep() override { ++beeps; }
-  int Checking() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return static_cast<int>(std::count_if(texts_.begin(), texts_.end(), [](const std::string& t) {
-      return t.find("Checking...") != std::string::npos;
-    }));
-  }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return texts_;
-  }
-  std::atomic<int> boxes{0};
-  std::atomic<int> beeps{0};
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> texts_;
-};
+// The "Checking..." texts a view was given.
+int Checking(CountingView& view) {
+  const auto texts = view.Texts();
+  return static_cast<int>(std::count_if(texts.begin(), texts.end(), [](const std::string& t) {
+    return t.find("Checking...") != std::string::npos;
+  }));
+}
 
 TEST(ParallelProbeTest, StopDuringAParallelCycleEndsWithinASecondWithTheTableWhole) {
   MwServerProcess silent({"--fault", "silent", "--listen", "127.0.5.1-127.0.5.12:0"});
@@ -255,7 +230,7 @@ TEST(ParallelProbeTest, StopDuringAParallelCycleEndsWithinASecondWithTheTableWho
   net::SocketRegistry::Reopen();
   InputStore inputs;
   FillInputs(settings, inputs);
-  SharedView view(inputs);
+  CountingView view(inputs);
   Reports reports;  // written on the monitor thread, read after it ended
   MonitorRunner runner([&](StopSignal& stop) {
     return std::make_unique<MonitorAssembly>(settings, view, stop, &reports);
@@ -268,7 +243,7 @@ TEST(ParallelProbeTest, StopDuringAParallelCycleEndsWithinASecondWithTheTableWho
   while (SteadyClock::now() < deadline && silent.CountLines("EXECUTE") < 8) {
     std::this_thread::sleep_for(20ms);
   }
-  ASSERT_EQ(view.Checking(), 8) << silent.Output();
+  ASSERT_EQ(Checking(view), 8) << silent.Output();
   const auto stop_at = SteadyClock::now();
   EXPECT_TRUE(runner.Stop(1s));
   EXPECT_LT(SteadyClock::now() - stop_at, 1s);
