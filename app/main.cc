@@ -30,9 +30,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/init.h"
@@ -90,16 +92,25 @@ class Outcome : public MonitorObserver {
   }
   void CycleFinished(const CycleEvent& r) override {
     if (r.ended_by_error) cycle_error = true;
+    if (on_cycle_end) std::exchange(on_cycle_end, nullptr)();
   }
   void AlertReported(const AlertEvent& e) override {
     if (e.outcome == AlertEvent::Outcome::kFailed) ++failed_alerts;
   }
   void HandlerFailed(const std::string&) override { handler_failed = true; }
 
+  // The exit status of --once.
+  int Status() const {
+    return cycle_error || handler_failed ? kExitError : failed_rows > 0 ? kExitFailed : kExitOk;
+  }
+
   int failed_rows = 0;
   int failed_alerts = 0;
   bool cycle_error = false;
   bool handler_failed = false;
+  // Runs once when the next cycle ends (a parallel cycle ends after the
+  // handler that started it).
+  std::function<void()> on_cycle_end;
 };
 
 void PostExit(int code) {
@@ -138,17 +149,27 @@ void StartUp(Mode mode, const Options& options, Outcome& outcome, MonitorAssembl
       m.Handle([&] { m.FormShow(); });
       if (!options.no_poll) m.Handle([&] { m.Button1Click(); });
       return;
-    case Mode::kOnce:
+    case Mode::kOnce: {
       m.Handle([&] {
         m.FormShow();
         m.ResetOkCounters();
         m.DoPoll();
       });
       if (m.Stop().Requested()) return;
-      PostExit(outcome.cycle_error || outcome.handler_failed ? kExitError
-               : outcome.failed_rows > 0                     ? kExitFailed
-                                                             : kExitOk);
+      // A parallel cycle ends after this handler, and its alerts go out
+      // from the delivery worker: the exit waits for both.
+      const auto exit = [&outcome, assembly] {
+        assembly->dispatch().WhenDelivered([&outcome] { PostExit(outcome.Status()); });
+      };
+      if (m.CycleRunning()) {
+        // After the handler that ends the cycle, which hands over its
+        // grouped alerts last.
+        outcome.on_cycle_end = [exit, assembly] { PostCall(&assembly->dispatch(), exit); };
+        return;
+      }
+      exit();
       return;
+    }
     case Mode::kTestMail:
       m.Handle([&] { m.Button3Click(); });
       if (m.Stop().Requested()) return;

@@ -79,7 +79,9 @@ set(audit_tests_unit_suites
 set(monitor_tests_unit_suites
   ConnectionTestTest
   DiagnosticTest
+  GroupBeepTest
   HeartbeatTest
+  ParallelCycleTest
   PollCycleTest
   PollingControlTest
   ProbeEventTest
@@ -98,7 +100,8 @@ set(alerts_tests_unit_suites
   AlertPolicyTest)
 set(console_tests_unit_suites
   ConsoleLinesTest
-  ConsoleViewAlertLinesTest)
+  ConsoleViewAlertLinesTest
+  ConsoleViewCycleLineTest)
 set(metrics_tests_unit_suites
   ProcStat
   ProcessMetrics)

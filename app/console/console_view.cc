@@ -208,6 +208,7 @@ void ConsoleView::CycleFinished(const CycleEvent& r) {
   std::string json = ", \"rows\": " + std::to_string(r.rows) +
                      ", \"failed\": " + std::to_string(r.failed) +
                      ", \"seconds\": " + Number(r.seconds);
+  if (r.parallel > 1) json += ", \"parallel\": " + std::to_string(r.parallel);
   std::string plain = "cycle: " + std::to_string(r.rows) + " rows, " + std::to_string(r.failed) +
                       " failed, " + Number(r.seconds) + " s";
   if (r.ended_by_error) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <utility>
 
 #include "monitor/flag_guard.h"
 #include "monitor/post_call.h"
@@ -30,7 +31,17 @@ AlertDispatch::AlertDispatch(const AlertSettings& settings, MailDelivery& mail, 
       clock_(clock),
       stop_(stop),
       observer_(observer != nullptr ? observer : &no_observer_),
-      policy_(settings.policy) {
+      policy_(settings.policy),
+      grouping_(settings.grouping) {
+  group_timer_.setSingleShot(true);
+  QObject::connect(&group_timer_, &QTimer::timeout, this, [this] {
+    try {
+      SendGroups();
+    } catch (const MonitorStopped&) {
+    } catch (const std::exception& e) {
+      view_.ShowErrorBox(ErrorBoxText(e.what()));
+    }
+  });
   timer_.setSingleShot(true);
   QObject::connect(&timer_, &QTimer::timeout, this, [this] {
     try {
@@ -74,9 +85,29 @@ void AlertDispatch::CarryOut(const ProbeEvent& probe) {
   const std::string text = down ? DownText(probe.address) : UpText(probe.address);
   if (probe.alert.kind == AlertState::Kind::kHeldBack) {
     HeldBack(probe.row, text, probe.alert.reason);
+  } else if (probe.alert.kind == AlertState::Kind::kRaised && grouping_.group) {
+    (down ? group_down_ : group_up_)[probe.row] = text;
+    if (!group_timer_.isActive()) group_timer_.start(std::chrono::seconds(grouping_.wait_seconds));
   } else if (probe.alert.kind == AlertState::Kind::kRaised) {
     Raise(text, down ? kDownSubject : kUpSubject, probe.row);
   }
+}
+
+void AlertDispatch::CycleEnded() { SendGroups(); }
+
+void AlertDispatch::SendGroups() {
+  group_timer_.stop();
+  SendGroup(std::exchange(group_down_, {}), kDownSubject, kGroupDownSubject);
+  SendGroup(std::exchange(group_up_, {}), kUpSubject, kGroupUpSubject);
+}
+
+void AlertDispatch::SendGroup(std::map<int, std::string> texts, const char* one,
+                              const char* several) {
+  if (texts.empty()) return;
+  if (texts.size() == 1) return Raise(texts.begin()->second, one, texts.begin()->first);
+  std::string body;
+  for (const auto& [row, text] : texts) body += (body.empty() ? "" : "\n") + text;
+  Raise(body, several, 0);
 }
 
 void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {
@@ -107,8 +138,15 @@ void AlertDispatch::Queued(int row, const std::string& text) {
   observer_->AlertReported(AlertEvent::Queued(row, text, Pending()));
 }
 
+Delivery AlertDispatch::SendThrough(int account, const Letter& letter) {
+  if (queue_ == nullptr) return mail_.Send(account, letter);
+  Delivery d;
+  queue_->RunHere([&] { d = mail_.Send(account, letter); });
+  return d;
+}
+
 Delivery AlertDispatch::DeliverThrough(int account, const Letter& letter, int row, bool show_box) {
-  const Delivery d = mail_.Send(account, letter);
+  const Delivery d = SendThrough(account, letter);
   observer_->AlertReported(
       d.delivered
           ? AlertEvent::Delivered(row, letter.text, MailAccountName(account), d.server)
@@ -147,11 +185,77 @@ void AlertDispatch::Raise(const std::string& text, const std::string& subject, i
 
 void AlertDispatch::SendNow(const std::string& text, const std::string& subject, int row) {
   const Letter letter{subject, text};
+  if (queue_ != nullptr) return SendLater(letter, TickedAlertAccounts(Ticked()), row);
   VisitAlertAccounts(Ticked(), [&](int account) {
     const Delivery d = DeliverThrough(account, letter, row, /*show_box=*/true);
     if (d.close_failure) std::rethrow_exception(d.close_failure);
     return true;
   });
+}
+
+// ---- Deliveries from the worker -------------------------------------------------
+
+void AlertDispatch::DeliverFromWorker(bool on) {
+  if (on == (queue_ != nullptr)) return;
+  if (on) {
+    queue_ = std::make_unique<DeliveryQueue>();
+  } else {
+    queue_.reset();  // what still waited is dropped with it
+    outstanding_ = 0;
+    SentLater();
+  }
+}
+
+void AlertDispatch::WithMailIdle(const std::function<void()>& work) {
+  if (queue_ == nullptr) return work();
+  queue_->RunHere(work);
+}
+
+void AlertDispatch::WhenDelivered(std::function<void()> done) {
+  if (outstanding_ == 0) return done();
+  when_delivered_.push_back(std::move(done));
+}
+
+void AlertDispatch::SendLater(const Letter& letter, std::vector<int> accounts, int row) {
+  if (accounts.empty()) return;
+  ++outstanding_;
+  queue_->Post([this, letter, accounts = std::move(accounts), row] {
+    for (int account : accounts) {
+      Delivery d;
+      try {
+        d = mail_.Send(account, letter);
+      } catch (const MonitorStopped&) {
+        return;  // the program is stopping: nothing to report
+      }
+      PostCall(this, [this, account, letter, row, d] { DeliveredLater(account, letter, row, d); });
+      if (d.close_failure) break;  // the accounts not yet tried are skipped
+    }
+    PostCall(this, [this] {
+      --outstanding_;
+      SentLater();
+    });
+  });
+}
+
+void AlertDispatch::DeliveredLater(int account, const Letter& letter, int row, const Delivery& d) {
+  if (stop_.Requested()) return;
+  observer_->AlertReported(
+      d.delivered ? AlertEvent::Delivered(row, letter.text, MailAccountName(account))
+                  : AlertEvent::Failed(row, letter.text, MailAccountName(account), d.error));
+  try {
+    if (!d.delivered) view_.ShowMessage(d.error);
+    if (d.close_failure) std::rethrow_exception(d.close_failure);
+  } catch (const MonitorStopped&) {
+  } catch (const std::exception& e) {
+    view_.ShowErrorBox(ErrorBoxText(e.what()));
+  }
+}
+
+void AlertDispatch::SentLater() {
+  if (outstanding_ > 0) return;
+  auto done = std::move(when_delivered_);
+  when_delivered_.clear();
+  for (auto& d : done) d();
 }
 
 bool AlertDispatch::Keep(const QueuedAlert& alert, uint64_t* sequence, std::string* trouble) {

@@ -41,6 +41,23 @@
 // watchdog tick) is only written to the outbox: the delivery under way
 // delivers it after the ones before it.
 //
+// With [alerts] group, the alerts the probes of one cycle raise (after the
+// policy: confirm, reminders, recovery) are gathered instead of sent: when
+// the cycle ends, or group_wait_seconds after the first was gathered,
+// whichever comes first, the failures go out as one alert, "Servers Down!"
+// with one line per row in row order ("IP 10.0.0.5 Is Down!"), and the
+// recoveries as another, "Servers Up!"; a group of one row is the single
+// row's alert as without grouping. Each grouped alert is one mail per
+// account and one outbox file. The watchdog's alerts are never gathered.
+//
+// With DeliverFromWorker(true) (the assembly turns it on for parallel
+// probing) an alert sent without the outbox goes out from a worker of its
+// own (delivery_queue.h), in the order raised, and the caller goes on at
+// once: each account's outcome comes back to this thread as a posted call,
+// which reports it and shows a failure's message box here, as before. The
+// outbox's deliveries, the "Email" button's and new mail settings wait for
+// the delivery under way and run on this thread.
+//
 // Reports to the observer: every delivery through an account, alerts held
 // back by the policy and alerts left waiting (AlertReported, with the row
 // that raised them), the number waiting (OutboxChanged) and the outbox's log
@@ -52,11 +69,14 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "alerts/account_choice.h"
+#include "alerts/delivery_queue.h"
 #include "monitor/accounts.h"
 #include "monitor/alert_policy.h"
 #include "monitor/clock.h"
@@ -92,6 +112,18 @@ class AlertDispatch : public QObject, public AlertSender {
   AlertState ProbeAnswered(int row, const std::string& address) override;
   void CarryOut(const ProbeEvent& probe) override;
   void WatchdogChecked(const std::string& address, bool stalled) override;
+  // Sends what grouping gathered.
+  void CycleEnded() override;
+  // Deliveries without the outbox from a worker of their own (above), or,
+  // with false, on this thread as the window's. REQUIRES: on this thread.
+  void DeliverFromWorker(bool on);
+  // Runs `work` with no delivery under way (for new mail settings).
+  void WithMailIdle(const std::function<void()>& work);
+  // Runs `done` on this thread once no alert waits for the worker (at once
+  // when none does).
+  void WhenDelivered(std::function<void()> done);
+  // Rows whose alerts wait for the group to go out.
+  size_t Gathered() const { return group_down_.size() + group_up_.size(); }
 
   // The retry timer's work: opens the outbox when it is not open and
   // delivers it without message boxes. Raises only MonitorStopped.
@@ -130,6 +162,16 @@ class AlertDispatch : public QObject, public AlertSender {
   void AddedElsewhere();
   void Trouble(const std::string& message);
   int Pending() const { return static_cast<int>(outbox_->Size()); }
+  // Sends the gathered alerts: failures first, then recoveries.
+  void SendGroups();
+  void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
+  // One account's delivery: through the worker's lock when there is one.
+  Delivery SendThrough(int account, const Letter& letter);
+  // SendNow's letter handed to the worker; `accounts` chosen now.
+  void SendLater(const Letter& letter, std::vector<int> accounts, int row);
+  // On this thread: what one of the worker's deliveries came to.
+  void DeliveredLater(int account, const Letter& letter, int row, const Delivery& d);
+  void SentLater();
 
   MailDelivery& mail_;
   View& view_;
@@ -141,6 +183,15 @@ class AlertDispatch : public QObject, public AlertSender {
   std::string test_address_;
   std::unique_ptr<Outbox> outbox_;
   QTimer timer_;
+  const AlertGroupSettings grouping_;
+  // By row: the texts gathered for the group, and the timer that sends them
+  // group_wait_seconds after the first.
+  std::map<int, std::string> group_down_;
+  std::map<int, std::string> group_up_;
+  QTimer group_timer_;
+  std::unique_ptr<DeliveryQueue> queue_;
+  int outstanding_ = 0;  // alerts handed to the worker and not yet reported back
+  std::vector<std::function<void()>> when_delivered_;
   bool busy_ = false;      // a delivery of the outbox is under way
   bool troubled_ = false;  // the outbox failed since it last worked
 };

@@ -12,10 +12,27 @@ MonitorObserver* Listed(ObserverList& list, MonitorObserver* observer) {
 
 }  // namespace
 
+void MonitorAssembly::BindTransportFailures(MwProbeChannel& channel, Monitor* m, StopSignal* s) {
+  // A transport failure caused by a stop request is not the server's.
+  channel.MwTCPIPClientTransport1.OnException = [m, s](mw::TMwCustomClient*, mw::TMwRequestStates,
+                                                       mw::TMwRequestStates&,
+                                                       const std::exception& e) {
+    if (s->Requested()) return;
+    m->TransportFailed(e.what());
+  };
+}
+
+std::unique_ptr<ProbeChannel> MonitorAssembly::ChannelSource::NewChannel() {
+  auto channel = std::make_unique<MwProbeChannel>(settings_);
+  BindTransportFailures(*channel, monitor_, &stop_);
+  return channel;
+}
+
 MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSignal& stop,
                                  MonitorObserver* observer, Clock* clock)
     : stop_(stop),
       mail_(settings.mail),
+      channels_(settings.probe, monitor_for_channels_, stop),
       probe_(settings.probe),
       audit_(settings.audit_folder, settings.audit_table),
       mail_delivery_(settings.mail, stop),
@@ -25,15 +42,12 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
                &observers_) {
   dispatch_.SetTestAddress(settings.mail.test_address);
   Monitor* m = &monitor_;
-  StopSignal* s = &stop;
-  // A transport failure caused by a stop request is not the server's.
-  probe_.MwTCPIPClientTransport1.OnException = [m, s](mw::TMwCustomClient*, mw::TMwRequestStates,
-                                                      mw::TMwRequestStates&,
-                                                      const std::exception& e) {
-    if (s->Requested()) return;
-    m->NoteTransportError(e.what());
-    m->MwTCPIPClientTransport1Exception();
-  };
+  monitor_for_channels_ = m;
+  BindTransportFailures(probe_, m, &stop);
+  monitor_.SetParallel(settings.probe.parallel, &channels_);
+  monitor_.SetGroupBeeps(settings.alerts.grouping.group);
+  // With parallel probing, no delivery holds the probes' results.
+  dispatch_.DeliverFromWorker(settings.probe.parallel > 1);
   probe_.qUFile7.BeforeOpen = [m](mw::TMwClientQuery&) { m->qUFile7BeforeOpen(); };
   probe_.qUFile7.AfterOpen = [m](mw::TMwClientQuery&) { m->qUFile7AfterOpen(); };
   probe_.qZipCodes.BeforeOpen = [m](mw::TMwClientQuery&) { m->qZipCodesBeforeOpen(); };
@@ -41,9 +55,16 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
 }
 
 void MonitorAssembly::Reconfigure(const Settings& settings) {
-  probe_.Reconfigure(settings.probe);
+  // The channels change only while no probe runs on a worker.
+  monitor_.WhenIdle([this, probe = settings.probe] {
+    probe_.Reconfigure(probe);
+    channels_.Reconfigure(probe);
+    monitor_.SetParallel(1, nullptr);  // the workers' channels are made afresh
+    monitor_.SetParallel(probe.parallel, &channels_);
+    dispatch_.DeliverFromWorker(probe.parallel > 1);
+  });
   audit_.Relocate(settings.audit_folder, settings.audit_table);
-  mail_delivery_.Reconfigure(settings.mail);
+  dispatch_.WithMailIdle([&] { mail_delivery_.Reconfigure(settings.mail); });
   dispatch_.SetTestAddress(settings.mail.test_address);
   mail_ = settings.mail;
   if (stall_guard_ != nullptr) stall_guard_->Reconfigure(settings.mail);

@@ -58,10 +58,29 @@ class MonitorAssembly {
   StallGuard* stall_guard() { return stall_guard_.get(); }
 
  private:
+  // The probe channels of parallel probes: each built from the probe
+  // settings in force, its transport's failures bound as the main one's.
+  class ChannelSource : public ProbeChannelSource {
+   public:
+    ChannelSource(const ProbeSettings& settings, Monitor*& monitor, StopSignal& stop)
+        : settings_(settings), monitor_(monitor), stop_(stop) {}
+    std::unique_ptr<ProbeChannel> NewChannel() override;
+    void Reconfigure(const ProbeSettings& settings) { settings_ = settings; }
+
+   private:
+    ProbeSettings settings_;
+    Monitor*& monitor_;
+    StopSignal& stop_;
+  };
+  // The OnException of a probe channel's transport.
+  static void BindTransportFailures(MwProbeChannel& channel, Monitor* monitor, StopSignal* stop);
+
   StopSignal& stop_;
   MailSettings mail_;  // for the stall guard
   ObserverList observers_;
   SystemClock system_clock_;
+  Monitor* monitor_for_channels_ = nullptr;
+  ChannelSource channels_;
   MwProbeChannel probe_;
   DbeAuditLog audit_;
   SmtpDelivery mail_delivery_;

@@ -215,6 +215,7 @@ void ReadPolling(TableReader& top, Settings* s) {
   t.Integer("probe_port", 1, 65535, &s->probe.port);
   t.Integer("connect_timeout", 1, 3600, &s->probe.connect_timeout);
   t.Integer("request_timeout", 1, 3600, &s->probe.request_timeout);
+  t.Integer("parallel", 1, kMaxParallel, &s->probe.parallel);
   t.Finish();
 }
 
@@ -368,6 +369,8 @@ void ReadAlerts(TableReader& top, Settings* s, const ReadContext& context) {
   t.Integer("confirm", 1, 1000, &s->alerts.policy.confirm);
   t.Integer("remind_minutes", 0, 525600, &s->alerts.policy.remind_minutes);
   t.Bool("recovery", &s->alerts.policy.recovery);
+  t.Bool("group", &s->alerts.grouping.group);
+  t.Integer("group_wait_seconds", 1, 3600, &s->alerts.grouping.wait_seconds);
   t.Finish();
 }
 

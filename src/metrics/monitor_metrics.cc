@@ -38,6 +38,8 @@ constexpr MetricFamily kFamilies[] = {
      "1 while the monitor thread has made no progress for longer than 65 s, else 0."},
     {"tallyvox_monitor_stalled_seconds", kGauge,
      "How long the monitor thread's current stall has lasted; 0 when there is none."},
+    {"tallyvox_probes_in_flight", kGauge,
+     "Probes running at once now ([polling] parallel; at most 1 without it)."},
 };
 
 // The families that carry one sample per probed row.
@@ -59,7 +61,7 @@ MonitorMetrics::MonitorMetrics(const BuildInfo& build) {
   for (const char* name :
        {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
         "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total", "tallyvox_monitor_stalled",
-        "tallyvox_monitor_stalled_seconds"}) {
+        "tallyvox_monitor_stalled_seconds", "tallyvox_probes_in_flight"}) {
     store_.Set(name, {}, 0);
   }
   for (int account = 1; account <= monitor::kMailAccounts; ++account) {
@@ -112,6 +114,10 @@ void MonitorMetrics::AlertReported(const monitor::AlertEvent& e) {
 
 void MonitorMetrics::WatchdogAlert(const std::string&, long long) {
   store_.Add("tallyvox_watchdog_alerts_total", {}, 1);
+}
+
+void MonitorMetrics::ProbesInFlight(int count) {
+  store_.Set("tallyvox_probes_in_flight", {}, count);
 }
 
 void MonitorMetrics::OutboxChanged(int pending) {

@@ -63,6 +63,7 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
   void AlertReported(const monitor::AlertEvent& event) override;
   void WatchdogAlert(const std::string& address, long long seconds) override;
   void OutboxChanged(int pending) override;
+  void ProbesInFlight(int count) override;
 
   void StallChecked(bool stalled, double seconds) override;
   void StallAlertSent(const std::string& account, bool delivered) override;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "monitor/flag_guard.h"
 #include "monitor/interval.h"
@@ -62,7 +63,10 @@ Monitor::Monitor(View& view, ProbeChannel& probe, AuditLog& audit, AlertSender& 
 
 void Monitor::StartPulse(std::chrono::milliseconds period) { pulse_timer_.start(period); }
 
-Monitor::~Monitor() = default;
+Monitor::~Monitor() {
+  // The workers end before anything their posted results would touch.
+  workers_.reset();
+}
 
 // ---- The poll cycle ----------------------------------------------------------
 
@@ -71,6 +75,8 @@ void Monitor::DoPoll() {
     observers_.CycleSkipped();
     return;
   }
+  beeped_in_cycle_ = false;
+  if (parallel_ > 1) return StartParallelCycle();
   FlagGuard running(cycle_running_);
   CycleEvent cycle;
   cycle.start = clock_.Now();
@@ -79,6 +85,7 @@ void Monitor::DoPoll() {
     cycle.seconds = SecondsSince(started);
     cycle.end = clock_.Now();
     observers_.CycleFinished(cycle);
+    alerts_.CycleEnded();
   };
   try {
     RunCycle(&cycle);
@@ -172,7 +179,8 @@ void Monitor::ApplyResult(const ServerEntry& entry, const RowRef& row, ProbeEven
   probe->alert = probe->failed() ? alerts_.ProbeFailed(entry.row, row.address)
                                  : alerts_.ProbeAnswered(entry.row, row.address);
   observers_.ProbeFinished(*probe);
-  if (probe->failed()) {
+  // Grouped alerts beep for the first failure of a cycle only.
+  if (probe->failed() && !(group_beeps_ && std::exchange(beeped_in_cycle_, true))) {
     for (int i = 0; i < kBeepsPerFailure; ++i) view_.Beep();
   }
   alerts_.CarryOut(*probe);
@@ -235,6 +243,11 @@ void Monitor::qUFile7AfterOpen() { QueryOpening(false); }
 void Monitor::FormShow() { last_probe_start_ = clock_.Now(); }
 
 void Monitor::Button2Click() {
+  if (workers_ && workers_->Busy(0)) {
+    // A worker probes on the main channel: the test runs once it is back.
+    connect_waiting_ = true;
+    return;
+  }
   probe_.PrepareCycle();
   const ServerEntry& entry = Roster::Row(1);
   const RowRef row{1, entry.label, view_.EditText(entry.edit)};

@@ -23,6 +23,14 @@
 //   - A stop request (stop.h) unwinds the running handler with
 //     MonitorStopped: a probe or delivery that the stop broke shows nothing
 //     and alerts nobody.
+//   - With SetParallel(n > 1) a cycle runs up to n probes at once on
+//     workers (probe_workers.h), each on a channel of its own. The handler
+//     that starts the cycle returns once the first probes are handed over;
+//     each result comes back as a posted call and is applied here, in the
+//     order the probes end, with the same steps as a sequential row; the
+//     cycle ends (CycleFinished) when its last result is applied. The
+//     "Checking..." steps and the audit write still run here, as each probe
+//     starts.
 //   - The monitor publishes its progress (Pulse(), pulse.h) for the stall
 //     guard, which watches it from another thread: a beat when a handler
 //     starts or ends and when a probe starts, and, once StartPulse ran, on
@@ -35,11 +43,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "base/datetime.h"
 #include "monitor/clock.h"
 #include "monitor/observer.h"
+#include "monitor/probe_workers.h"
 #include "monitor/pulse.h"
 #include "monitor/roster.h"
 #include "monitor/seams.h"
@@ -120,6 +131,27 @@ class Monitor : public QObject {
   bool CycleRunning() const { return cycle_running_; }
   StopSignal& Stop() { return stop_; }
 
+  // ---- Parallel probing ----
+  // From the next cycle on, up to `count` probes run at once (1: one after
+  // another), on the main channel and on channels from `source`. REQUIRES:
+  // no probe in flight (call it through WhenIdle); `source` outlives the
+  // monitor when count > 1.
+  void SetParallel(int count, ProbeChannelSource* source);
+  int Parallel() const { return parallel_; }
+  // Runs `work` now unless a parallel cycle is running, else once it has
+  // ended. For what must not change under a worker's
+  // probe (the channels' settings).
+  void WhenIdle(std::function<void()> work);
+  int ProbesInFlight() const { return workers_ ? workers_->InFlight() : 0; }
+  // The transport's OnException, of every channel: on a worker kept with
+  // that probe's result (applied with it); else NoteTransportError and
+  // MwTCPIPClientTransport1Exception at once.
+  void TransportFailed(const std::string& message);
+
+  // With grouped alerts ([alerts] group) a cycle beeps for its first
+  // failure only, seven times, once.
+  void SetGroupBeeps(bool once_per_cycle) { group_beeps_ = once_per_cycle; }
+
   // ---- Progress, for the stall guard ----
   const MonitorPulse& Pulse() const { return pulse_; }
   // Beats the pulse every `period` from a timer of this thread (also inside
@@ -135,6 +167,32 @@ class Monitor : public QObject {
   // completed with both, and has the alert side carry out its decision.
   void ApplyResult(const ServerEntry& entry, const RowRef& row, ProbeEvent* probe);
   void QueryOpening(bool opening);
+  // The probe's event from a worker's result, before its status and alert.
+  ProbeEvent WorkerEvent(const RowRef& row, TDateTime start, const ProbeResult& result);
+
+  // ---- The parallel cycle (monitor_parallel.cc) ----
+  struct InFlightProbe {
+    const ServerEntry* entry = nullptr;
+    RowRef row;
+    TDateTime start = 0;
+  };
+  struct ParallelCycle {
+    CycleEvent event;
+    std::chrono::steady_clock::time_point started;
+    size_t next = 0;          // the next row to reach, an index into Roster::Rows()
+    bool dispatching = true;  // false once every row was reached or an error ended it
+  };
+  void StartParallelCycle();
+  // Starts the probes of the rows it reaches while a worker is free, and
+  // ends the cycle once every row was reached and no probe is in flight.
+  void Pump();
+  void StartProbe(const ServerEntry& entry, int slot);
+  void ProbeDone(int slot, const ProbeResult& result);
+  // A step outside the probe failed: no further row is reached.
+  void EndDispatch(const std::string& error);
+  // Runs `step`; what it raises (but a stop) ends the dispatch, then goes on.
+  void EndDispatchOnError(const std::function<void()>& step);
+  void MaybeEndCycle();
   int64_t WatchdogElapsed(TDateTime now) const;
 
   View& view_;
@@ -155,6 +213,16 @@ class Monitor : public QObject {
   WindowTimer timer3_;
   MonitorPulse pulse_;
   QTimer pulse_timer_;
+  bool group_beeps_ = false;
+  bool beeped_in_cycle_ = false;
+  int parallel_ = 1;
+  ProbeChannelSource* source_ = nullptr;
+  std::unique_ptr<ParallelCycle> parallel_cycle_;
+  std::vector<InFlightProbe> flights_;  // by worker slot
+  std::vector<std::function<void()>> when_idle_;
+  bool connect_waiting_ = false;  // "Connect" waits for the main channel
+  // Last: its workers end before the rest goes.
+  std::unique_ptr<ProbeWorkers> workers_;
 };
 
 }  // namespace tallyvox::monitor

@@ -118,6 +118,7 @@ struct CycleEvent {
   double seconds = 0;
   bool ended_by_error = false;  // a step outside the probe raised
   std::string error;            // its message
+  int parallel = 1;             // probes run at once ([polling] parallel)
 };
 
 class MonitorObserver {
@@ -133,6 +134,8 @@ class MonitorObserver {
   virtual void WatchdogAlert(const std::string& /*address*/, long long /*seconds*/) {}
   // An exception reached the default handler.
   virtual void HandlerFailed(const std::string& /*message*/) {}
+  // The number of probes running at once changed (parallel probing only).
+  virtual void ProbesInFlight(int /*count*/) {}
 
   // The number of alerts waiting in the outbox, after every change.
   virtual void OutboxChanged(int /*pending*/) {}
@@ -163,6 +166,9 @@ class ObserverList : public MonitorObserver {
   }
   void HandlerFailed(const std::string& message) override {
     for (auto* o : observers_) o->HandlerFailed(message);
+  }
+  void ProbesInFlight(int count) override {
+    for (auto* o : observers_) o->ProbesInFlight(count);
   }
   void OutboxChanged(int pending) override {
     for (auto* o : observers_) o->OutboxChanged(pending);

@@ -9,6 +9,7 @@
 #define TALLYVOX_MONITOR_SEAMS_H_
 
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "base/datetime.h"
@@ -32,6 +33,15 @@ class ProbeChannel {
   virtual void ReleaseProbe() = 0;
 };
 
+// Probe channels of their own for probes that run at once ([polling]
+// parallel): each a transport, pool, session and query of its own, set up
+// as the main channel, its transport failures reported as the main one's.
+class ProbeChannelSource {
+ public:
+  virtual ~ProbeChannelSource() = default;
+  virtual std::unique_ptr<ProbeChannel> NewChannel() = 0;
+};
+
 class AuditLog {
  public:
   virtual ~AuditLog() = default;
@@ -50,6 +60,9 @@ inline std::string NotRespondingText(const std::string& address) {
 }
 inline constexpr char kDownSubject[] = "Server Down!";
 inline constexpr char kUpSubject[] = "Server Up!";
+// The subjects of a grouped alert that lists several rows.
+inline constexpr char kGroupDownSubject[] = "Servers Down!";
+inline constexpr char kGroupUpSubject[] = "Servers Up!";
 
 // One alert letter: the subject and the body text.
 struct Letter {
@@ -96,6 +109,9 @@ class AlertSender {
   // row, address, outcome and alert): reports an alert held back, sends one
   // raised.
   virtual void CarryOut(const ProbeEvent& probe) = 0;
+  // A poll cycle ended (also by an error): alerts gathered over the cycle
+  // go out now.
+  virtual void CycleEnded() {}
   // The watchdog checked; `stalled`: more than 65 s since the last probe
   // (at `address`) started.
   virtual void WatchdogChecked(const std::string& address, bool stalled) = 0;

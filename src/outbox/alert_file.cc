@@ -120,7 +120,10 @@ void CheckAccounts(const std::vector<std::string>& accounts) {
 }
 
 void CheckSubject(const std::string& subject) {
-  if (subject != kDownSubject && subject != kUpSubject) Refuse("subject: unknown");
+  if (subject != kDownSubject && subject != kUpSubject && subject != kGroupDownSubject &&
+      subject != kGroupUpSubject) {
+    Refuse("subject: unknown");
+  }
 }
 
 std::vector<std::string> SplitAccounts(std::string_view value) {

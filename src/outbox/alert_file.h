@@ -3,7 +3,8 @@
 //
 //   tallyvox-alert 1
 //   raised 2025-06-24 12:03:10.250           local time, to the millisecond
-//   subject Server Down!                     or "Server Up!"
+//   subject Server Down!                     or "Server Up!", "Servers Down!",
+//                                            "Servers Up!" (a grouped alert)
 //   accounts quell_brindle erols             the accounts selected when raised
 //   text IP 10.0.0.5 Is Down!
 //   check 9f3c0a1be4d27758                   FNV-1a 64 of every byte before it
@@ -37,11 +38,11 @@ class AlertFileError : public std::runtime_error {
 
 struct QueuedAlert {
   TDateTime raised = 0;  // local date and time of SendError
-  std::string subject;   // kDownSubject or kUpSubject
+  std::string subject;   // kDownSubject, kUpSubject, kGroupDownSubject or kGroupUpSubject
   // Names of the accounts selected when it was raised ("quell_brindle",
   // "erols"), in delivery order; never empty.
   std::vector<std::string> accounts;
-  std::string text;  // the alert text, "IP 10.0.0.5 Is Down!"
+  std::string text;  // the alert text, "IP 10.0.0.5 Is Down!"; a grouped one a line per row
   bool operator==(const QueuedAlert&) const = default;
 };
 

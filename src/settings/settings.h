@@ -41,7 +41,13 @@ struct ProbeSettings {
   int32_t connect_timeout = 5;  // seconds, for all connect attempts of a probe
   int32_t request_timeout = 5;  // seconds, per wait for response bytes
   int32_t max_response_bytes = 1 << 20;
+  // Probes run at once, each on a connection of its own (1: one after
+  // another, the window's own way). 1..kMaxParallel.
+  int32_t parallel = 1;
 };
+
+// The most probes [polling] parallel may run at once.
+inline constexpr int32_t kMaxParallel = 64;
 
 // [mail.accounts.<name>]
 struct MailAccountSettings {
@@ -81,11 +87,19 @@ struct AlertPolicySettings {
   bool recovery = false;
 };
 
+// [alerts] group: the alerts a cycle raises go out together, one mail per
+// account (alerts/alert_group.h).
+struct AlertGroupSettings {
+  bool group = false;
+  int32_t wait_seconds = 10;  // the longest a grouped alert waits for its cycle's end
+};
+
 // [alerts]: the policy and the outbox (alerts/alert_dispatch.h).
 struct AlertSettings {
   std::string outbox;  // the outbox folder; empty: no outbox
   size_t outbox_max = kDefaultOutboxMax;
   AlertPolicySettings policy;
+  AlertGroupSettings grouping;
 };
 
 // [roster]

@@ -96,6 +96,39 @@ TEST_F(AppTest, OnceJsonEndToEnd) {
   EXPECT_LT(time, 1.0);
 }
 
+// With parallel probes and grouped alerts, --once ends after the cycle's
+// last result and after its grouped alert went out from the delivery worker.
+TEST_F(AppTest, OnceWithParallelProbesWaitsForTheCycleAndItsGroupedAlert) {
+  MwServerProcess servers({"--listen", "127.0.3.1-127.0.3.3:0"});
+  ASSERT_TRUE(servers.ready()) << servers.Output();
+  AppSetup a;
+  a.probe_port = servers.port();
+  a.parallel = 4;
+  a.alerts = "group = true\n";
+  a.rows = {{2, "127.0.3.2"}, {5, "127.0.4.5"}, {13, "127.0.4.13"}, {28, "127.0.3.3"}};
+  const std::string path = WriteSettings(a);
+  const size_t mails_before = MailsSoFar();
+  std::string out;
+  EXPECT_EQ(RunCommand(Tallyvox() + " --headless --once --json --config " + path + " 2>/dev/null",
+                       &out, std::chrono::seconds(60)),
+            1)
+      << out;
+  const auto lines = Lines(out);
+  EXPECT_EQ(CountContaining(lines, R"("op": "cycle", "rows": 4, "failed": 2, "seconds": )"), 1)
+      << out;
+  EXPECT_EQ(CountContaining(lines, R"(, "parallel": 4})"), 1) << out;
+  EXPECT_EQ(CountContaining(lines, R"("op": "beep")"), 7) << out;
+  EXPECT_EQ(
+      CountContaining(
+          lines,
+          R"("op": "alert", "account": "erols", "delivered": true, "text": "IP 127.0.4.5 Is Down!\nIP 127.0.4.13 Is Down!")"),
+      1)
+      << out;
+  const auto mails = peers_->smtp->Messages(mails_before + 1);
+  ASSERT_EQ(mails.size(), mails_before + 1);
+  EXPECT_NE(mails.back().data.find("Subject: Servers Down!"), std::string::npos);
+}
+
 TEST_F(AppTest, OnceExitStatus) {
   MwServerProcess servers({"--listen", "127.0.3.1:0"});
   ASSERT_TRUE(servers.ready()) << servers.Output();

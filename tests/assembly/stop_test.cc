@@ -89,33 +89,6 @@ TEST(StopSignalTest, ACloseBeforeTheWaitReturnsAtOnce) {
   EXPECT_LT(SteadyClock::now() - start, 1s);
 }
 
-// A view whose writes may come from the monitor thread while the test reads.
-class CountingView : public StoreView {
- public:
-  explicit CountingView(InputStore& inputs) : StoreView(inputs) {}
-  void SetLabelText(const std::string& control, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    texts_.push_back(control + " " + text);
-  }
-  void SetLabelColour(const std::string&, TColour) override {}
-  void RepaintLabel(const std::string&) override {}
-  void AppendListLine(const std::string&, const std::string&) override {}
-  void SetButtonCaption(const std::string&, const std::string&) override {}
-  void ShowMessage(const std::string&) override { ++boxes; }
-  void ShowErrorBox(const std::string&) override { ++boxes; }
-  void Beep() override { ++beeps; }
-  std::vector<std::string> Texts() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return texts_;
-  }
-  std::atomic<int> boxes{0};
-  std::atomic<int> beeps{0};
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> texts_;
-};
-
 TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure) {
   TempDir dir;
   MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});

@@ -120,6 +120,10 @@ TEST(SettingsTest, BadPollingAndRosterValuesAreRefusedWithLineColumnAndWhatIsWro
        "interval =", "polling.interval: '-5' is not a valid integer value"},
       {"zero connect time-out", ExampleWith("connect_timeout = 5", "connect_timeout = 0"),
        "connect_timeout", "polling.connect_timeout must be from 1 to 3600, not 0"},
+      {"no probe at all", ExampleWith("# parallel = 32", "parallel = 0"), "parallel = 0",
+       "polling.parallel must be from 1 to 64, not 0"},
+      {"more probes than allowed", ExampleWith("# parallel = 32", "parallel = 65"), "parallel = 65",
+       "polling.parallel must be from 1 to 64, not 65"},
       {"row without enabled",
        ExampleWith("{ address = \"192.0.2.14\", enabled = true }", "{ address = \"192.0.2.14\" }"),
        "192.0.2.14", "missing roster.rows[4].enabled"},
@@ -152,6 +156,10 @@ TEST(SettingsTest, BadMailAndAlertValuesAreRefusedWithLineColumnAndWhatIsWrong) 
        "recovery =", "alerts.recovery must be true or false, not a string"},
       {"misspelt option", ExampleWith("confirm = 2", "confirms = 2"), "confirms",
        "unknown setting alerts.confirms"},
+      {"group as text", ExampleWith("# group = true", "group = \"yes\""),
+       "group =", "alerts.group must be true or false, not a string"},
+      {"no group wait", ExampleWith("# group_wait_seconds = 10", "group_wait_seconds = 0"),
+       "group_wait_seconds = 0", "alerts.group_wait_seconds must be from 1 to 3600, not 0"},
       {"no wait for the final dot", ExampleWith("data_timeout_ms = 60000", "data_timeout_ms = 0"),
        "data_timeout_ms = 0",
        "mail.accounts.fallback.data_timeout_ms must be from 1 to 120000, not 0"},
@@ -209,6 +217,18 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(none.alerts.policy.confirm, 1);
   EXPECT_EQ(none.alerts.policy.remind_minutes, 0);
   EXPECT_FALSE(none.alerts.policy.recovery);
+  EXPECT_FALSE(none.alerts.grouping.group);
+  EXPECT_FALSE(example.alerts.grouping.group);  // commented out in the example
+  EXPECT_EQ(example.alerts.grouping.wait_seconds, 10);
+  EXPECT_EQ(example.probe.parallel, 1);
+
+  const Settings on = ParseSettings(
+      ExampleWith("# group_wait_seconds = 10", "group = true\ngroup_wait_seconds = 3"),
+      "/etc/tallyvox/tallyvox.toml");
+  EXPECT_TRUE(on.alerts.grouping.group);
+  EXPECT_EQ(on.alerts.grouping.wait_seconds, 3);
+  EXPECT_EQ(ParseSettings(ExampleWith("# parallel = 32", "parallel = 64"), "t.toml").probe.parallel,
+            64);
 
   const Settings absolute =
       ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),

@@ -53,6 +53,28 @@ TEST(ConsoleViewAlertLinesTest, HeldBackQueuedAndTheOutboxLogArePrinted) {
   }
 }
 
+// The cycle line names the probes run at once only when there were several,
+// so the line of a sequential cycle stays as it always was.
+TEST(ConsoleViewCycleLineTest, ParallelIsShownOnlyAboveOne) {
+  for (int parallel : {1, 8}) {
+    std::FILE* out = std::tmpfile();
+    InputStore inputs;
+    ConsoleView view(inputs, out, /*json=*/true, false);
+    CycleEvent cycle;
+    cycle.rows = 81;
+    cycle.failed = 1;
+    cycle.seconds = 1.84;
+    cycle.parallel = parallel;
+    view.CycleFinished(cycle);
+    const std::string text = Printed(out);
+    const std::string tail = parallel == 1
+                                 ? R"("seconds": 1.840})" + std::string("\n")
+                                 : R"("seconds": 1.840, "parallel": 8})" + std::string("\n");
+    EXPECT_NE(text.find(R"("op": "cycle", "rows": 81, "failed": 1, )" + tail), std::string::npos)
+        << text;
+  }
+}
+
 // A mail server's reply, an address or a file name may hold any byte. Each plain line
 // stays one line without control bytes (line breaks become blanks, as before; the
 // others are escaped), and JSON escapes them all, so its text stays exact.

@@ -34,6 +34,9 @@ TEST(AlertFileTest, WritesTheDocumentedLinesAndReadsThemBack) {
       Alert("IP a\nb\r%20\x7F\x01 Is Down!"),  // what an address may hold
       Alert("IP \xC3\xA9t\xC3\xA9 Is Down!"),  // bytes above 0x7F as they are
       {EncodeDate(1, 1, 1), kUpSubject, {"erols"}, "IP 10.0.0.5 Is Up!"},
+      // A grouped alert: a line per row.
+      {kRaised, kGroupDownSubject, {"erols"}, "IP 10.0.0.5 Is Down!\nIP 10.0.0.7 Is Down!"},
+      {kRaised, kGroupUpSubject, {"erols"}, "IP 10.0.0.5 Is Up!\nIP 10.0.0.7 Is Up!"},
       {EncodeDate(9999, 12, 31) + EncodeTime(23, 59, 59, 999),
        kDownSubject,
        {"quell_brindle"},

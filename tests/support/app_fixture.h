@@ -55,12 +55,14 @@ struct AppSetup {
   std::string erols_password_file;                // empty: the password in the file
   std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
   std::string alerts;                             // the [alerts] table's lines
+  int parallel = 1;                               // [polling] parallel; 1 leaves it out
 };
 
 inline std::string SettingsText(const AppSetup& a) {
   std::ostringstream t;
   t << "[polling]\ninterval = \"" << a.interval << "\"\nprobe_port = " << a.probe_port
     << "\nconnect_timeout = 2\nrequest_timeout = " << a.request_timeout << "\n"
+    << (a.parallel != 1 ? "parallel = " + std::to_string(a.parallel) + "\n" : "")
     << "[audit]\nfolder = \"" << a.folder << "\"\n"
     << "[mail]\nport = " << a.mail_port << "\ntest_address = \"192.0.2.1\"\n"
     << "[mail.message]\nfrom = { name = \"Quorvant\", address = \"monitor@quorvant.example\" }\n"

@@ -1,0 +1,354 @@
+// Time to detect an outage, sequential versus [polling] parallel, measured
+// side by side in one run against local peers (mwserver on 127.0.7.1-111,
+// blackholed servers on 127.0.8.x: listening sockets whose accept queue is
+// full, so a connect hangs as to a host that drops SYNs; the aiosmtpd TLS
+// sink; Debian's prometheus-blackbox-exporter), with connect_timeout = 5 and
+// request_timeout = 5 as the issue states them:
+//   1. 111 rows, 10 blackholed: cycle wall time with parallel = 32 (target
+//      <= connect_timeout + 1 s) against sequential (>= 50 s);
+//   2. 111 rows, all blackholed, parallel = 64 with grouped alerts: when
+//      every row shows "Problem" and when the first grouped mail reached the
+//      sink, from the cycle's start (target connect_timeout + 2 s), and the
+//      rows each mail lists;
+//   3. 111 healthy rows: parallel = 32 cycle wall against sequential
+//      (target <= 0.6x), CPU time per probe of each;
+//   4. the same 111 healthy targets probed by blackbox_exporter
+//      (tcp_connect, 111 concurrent GETs of /probe, timed until the last
+//      returns) against Tallyvox's parallel cycle (target <= 1.0x).
+// Prints the figures and the ratios; exits 0 (the figures are the report).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "assembly/assembly.h"
+#include "assembly/runner.h"
+#include "config/settings_file.h"
+#include "support/loopback_socket.h"
+#include "support/mail_servers.h"
+#include "support/mwserver_process.h"
+#include "support/support.h"
+#include "support/test_ca.h"
+
+namespace {
+
+using namespace tallyvox;
+using namespace tallyvox::monitor;
+using SteadyClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kTimeout = 5;  // connect_timeout and request_timeout, seconds
+constexpr char kUser[] = "monitor@quorvant.example";
+constexpr char kPassword[] = "pa55word";
+
+double Seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+double CpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+std::string Healthy(int row) { return "127.0.7." + std::to_string(row); }
+std::string Blackholed(int k) { return "127.0.8." + std::to_string(k); }
+
+// A socket listening on address:port whose accept queue is full and which
+// never accepts: a connect to it hangs until the client gives up.
+class Blackhole {
+ public:
+  Blackhole(const std::string& address, int port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, 0) != 0) {
+      throw std::runtime_error("cannot listen on " + address);
+    }
+    for (int i = 0; i < 16; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      fillers_.push_back(fd);
+      ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 100) == 0) break;  // this handshake stays unfinished
+    }
+  }
+  ~Blackhole() {
+    for (int fd : fillers_) ::close(fd);
+    ::close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+  std::vector<int> fillers_;
+};
+
+// Counts what the benchmark needs from the monitor's reports.
+struct Watch : MonitorObserver {
+  void ProbeFinished(const ProbeEvent& e) override {
+    if (e.failed()) {
+      ++failed;
+      last_problem = SteadyClock::now();
+    }
+  }
+  void CycleFinished(const CycleEvent& e) override { cycle = e; }
+  void AlertReported(const AlertEvent& e) override {
+    if (e.outcome != AlertEvent::Outcome::kDelivered) return;
+    if (mails == 0) first_mail = SteadyClock::now();
+    ++mails;
+    size_t lines = 1;
+    for (char c : e.text) lines += c == '\n';
+    mail_rows.push_back(lines);
+  }
+  int failed = 0;
+  int mails = 0;
+  std::vector<size_t> mail_rows;
+  SteadyClock::time_point last_problem{};
+  SteadyClock::time_point first_mail{};
+  CycleEvent cycle;
+};
+
+struct Peers {
+  testing::TempDir dir;
+  testing::TestCA ca;
+  std::unique_ptr<testing::AiosmtpdServer> smtp;
+  std::unique_ptr<testing::MwServerProcess> servers;
+  std::vector<std::unique_ptr<Blackhole>> holes;
+  int port = 0;
+
+  Peers() {
+    servers = std::make_unique<testing::MwServerProcess>(std::vector<std::string>{
+        "--quiet", "--idle-timeout", "30", "--listen", "127.0.7.1-127.0.7.111:0"});
+    if (!servers->ready()) throw std::runtime_error("mwserver did not start: " + servers->Output());
+    port = servers->port();
+    for (int k = 1; k <= 10; ++k) holes.push_back(std::make_unique<Blackhole>(Blackholed(k), port));
+    smtp = std::make_unique<testing::AiosmtpdServer>(ca.Localhost(), kUser, kPassword);
+    if (testing::RunCommand(testing::BinaryDir() + "/tools/dbetool create " +
+                            dir.File("config.dbf")) != 0) {
+      throw std::runtime_error("dbetool create failed");
+    }
+  }
+
+  Settings MakeSettings(int parallel) const {
+    Settings s;
+    s.path = "bench";
+    s.probe.port = port;
+    s.probe.connect_timeout = kTimeout;
+    s.probe.request_timeout = kTimeout;
+    s.probe.parallel = parallel;
+    s.audit_folder = dir.path() + "/";
+    s.mail.port = smtp->port();
+    s.mail.from = {"Quorvant", "monitor@quorvant.example"};
+    s.mail.recipient = {"Quell", "quell@home.example"};
+    s.mail.phone = {"Quell Phone", "5550100@txt.example"};
+    for (MailAccountSettings& a : s.mail.accounts) {
+      a.host = "127.0.0.1";
+      a.user = kUser;
+      a.password = kPassword;
+      a.ca_file = ca.ca_cert_file();
+    }
+    s.mail.accounts[3].use = true;  // erols
+    for (int row = 1; row <= kRosterRows; ++row) s.roster[row - 1] = {Healthy(row), true};
+    return s;
+  }
+};
+
+struct CycleFigures {
+  double wall = 0;
+  double cpu = 0;
+  Watch watch;
+  SteadyClock::time_point start;
+};
+
+// One cycle of a monitor built from `settings`, to its end; `cycles` > 1
+// runs that many and keeps the figures of the last.
+CycleFigures RunCycles(const Settings& settings, int cycles = 1) {
+  CycleFigures f;
+  InputStore inputs;
+  FillInputs(settings, inputs);
+  SilentView view(inputs);
+  StopSignal stop{ShutDownSockets};
+  auto assembly = std::make_unique<MonitorAssembly>(settings, view, stop, &f.watch);
+  Monitor& m = assembly->monitor();
+  m.ResetOkCounters();
+  for (int i = 0; i < cycles; ++i) {
+    f.watch = Watch{};
+    f.start = SteadyClock::now();
+    const double cpu = CpuSeconds();
+    m.Handle([&] { m.DoPoll(); });
+    while (m.CycleRunning()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    f.wall = Seconds(SteadyClock::now() - f.start);
+    f.cpu = CpuSeconds() - cpu;
+  }
+  return f;
+}
+
+void Print(const char* what, double value, const char* unit) {
+  std::printf("  %-58s %10.3f %s\n", what, value, unit);
+}
+
+void Ratio(const char* what, double ratio, double target, bool at_most) {
+  const bool met = at_most ? ratio <= target : ratio >= target;
+  std::printf("  %-58s %10.2fx (target %s %.2fx: %s)\n", what, ratio, at_most ? "<=" : ">=", target,
+              met ? "met" : "NOT MET");
+}
+
+void TenBlackholed(const Peers& peers) {
+  std::printf("1. 111 rows, 10 blackholed (rows 10, 20, ..., 100), connect_timeout %d s\n",
+              kTimeout);
+  const auto with_holes = [&](int parallel) {
+    Settings s = peers.MakeSettings(parallel);
+    for (int k = 1; k <= 10; ++k) s.roster[k * 10 - 1] = {Blackholed(k), true};
+    s.mail.accounts[3].use = false;  // no mail: only the cycle is timed
+    return s;
+  };
+  const CycleFigures par = RunCycles(with_holes(32));
+  const CycleFigures seq = RunCycles(with_holes(1));
+  Print("sequential cycle wall", seq.wall, "s");
+  Print("parallel = 32 cycle wall", par.wall, "s");
+  std::printf("  rows failed: sequential %d, parallel %d\n", seq.watch.failed, par.watch.failed);
+  Ratio("sequential / (connect_timeout x 10)", seq.wall / (10.0 * kTimeout), 1.0, false);
+  Ratio("parallel / (connect_timeout + 1 s)", par.wall / (kTimeout + 1.0), 1.0, true);
+}
+
+void AllBlackholed(const Peers& peers) {
+  std::printf(
+      "2. 111 rows, all blackholed, parallel = 64 (the most), grouped alerts "
+      "(group_wait_seconds 1)\n");
+  Settings s = peers.MakeSettings(kMaxParallel);
+  for (int row = 1; row <= kRosterRows; ++row) s.roster[row - 1] = {Blackholed(row % 10 + 1), true};
+  s.alerts.grouping.group = true;
+  s.alerts.grouping.wait_seconds = 1;
+  const CycleFigures f = RunCycles(s);
+  Print("every row \"Problem\" after", Seconds(f.watch.last_problem - f.start), "s");
+  Print("first grouped mail at the sink after", Seconds(f.watch.first_mail - f.start), "s");
+  std::printf("  rows failed %d; mails %d, listing", f.watch.failed, f.watch.mails);
+  for (size_t n : f.watch.mail_rows) std::printf(" %zu", n);
+  std::printf(" rows\n");
+  Ratio("first mail / (connect_timeout + 2 s)",
+        Seconds(f.watch.first_mail - f.start) / (kTimeout + 2.0), 1.0, true);
+  Ratio("all rows Problem / (connect_timeout + 2 s)",
+        Seconds(f.watch.last_problem - f.start) / (kTimeout + 2.0), 1.0, true);
+  std::printf(
+      "  (with 111 rows and at most 64 probes at once, the last 47 rows start when the "
+      "first wave ends: two connect time-outs)\n");
+  // The same with all of the outage's rows in one wave: the first 64 rows.
+  Settings wave = s;
+  for (int row = kMaxParallel + 1; row <= kRosterRows; ++row) wave.roster[row - 1].enabled = false;
+  wave.alerts.grouping.wait_seconds = 10;
+  const CycleFigures w = RunCycles(wave);
+  Print("64 blackholed rows: every row \"Problem\" after", Seconds(w.watch.last_problem - w.start),
+        "s");
+  Print("64 blackholed rows: first grouped mail after", Seconds(w.watch.first_mail - w.start), "s");
+  std::printf("  mails %d, listing", w.watch.mails);
+  for (size_t n : w.watch.mail_rows) std::printf(" %zu", n);
+  std::printf(" rows\n");
+}
+
+// 111 concurrent GETs of blackbox_exporter's /probe, timed until the last
+// returns; the median of `rounds`.
+double BlackboxRound(int port, int target_port) {
+  std::vector<std::thread> threads;
+  const auto start = SteadyClock::now();
+  for (int row = 1; row <= kRosterRows; ++row) {
+    threads.emplace_back([=] {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in sa = testing::LoopbackAddress(port);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        const std::string get = "GET /probe?target=" + Healthy(row) + ":" +
+                                std::to_string(target_port) +
+                                "&module=tcp_connect HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        (void)!::write(fd, get.data(), get.size());
+        char buffer[4096];
+        while (::read(fd, buffer, sizeof buffer) > 0) {
+        }
+      }
+      ::close(fd);
+    });
+  }
+  for (auto& t : threads) t.join();
+  return Seconds(SteadyClock::now() - start);
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+double Blackbox(const Peers& peers) {
+  int port = 0;
+  const int holder = testing::BindLoopbackSocket(-1, &port);
+  ::close(holder);
+  const std::string config = peers.dir.File("blackbox.yml");
+  testing::WriteFile(config, "modules:\n  tcp_connect:\n    prober: tcp\n    timeout: 5s\n");
+  testing::ChildProcess exporter({"/usr/bin/prometheus-blackbox-exporter",
+                                  "--config.file=" + config,
+                                  "--web.listen-address=127.0.0.1:" + std::to_string(port)});
+  if (!exporter.WaitForOutput("Listening on", 10s)) {
+    throw std::runtime_error("blackbox_exporter did not start: " + exporter.Output());
+  }
+  BlackboxRound(port, peers.port);  // warm-up
+  std::vector<double> rounds;
+  for (int i = 0; i < 5; ++i) rounds.push_back(BlackboxRound(port, peers.port));
+  return Median(rounds);
+}
+
+void HealthyRows(const Peers& peers) {
+  std::printf("3. 111 healthy rows (median of 5 cycles each, after one warm-up)\n");
+  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu;
+  for (int i = 0; i < 5; ++i) {
+    const CycleFigures s = RunCycles(peers.MakeSettings(1), 2);
+    const CycleFigures p = RunCycles(peers.MakeSettings(32), 2);
+    seq_wall.push_back(s.wall);
+    par_wall.push_back(p.wall);
+    seq_cpu.push_back(s.cpu / kRosterRows);
+    par_cpu.push_back(p.cpu / kRosterRows);
+  }
+  const double sw = Median(seq_wall), pw = Median(par_wall);
+  const double sc = Median(seq_cpu), pc = Median(par_cpu);
+  Print("sequential cycle wall", sw * 1000, "ms");
+  Print("parallel = 32 cycle wall", pw * 1000, "ms");
+  Print("sequential CPU per probe", sc * 1e6, "us");
+  Print("parallel = 32 CPU per probe", pc * 1e6, "us");
+  Ratio("parallel / sequential wall", pw / sw, 0.6, true);
+  Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
+
+  std::printf(
+      "4. the same 111 targets: blackbox_exporter tcp_connect, 111 concurrent GETs "
+      "(median of 5)\n");
+  const double bb = Blackbox(peers);
+  Print("blackbox_exporter, all 111 probes", bb * 1000, "ms");
+  Print("Tallyvox parallel = 32 cycle", pw * 1000, "ms");
+  Ratio("Tallyvox / blackbox_exporter", pw / bb, 1.0, true);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  try {
+    Peers peers;
+    HealthyRows(peers);
+    TenBlackholed(peers);
+    AllBlackholed(peers);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "outage_bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
