@@ -98,7 +98,18 @@ set(alerts_tests_unit_suites
   AlertPolicyTest)
 set(console_tests_unit_suites
   ConsoleViewAlertLinesTest)
+set(history_tests_unit_suites
+  HistoryDbTest
+  HistoryWriterTest)
+set(report_tests_unit_suites
+  ReportSinceTest
+  ReportTest)
+set(status_tests_unit_suites
+  StatusBoardTest
+  StatusPageTest
+  StatusRoutesTest)
 set(http_tests_unit_suites
+  BasicAuthTest
   PercentDecode
   RequestReader)
 set(ui_tests_unit_suites

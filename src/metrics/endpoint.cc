@@ -35,7 +35,8 @@ ListenAddress ParseListenAddress(const std::string& text) {
   return ListenAddress{host, port};
 }
 
-MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store)
+MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
+                                 const std::function<void(http::Router&)>& more_routes)
     : source_(std::make_shared<Source>()), host_(address.host) {
   source_->store = &store;
   http::Router router;
@@ -47,6 +48,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
     r.body = source->store->Render();
     return r;
   });
+  if (more_routes) more_routes(router);
   try {
     server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
   } catch (const http::ServerError&) {
@@ -72,9 +74,11 @@ std::string MetricsEndpoint::Address() const {
   return host + ":" + std::to_string(port_);
 }
 
-std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics) {
-  return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store());
+std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
+    const std::string& address, const MonitorMetrics& metrics,
+    const std::function<void(http::Router&)>& more_routes) {
+  return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store(),
+                                           more_routes);
 }
 
 }  // namespace tallyvox::metrics

@@ -18,6 +18,7 @@
 #ifndef TALLYVOX_METRICS_ENDPOINT_H_
 #define TALLYVOX_METRICS_ENDPOINT_H_
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -28,8 +29,9 @@
 #include "metrics/monitor_metrics.h"
 
 namespace tallyvox::http {
+class Router;
 class Server;
-}
+}  // namespace tallyvox::http
 
 namespace tallyvox::metrics {
 
@@ -51,7 +53,10 @@ class MetricsEndpoint {
  public:
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
   // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
-  MetricsEndpoint(const ListenAddress& address, const MetricStore& store);
+  // `more_routes`, when set, adds further routes beside /metrics (the status
+  // page, status/status_page.h).
+  MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
+                  const std::function<void(http::Router&)>& more_routes = {});
   // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -76,8 +81,9 @@ class MetricsEndpoint {
 };
 
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
-std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics);
+std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
+    const std::string& address, const MonitorMetrics& metrics,
+    const std::function<void(http::Router&)>& more_routes = {});
 
 }  // namespace tallyvox::metrics
 

@@ -33,6 +33,8 @@ constexpr MetricFamily kFamilies[] = {
      "1 while the monitor thread has made no progress for longer than 65 s, else 0."},
     {"tallyvox_monitor_stalled_seconds", kGauge,
      "How long the monitor thread's current stall has lasted; 0 when there is none."},
+    {"tallyvox_history_errors_total", kCounter,
+     "Probe history batches not written (database full, locked, damaged or not opened)."},
 };
 
 // The families that carry one sample per probed row.
@@ -49,7 +51,11 @@ double UnixSeconds(TDateTime local) {
 }  // namespace
 
 MonitorMetrics::MonitorMetrics() {
-  for (const MetricFamily& family : kFamilies) store_.Declare(family);
+  for (const MetricFamily& family : kFamilies) {
+    // Served only with a history (CountHistoryErrors), so that /metrics
+    // reads as before without one.
+    if (std::string_view(family.name) != "tallyvox_history_errors_total") store_.Declare(family);
+  }
   for (const char* name :
        {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
         "tallyvox_outbox_pending", "tallyvox_alerts_suppressed_total", "tallyvox_monitor_stalled",
@@ -62,6 +68,15 @@ MonitorMetrics::MonitorMetrics() {
     store_.Set("tallyvox_alert_failures_total", labels, 0);
   }
 }
+
+void MonitorMetrics::CountHistoryErrors() {
+  for (const MetricFamily& family : kFamilies) {
+    if (std::string_view(family.name) == "tallyvox_history_errors_total") store_.Declare(family);
+  }
+  store_.Set("tallyvox_history_errors_total", {}, 0);
+}
+
+void MonitorMetrics::HistoryFailed() { store_.Add("tallyvox_history_errors_total", {}, 1); }
 
 void MonitorMetrics::ProbeFinished(const monitor::ProbeEvent& r) {
   if (r.outcome == monitor::ProbeEvent::Outcome::kSkipped) return;

@@ -44,6 +44,7 @@ struct AppSetup {
   std::string erols_password_file;                // empty: the password in the file
   std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
   std::string alerts;                             // the [alerts] table's lines
+  std::string history;                            // the [history] table's lines
 };
 
 inline std::string SettingsText(const AppSetup& a) {
@@ -74,6 +75,7 @@ inline std::string SettingsText(const AppSetup& a) {
   }
   t << "]\n";
   if (!a.alerts.empty()) t << "[alerts]\n" << a.alerts;
+  if (!a.history.empty()) t << "[history]\n" << a.history;
   return t.str();
 }
 
