@@ -10,11 +10,12 @@ namespace {
 // The migrations, applied in order: user_version N means the first N ran.
 // Append new ones; never change one that has shipped.
 constexpr const char* kMigrations[] = {
-    // 1: probes clustered by row and time (the report reads one row's
-    // period as one range; pruning deletes one range per row), alerts.
-    "CREATE TABLE probes(time INTEGER NOT NULL, row INTEGER NOT NULL, address TEXT NOT NULL,"
-    " outcome INTEGER NOT NULL, seconds REAL NOT NULL, reason TEXT,"
-    " PRIMARY KEY(row, time)) WITHOUT ROWID;"
+    // 1: probes keyed by time * 128 + row: the table is in time order, so
+    // a cycle's probes append to its last pages (a commit writes a few
+    // pages, not one per row), a period is one range of the key, and
+    // pruning deletes one range. Alerts.
+    "CREATE TABLE probes(key INTEGER PRIMARY KEY, address TEXT NOT NULL,"
+    " outcome INTEGER NOT NULL, seconds REAL NOT NULL, reason TEXT);"
     "CREATE TABLE alerts(time INTEGER NOT NULL, text TEXT NOT NULL, accounts TEXT NOT NULL,"
     " outcome TEXT NOT NULL);",
     // 2: the alert's row and detail, alerts by time, and the cycles (the
@@ -23,15 +24,20 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE alerts ADD COLUMN detail TEXT NOT NULL DEFAULT '';"
     "CREATE INDEX alerts_by_time ON alerts(time);"
     "CREATE TABLE cycles(start INTEGER PRIMARY KEY, end INTEGER NOT NULL, rows INTEGER NOT NULL,"
-    " failed INTEGER NOT NULL, skipped INTEGER NOT NULL);",
+    " failed INTEGER NOT NULL, skipped INTEGER NOT NULL);"
+    // The probes with their time and row, for a look with sqlite3.
+    "CREATE VIEW probe_rows AS SELECT key / 128 AS time, key % 128 AS row, address, outcome,"
+    " seconds, reason FROM probes;",
 };
 
 constexpr int kBusyTimeoutMs = 2000;
+// A probe's key: its time, then its row (1..111 < 128).
+constexpr int64_t kRowsPerMs = 128;
 
 // A prepared statement, finalized when it goes.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) : db_(db) {
+  Statement(sqlite3* db, const char* sql) {
     code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
   }
   ~Statement() { sqlite3_finalize(stmt_); }
@@ -68,7 +74,6 @@ class Statement {
   void Check(int code) {
     if (code != SQLITE_OK && code_ == SQLITE_OK) code_ = code;
   }
-  sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
   int code_ = SQLITE_OK;
 };
@@ -142,20 +147,19 @@ void HistoryDb::Write(const HistoryBatch& batch) {
   if (code != SQLITE_OK) Fail("write", code);
   {
     Statement probe(db_,
-                    "INSERT OR REPLACE INTO probes(time, row, address, outcome, seconds, reason)"
-                    " VALUES(?, ?, ?, ?, ?, ?)");
+                    "INSERT OR REPLACE INTO probes(key, address, outcome, seconds, reason)"
+                    " VALUES(?, ?, ?, ?, ?)");
     for (const ProbeRecord& p : batch.probes) {
       if (code != SQLITE_OK) break;
       probe.Reset();
-      probe.Bind(1, p.time_ms);
-      probe.Bind(2, static_cast<int64_t>(p.row));
-      probe.Bind(3, p.address);
-      probe.Bind(4, static_cast<int64_t>(p.answered ? 1 : 0));
-      probe.Bind(5, p.seconds);
+      probe.Bind(1, p.time_ms * kRowsPerMs + p.row);
+      probe.Bind(2, p.address);
+      probe.Bind(3, static_cast<int64_t>(p.answered ? 1 : 0));
+      probe.Bind(4, p.seconds);
       if (p.reason.empty()) {
-        probe.BindNull(6);
+        probe.BindNull(5);
       } else {
-        probe.Bind(6, p.reason);
+        probe.Bind(5, p.reason);
       }
       if (probe.Step() != SQLITE_DONE) code = probe.code();
     }
@@ -198,11 +202,9 @@ int64_t HistoryDb::Prune(int64_t before_ms) {
   if (code != SQLITE_OK) Fail("prune", code);
   int64_t deleted = 0;
   {
-    // One range of the (row, time) key per row.
-    Statement probes(db_,
-                     "DELETE FROM probes WHERE row IN (SELECT DISTINCT row FROM probes)"
-                     " AND time < ?");
-    probes.Bind(1, before_ms);
+    // One range of the key.
+    Statement probes(db_, "DELETE FROM probes WHERE key < ?");
+    probes.Bind(1, before_ms * kRowsPerMs);
     if (probes.Step() != SQLITE_DONE) code = probes.code();
     deleted = sqlite3_changes(db_);
     for (const char* sql :
@@ -223,39 +225,44 @@ int64_t HistoryDb::Prune(int64_t before_ms) {
 
 void HistoryDb::ForEachProbe(int row, int64_t since_ms,
                              const std::function<void(const ProbeRecord&)>& fn) {
-  Statement st(db_, row == 0 ? "SELECT time, row, address, outcome, seconds, reason FROM probes"
-                               " WHERE row BETWEEN 1 AND 111 AND time >= ? ORDER BY row, time"
-                             : "SELECT time, row, address, outcome, seconds, reason FROM probes"
-                               " WHERE row = ? AND time >= ? ORDER BY row, time");
-  if (row == 0) {
-    st.Bind(1, since_ms);
-  } else {
-    st.Bind(1, static_cast<int64_t>(row));
-    st.Bind(2, since_ms);
-  }
+  // One range of the key, in time order; one row is picked from it.
+  Statement st(db_, row == 0 ? "SELECT key, address, outcome, seconds, reason FROM probes"
+                               " WHERE key >= ? ORDER BY key"
+                             : "SELECT key, address, outcome, seconds, reason FROM probes"
+                               " WHERE key >= ? AND key % 128 = ? ORDER BY key");
+  st.Bind(1, since_ms * kRowsPerMs);
+  if (row != 0) st.Bind(2, static_cast<int64_t>(row));
   ProbeRecord r;
   while (st.Step() == SQLITE_ROW) {
-    r.time_ms = st.Int(0);
-    r.row = static_cast<int>(st.Int(1));
-    r.address = st.Text(2);
-    r.answered = st.Int(3) != 0;
-    r.seconds = st.Real(4);
-    r.reason = st.Text(5);
+    const int64_t key = st.Int(0);
+    r.time_ms = key / kRowsPerMs;
+    r.row = static_cast<int>(key % kRowsPerMs);
+    r.address = st.Text(1);
+    r.answered = st.Int(2) != 0;
+    r.seconds = st.Real(3);
+    r.reason = st.Text(4);
     fn(r);
   }
   if (st.code() != SQLITE_DONE) Fail("read the probes", st.code());
 }
 
 std::vector<HistoryDb::RowCount> HistoryDb::CountByRow(int64_t since_ms) {
-  // One range of the (row, time) key per row.
-  Statement st(db_,
-               "SELECT row, count(*), sum(outcome) FROM probes WHERE row BETWEEN 1 AND 111 AND"
-               " time >= ? GROUP BY row ORDER BY row");
-  st.Bind(1, since_ms);
-  std::vector<RowCount> out;
-  while (st.Step() == SQLITE_ROW)
-    out.push_back({static_cast<int>(st.Int(0)), st.Int(1), st.Int(2)});
+  // Counted here over one range of the key: cheaper than SQLite sorting it
+  // by row.
+  Statement st(db_, "SELECT key, outcome FROM probes WHERE key >= ?");
+  st.Bind(1, since_ms * kRowsPerMs);
+  std::vector<RowCount> counts(kRowsPerMs);
+  while (st.Step() == SQLITE_ROW) {
+    RowCount& c = counts[static_cast<size_t>(st.Int(0) % kRowsPerMs)];
+    ++c.probes;
+    c.answered += st.Int(1) != 0 ? 1 : 0;
+  }
   if (st.code() != SQLITE_DONE) Fail("count the probes", st.code());
+  std::vector<RowCount> out;
+  for (size_t row = 1; row < counts.size(); ++row) {
+    if (counts[row].probes > 0)
+      out.push_back({static_cast<int>(row), counts[row].probes, counts[row].answered});
+  }
   return out;
 }
 

@@ -4,8 +4,9 @@
 // transaction whole and nothing of the one under way.
 //
 // Schema (PRAGMA user_version counts the migrations applied):
-//   probes(time, row, address, outcome, seconds, reason), clustered by
-//     (row, time): each row's probes over a period are one range;
+//   probes(key = time * 128 + row, address, outcome, seconds, reason), in
+//     time order: a cycle appends, a period is one range (view probe_rows
+//     shows time and row);
 //   alerts(time, row, text, accounts, outcome, detail), indexed by time;
 //   cycles(start, end, rows, failed, skipped).
 // Opening applies the migrations the file lacks, in order, each in its own
@@ -61,7 +62,7 @@ class HistoryDb {
   int64_t Prune(int64_t before_ms);
 
   // Calls `fn` for each probe of `row` (0: every row) from `since_ms` on,
-  // ordered by row, then time.
+  // ordered by time, then row.
   void ForEachProbe(int row, int64_t since_ms, const std::function<void(const ProbeRecord&)>& fn);
   // Per row with probes from `since_ms` on: how many, and how many answered.
   struct RowCount {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <ctime>
 #include <limits>
+#include <map>
 #include <memory>
 
 namespace tallyvox::report {
@@ -110,18 +111,16 @@ Report BuildReport(history::HistoryDb& db, int row, int64_t since_ms, int64_t un
   report.database = db.path();
   report.since_ms = since_ms;
   report.until_ms = until_ms;
-  std::unique_ptr<RowBuilder> current;
-  int current_row = 0;
+  // The probes come in time order: one builder per row.
+  std::map<int, std::unique_ptr<RowBuilder>> builders;
   db.ForEachProbe(row, since_ms, [&](const history::ProbeRecord& p) {
     if (p.time_ms >= until_ms) return;
-    if (current == nullptr || p.row != current_row) {
-      if (current != nullptr) report.rows.push_back(current->Finish());
-      current = std::make_unique<RowBuilder>(p.row, since_ms, until_ms, slices);
-      current_row = p.row;
-    }
-    current->Add(p);
+    std::unique_ptr<RowBuilder>& builder = builders[p.row];
+    if (builder == nullptr)
+      builder = std::make_unique<RowBuilder>(p.row, since_ms, until_ms, slices);
+    builder->Add(p);
   });
-  if (current != nullptr) report.rows.push_back(current->Finish());
+  for (auto& [r, builder] : builders) report.rows.push_back(builder->Finish());
   return report;
 }
 

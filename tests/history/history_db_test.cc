@@ -37,7 +37,7 @@ TEST(HistoryDbTest, OlderSchemasAreMigratedInOrderKeepingTheirRows) {
       EXPECT_EQ(old.SchemaVersion(), from);
       if (from >= 1) {
         old.Execute(
-            "INSERT INTO probes VALUES(1000, 7, '10.0.0.7', 0, 2.5, 'refused');"
+            "INSERT INTO probes VALUES(1000 * 128 + 7, '10.0.0.7', 0, 2.5, 'refused');"
             "INSERT INTO alerts VALUES(1001, 'IP 10.0.0.7 Is Down!', 'erols', 'delivered');");
       }
     }
@@ -100,7 +100,7 @@ TEST(HistoryDbTest, ABatchIsWrittenWholeOrNotAtAll) {
   EXPECT_EQ(AllProbes(db).size(), 2u);
 }
 
-TEST(HistoryDbTest, PruneDeletesOnlyWhatIsOlderAndReadsComeByRowThenTime) {
+TEST(HistoryDbTest, PruneDeletesOnlyWhatIsOlderAndReadsComeByTimeThenRow) {
   TempDir dir;
   HistoryDb db(dir.File("h.sqlite"));
   db.Write(
@@ -110,17 +110,25 @@ TEST(HistoryDbTest, PruneDeletesOnlyWhatIsOlderAndReadsComeByRowThenTime) {
        CycleRecord{1000, 3100, 4, 2, 0}});
   std::vector<ProbeRecord> probes = AllProbes(db);
   ASSERT_EQ(probes.size(), 4u);
-  EXPECT_EQ(probes[0].row, 1);
-  EXPECT_EQ(probes[0].time_ms, 1500);
+  EXPECT_EQ(probes[0].row, 2);
+  EXPECT_EQ(probes[0].time_ms, 1000);
+  EXPECT_EQ(probes[1].row, 1);
+  EXPECT_EQ(probes[1].time_ms, 1500);
   EXPECT_EQ(probes[3].row, 2);
   EXPECT_EQ(probes[3].time_ms, 3000);
-  EXPECT_EQ(AllProbes(db, 2).size(), 2u);
+  ASSERT_EQ(AllProbes(db, 2).size(), 2u);
+  EXPECT_EQ(AllProbes(db, 2)[1].time_ms, 3000);
 
   EXPECT_EQ(db.Prune(2000), 2);
   probes = AllProbes(db);
   ASSERT_EQ(probes.size(), 2u);
   EXPECT_EQ(probes[0].time_ms, 2000);
   EXPECT_EQ(probes[1].time_ms, 3000);
+  const auto counts = db.CountByRow(0);
+  ASSERT_EQ(counts.size(), 2u);
+  EXPECT_EQ(counts[0].row, 1);
+  EXPECT_EQ(counts[0].answered, 1);
+  EXPECT_EQ(counts[1].probes, 1);
   std::vector<AlertRecord> alerts;
   db.ForEachAlert(0, [&](const AlertRecord& a) { alerts.push_back(a); });
   ASSERT_EQ(alerts.size(), 1u);
