@@ -37,21 +37,22 @@
 #include <utility>
 #include <vector>
 
+#include "app/history_option.h"
 #include "app/init.h"
 #include "app/metrics_option.h"
 #include "app/reload.h"
+#include "app/status_option.h"
 #include "assembly/assembly.h"
 #include "assembly/runner.h"
 #include "base/open_file_limit.h"
 #include "config/settings_file.h"
 #include "console/console_view.h"
+#include "exec/companion.h"
 #include "monitor/observer.h"
 #include "monitor/post_call.h"
 #include "probe/probe_command.h"
 #ifdef TALLYVOX_WINDOW_PROGRAM
 #include "ui/window_app.h"
-#else
-#include "exec/companion.h"
 #endif
 
 namespace {
@@ -206,7 +207,15 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
   ObserverList observers;
   observers.Add(&view);
   observers.Add(&outcome);
+  tallyvox::app::StatusOption status(settings);
+  if (!status.Start(observers, options.metrics)) return kExitUsage;
   if (options.metrics != nullptr && !options.metrics->Start(observers)) return kExitUsage;
+  // Declared before the runner: it outlives the monitor thread and writes
+  // what the last cycle left.
+  const std::unique_ptr<tallyvox::history::HistoryWriter> history = tallyvox::app::StartHistory(
+      settings, [&view](const std::string& line) { view.HistoryLog(line); },
+      options.metrics != nullptr ? options.metrics->metrics() : nullptr);
+  if (history != nullptr) observers.Add(history.get());
 
   MonitorRunner runner([&](StopSignal& stop) {
     return std::make_unique<MonitorAssembly>(settings, view, stop, &observers);
@@ -251,6 +260,10 @@ int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "probe") {
     return tallyvox::app::RunProbeCommand(std::vector<std::string>(argv + 2, argv + argc));
   }
+  // The report and its charts run in a program of their own (Qt Gui).
+  if (argc >= 2 && std::string(argv[1]) == "report") {
+    return tallyvox::app::ExecCompanion(tallyvox::app::kReportProgram, argv, "report program", "");
+  }
   tallyvox::RaiseOpenFileLimit();
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");
@@ -288,6 +301,11 @@ int main(int argc, char** argv) {
                      "probe one middleware server as a roster row does (no audit record, no "
                      "mail) and report like a monitoring plugin: exit 0 OK, 1 WARNING, "
                      "2 CRITICAL, 3 UNKNOWN (tallyvox probe --help)");
+  // Listed for --help; main hands it to tallyvox-report before the options
+  // are read.
+  cli.add_subcommand("report",
+                     "availability, outages and response times of each row from the probe "
+                     "history, as text, CSV or JSON, with charts (tallyvox report --help)");
   tallyvox::app::InitCommand init(cli);
   tallyvox::app::MetricsOption metrics(cli);
   options.metrics = &metrics;

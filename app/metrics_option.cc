@@ -18,14 +18,21 @@ MetricsOption::MetricsOption(CLI::App& cli)
 bool MetricsOption::Start(monitor::ObserverList& observers) {
   if (address_.empty()) return true;
   try {
-    // The pages beside /metrics: registered here only.
-    endpoint_ = metrics::StartMetricsEndpoint(address_, metrics_, {{"/", metrics::LandingPage}});
+    // The pages beside /metrics: the status page's when a history is kept,
+    // else the landing page. Registered here only.
+    const std::function<void(http::Router&)> landing = [](http::Router& router) {
+      router.Add("GET", "/", metrics::LandingPage);
+    };
+    endpoint_ = metrics::StartMetricsEndpoint(address_, metrics_, routes_ ? routes_ : landing);
   } catch (const metrics::MetricsEndpointError& e) {
     std::fprintf(stderr, "tallyvox: %s\n", e.what());
     return false;
   }
   observers.Add(&metrics_);
   std::fprintf(stderr, "tallyvox: serving /metrics on %s\n", endpoint_->Address().c_str());
+  if (status_page_) {
+    std::fprintf(stderr, "tallyvox: serving the status page on %s\n", endpoint_->Address().c_str());
+  }
   return true;
 }
 

@@ -11,6 +11,7 @@
 #define TALLYVOX_APP_METRICS_OPTION_H_
 
 #include <CLI/CLI.hpp>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,12 +32,24 @@ class MetricsOption {
   // `observers` (before the monitor runs). False, with the reason printed on
   // standard error, when the endpoint cannot start.
   bool Start(monitor::ObserverList& observers);
+  // Routes the endpoint serves beside /metrics (`status_page`: the status
+  // page's, which Start then names), and its guard (Basic authentication).
+  // REQUIRES: before Start.
+  void AddRoutes(std::function<void(http::Router&)> routes, bool status_page) {
+    routes_ = std::move(routes);
+    status_page_ = status_page;
+  }
+  bool given() const { return !address_.empty(); }
   // The metrics as the stall guard's listener (its numbers, whether or not
   // an endpoint serves them).
   monitor::StallListener* stall_listener() { return &metrics_; }
+  // The numbers themselves (served or not).
+  metrics::MonitorMetrics* metrics() { return &metrics_; }
 
  private:
   std::string address_;
+  std::function<void(http::Router&)> routes_;
+  bool status_page_ = false;
   metrics::MonitorMetrics metrics_;
   std::unique_ptr<metrics::MetricsEndpoint> endpoint_;
 };

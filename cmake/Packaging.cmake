@@ -13,7 +13,8 @@
 #                                 changelog.Debian.gz
 #     share/lintian/overrides/    tallyvox
 #   window  -> tallyvox-window  the window, which tallyvox runs; depends on tallyvox
-#     libexec/tallyvox/           tallyvox-window (tallyvox runs it for the window)
+#     libexec/tallyvox/           tallyvox-window (tallyvox runs it for the window),
+#                                 tallyvox-report (`tallyvox report`, Qt Gui charts)
 #     share/applications/         tallyvox.desktop
 #     share/doc/tallyvox-window/  copyright, changelog.Debian.gz
 #     share/lintian/overrides/    tallyvox-window
@@ -36,6 +37,9 @@ install(TARGETS tallyvox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT m
 # folder, tallyvox-monitor for the window beside itself.
 install(TARGETS tallyvox-monitor RUNTIME DESTINATION libexec/tallyvox COMPONENT monitor)
 install(TARGETS tallyvox-window RUNTIME DESTINATION libexec/tallyvox COMPONENT window)
+# `tallyvox report` paints its charts with Qt Gui: it goes with the window's
+# libraries, never into the monitor's package.
+install(TARGETS tallyvox-report RUNTIME DESTINATION libexec/tallyvox COMPONENT window)
 install(TARGETS mwserver dbetool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
 # The unit names the program by its path in the Debian package; an install

@@ -105,7 +105,18 @@ set(console_tests_unit_suites
 set(metrics_tests_unit_suites
   ProcStat
   ProcessMetrics)
+set(history_tests_unit_suites
+  HistoryDbTest
+  HistoryWriterTest)
+set(report_tests_unit_suites
+  ReportSinceTest
+  ReportTest)
+set(status_tests_unit_suites
+  StatusBoardTest
+  StatusPageTest
+  StatusRoutesTest)
 set(http_tests_unit_suites
+  BasicAuthTest
   PercentDecode
   RequestReader)
 set(ui_tests_unit_suites

@@ -264,6 +264,10 @@ void ConsoleView::OutboxLog(const std::string& line) {
   Emit("outbox", ", \"text\": " + JsonString(line), line);
 }
 
+void ConsoleView::HistoryLog(const std::string& line) {
+  Emit("history", ", \"text\": " + JsonString(line), line);
+}
+
 void ConsoleView::StallLog(const std::string& line) {
   Emit("stall", ", \"text\": " + JsonString(line), line);
 }

@@ -9,6 +9,8 @@
 //   tallyvox-window   the monitor with its window (Qt Widgets, Qt Gui and
 //                     the X, font and GL libraries behind them, about 7 MB
 //                     resident that a headless process never maps)
+//   tallyvox-report   `tallyvox report`, the uptime report and its charts
+//                     (Qt Gui), which tallyvox-monitor executes
 //
 // A companion is found beside the running program (the build tree) or in
 // ../libexec/tallyvox/ from it (an installed prefix).
@@ -22,6 +24,8 @@ namespace tallyvox::app {
 
 inline constexpr const char* kMonitorProgram = "tallyvox-monitor";
 inline constexpr const char* kWindowProgram = "tallyvox-window";
+// `tallyvox report` (Qt Gui for its charts).
+inline constexpr const char* kReportProgram = "tallyvox-report";
 
 // The places the program `name` is looked for, in order, for a program
 // whose own executable is `self` (an absolute path).

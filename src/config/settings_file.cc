@@ -4,6 +4,8 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -374,6 +376,65 @@ void ReadAlerts(TableReader& top, Settings* s, const ReadContext& context) {
   t.Finish();
 }
 
+void ReadHistory(TableReader& top, Settings* s, const ReadContext& context) {
+  TableReader t(top.Table("history"), "history", top.file());
+  std::string database;
+  if (t.String("database", &database)) {
+    if (database.empty()) {
+      t.Fail(t.Node("database")->source(),
+             "history.database is empty (leave it out for no history)");
+    }
+    s->history.database = database[0] == '/' ? database : Folder(s->path) + "/" + database;
+    struct stat parent {};
+    const std::string folder = Folder(s->history.database);
+    if (context.check_files && (::stat(folder.c_str(), &parent) != 0 || !S_ISDIR(parent.st_mode))) {
+      t.Fail(t.Node("database")->source(),
+             "history.database " + EscapeControls(s->history.database) + ": its folder " +
+                 EscapeControls(folder) + " does not exist");
+    }
+  }
+  t.Integer("keep_days", 1, 36500, &s->history.keep_days);
+  t.Finish();
+}
+
+// A bcrypt hash as crypt(3) writes it: "$2a$", "$2b$" or "$2y$", two
+// digits of cost, "$", 53 characters of its alphabet.
+bool LooksLikeBcrypt(const std::string& hash) {
+  if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || hash[3] != '$' || hash[6] != '$' ||
+      std::strchr("aby", hash[2]) == nullptr) {
+    return false;
+  }
+  return std::all_of(hash.begin() + 7, hash.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '/';
+  });
+}
+
+void ReadWeb(TableReader& top, Settings* s) {
+  TableReader t(top.Table("web"), "web", top.file());
+  if (t.String("listen", &s->web.listen) && s->web.listen.empty()) {
+    t.Fail(t.Node("listen")->source(), "web.listen is empty (leave it out for none)");
+  }
+  if (const toml::table* users = t.Table("users")) {
+    for (auto&& [key, node] : *users) {
+      const std::string name(key.str());
+      const std::string path = "web.users." + EscapeControls(name);
+      if (name.empty() || name.find(':') != std::string::npos) {
+        t.Fail(key.source(), path + ": a user name must not be empty or hold a colon");
+      }
+      if (!node.is_string())
+        t.Fail(node.source(), path + " must be a string, not " + TypeName(node));
+      const std::string hash = node.as_string()->get();
+      if (!LooksLikeBcrypt(hash)) {
+        t.Fail(node.source(), path +
+                                  " is not a bcrypt hash (\"$2y$10$...\", as htpasswd -nbB "
+                                  "makes it)");
+      }
+      s->web.users[name] = hash;
+    }
+  }
+  t.Finish();
+}
+
 // The settings from text (see ReadContext).
 Settings Parse(std::string_view text, const std::string& path, ReadContext* context) {
   toml::table root;
@@ -388,12 +449,14 @@ Settings Parse(std::string_view text, const std::string& path, ReadContext* cont
   Settings s;
   s.path = path;
   TableReader top(&root, "", path);
-  top.Known({"polling", "audit", "mail", "roster", "alerts"});
+  top.Known({"polling", "audit", "mail", "roster", "alerts", "history", "web"});
   ReadPolling(top, &s);
   ReadAudit(top, &s);
   ReadMail(top, &s, context);
   ReadRoster(top, &s);
   ReadAlerts(top, &s, *context);
+  ReadHistory(top, &s, *context);
+  ReadWeb(top, &s);
   top.Finish();
   return s;
 }

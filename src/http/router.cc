@@ -21,6 +21,13 @@ const Router::Entry* Router::Find(const std::string& method, const std::string& 
 }
 
 Response Router::Route(const Request& request) const {
+  if (guard_) {
+    try {
+      if (std::optional<Response> refused = guard_(request)) return *refused;
+    } catch (...) {
+      return StatusResponse(500);
+    }
+  }
   const Entry* route = Find(request.method, request.path);
   if (route == nullptr) {
     std::vector<std::string> allowed;

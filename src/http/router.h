@@ -17,6 +17,7 @@
 #define TALLYVOX_HTTP_ROUTER_H_
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ class Router {
   void Add(std::string method, std::string path, Handler handler);
 
   Response Route(const Request& request) const;
+  // A check every request passes first, whatever its path (so that no
+  // answer tells which paths exist): it returns the answer for a request it
+  // refuses (a 401), nothing for one that may pass. REQUIRES: before the
+  // router is handed to a server.
+  void SetGuard(std::function<std::optional<Response>(const Request&)> guard) {
+    guard_ = std::move(guard);
+  }
 
  private:
   struct Entry {
@@ -44,6 +52,7 @@ class Router {
   const Entry* Find(const std::string& method, const std::string& path) const;
 
   std::vector<Entry> routes_;
+  std::function<std::optional<Response>(const Request&)> guard_;
 };
 
 }  // namespace tallyvox::http

@@ -55,7 +55,7 @@ http::Response LandingPage(const http::Request&) {
 }
 
 MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
-                                 std::vector<Page> pages)
+                                 const std::function<void(http::Router&)>& more_routes)
     : source_(std::make_shared<Source>()), host_(address.host) {
   source_->store = &store;
   http::Router router;
@@ -67,7 +67,7 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
     r.body = source->store->Render() + RenderProcessMetrics();
     return r;
   });
-  for (Page& page : pages) router.Add("GET", std::move(page.path), std::move(page.handler));
+  if (more_routes) more_routes(router);
   try {
     server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
   } catch (const http::ServerError&) {
@@ -98,11 +98,11 @@ std::string MetricsEndpoint::Address() const {
          (bound_host_ == "::" ? " (every IPv6 and IPv4 address)" : " (every IPv4 address)");
 }
 
-std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics,
-                                                      std::vector<Page> pages) {
+std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
+    const std::string& address, const MonitorMetrics& metrics,
+    const std::function<void(http::Router&)>& more_routes) {
   return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store(),
-                                           std::move(pages));
+                                           more_routes);
 }
 
 }  // namespace tallyvox::metrics

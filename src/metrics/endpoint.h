@@ -8,20 +8,25 @@
 // request line and headers together at most 8 KiB (431 beyond), a body at
 // most 1 KiB (413, never kept); one deadline of 5 s for a whole request from
 // its accept (408); answers written within 5 s; one request per connection.
-// GET and HEAD of /metrics answer 200, as do those of the pages the front
-// end adds (the program adds the landing page at "/", LandingPage); other
+// GET and HEAD of /metrics answer 200, as do those of the routes the front
+// end adds (the program adds the landing page at "/", LandingPage, or the
+// status page's routes when a history is kept); other
 // paths 404, other methods 405. A scrape also reports the process (CPU,
 // memory, descriptors, start: process_metrics.h).
-// It has no authentication: bind it to loopback or a network your
-// monitoring system alone reaches.
+// It has no authentication of its own (the status page's routes put every
+// path, /metrics too, behind Basic authentication when `[web] users` is
+// set): else bind it to loopback or a network your monitoring system alone
+// reaches.
 //
 // Usage (a front end; the window calls the same):
-//   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics,
-//                                        {{"/", LandingPage}});  // raises on failure
+//   auto endpoint = StartMetricsEndpoint("127.0.0.1:9741", metrics, [](http::Router& r) {
+//     r.Add("GET", "/", LandingPage);
+//   });  // raises on failure
 //   std::fprintf(stderr, "serving /metrics on %s\n", endpoint->Address().c_str());
 #ifndef TALLYVOX_METRICS_ENDPOINT_H_
 #define TALLYVOX_METRICS_ENDPOINT_H_
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -34,8 +39,9 @@
 #include "metrics/monitor_metrics.h"
 
 namespace tallyvox::http {
+class Router;
 class Server;
-}
+}  // namespace tallyvox::http
 
 namespace tallyvox::metrics {
 
@@ -66,10 +72,11 @@ http::Response LandingPage(const http::Request& request);
 class MetricsEndpoint {
  public:
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
-  // `store` and `pages` until destroyed. REQUIRES: `store` outlives the
-  // endpoint; the pages' paths differ.
+  // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
+  // `more_routes`, when set, adds further routes beside /metrics (the status
+  // page, status/status_page.h).
   MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
-                  std::vector<Page> pages = {});
+                  const std::function<void(http::Router&)>& more_routes = {});
   // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -97,9 +104,9 @@ class MetricsEndpoint {
 };
 
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
-std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(const std::string& address,
-                                                      const MonitorMetrics& metrics,
-                                                      std::vector<Page> pages = {});
+std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
+    const std::string& address, const MonitorMetrics& metrics,
+    const std::function<void(http::Router&)>& more_routes = {});
 
 }  // namespace tallyvox::metrics
 

@@ -40,6 +40,8 @@ constexpr MetricFamily kFamilies[] = {
      "How long the monitor thread's current stall has lasted; 0 when there is none."},
     {"tallyvox_probes_in_flight", kGauge,
      "Probes running at once now ([polling] parallel; at most 1 without it)."},
+    {"tallyvox_history_errors_total", kCounter,
+     "Probe history batches not written (database full, locked, damaged or not opened)."},
 };
 
 // The families that carry one sample per probed row.
@@ -56,7 +58,11 @@ double UnixSeconds(TDateTime local) {
 }  // namespace
 
 MonitorMetrics::MonitorMetrics(const BuildInfo& build) {
-  for (const MetricFamily& family : kFamilies) store_.Declare(family);
+  for (const MetricFamily& family : kFamilies) {
+    // Served only with a history (CountHistoryErrors), so that /metrics
+    // reads as before without one.
+    if (std::string_view(family.name) != "tallyvox_history_errors_total") store_.Declare(family);
+  }
   store_.Set("tallyvox_build_info", {{"version", build.version}, {"revision", build.revision}}, 1);
   for (const char* name :
        {"tallyvox_cycles_total", "tallyvox_cycle_errors_total", "tallyvox_watchdog_alerts_total",
@@ -70,6 +76,15 @@ MonitorMetrics::MonitorMetrics(const BuildInfo& build) {
     store_.Set("tallyvox_alert_failures_total", labels, 0);
   }
 }
+
+void MonitorMetrics::CountHistoryErrors() {
+  for (const MetricFamily& family : kFamilies) {
+    if (std::string_view(family.name) == "tallyvox_history_errors_total") store_.Declare(family);
+  }
+  store_.Set("tallyvox_history_errors_total", {}, 0);
+}
+
+void MonitorMetrics::HistoryFailed() { store_.Add("tallyvox_history_errors_total", {}, 1); }
 
 void MonitorMetrics::ProbeFinished(const monitor::ProbeEvent& r) {
   const bool skipped = r.outcome == monitor::ProbeEvent::Outcome::kSkipped;

@@ -28,6 +28,8 @@
 //   the monitor thread has made no progress for longer than the limit, else
 //   0), tallyvox_monitor_stalled_seconds (how long that stall has lasted; 0
 //   when there is none); its deliveries count in the alert counters
+//   with a probe history: tallyvox_history_errors_total (batches of probes
+//   and alerts the history could not write)
 //
 // To add a family: one line in kFamilies (monitor_metrics.cc) and one store
 // update in the hook that reports its number.
@@ -66,6 +68,11 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
   void ProbesInFlight(int count) override;
 
   void StallChecked(bool stalled, double seconds) override;
+
+  // tallyvox_history_errors_total: served from CountHistoryErrors on (with
+  // a history), one more at each HistoryFailed. Thread-safe.
+  void CountHistoryErrors();
+  void HistoryFailed();
   void StallAlertSent(const std::string& account, bool delivered) override;
 
  private:

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,23 @@ struct AlertSettings {
   AlertGroupSettings grouping;
 };
 
+// [history]: the probe history (history/history_writer.h). Off while
+// `database` is empty.
+inline constexpr int kDefaultHistoryKeepDays = 30;
+struct HistorySettings {
+  std::string database;                     // the SQLite file, made absolute; empty: no history
+  int keep_days = kDefaultHistoryKeepDays;  // rows older than this are pruned, once a day
+};
+
+// [web]: the status page's own address when --metrics does not serve it,
+// and the users of HTTP Basic authentication for the status page and
+// /metrics alike.
+struct WebSettings {
+  std::string listen;  // "ADDRESS:PORT"; empty: only on the --metrics port
+  // User name -> bcrypt hash ("$2y$10$..."); empty: no authentication.
+  std::map<std::string, std::string> users;
+};
+
 // [roster]
 struct RosterRowSettings {
   std::string address;
@@ -117,6 +135,8 @@ struct Settings {
   MailSettings mail;
   std::array<RosterRowSettings, kRosterRows> roster;
   AlertSettings alerts;
+  HistorySettings history;
+  WebSettings web;
   // Things worth telling the operator that do not refuse the file.
   std::vector<std::string> warnings;
 };

@@ -171,6 +171,19 @@ TEST(SettingsTest, BadMailAndAlertValuesAreRefusedWithLineColumnAndWhatIsWrong) 
        "mail.message.recipient.address is not a mail address: 'Quell'"},
       {"phone with two at signs", ExampleWith("5550100@txt.example.net", "5550100@txt@example.net"),
        "5550100@", "mail.message.phone.address is not a mail address: '5550100@txt@example.net'"},
+      {"empty history database", ExampleWith("database = \"history.sqlite\"", "database = \"\""),
+       "database = \"\"", "history.database is empty (leave it out for no history)"},
+      {"history kept no day", ExampleWith("keep_days = 30", "keep_days = 0"), "keep_days = 0",
+       "history.keep_days must be from 1 to 36500, not 0"},
+      {"misspelt history key", ExampleWith("keep_days = 30", "keepdays = 30"), "keepdays",
+       "unknown setting history.keepdays"},
+      {"web user without a bcrypt hash",
+       ExampleWith("keep_days = 30", "keep_days = 30\n[web]\nusers = { quell = \"secret\" }"),
+       "users =", "web.users.quell is not a bcrypt hash"},
+      {"web user with a colon",
+       ExampleWith("keep_days = 30", "keep_days = 30\n[web]\nusers = { \"a:b\" = \"$2y$10$" +
+                                         std::string(53, 'a') + "\" }"),
+       "users =", "web.users.a:b: a user name must not be empty or hold a colon"},
       {"ticked account without host", ExampleWith("host = \"smtp.example.org\"", "host = \"\""),
        "host = \"\"", "mail.accounts.erols.host is empty, and the account is ticked (use = true)"},
   });
@@ -236,6 +249,26 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(absolute.alerts.outbox, "/var/spool/tallyvox");
 }
 
+// The example turns the history on beside the file; a file without
+// [history] keeps none.
+TEST(SettingsTest, HistoryOnInTheExampleAndOffWhenLeftOut) {
+  const Settings example = ParseSettings(ExampleText(), "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(example.history.database, "/etc/tallyvox/history.sqlite");
+  EXPECT_EQ(example.history.keep_days, 30);
+
+  std::string text = ExampleText();
+  const size_t from = text.find("[history]");
+  text.erase(from, text.find("\n\n", from) - from);
+  const Settings none = ParseSettings(text, "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(none.history.database, "");
+  EXPECT_EQ(none.history.keep_days, 30);
+
+  const Settings absolute = ParseSettings(
+      ExampleWith("database = \"history.sqlite\"", "database = \"/var/lib/tv/h.sqlite\""),
+      "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(absolute.history.database, "/var/lib/tv/h.sqlite");
+}
+
 // A loaded file's paths are checked on disk: a ca_file that cannot be read
 // and an outbox without its parent folder are refused at their line.
 TEST(SettingsTest, LoadedFilesNameACaFileOrOutboxFolderThatIsMissing) {
@@ -252,6 +285,10 @@ TEST(SettingsTest, LoadedFilesNameACaFileOrOutboxFolderThatIsMissing) {
        "cannot read mail.accounts.fallback.ca_file " + dir.File("none.pem") +
            ": No such file or directory"},
       {"outbox beside the file", "outbox = \"outbox\"", "outbox = \"outbox\"", ""},
+      {"history in a missing folder", "database = \"history.sqlite\"",
+       "database = \"gone/h.sqlite\"",
+       "history.database " + dir.File("gone/h.sqlite") + ": its folder " + dir.File("gone") +
+           " does not exist"},
       {"outbox in a missing folder", "outbox = \"outbox\"", "outbox = \"gone/outbox\"",
        "alerts.outbox " + dir.File("gone/outbox") + ": its parent folder " + dir.File("gone") +
            " does not exist"},

@@ -168,7 +168,9 @@ TEST(MetricsEndpoint, PagesBesideMetricsAndTheProcess) {
       {{{"/", other}}, 200, "<p>status page</p>"},  // another change's page in its place
   };
   for (const Case& c : cases) {
-    MetricsEndpoint endpoint({"127.0.0.1", 0}, metrics.store(), c.pages);
+    MetricsEndpoint endpoint({"127.0.0.1", 0}, metrics.store(), [&](http::Router& router) {
+      for (const Page& page : c.pages) router.Add("GET", page.path, page.handler);
+    });
     auto res = Get(endpoint.Port(), "/");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, c.root_status);

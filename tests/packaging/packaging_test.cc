@@ -118,6 +118,7 @@ void CheckUnpackedPrograms(const std::string& root, const TempDir& tmp) {
   if (TALLYVOX_HARDENED) {
     for (const char* program :
          {"bin/tallyvox", "libexec/tallyvox/tallyvox-monitor", "libexec/tallyvox/tallyvox-window",
+          "libexec/tallyvox/tallyvox-report",
           "bin/mwserver", "bin/dbetool"}) {
       CheckHardened(root + "/usr/" + program);
     }

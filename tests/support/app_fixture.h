@@ -56,6 +56,7 @@ struct AppSetup {
   std::vector<std::pair<int, std::string>> rows;  // ticked rows and addresses
   std::string alerts;                             // the [alerts] table's lines
   int parallel = 1;                               // [polling] parallel; 1 leaves it out
+  std::string history;                            // the [history] table's lines
 };
 
 inline std::string SettingsText(const AppSetup& a) {
@@ -87,6 +88,7 @@ inline std::string SettingsText(const AppSetup& a) {
   }
   t << "]\n";
   if (!a.alerts.empty()) t << "[alerts]\n" << a.alerts;
+  if (!a.history.empty()) t << "[history]\n" << a.history;
   return t.str();
 }
 
