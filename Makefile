@@ -56,10 +56,12 @@ build-bench/CMakeCache.txt:
 
 bench: setup build-bench/CMakeCache.txt
 	cmake --build build-bench -j $(JOBS)
-	@for b in build-bench/bench/*; do \
-	  if [ -x "$$b" ] && [ -f "$$b" ]; then echo "== $$b"; "$$b" || exit 1; fi; done
-	@for s in bench/*.sh bench/*.py; do \
-	  if [ -f "$$s" ]; then echo "== $$s"; TALLYVOX_BINARY_DIR=$(CURDIR)/build-bench "./$$s" || exit 1; fi; done
+	@missed=""; \
+	for b in build-bench/bench/*; do \
+	  if [ -x "$$b" ] && [ -f "$$b" ]; then echo "== $$b"; "$$b" || missed="$$missed $$b"; fi; done; \
+	for s in bench/*.sh bench/*.py; do \
+	  if [ -f "$$s" ]; then echo "== $$s"; TALLYVOX_BINARY_DIR=$(CURDIR)/build-bench "./$$s" || missed="$$missed $$s"; fi; done; \
+	if [ -n "$$missed" ]; then echo "bench: a target missed or a run failed in:$$missed"; exit 1; fi
 
 build-fuzz/CMakeCache.txt:
 	CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
