@@ -143,22 +143,23 @@ std::string FormatReport(const Report& report, Format format, bool detail) {
   return "";
 }
 
-std::string LocalTimeText(int64_t unix_ms) {
+// A time to the second: local for people ("2026-12-11 05:40:00"), UTC in
+// ISO 8601 for programs ("2026-12-11T05:40:00Z").
+static std::string TimeText(int64_t unix_ms, bool utc) {
   const std::time_t t = static_cast<std::time_t>(unix_ms / 1000);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  if (utc) {
+    gmtime_r(&t, &tm);
+  } else {
+    localtime_r(&t, &tm);
+  }
   char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  std::strftime(buf, sizeof buf, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d %H:%M:%S", &tm);
   return buf;
 }
 
-std::string UtcTimeText(int64_t unix_ms) {
-  const std::time_t t = static_cast<std::time_t>(unix_ms / 1000);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
+std::string LocalTimeText(int64_t unix_ms) { return TimeText(unix_ms, false); }
+
+std::string UtcTimeText(int64_t unix_ms) { return TimeText(unix_ms, true); }
 
 }  // namespace tallyvox::report
