@@ -85,6 +85,7 @@ set(monitor_tests_unit_suites
   PollCycleTest
   PollingControlTest
   ProbeEventTest
+  ProbeWorkersTest
   ReentryTest
   WatchdogTest)
 set(config_tests_unit_suites
@@ -97,7 +98,8 @@ set(alerts_tests_unit_suites
   AccountChoiceTest
   AlertDispatchTest
   AlertEventTest
-  AlertPolicyTest)
+  AlertPolicyTest
+  OutboxWorkerTest)
 set(console_tests_unit_suites
   ConsoleLinesTest
   ConsoleViewAlertLinesTest

@@ -42,6 +42,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -187,6 +188,8 @@ class Monitor : public QObject {
   // ends the cycle once every row was reached and no probe is in flight.
   void Pump();
   void StartProbe(const ServerEntry& entry, int slot);
+  // Applies the results the workers kept, in the order the probes ended.
+  void ApplyEnded();
   void ProbeDone(int slot, const ProbeResult& result);
   // A step outside the probe failed: no further row is reached.
   void EndDispatch(const std::string& error);
@@ -219,6 +222,7 @@ class Monitor : public QObject {
   ProbeChannelSource* source_ = nullptr;
   std::unique_ptr<ParallelCycle> parallel_cycle_;
   std::vector<InFlightProbe> flights_;  // by worker slot
+  std::deque<EndedProbe> ended_;        // results taken, not yet applied
   std::vector<std::function<void()>> when_idle_;
   bool connect_waiting_ = false;  // "Connect" waits for the main channel
   // Last: its workers end before the rest goes.

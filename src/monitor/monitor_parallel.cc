@@ -22,6 +22,7 @@ void Monitor::SetParallel(int count, ProbeChannelSource* source) {
   if (count == parallel_ && source == source_) return;
   workers_.reset();  // idle: ends its threads; new ones at the next cycle
   flights_.clear();
+  ended_.clear();
   parallel_ = count;
   source_ = source;
 }
@@ -42,10 +43,9 @@ void Monitor::TransportFailed(const std::string& message) {
 
 void Monitor::StartParallelCycle() {
   if (!workers_) {
-    workers_ = std::make_unique<ProbeWorkers>(
-        parallel_, probe_, *source_, [this](int slot, const ProbeResult& result) {
-          PostCall(this, [this, slot, result] { Handle([&] { ProbeDone(slot, result); }); });
-        });
+    // One posted call carries every result that ended before it runs.
+    workers_ = std::make_unique<ProbeWorkers>(parallel_, probe_, *source_,
+                                              [this] { PostCall(this, [this] { ApplyEnded(); }); });
     flights_.assign(static_cast<size_t>(parallel_), InFlightProbe{});
   }
   cycle_running_ = true;
@@ -55,7 +55,7 @@ void Monitor::StartParallelCycle() {
   parallel_cycle_->started = SteadyClock::now();
   EndDispatchOnError([&] {
     audit_.OpenAuditTable();
-    for (int slot = 0; slot < workers_->Size(); ++slot) workers_->Channel(slot).PrepareCycle();
+    workers_->PrepareCycle();
   });
   Pump();
 }
@@ -117,6 +117,19 @@ ProbeEvent Monitor::WorkerEvent(const RowRef& row, TDateTime start, const ProbeR
     probe.reason = FailureReason(result.message, result.transport_error);
   }
   return probe;
+}
+
+void Monitor::ApplyEnded() {
+  if (!workers_) return;
+  for (EndedProbe& ended : workers_->TakeResults()) ended_.push_back(std::move(ended));
+  // One result at a time, each a handler of its own; a message box that one
+  // opens may apply the next ones in its loop, still in the order they
+  // ended.
+  while (!ended_.empty() && !stop_.Requested()) {
+    const EndedProbe ended = std::move(ended_.front());
+    ended_.pop_front();
+    Handle([&] { ProbeDone(ended.slot, ended.result); });
+  }
 }
 
 void Monitor::ProbeDone(int slot, const ProbeResult& result) {

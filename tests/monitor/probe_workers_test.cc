@@ -1,0 +1,164 @@
+// The workers of parallel probing on their own: channels and threads are
+// made only for the probes in flight (111 allowed, 3 run: 3 of each, and
+// none more when the next 3 run), and the results come back in the order
+// the probes ended, with one wake-up for all that ended before they were
+// taken.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/mutex.h"
+#include "monitor/probe_workers.h"
+
+namespace tallyvox::monitor {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Holds each probe until the test opens its address.
+class Gate {
+ public:
+  void Open(const std::string& address) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    open_.insert(address);
+    cv_.SignalAll();
+  }
+  bool Wait(const std::string& address) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (open_.count(address) == 0) {
+      if (!cv_.WaitUntil(&mu_, deadline)) return false;
+    }
+    return true;
+  }
+
+ private:
+  Mutex mu_;
+  CondVar cv_;
+  std::set<std::string> open_ GUARDED_BY(mu_);
+};
+
+class GatedChannel : public ProbeChannel {
+ public:
+  explicit GatedChannel(Gate& gate) : gate_(gate) {}
+  void PrepareCycle() override { ++prepared; }
+  void AimProbe(const std::string& address, bool) override { aimed_ = address; }
+  void RunProbe() override {
+    if (!gate_.Wait(aimed_)) throw std::runtime_error("never opened");
+  }
+  void ReleaseProbe() override {}
+  int prepared = 0;  // used on the test's thread only
+
+ private:
+  Gate& gate_;
+  std::string aimed_;
+};
+
+struct Source : ProbeChannelSource {
+  explicit Source(Gate& gate) : gate(gate) {}
+  std::unique_ptr<ProbeChannel> NewChannel() override {
+    ++made;
+    return std::make_unique<GatedChannel>(gate);
+  }
+  Gate& gate;
+  int made = 0;
+};
+
+struct Workers {
+  Gate gate;
+  GatedChannel main{gate};
+  Source source{gate};
+  std::atomic<int> wakes{0};
+  ProbeWorkers workers{kMaxProbes, main, source, [this] { ++wakes; }};
+  static constexpr int kMaxProbes = 111;
+
+  ~Workers() {
+    for (const std::string& a : started) gate.Open(a);
+  }
+  // Aims a free slot's channel at `address` and starts its probe.
+  int Start(const std::string& address) {
+    const int slot = workers.FreeSlot(false);
+    EXPECT_GE(slot, 0);
+    workers.Channel(slot).AimProbe(address, true);
+    workers.Start(slot, true);
+    started.push_back(address);
+    return slot;
+  }
+  // Takes results until `n` came back (bounded), each slot freed.
+  std::vector<EndedProbe> Collect(size_t n) {
+    std::vector<EndedProbe> all;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (all.size() < n && std::chrono::steady_clock::now() < deadline) {
+      for (EndedProbe& e : workers.TakeResults()) {
+        workers.Finished(e.slot);
+        all.push_back(std::move(e));
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    return all;
+  }
+  void WaitUntilKept(size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (workers.Kept() < n && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(workers.Kept(), n);
+  }
+  std::vector<std::string> started;
+};
+
+TEST(ProbeWorkersTest, ChannelsAndThreadsAreMadeOnlyForTheProbesInFlight) {
+  Workers w;
+  w.workers.PrepareCycle();
+  for (const char* a : {"10.0.0.2", "10.0.0.3", "10.0.0.4"}) w.Start(a);
+  EXPECT_EQ(w.source.made, 3);
+  EXPECT_EQ(w.workers.Channels(), 4);  // the main channel and three made
+  EXPECT_LE(w.workers.Threads(), 3);
+  EXPECT_EQ(w.workers.InFlight(), 3);
+  for (const char* a : {"10.0.0.2", "10.0.0.3", "10.0.0.4"}) w.gate.Open(a);
+  EXPECT_EQ(w.Collect(3).size(), 3u);
+
+  // The next three probes run on the channels and threads made before.
+  for (const char* a : {"10.0.0.5", "10.0.0.6", "10.0.0.7"}) w.Start(a);
+  EXPECT_EQ(w.source.made, 3);
+  EXPECT_LE(w.workers.Threads(), 3);
+  for (const char* a : {"10.0.0.5", "10.0.0.6", "10.0.0.7"}) w.gate.Open(a);
+  EXPECT_EQ(w.Collect(3).size(), 3u);
+  // Channels made after the cycle was prepared are prepared as they are made.
+  for (int slot = 1; slot < w.workers.Channels(); ++slot) {
+    EXPECT_EQ(static_cast<GatedChannel&>(w.workers.Channel(slot)).prepared, 1) << slot;
+  }
+}
+
+TEST(ProbeWorkersTest, ResultsComeBackInTheOrderProbesEndedWithOneWakeForThoseWaiting) {
+  Workers w;
+  const int first = w.Start("10.0.0.2");
+  const int second = w.Start("10.0.0.3");
+  const int third = w.Start("10.0.0.4");
+  w.gate.Open("10.0.0.4");
+  const std::vector<EndedProbe> one = w.Collect(1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].slot, third);
+  EXPECT_EQ(w.wakes, 1);
+
+  // Two end before anyone takes them: one wake-up brings both, in order.
+  w.gate.Open("10.0.0.2");
+  w.WaitUntilKept(1);
+  w.gate.Open("10.0.0.3");
+  w.WaitUntilKept(2);
+  const std::vector<EndedProbe> two = w.Collect(2);
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0].slot, first);
+  EXPECT_EQ(two[1].slot, second);
+  EXPECT_EQ(w.wakes, 2);
+  EXPECT_EQ(w.workers.InFlight(), 0);
+}
+
+}  // namespace
+}  // namespace tallyvox::monitor
