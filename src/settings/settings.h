@@ -47,8 +47,9 @@ struct ProbeSettings {
   int32_t parallel = 1;
 };
 
-// The most probes [polling] parallel may run at once.
-inline constexpr int32_t kMaxParallel = 64;
+// The most probes [polling] parallel may run at once: one per roster row
+// (more would never be used).
+inline constexpr int32_t kMaxParallel = 111;
 
 // [mail.accounts.<name>]
 struct MailAccountSettings {

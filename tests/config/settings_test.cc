@@ -121,9 +121,9 @@ TEST(SettingsTest, BadPollingAndRosterValuesAreRefusedWithLineColumnAndWhatIsWro
       {"zero connect time-out", ExampleWith("connect_timeout = 5", "connect_timeout = 0"),
        "connect_timeout", "polling.connect_timeout must be from 1 to 3600, not 0"},
       {"no probe at all", ExampleWith("# parallel = 32", "parallel = 0"), "parallel = 0",
-       "polling.parallel must be from 1 to 64, not 0"},
-      {"more probes than allowed", ExampleWith("# parallel = 32", "parallel = 65"), "parallel = 65",
-       "polling.parallel must be from 1 to 64, not 65"},
+       "polling.parallel must be from 1 to 111, not 0"},
+      {"more probes than rows", ExampleWith("# parallel = 32", "parallel = 112"), "parallel = 112",
+       "polling.parallel must be from 1 to 111, not 112"},
       {"row without enabled",
        ExampleWith("{ address = \"192.0.2.14\", enabled = true }", "{ address = \"192.0.2.14\" }"),
        "192.0.2.14", "missing roster.rows[4].enabled"},
@@ -240,8 +240,9 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
       "/etc/tallyvox/tallyvox.toml");
   EXPECT_TRUE(on.alerts.grouping.group);
   EXPECT_EQ(on.alerts.grouping.wait_seconds, 3);
-  EXPECT_EQ(ParseSettings(ExampleWith("# parallel = 32", "parallel = 64"), "t.toml").probe.parallel,
-            64);
+  EXPECT_EQ(
+      ParseSettings(ExampleWith("# parallel = 32", "parallel = 111"), "t.toml").probe.parallel,
+      111);
 
   const Settings absolute =
       ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),
