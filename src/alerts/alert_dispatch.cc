@@ -10,11 +10,9 @@
 #include "monitor/time_text.h"
 
 namespace tallyvox::monitor {
-namespace {
-
-std::string Alerts(int n) { return std::to_string(n) + (n == 1 ? " alert" : " alerts"); }
-
-}  // namespace
+std::string AlertDispatch::AlertCount(int n) {
+  return std::to_string(n) + (n == 1 ? " alert" : " alerts");
+}
 
 std::string RaisedText(const std::string& text, TDateTime raised, TDateTime now) {
   std::string when = LongTimeText(raised);
@@ -94,6 +92,11 @@ void AlertDispatch::CarryOut(const ProbeEvent& probe) {
 }
 
 void AlertDispatch::CycleEnded() { SendGroups(); }
+
+void AlertDispatch::SetGrouping(const AlertGroupSettings& grouping) {
+  grouping_ = grouping;
+  if (!grouping_.group) SendGroups();
+}
 
 void AlertDispatch::SendGroups() {
   group_timer_.stop();
@@ -201,6 +204,7 @@ void AlertDispatch::DeliverFromWorker(bool on) {
     queue_ = std::make_unique<DeliveryQueue>();
   } else {
     queue_.reset();  // what still waited is dropped with it
+    GiveUpWorkerPass();
     outstanding_ = 0;
     SentLater();
   }
@@ -294,6 +298,7 @@ std::vector<int> AlertDispatch::AccountsFor(const QueuedAlert& alert) {
 }
 
 void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row) {
+  if (queue_ != nullptr) return StartWorkerPass(fresh, pass, fresh_row);
   FlagGuard busy(busy_);
   std::exception_ptr close_failure;
   int delivered_before = 0;  // older alerts delivered by this pass
@@ -302,7 +307,8 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row) {
     stop_.ThrowIfStopped();
     const std::vector<int> accounts = AccountsFor(entry.alert);
     if (accounts.empty()) {
-      observer_->OutboxLog("outbox: no alert account is selected; " + Alerts(Pending()) + " wait");
+      observer_->OutboxLog("outbox: no alert account is selected; " + AlertCount(Pending()) +
+                           " wait");
       break;
     }
     const std::string body = entry.sequence == fresh
@@ -325,7 +331,7 @@ void AlertDispatch::DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row) {
     observer_->OutboxChanged(Pending());
   }
   if (delivered_before > 0) {
-    observer_->OutboxLog("outbox: delivered " + Alerts(delivered_before) + " that waited; " +
+    observer_->OutboxLog("outbox: delivered " + AlertCount(delivered_before) + " that waited; " +
                          std::to_string(Pending()) + " waiting");
   }
   if (fresh != 0 && outbox_->Find(fresh, &entry)) Queued(fresh_row, entry.alert.text);
@@ -352,7 +358,7 @@ void AlertDispatch::ScheduleRetry(Pass after) {
     next = std::min<std::chrono::milliseconds>(2 * RetryInterval(), kLongestRetry);
   }
   timer_.start(next);
-  observer_->OutboxLog("outbox: " + Alerts(Pending()) + " waiting; next try at " +
+  observer_->OutboxLog("outbox: " + AlertCount(Pending()) + " waiting; next try at " +
                        LongTimeText(clock_.Now() + next.count() / kMillisecondsPerDay));
 }
 

@@ -51,12 +51,17 @@
 // account and one outbox file. The watchdog's alerts are never gathered.
 //
 // With DeliverFromWorker(true) (the assembly turns it on for parallel
-// probing) an alert sent without the outbox goes out from a worker of its
-// own (delivery_queue.h), in the order raised, and the caller goes on at
-// once: each account's outcome comes back to this thread as a posted call,
-// which reports it and shows a failure's message box here, as before. The
-// outbox's deliveries, the "Email" button's and new mail settings wait for
-// the delivery under way and run on this thread.
+// probing) deliveries go out from a worker of its own (delivery_queue.h),
+// in the order raised, and the caller goes on at once: an alert sent
+// without the outbox, and the outbox's passes (a new alert's and the
+// retries), one alert at a time: this thread picks the oldest alert and its
+// accounts, the worker delivers it, and the outcome comes back to this
+// thread as a posted call, which reports each account's delivery, shows a
+// failure's message box (not for a retry), removes the alert's file once an
+// account took it, and hands the worker the next one. The "Email" button's
+// delivery and new mail settings still run on this thread: they wait for
+// the one delivery under way (one alert through its accounts), not for a
+// whole pass.
 //
 // Reports to the observer: every delivery through an account, alerts held
 // back by the policy and alerts left waiting (AlertReported, with the row
@@ -69,10 +74,12 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "alerts/account_choice.h"
@@ -124,6 +131,10 @@ class AlertDispatch : public QObject, public AlertSender {
   void WhenDelivered(std::function<void()> done);
   // Rows whose alerts wait for the group to go out.
   size_t Gathered() const { return group_down_.size() + group_up_.size(); }
+  // New [alerts] group settings (a reloaded settings file): what was
+  // gathered goes out now when grouping ends; a group gathering keeps its
+  // timer; the next group waits the new group_wait_seconds.
+  void SetGrouping(const AlertGroupSettings& grouping);
 
   // The retry timer's work: opens the outbox when it is not open and
   // delivers it without message boxes. Raises only MonitorStopped.
@@ -162,6 +173,23 @@ class AlertDispatch : public QObject, public AlertSender {
   void AddedElsewhere();
   void Trouble(const std::string& message);
   int Pending() const { return static_cast<int>(outbox_->Size()); }
+  // "1 alert", "2 alerts".
+  static std::string AlertCount(int n);
+  // ---- The outbox's passes with the delivery worker (outbox_pass.cc) ----
+  struct WorkerPass;
+  // Like DeliverOutbox, one alert at a time on the worker.
+  void StartWorkerPass(uint64_t fresh, Pass pass, int fresh_row);
+  // Hands the oldest alert to the worker, or ends the pass.
+  void NextInPass(const std::shared_ptr<WorkerPass>& pass);
+  // On this thread: what the worker's deliveries of one alert came to.
+  void PassDelivered(const std::shared_ptr<WorkerPass>& pass, const Letter& letter, int row,
+                     uint64_t sequence, const std::vector<std::pair<int, Delivery>>& outcomes);
+  // `failure` (when set) failed the pass: closing a mail connection when
+  // `closing`, else the outbox.
+  void EndPass(const std::shared_ptr<WorkerPass>& pass, std::exception_ptr failure, bool closing);
+  // The worker went (DeliverFromWorker(false)): the pass under way ends
+  // here; what it had not delivered waits for a retry.
+  void GiveUpWorkerPass();
   // Sends the gathered alerts: failures first, then recoveries.
   void SendGroups();
   void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
@@ -183,14 +211,15 @@ class AlertDispatch : public QObject, public AlertSender {
   std::string test_address_;
   std::unique_ptr<Outbox> outbox_;
   QTimer timer_;
-  const AlertGroupSettings grouping_;
+  AlertGroupSettings grouping_;
   // By row: the texts gathered for the group, and the timer that sends them
   // group_wait_seconds after the first.
   std::map<int, std::string> group_down_;
   std::map<int, std::string> group_up_;
   QTimer group_timer_;
   std::unique_ptr<DeliveryQueue> queue_;
-  int outstanding_ = 0;  // alerts handed to the worker and not yet reported back
+  int outstanding_ = 0;  // alerts (and outbox passes) handed to the worker, not yet reported back
+  std::shared_ptr<WorkerPass> pass_;  // the outbox's pass on the worker, while one runs
   std::vector<std::function<void()>> when_delivered_;
   bool busy_ = false;      // a delivery of the outbox is under way
   bool troubled_ = false;  // the outbox failed since it last worked

@@ -65,6 +65,8 @@ void MonitorAssembly::Reconfigure(const Settings& settings) {
   });
   audit_.Relocate(settings.audit_folder, settings.audit_table);
   dispatch_.WithMailIdle([&] { mail_delivery_.Reconfigure(settings.mail); });
+  dispatch_.SetGrouping(settings.alerts.grouping);
+  monitor_.SetGroupBeeps(settings.alerts.grouping.group);
   dispatch_.SetTestAddress(settings.mail.test_address);
   mail_ = settings.mail;
   if (stall_guard_ != nullptr) stall_guard_->Reconfigure(settings.mail);

@@ -38,11 +38,11 @@ class MonitorAssembly {
 
   // A reloaded settings file, applied between handlers on the monitor
   // thread so that it holds from the next cycle on: the probe's port and
-  // time-outs, the audit table's place, the mail accounts and the message;
-  // and, while polling runs, the polling interval (the timer starts its
-  // period afresh). The roster and the boxes are the view's inputs, which
-  // the front end fills (FillInputs). REQUIRES: settings as LoadSettings
-  // returns them (checked).
+  // time-outs, the audit table's place, the mail accounts and the message,
+  // the grouping of alerts ([alerts] group, group_wait_seconds; the other
+  // [alerts] keys hold from the next start); and, while polling runs, the polling interval (the
+  // timer starts its period afresh). The roster and the boxes are the view's inputs, which the
+  // front end fills (FillInputs). REQUIRES: settings as LoadSettings returns them (checked).
   void Reconfigure(const Settings& settings);
 
   // Starts the stall guard and the monitor's pulse timer (PulsePeriod of the

@@ -184,6 +184,38 @@ TEST_F(GroupedAlertsTest, TheGroupGoesOutAfterTheWaitWhenTheCycleTakesLonger) {
   EXPECT_EQ(peers_->smtp->Messages(before + 2).size(), before + 2);
 }
 
+// A reloaded settings file turns grouping off and on again from the next
+// cycle on: off, each failed row mails on its own and beeps seven times;
+// on again, one grouped mail and seven beeps for the cycle.
+TEST_F(GroupedAlertsTest, GroupingFollowsAReload) {
+  MwServerProcess port_holder({"--listen", "127.0.3.1:0"});
+  ASSERT_TRUE(port_holder.ready()) << port_holder.Output();
+  for (int parallel : {1, 4}) {
+    SCOPED_TRACE("parallel " + std::to_string(parallel));
+    Settings grouped = GroupSettings(port_holder.port(), parallel);
+    grouped.mail.accounts[1].use = false;
+    RealMonitor m(grouped);
+    m.monitor().ResetOkCounters();
+    Settings single = grouped;
+    single.alerts.grouping.group = false;
+    m.assembly->Reconfigure(single);
+    Cycle(m);
+    EXPECT_EQ(Count(m.log, "beep"), 28);
+    ASSERT_EQ(m.reports.alerts.size(), 4u);
+    for (const std::string& a : m.reports.alerts) {
+      EXPECT_EQ(a.find('\n'), std::string::npos) << a;
+    }
+
+    m.assembly->Reconfigure(grouped);
+    m.reports.alerts.clear();
+    Cycle(m);
+    EXPECT_EQ(Count(m.log, "beep"), 35);
+    EXPECT_EQ(m.reports.alerts,
+              std::vector<std::string>{"erols delivered IP 127.0.4.2 Is Down!\nIP 127.0.4.5 Is "
+                                       "Down!\nIP 127.0.4.13 Is Down!\nIP 127.0.4.40 Is Down!"});
+  }
+}
+
 }  // namespace
 }  // namespace tallyvox::monitor::testing
 
