@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/alert_fakes.h"
+#include "support/outbox_files.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor::testing {
@@ -27,17 +28,6 @@ using tallyvox::testing::WriteFile;
 std::string Send(const std::string& account, const std::string& text,
                  const std::string& subject = kDownSubject) {
   return "send " + account + " " + subject + " | " + text;
-}
-
-// The alert files in a folder, sorted.
-std::vector<std::string> AlertFiles(const std::string& folder) {
-  std::vector<std::string> names, alerts;
-  OutboxEnv::Default()->ListFolder(folder, &names);
-  for (const std::string& n : names) {
-    if (n.size() > 6 && n.compare(n.size() - 6, 6, ".alert") == 0) alerts.push_back(n);
-  }
-  std::sort(alerts.begin(), alerts.end());
-  return alerts;
 }
 
 class AlertDispatchTest : public ::testing::Test {

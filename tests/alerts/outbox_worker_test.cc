@@ -13,6 +13,7 @@
 
 #include "base/mutex.h"
 #include "support/alert_fakes.h"
+#include "support/outbox_files.h"
 #include "support/support.h"
 
 namespace tallyvox::monitor::testing {
@@ -61,16 +62,6 @@ class HeldMail : public MailDelivery {
   size_t let_go_ GUARDED_BY(mu_) = 0;
   bool down_ GUARDED_BY(mu_) = false;
 };
-
-std::vector<std::string> AlertFiles(const std::string& folder) {
-  std::vector<std::string> names, alerts;
-  OutboxEnv::Default()->ListFolder(folder, &names);
-  for (const std::string& n : names) {
-    if (n.size() > 6 && n.compare(n.size() - 6, 6, ".alert") == 0) alerts.push_back(n);
-  }
-  std::sort(alerts.begin(), alerts.end());
-  return alerts;
-}
 
 struct WorkerOutbox {
   explicit WorkerOutbox(const std::string& folder) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "support/gate.h"
 #include "support/monitor_fakes.h"
 
 namespace tallyvox::monitor::testing {
@@ -23,29 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Holds each probe until the test opens its address.
-class Gate {
- public:
-  void Open(const std::string& address) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    open_.insert(address);
-    cv_.SignalAll();
-  }
-  // False when the address was not opened within 10 s.
-  bool Wait(const std::string& address) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (open_.count(address) == 0) {
-      if (!cv_.WaitUntil(&mu_, deadline)) return false;
-    }
-    return true;
-  }
-
- private:
-  Mutex mu_;
-  CondVar cv_;
-  std::set<std::string> open_ GUARDED_BY(mu_);
-};
+using tallyvox::testing::Gate;
 
 // Aimed on the monitor's thread (logged there), run on a worker, which
 // touches only what the aim left and the gate.

@@ -15,34 +15,14 @@
 
 #include "base/mutex.h"
 #include "monitor/probe_workers.h"
+#include "support/gate.h"
 
 namespace tallyvox::monitor {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Holds each probe until the test opens its address.
-class Gate {
- public:
-  void Open(const std::string& address) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    open_.insert(address);
-    cv_.SignalAll();
-  }
-  bool Wait(const std::string& address) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (open_.count(address) == 0) {
-      if (!cv_.WaitUntil(&mu_, deadline)) return false;
-    }
-    return true;
-  }
-
- private:
-  Mutex mu_;
-  CondVar cv_;
-  std::set<std::string> open_ GUARDED_BY(mu_);
-};
+using tallyvox::testing::Gate;
 
 class GatedChannel : public ProbeChannel {
  public:
