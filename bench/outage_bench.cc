@@ -30,7 +30,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -63,6 +65,24 @@ double CpuSeconds() {
   ::getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds (user + system) the process `pid` has used so far, from
+// /proc/PID/stat (fields 14 and 15, in clock ticks); 0 when unreadable.
+double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');  // the command name may hold spaces
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string Healthy(int row) { return "127.0.7." + std::to_string(row); }
@@ -176,6 +196,7 @@ struct Peers {
 struct CycleFigures {
   double wall = 0;
   double cpu = 0;
+  double server_cpu = 0;  // the mwserver's, when its pid was given
   Watch watch;
   SteadyClock::time_point start;
 };
@@ -199,7 +220,7 @@ void WaitFor(Done done, std::chrono::seconds limit) {
 // result, the process's CPU time meanwhile. After the last, waits (at
 // most 30 s) until `mails` deliveries were reported: grouped mail goes out
 // from a delivery worker of its own, after the cycle has ended.
-CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0) {
+CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0, pid_t server = 0) {
   CycleFigures f;
   InputStore inputs;
   FillInputs(settings, inputs);
@@ -212,9 +233,11 @@ CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0) 
     f.watch = Watch{};
     f.start = SteadyClock::now();
     const double cpu = CpuSeconds();
+    const double server_cpu = server > 0 ? ProcessCpuSeconds(server) : 0;
     m.Handle([&] { m.DoPoll(); });
     WaitFor([&] { return !m.CycleRunning(); }, std::chrono::seconds(600));
     f.cpu = CpuSeconds() - cpu;
+    if (server > 0) f.server_cpu = ProcessCpuSeconds(server) - server_cpu;
     f.wall = Seconds(f.watch.cycle_end - f.start);
   }
   WaitFor([&] { return f.watch.mails >= mails; }, std::chrono::seconds(30));
@@ -326,21 +349,31 @@ void HealthyRows(const Peers& peers) {
   // the fourth of its monitor, once the channels and workers the roster
   // needs are made.
   std::printf("3. 111 healthy rows (median of 5 cycles each, each after three warm-up cycles)\n");
-  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu;
+  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu, par_server_cpu;
+  const pid_t server = peers.servers->pid();
   for (int i = 0; i < 5; ++i) {
-    const CycleFigures s = RunCycles(peers.MakeSettings(1), 4);
-    const CycleFigures p = RunCycles(peers.MakeSettings(32), 4);
+    const CycleFigures s = RunCycles(peers.MakeSettings(1), 4, 0, server);
+    const CycleFigures p = RunCycles(peers.MakeSettings(32), 4, 0, server);
     seq_wall.push_back(s.wall);
     par_wall.push_back(p.wall);
     seq_cpu.push_back(s.cpu / kRosterRows);
     par_cpu.push_back(p.cpu / kRosterRows);
+    par_server_cpu.push_back(p.server_cpu / kRosterRows);
   }
   const double sw = Median(seq_wall), pw = Median(par_wall);
   const double sc = Median(seq_cpu), pc = Median(par_cpu);
+  // No cycle can end before the CPU its probes need, Tallyvox's and the
+  // server's (on this machine), has run on the cores there are.
+  const long cores = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+  const double floor = (pc + Median(par_server_cpu)) * kRosterRows / static_cast<double>(cores);
   Print("sequential cycle wall", sw * 1000, "ms");
   Print("parallel = 32 cycle wall", pw * 1000, "ms");
   Print("sequential CPU per probe", sc * 1e6, "us");
   Print("parallel = 32 CPU per probe", pc * 1e6, "us");
+  Print("mwserver CPU per probe (same machine)", Median(par_server_cpu) * 1e6, "us");
+  std::printf("  %-58s %10.3f ms (%.2fx of sequential, %ld cores)\n",
+              "floor of a cycle: both processes' CPU over the cores", floor * 1000, floor / sw,
+              cores);
   Ratio("parallel / sequential wall", pw / sw, 0.6, true);
   Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
 

@@ -39,6 +39,8 @@ class MwServerProcess {
   // Number of log lines containing `needle`.
   int CountLines(const std::string& needle) const;
   bool Running() { return process_->Running(); }
+  // The server's process id (for a benchmark that reads its CPU time).
+  pid_t pid() const { return process_->pid(); }
   // Stops the server now (the destructor would otherwise).
   void Stop() { process_->Stop(); }
 
