@@ -58,6 +58,12 @@
 // outbox's deliveries, the "Email" button's and new mail settings wait for
 // the delivery under way and run on this thread.
 //
+// With SetAlertmanager, every decision also goes to Alertmanager
+// (alertmanager_feed.h): a raised row alert fires there, the row's next
+// answer resolves it, the watchdog's alert fires until a probe finishes, and
+// the firing alerts are re-sent at every cycle's end and watchdog check.
+// Mail goes on as above; the two are independent.
+//
 // Reports to the observer: every delivery through an account, alerts held
 // back by the policy and alerts left waiting (AlertReported, with the row
 // that raised them), the number waiting (OutboxChanged) and the outbox's log
@@ -76,6 +82,7 @@
 #include <vector>
 
 #include "alerts/account_choice.h"
+#include "alerts/alertmanager_feed.h"
 #include "alerts/delivery_queue.h"
 #include "monitor/accounts.h"
 #include "monitor/alert_policy.h"
@@ -122,6 +129,9 @@ class AlertDispatch : public QObject, public AlertSender {
   // Runs `done` on this thread once no alert waits for the worker (at once
   // when none does).
   void WhenDelivered(std::function<void()> done);
+  // Alertmanager as a destination beside the mail; null: none. REQUIRES:
+  // `feed` outlives the dispatch, or is unset first.
+  void SetAlertmanager(AlertmanagerFeed* feed) { alertmanager_ = feed; }
   // Rows whose alerts wait for the group to go out.
   size_t Gathered() const { return group_down_.size() + group_up_.size(); }
 
@@ -162,6 +172,8 @@ class AlertDispatch : public QObject, public AlertSender {
   void AddedElsewhere();
   void Trouble(const std::string& message);
   int Pending() const { return static_cast<int>(outbox_->Size()); }
+  // Tells Alertmanager what the probe came to.
+  void TellAlertmanager(const ProbeEvent& probe, bool down);
   // Sends the gathered alerts: failures first, then recoveries.
   void SendGroups();
   void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
@@ -192,6 +204,7 @@ class AlertDispatch : public QObject, public AlertSender {
   std::unique_ptr<DeliveryQueue> queue_;
   int outstanding_ = 0;  // alerts handed to the worker and not yet reported back
   std::vector<std::function<void()>> when_delivered_;
+  AlertmanagerFeed* alertmanager_ = nullptr;
   bool busy_ = false;      // a delivery of the outbox is under way
   bool troubled_ = false;  // the outbox failed since it last worked
 };
