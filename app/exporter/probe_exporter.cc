@@ -18,32 +18,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Length of the UTF-8 sequence starting at text[i], 0 when it is not one.
-size_t Utf8Length(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b = byte(i);
-  size_t n = 0;
-  if (b < 0x80) return 1;
-  if (b >= 0xC2 && b <= 0xDF) n = 2;
-  if (b >= 0xE0 && b <= 0xEF) n = 3;
-  if (b >= 0xF0 && b <= 0xF4) n = 4;
-  if (n == 0 || i + n > text.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  // No overlong forms, surrogates or code points past U+10FFFF.
-  if (n == 3 && ((b == 0xE0 && byte(i + 1) < 0xA0) || (b == 0xED && byte(i + 1) > 0x9F))) return 0;
-  if (n == 4 && ((b == 0xF0 && byte(i + 1) < 0x90) || (b == 0xF4 && byte(i + 1) > 0x8F))) return 0;
-  return n;
-}
-
 // `text` with each byte that is not part of a UTF-8 character as \xHH: a
 // label value must be UTF-8 (a server's error text may be Latin-1).
 std::string ValidUtf8(std::string_view text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   for (size_t i = 0; i < text.size();) {
-    const size_t n = Utf8Length(text, i);
+    const size_t n = Utf8CharLength(text, i);
     if (n == 0) {
       const auto b = static_cast<unsigned char>(text[i]);
       out += "\\x";

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "base/text.h"
 #include "monitor/post_call.h"
 
 namespace tallyvox::monitor {
@@ -26,24 +27,6 @@ std::string Rfc3339(system_clock::time_point t) {
   return text;
 }
 
-// Length of the UTF-8 character at text[i]; 0 when the bytes are not one.
-size_t Utf8Char(const std::string& text, size_t i) {
-  const auto b = static_cast<unsigned char>(text[i]);
-  size_t n = b < 0x80                 ? 1
-             : b >= 0xC2 && b <= 0xDF ? 2
-             : b >= 0xE0 && b <= 0xEF ? 3
-             : b >= 0xF0 && b <= 0xF4 ? 4
-                                      : 0;
-  if (n == 0 || i + n > text.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 0;
-  }
-  const auto b1 = static_cast<unsigned char>(text[i + 1 < text.size() ? i + 1 : i]);
-  if (n == 3 && ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F))) return 0;
-  if (n == 4 && ((b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F))) return 0;
-  return n;
-}
-
 std::string HostName() {
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "tallyvox";
@@ -56,7 +39,7 @@ std::string JsonText(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out = "\"";
   for (size_t i = 0; i < text.size();) {
-    const size_t n = Utf8Char(text, i);
+    const size_t n = Utf8CharLength(text, i);
     if (n == 0) {
       out += "\\ufffd";
       ++i;
