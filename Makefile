@@ -41,7 +41,7 @@ build-tsan/CMakeCache.txt: | setup-clang
 # the monitor's thread included, is checked in full. TSan's second
 # of sleep at exit (to catch races at exit while threads still run) is off, as
 # the tests time how fast tallyvox ends on SIGTERM.
-TSAN_SUITES := mwclient_tests|monitor_tests|config_tests|outbox_tests|alerts_tests|adapters_tests|assembly_tests|console_tests|app_tests|metrics_tests|http_tests|history_tests|status_tests
+TSAN_SUITES := mwclient_tests|monitor_tests|config_tests|outbox_tests|alerts_tests|adapters_tests|assembly_tests|console_tests|app_tests|metrics_tests|http_tests|history_tests|status_tests|exporter_tests
 TSAN_OPTIONS_FOR_TESTS := halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=0:suppressions=$(CURDIR)/tests/tsan_suppressions.txt
 setup-clang:
 	@scripts/setup clang

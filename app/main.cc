@@ -6,6 +6,7 @@
 //   tallyvox test-mail [--config FILE]
 //   tallyvox probe HOST [-p N] [-t S] [-w S] [-c S] ...          (probe/probe_command.h)
 //   tallyvox init [DIR]                                                  (app/init.h)
+//   tallyvox serve --listen ADDRESS:PORT [--config FILE]                 (app/serve.h)
 //
 // Exit status: 0 every probed row answered (or, for test-mail, every tried
 // account delivered); 1 a row failed (an account failed); 2 the cycle ended
@@ -41,6 +42,7 @@
 #include "app/init.h"
 #include "app/metrics_option.h"
 #include "app/reload.h"
+#include "app/serve.h"
 #include "app/status_option.h"
 #include "assembly/assembly.h"
 #include "assembly/runner.h"
@@ -209,6 +211,11 @@ int Run(int argc, char** argv, Mode mode, const Options& options) {
   observers.Add(&outcome);
   tallyvox::app::StatusOption status(settings);
   if (!status.Start(observers, options.metrics)) return kExitUsage;
+  // /probe beside /metrics, with the rows' probe settings as they were read.
+  if (options.metrics != nullptr) {
+    options.metrics->EnableProbes(settings.probe);
+    options.metrics->metrics()->WatchAlertmanagers(settings.alerts.alertmanager);
+  }
   if (options.metrics != nullptr && !options.metrics->Start(observers)) return kExitUsage;
   // Declared before the runner: it outlives the monitor thread and writes
   // what the last cycle left.
@@ -307,6 +314,7 @@ int main(int argc, char** argv) {
                      "availability, outages and response times of each row from the probe "
                      "history, as text, CSV or JSON, with charts (tallyvox report --help)");
   tallyvox::app::InitCommand init(cli);
+  tallyvox::app::ServeCommand serve(cli);
   tallyvox::app::MetricsOption metrics(cli);
   options.metrics = &metrics;
   try {
@@ -319,6 +327,7 @@ int main(int argc, char** argv) {
   }
 
   if (init.Parsed()) return init.Run();
+  if (serve.Parsed()) return serve.Run(metrics);
 
   if (test_mail->parsed()) return Run(argc, argv, Mode::kTestMail, options);
   if ((options.json || options.once || options.no_poll || log->count() > 0) && !options.headless) {

@@ -15,6 +15,12 @@ MetricsOption::MetricsOption(CLI::App& cli)
       ->type_name("ADDRESS:PORT");
 }
 
+void MetricsOption::EnableProbes(const monitor::ProbeSettings& probe) {
+  exporter::ExporterOptions options;
+  options.probe = probe;
+  exporter_ = std::make_shared<exporter::ProbeExporter>(options);
+}
+
 bool MetricsOption::Start(monitor::ObserverList& observers) {
   if (address_.empty()) return true;
   try {
@@ -23,7 +29,19 @@ bool MetricsOption::Start(monitor::ObserverList& observers) {
     const std::function<void(http::Router&)> landing = [](http::Router& router) {
       router.Add("GET", "/", metrics::LandingPage);
     };
-    endpoint_ = metrics::StartMetricsEndpoint(address_, metrics_, routes_ ? routes_ : landing);
+    const std::function<void(http::Router&)> pages = routes_ ? routes_ : landing;
+    http::ServerOptions options;
+    if (exporter_ != nullptr) {
+      options.max_connections = kProbeConnections;
+      options.queue_capacity = kProbeQueue;
+    }
+    endpoint_ = metrics::StartMetricsEndpoint(
+        address_, metrics_,
+        [&pages, this](http::Router& router) {
+          pages(router);
+          if (exporter_ != nullptr) exporter::ProbeExporter::AddRoute(router, exporter_);
+        },
+        options);
   } catch (const metrics::MetricsEndpointError& e) {
     std::fprintf(stderr, "tallyvox: %s\n", e.what());
     return false;

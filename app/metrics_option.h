@@ -2,7 +2,8 @@
 // http://ADDRESS:PORT/metrics (metrics/monitor_metrics.h lists them), for
 // the headless front end and the window alike, with a landing page at "/"
 // that links it (metrics::LandingPage; a front end that serves a page of
-// its own there registers it in Start instead). ":PORT" listens on every
+// its own there registers it in Start instead), and /probe?target=HOST[:PORT]
+// (exporter/probe_exporter.h) once EnableProbes was called. ":PORT" listens on every
 // address; port 0 takes a free port; the address served is printed on
 // standard error:
 //   tallyvox: serving /metrics on 127.0.0.1:41521
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "exporter/probe_exporter.h"
 #include "metrics/endpoint.h"
 #include "metrics/monitor_metrics.h"
 #include "monitor/observer.h"
@@ -39,6 +41,16 @@ class MetricsOption {
     routes_ = std::move(routes);
     status_page_ = status_page;
   }
+  // Serves GET /probe with the probe settings `probe` (port, time-outs,
+  // answer cap): at most exporter::kMaxProbesInFlight probes at once. The
+  // server then holds up to kProbeConnections connections and queues up to
+  // kProbeQueue requests, so a burst of scrapes is read and answered (503
+  // past the bound) rather than evicted. REQUIRES: before Start.
+  void EnableProbes(const monitor::ProbeSettings& probe);
+  static constexpr int kProbeConnections = 256;
+  static constexpr int kProbeQueue = 16 + exporter::kMaxProbesInFlight;
+  // Sets the address (`tallyvox serve --listen`). REQUIRES: before Start.
+  void SetAddress(std::string address) { address_ = std::move(address); }
   bool given() const { return !address_.empty(); }
   // The metrics as the stall guard's listener (its numbers, whether or not
   // an endpoint serves them).
@@ -51,6 +63,9 @@ class MetricsOption {
   std::function<void(http::Router&)> routes_;
   bool status_page_ = false;
   metrics::MonitorMetrics metrics_;
+  // Declared before the endpoint: ended after it (the server first stops
+  // answering, then the probes in flight end).
+  std::shared_ptr<exporter::ProbeExporter> exporter_;
   std::unique_ptr<metrics::MetricsEndpoint> endpoint_;
 };
 

@@ -67,6 +67,11 @@ install(FILES tallyvox.example.toml README.md DESTINATION ${CMAKE_INSTALL_DATADI
 # (dpkg path-exclude) keeps them.
 install(FILES packaging/prometheus/tallyvox.rules.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tallyvox
         COMPONENT monitor)
+# Starting points for several sites: Prometheus probing through /probe over
+# file_sd (it loads the rules beside it), and Alertmanager grouping by address.
+install(FILES packaging/prometheus/prometheus.yml packaging/prometheus/tallyvox-targets.yml
+              packaging/alertmanager/alertmanager.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tallyvox COMPONENT monitor)
 
 # Man pages and changelogs go compressed, as Debian keeps them (-n: no name
 # or time stamp, so the bytes depend on the text alone).

@@ -4,6 +4,7 @@
 # `peer` until it is listed here. Lists are GoogleTest suite names per test executable.
 set(base_tests_unit_suites
   DateTime
+  HttpUrlTest
   OpenFileLimit
   RecursiveTimedMutex
   SmallFileTest
@@ -97,6 +98,8 @@ set(outbox_tests_unit_suites
 set(alerts_tests_unit_suites
   AccountChoiceTest
   AlertDispatchTest
+  AlertmanagerFeedTest
+  AlertmanagerJsonTest
   AlertEventTest
   AlertPolicyTest
   OutboxWorkerTest)
@@ -117,6 +120,10 @@ set(status_tests_unit_suites
   StatusBoardTest
   StatusPageTest
   StatusRoutesTest)
+set(exporter_tests_unit_suites
+  ProbeBudgetTest
+  ProbeRenderTest
+  ProbeTargetTest)
 set(http_tests_unit_suites
   BasicAuthTest
   PercentDecode

@@ -264,6 +264,16 @@ void ConsoleView::OutboxLog(const std::string& line) {
   Emit("outbox", ", \"text\": " + JsonString(line), line);
 }
 
+void ConsoleView::AlertmanagerPosted(const AlertmanagerEvent& e) {
+  const std::string count = std::to_string(e.alerts) + (e.alerts == 1 ? " alert" : " alerts");
+  std::string json = ", \"url\": " + JsonString(e.url) + ", \"ok\": " + (e.ok ? "true" : "false") +
+                     ", \"alerts\": " + std::to_string(e.alerts);
+  if (!e.ok) json += ", \"error\": " + JsonString(e.error);
+  Emit("alertmanager", json,
+       "alertmanager " + e.url + ": " +
+           (e.ok ? "took " + count + " again" : "FAILED " + count + ": " + e.error));
+}
+
 void ConsoleView::HistoryLog(const std::string& line) {
   Emit("history", ", \"text\": " + JsonString(line), line);
 }

@@ -101,6 +101,9 @@ class ConsoleView : public StoreView, public MonitorObserver, public StallListen
   void CycleFinished(const CycleEvent& event) override;
   void AlertReported(const AlertEvent& event) override;
   void OutboxLog(const std::string& line) override;
+  // "alertmanager URL: FAILED n alerts: why" and, once it takes them again,
+  // "alertmanager URL: took n alerts again" (JSON op "alertmanager").
+  void AlertmanagerPosted(const AlertmanagerEvent& e) override;
   // A line of the probe history's writer ({"op": "history"} in JSON); any
   // thread.
   void HistoryLog(const std::string& line);

@@ -120,7 +120,7 @@ void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start) {
 }
 
 void MwProbeChannel::RunProbe(std::chrono::steady_clock::time_point start,
-                              std::chrono::seconds budget) {
+                              std::chrono::milliseconds budget) {
   // Two deadlines from the probe's start, which every pooled connection
   // shares with the transport: its connects (the pooled connection's, then
   // the request's when the first failed) share the connect deadline, and

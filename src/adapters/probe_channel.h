@@ -73,8 +73,8 @@ class MwProbeChannel : public ProbeChannel {
   // run is the probe counts from its own start).
   void RunProbe(std::chrono::steady_clock::time_point start);
   // The same with the probe's deadline `budget` after `start` instead of
-  // ProbeBudget() (a plugin's -t); the connect deadline stays.
-  void RunProbe(std::chrono::steady_clock::time_point start, std::chrono::seconds budget);
+  // ProbeBudget() (a plugin's -t, a scrape's time-out); the connect deadline stays.
+  void RunProbe(std::chrono::steady_clock::time_point start, std::chrono::milliseconds budget);
   // connect_timeout + request_timeout.
   std::chrono::seconds ProbeBudget() const;
   // The pool's Active to false.

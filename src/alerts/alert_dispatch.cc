@@ -81,6 +81,7 @@ AlertState AlertDispatch::ProbeAnswered(int row, const std::string& address) {
 void AlertDispatch::CarryOut(const ProbeEvent& probe) {
   const bool down = probe.failed();
   const std::string text = down ? DownText(probe.address) : UpText(probe.address);
+  if (alertmanager_ != nullptr) TellAlertmanager(probe, down);
   if (probe.alert.kind == AlertState::Kind::kHeldBack) {
     HeldBack(probe.row, text, probe.alert.reason);
   } else if (probe.alert.kind == AlertState::Kind::kRaised && grouping_.group) {
@@ -91,7 +92,19 @@ void AlertDispatch::CarryOut(const ProbeEvent& probe) {
   }
 }
 
-void AlertDispatch::CycleEnded() { SendGroups(); }
+void AlertDispatch::TellAlertmanager(const ProbeEvent& probe, bool down) {
+  alertmanager_->ProbesGoOn();
+  if (!down) {
+    alertmanager_->RowUp(probe.row);
+  } else if (probe.alert.kind == AlertState::Kind::kRaised) {
+    alertmanager_->RowDown(probe.row, probe.address, DownText(probe.address));
+  }
+}
+
+void AlertDispatch::CycleEnded() {
+  SendGroups();
+  if (alertmanager_ != nullptr) alertmanager_->Resend();
+}
 
 void AlertDispatch::SetGrouping(const AlertGroupSettings& grouping) {
   grouping_ = grouping;
@@ -116,10 +129,15 @@ void AlertDispatch::SendGroup(std::map<int, std::string> texts, const char* one,
 void AlertDispatch::WatchdogChecked(const std::string& address, bool stalled) {
   if (!stalled) {
     policy_.Calm();
+    if (alertmanager_ != nullptr) alertmanager_->Resend();
     return;
   }
   const std::string text = NotRespondingText(address);
   const AlertDecision decision = policy_.Stalled(clock_.Now());
+  if (alertmanager_ != nullptr) {
+    if (decision.alert) alertmanager_->Stalled(address, text);
+    alertmanager_->Resend();
+  }
   if (decision.alert) {
     Raise(text, kDownSubject, 0);
   } else {

@@ -63,6 +63,12 @@
 // the one delivery under way (one alert through its accounts), not for a
 // whole pass.
 //
+// With SetAlertmanager, every decision also goes to Alertmanager
+// (alertmanager_feed.h): a raised row alert fires there, the row's next
+// answer resolves it, the watchdog's alert fires until a probe finishes, and
+// the firing alerts are re-sent at every cycle's end and watchdog check.
+// Mail goes on as above; the two are independent.
+//
 // Reports to the observer: every delivery through an account, alerts held
 // back by the policy and alerts left waiting (AlertReported, with the row
 // that raised them), the number waiting (OutboxChanged) and the outbox's log
@@ -83,6 +89,7 @@
 #include <vector>
 
 #include "alerts/account_choice.h"
+#include "alerts/alertmanager_feed.h"
 #include "alerts/delivery_queue.h"
 #include "monitor/accounts.h"
 #include "monitor/alert_policy.h"
@@ -129,6 +136,9 @@ class AlertDispatch : public QObject, public AlertSender {
   // Runs `done` on this thread once no alert waits for the worker (at once
   // when none does).
   void WhenDelivered(std::function<void()> done);
+  // Alertmanager as a destination beside the mail; null: none. REQUIRES:
+  // `feed` outlives the dispatch, or is unset first.
+  void SetAlertmanager(AlertmanagerFeed* feed) { alertmanager_ = feed; }
   // Rows whose alerts wait for the group to go out.
   size_t Gathered() const { return group_down_.size() + group_up_.size(); }
   // New [alerts] group settings (a reloaded settings file): what was
@@ -190,6 +200,8 @@ class AlertDispatch : public QObject, public AlertSender {
   // The worker went (DeliverFromWorker(false)): the pass under way ends
   // here; what it had not delivered waits for a retry.
   void GiveUpWorkerPass();
+  // Tells Alertmanager what the probe came to.
+  void TellAlertmanager(const ProbeEvent& probe, bool down);
   // Sends the gathered alerts: failures first, then recoveries.
   void SendGroups();
   void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
@@ -221,6 +233,7 @@ class AlertDispatch : public QObject, public AlertSender {
   int outstanding_ = 0;  // alerts (and outbox passes) handed to the worker, not yet reported back
   std::shared_ptr<WorkerPass> pass_;  // the outbox's pass on the worker, while one runs
   std::vector<std::function<void()>> when_delivered_;
+  AlertmanagerFeed* alertmanager_ = nullptr;
   bool busy_ = false;      // a delivery of the outbox is under way
   bool troubled_ = false;  // the outbox failed since it last worked
 };

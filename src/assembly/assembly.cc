@@ -41,6 +41,11 @@ MonitorAssembly::MonitorAssembly(const Settings& settings, View& view, StopSigna
       monitor_(view, probe_, audit_, dispatch_, clock != nullptr ? *clock : system_clock_, stop,
                &observers_) {
   dispatch_.SetTestAddress(settings.mail.test_address);
+  if (!settings.alerts.alertmanager.empty()) {
+    alertmanager_ = std::make_unique<AlertmanagerFeed>(
+        settings.alerts.alertmanager, settings.alerts.instance, alert_post_, &observers_);
+    dispatch_.SetAlertmanager(alertmanager_.get());
+  }
   Monitor* m = &monitor_;
   monitor_for_channels_ = m;
   BindTransportFailures(probe_, m, &stop);

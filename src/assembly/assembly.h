@@ -15,6 +15,7 @@
 #include <memory>
 #include "alerts/alert_dispatch.h"
 
+#include "adapters/alertmanager_post.h"
 #include "adapters/audit_log.h"
 #include "adapters/probe_channel.h"
 #include "adapters/smtp_delivery.h"
@@ -84,6 +85,10 @@ class MonitorAssembly {
   MwProbeChannel probe_;
   DbeAuditLog audit_;
   SmtpDelivery mail_delivery_;
+  // [alerts] alertmanager: the posts and the feed behind the dispatch
+  // (null without URLs); declared before it, so it goes after it.
+  HttpAlertPost alert_post_;
+  std::unique_ptr<AlertmanagerFeed> alertmanager_;
   AlertDispatch dispatch_;
   Monitor monitor_;
   // Last: stopped before the outbox and the monitor's pulse it reads go.

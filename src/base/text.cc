@@ -66,4 +66,22 @@ std::string NulsVisible(std::string_view text) {
   return out;
 }
 
+size_t Utf8CharLength(std::string_view text, size_t at) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b = byte(at);
+  if (b < 0x80) return 1;
+  size_t n = 0;
+  if (b >= 0xC2 && b <= 0xDF) n = 2;
+  if (b >= 0xE0 && b <= 0xEF) n = 3;
+  if (b >= 0xF0 && b <= 0xF4) n = 4;
+  if (n == 0 || at + n > text.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((byte(at + k) & 0xC0) != 0x80) return 0;
+  }
+  const unsigned char b1 = byte(at + 1);
+  if (n == 3 && ((b == 0xE0 && b1 < 0xA0) || (b == 0xED && b1 > 0x9F))) return 0;
+  if (n == 4 && ((b == 0xF0 && b1 < 0x90) || (b == 0xF4 && b1 > 0x8F))) return 0;
+  return n;
+}
+
 }  // namespace tallyvox

@@ -49,6 +49,12 @@ std::string EscapeControls(std::string_view text, LineBreaks breaks = LineBreaks
 // first NUL, so that a peer's text keeps what follows one.
 std::string NulsVisible(std::string_view text);
 
+// The length of the UTF-8 character that starts at text[at] (1 to 4), or 0
+// when the bytes there are not one (a stray continuation byte, a sequence
+// cut short, an overlong form, a surrogate, a code point past U+10FFFF).
+// REQUIRES: at < text.size().
+size_t Utf8CharLength(std::string_view text, size_t at);
+
 }  // namespace tallyvox
 
 #endif  // TALLYVOX_BASE_TEXT_H_

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "base/http_url.h"
 #include "base/small_file.h"
 #include "base/text.h"
 #include "monitor/accounts.h"
@@ -351,6 +352,29 @@ void ReadRoster(TableReader& top, Settings* s) {
   t.Finish();
 }
 
+// [alerts] alertmanager = ["http://HOST:PORT", ...]: plain http base URLs
+// (a path prefix allowed), each at most once.
+void ReadAlertmanager(TableReader& t, Settings* s) {
+  const toml::node* node = t.Node("alertmanager");
+  if (node == nullptr) return;
+  if (!node->is_array()) t.TypeError(*node, "alertmanager", "an array of URLs");
+  for (const toml::node& item : *node->as_array()) {
+    if (!item.is_string()) t.TypeError(item, "alertmanager", "an array of URLs");
+    const std::string url = item.as_string()->get();
+    HttpUrl parsed;
+    const std::string why = ParseHttpUrl(url, &parsed);
+    if (!why.empty()) {
+      t.Fail(item.source(),
+             "alerts.alertmanager " + EscapeControls(url, LineBreaks::kEscape) + ": " + why);
+    }
+    if (std::find(s->alerts.alertmanager.begin(), s->alerts.alertmanager.end(), url) !=
+        s->alerts.alertmanager.end()) {
+      t.Fail(item.source(), "alerts.alertmanager lists " + EscapeControls(url) + " twice");
+    }
+    s->alerts.alertmanager.push_back(url);
+  }
+}
+
 void ReadAlerts(TableReader& top, Settings* s, const ReadContext& context) {
   TableReader t(top.Table("alerts"), "alerts", top.file());
   std::string outbox;
@@ -373,6 +397,8 @@ void ReadAlerts(TableReader& top, Settings* s, const ReadContext& context) {
   t.Bool("recovery", &s->alerts.policy.recovery);
   t.Bool("group", &s->alerts.grouping.group);
   t.Integer("group_wait_seconds", 1, 3600, &s->alerts.grouping.wait_seconds);
+  ReadAlertmanager(t, s);
+  t.String("instance", &s->alerts.instance);
   t.Finish();
 }
 

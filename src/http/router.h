@@ -10,9 +10,15 @@
 //   router.Add("GET", "/metrics", [](const Request&) { ...; return response; });
 //   Server server("127.0.0.1", 0, std::move(router));
 //
-// Thread safety: Route() may run on several threads at once; Add() only
-// before the router is handed to a server. Handlers run on the server's
-// worker threads and must bound their own waits.
+// A deferred route (AddDeferred) answers later through a Responder
+// (http/responder.h): its handler only hands the request on and returns, so
+// a long task (a probe) holds no worker; whoever takes the Responder bounds
+// the wait and answers from its own thread.
+//
+// Thread safety: Route() and Dispatch() may run on several threads at once;
+// Add() and AddDeferred() only before the router is handed to a server.
+// Handlers run on the server's worker threads and must bound their own
+// waits.
 #ifndef TALLYVOX_HTTP_ROUTER_H_
 #define TALLYVOX_HTTP_ROUTER_H_
 
@@ -22,18 +28,30 @@
 #include <vector>
 
 #include "http/request.h"
+#include "http/responder.h"
 #include "http/response.h"
 
 namespace tallyvox::http {
 
 using Handler = std::function<Response(const Request&)>;
+// Takes the request and the Responder that answers it, and returns at once.
+using DeferredHandler = std::function<void(const Request&, Responder)>;
 
 class Router {
  public:
   // REQUIRES: no route for (method, path) yet; `path` starts with "/".
   void Add(std::string method, std::string path, Handler handler);
 
+  // REQUIRES: as for Add. Route() answers such a path 500 (it has no
+  // Responder); the server dispatches it.
+  void AddDeferred(std::string method, std::string path, DeferredHandler handler);
+
   Response Route(const Request& request) const;
+  // The server's entry: a deferred route's handler gets `responder` (after
+  // the guard let the request pass); every other request is answered at
+  // once with Route()'s answer. A deferred handler that raises before it
+  // passed the responder on answers 500 (the Responder's destructor).
+  void Dispatch(const Request& request, Responder responder) const;
   // A check every request passes first, whatever its path (so that no
   // answer tells which paths exist): it returns the answer for a request it
   // refuses (a 401), nothing for one that may pass. REQUIRES: before the
@@ -47,7 +65,10 @@ class Router {
     std::string method;
     std::string path;
     Handler handler;
+    DeferredHandler deferred;  // set for a deferred route
   };
+  // The guard's refusal, or nothing when the request may pass.
+  std::optional<Response> Refusal(const Request& request) const;
   // The route for method on path (GET's for HEAD), or nullptr.
   const Entry* Find(const std::string& method, const std::string& path) const;
 

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <system_error>
+#include <unordered_set>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
@@ -63,7 +64,7 @@ int MillisUntil(Clock::time_point now, Clock::time_point then) {
 
 }  // namespace
 
-class Server::Core {
+class Server::Core : public std::enable_shared_from_this<Server::Core> {
  public:
   Core(int listen_fd, int stop_fd, Router router, ServerOptions options, int threads)
       : listen_fd_(listen_fd),
@@ -95,8 +96,13 @@ class Server::Core {
   void EvictOne();
   void Close(Connection& c);
   void Publish();
-  // A worker's: runs the handler and writes the answer, then closes.
+  // A worker's: dispatches the request to its handler, which answers now
+  // or later (a deferred route) through a Responder.
   void Serve(Job& job);
+  // The Responder of a request on `fd`: Send writes the answer and closes.
+  Responder MakeResponder(int fd, bool head_only);
+  // Writes the answer within the write deadline, then closes the connection.
+  void Write(int fd, bool head_only, Response response);
   void ThreadEnded();
 
   int listen_fd_;      // the event thread's (then closed by it)
@@ -115,6 +121,11 @@ class Server::Core {
   std::deque<Job> queue_ GUARDED_BY(mu_);
   size_t queued_bytes_ GUARDED_BY(mu_) = 0;
   bool stopping_ GUARDED_BY(mu_) = false;
+  // Connections whose answer a deferred handler gives later: out of the
+  // event thread's list (never evicted nor timed out) and of the queue; as
+  // many as the deferred handlers let wait (the probe route's bound). Closed
+  // by Stop().
+  std::unordered_set<int> deferred_ GUARDED_BY(mu_);
   int running_ GUARDED_BY(mu_);  // threads not yet ended
 
   // Published by the event thread for Stats().
@@ -294,10 +305,32 @@ void Server::Core::RunWorker() {
 }
 
 void Server::Core::Serve(Job& job) {
+  const bool head_only = job.request.method == "HEAD";
   // A request that waited past its deadline is not run: its client may
   // have given up, and the work would only delay the next ones.
-  Response response =
-      Clock::now() >= job.deadline ? StatusResponse(503) : router_.Route(job.request);
+  if (Clock::now() >= job.deadline) {
+    Write(job.fd, head_only, StatusResponse(503));
+    return;
+  }
+  router_.Dispatch(job.request, MakeResponder(job.fd, head_only));
+}
+
+Responder Server::Core::MakeResponder(int fd, bool head_only) {
+  {
+    MutexLock lock(&mu_);
+    deferred_.insert(fd);
+  }
+  return Responder([core = shared_from_this(), fd, head_only](Response response) {
+    {
+      MutexLock lock(&core->mu_);
+      // Stop() closed it already (the number may be another file's now).
+      if (core->deferred_.erase(fd) == 0) return;
+    }
+    core->Write(fd, head_only, std::move(response));
+  });
+}
+
+void Server::Core::Write(int fd, bool head_only, Response response) {
   std::string head;
   try {
     head = SerializeHead(response, std::time(nullptr));
@@ -305,12 +338,11 @@ void Server::Core::Serve(Job& job) {
     response = StatusResponse(500);
     head = SerializeHead(response, std::time(nullptr));
   }
-  const bool head_only = job.request.method == "HEAD";
-  io::SendAll(job.fd, head, head_only ? std::string_view() : std::string_view(response.body),
+  io::SendAll(fd, head, head_only ? std::string_view() : std::string_view(response.body),
               Clock::now() + options_.write_deadline, stop_fd_);
-  ::shutdown(job.fd, SHUT_WR);
-  io::DropInput(job.fd, kDropOnClose);
-  ::close(job.fd);
+  ::shutdown(fd, SHUT_WR);
+  io::DropInput(fd, kDropOnClose);
+  ::close(fd);
 }
 
 void Server::Core::Stop() {
@@ -320,6 +352,8 @@ void Server::Core::Stop() {
     stopping_ = true;
     for (const Job& job : queue_) ::close(job.fd);
     queue_.clear();
+    for (const int fd : deferred_) ::close(fd);
+    deferred_.clear();
     queued_bytes_ = 0;
   }
   work_cv_.SignalAll();

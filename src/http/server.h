@@ -24,9 +24,15 @@
 //   - `workers` (2) run handlers; each answer is written within
 //     `write_deadline` (5 s), so a client that never reads holds a worker no
 //     longer; then the connection closes (one request per connection,
-//     "Connection: close").
-// The process's descriptors for the server are so at most max_connections
-// + queue_capacity + workers + 2.
+//     "Connection: close");
+//   - a deferred route (Router::AddDeferred) hands its connection to a
+//     Responder and frees its worker at once: such connections are out of
+//     the bounds above, and their handler bounds how many wait and for how
+//     long (the /probe route: at most 64 probes in flight, each within its
+//     deadline; 503 at once beyond).
+// The process's descriptors for the server
+// are so at most max_connections + queue_capacity + workers + 2, plus the
+// deferred connections.
 //
 // Invariant: every descriptor is close-on-exec; sends never raise SIGPIPE.
 #ifndef TALLYVOX_HTTP_SERVER_H_

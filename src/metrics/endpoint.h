@@ -35,13 +35,9 @@
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "http/router.h"
+#include "http/server.h"
 #include "metrics/metric_store.h"
 #include "metrics/monitor_metrics.h"
-
-namespace tallyvox::http {
-class Router;
-class Server;
-}  // namespace tallyvox::http
 
 namespace tallyvox::metrics {
 
@@ -74,9 +70,11 @@ class MetricsEndpoint {
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
   // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
   // `more_routes`, when set, adds further routes beside /metrics (the status
-  // page, status/status_page.h).
+  // page, status/status_page.h). `options`: the server's bounds (a front
+  // end that serves /probe widens them for its scrapes).
   MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
-                  const std::function<void(http::Router&)>& more_routes = {});
+                  const std::function<void(http::Router&)>& more_routes = {},
+                  const http::ServerOptions& options = {});
   // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -106,7 +104,8 @@ class MetricsEndpoint {
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
 std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
     const std::string& address, const MonitorMetrics& metrics,
-    const std::function<void(http::Router&)>& more_routes = {});
+    const std::function<void(http::Router&)>& more_routes = {},
+    const http::ServerOptions& options = {});
 
 }  // namespace tallyvox::metrics
 

@@ -44,6 +44,14 @@ constexpr MetricFamily kFamilies[] = {
      "Probe history batches not written (database full, locked, damaged or not opened)."},
 };
 
+// Served with [alerts] alertmanager only (WatchAlertmanagers).
+constexpr MetricFamily kAlertmanagerFamilies[] = {
+    {"tallyvox_alertmanager_errors_total", kCounter,
+     "Posts of the alerts that an Alertmanager did not take (unreachable, refused, timed out)."},
+    {"tallyvox_alertmanager_up", kGauge,
+     "1 when the last post of the alerts to the Alertmanager at url worked, 0 when it failed."},
+};
+
 // The families that carry one sample per probed row.
 constexpr const char* kRowFamilies[] = {"tallyvox_probe_up", "tallyvox_probe_duration_seconds",
                                         "tallyvox_ok_number",
@@ -75,6 +83,20 @@ MonitorMetrics::MonitorMetrics(const BuildInfo& build) {
     store_.Set("tallyvox_alerts_sent_total", labels, 0);
     store_.Set("tallyvox_alert_failures_total", labels, 0);
   }
+}
+
+void MonitorMetrics::WatchAlertmanagers(const std::vector<std::string>& urls) {
+  if (urls.empty() || alertmanagers_) return;
+  alertmanagers_ = true;
+  for (const MetricFamily& family : kAlertmanagerFamilies) store_.Declare(family);
+  store_.Set("tallyvox_alertmanager_errors_total", {}, 0);
+  for (const std::string& url : urls) store_.Set("tallyvox_alertmanager_up", {{"url", url}}, 1);
+}
+
+void MonitorMetrics::AlertmanagerPosted(const monitor::AlertmanagerEvent& e) {
+  if (!alertmanagers_) return;
+  if (!e.ok) store_.Add("tallyvox_alertmanager_errors_total", {}, 1);
+  store_.Set("tallyvox_alertmanager_up", {{"url", e.url}}, e.ok ? 1 : 0);
 }
 
 void MonitorMetrics::CountHistoryErrors() {

@@ -40,7 +40,9 @@
 #ifndef TALLYVOX_METRICS_MONITOR_METRICS_H_
 #define TALLYVOX_METRICS_MONITOR_METRICS_H_
 
+#include <atomic>
 #include <string>
+#include <vector>
 
 #include "assembly/stall_guard.h"
 #include "metrics/metric_store.h"
@@ -69,6 +71,12 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
 
   void StallChecked(bool stalled, double seconds) override;
 
+  // tallyvox_alertmanager_errors_total (posts an Alertmanager did not take)
+  // and tallyvox_alertmanager_up{url} (1 when the last post to it worked):
+  // served from WatchAlertmanagers on (with [alerts] alertmanager), each URL
+  // up until a post fails.
+  void WatchAlertmanagers(const std::vector<std::string>& urls);
+  void AlertmanagerPosted(const monitor::AlertmanagerEvent& e) override;
   // tallyvox_history_errors_total: served from CountHistoryErrors on (with
   // a history), one more at each HistoryFailed. Thread-safe.
   void CountHistoryErrors();
@@ -77,6 +85,7 @@ class MonitorMetrics : public monitor::MonitorObserver, public monitor::StallLis
 
  private:
   MetricStore store_;
+  std::atomic<bool> alertmanagers_{false};  // WatchAlertmanagers ran
 };
 
 }  // namespace tallyvox::metrics

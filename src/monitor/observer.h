@@ -121,6 +121,15 @@ struct CycleEvent {
   int parallel = 1;             // probes run at once ([polling] parallel)
 };
 
+// One Alertmanager's answer to a post of the alerts (AlertmanagerPosted):
+// every failure, and the first success after a failure.
+struct AlertmanagerEvent {
+  std::string url;    // the base URL, as the settings give it
+  bool ok = false;    // it took the alerts
+  int alerts = 0;     // how many the post carried
+  std::string error;  // why it did not take them
+};
+
 class MonitorObserver {
  public:
   virtual ~MonitorObserver() = default;
@@ -142,6 +151,8 @@ class MonitorObserver {
   // A line of the outbox's log: retries, alerts dropped past the bound,
   // files moved aside, folders that cannot be written.
   virtual void OutboxLog(const std::string& /*line*/) {}
+  // A post to an Alertmanager failed, or worked again after failing.
+  virtual void AlertmanagerPosted(const AlertmanagerEvent& /*event*/) {}
 };
 
 // Forwards every hook to the observers added, in order. Not thread-safe: add
@@ -175,6 +186,9 @@ class ObserverList : public MonitorObserver {
   }
   void OutboxLog(const std::string& line) override {
     for (auto* o : observers_) o->OutboxLog(line);
+  }
+  void AlertmanagerPosted(const AlertmanagerEvent& e) override {
+    for (auto* o : observers_) o->AlertmanagerPosted(e);
   }
 
  private:

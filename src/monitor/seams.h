@@ -92,6 +92,18 @@ class MailDelivery {
   virtual Delivery Send(int account, const Letter& letter) = 0;
 };
 
+// An Alertmanager's alerts API (adapters/alertmanager_post.h; tests fake
+// it). Which alerts and when are the alert dispatch's (alerts/alertmanager_feed.h).
+class AlertPost {
+ public:
+  virtual ~AlertPost() = default;
+  // POSTs the JSON array `alerts` to `url` + "/api/v2/alerts" and returns
+  // empty when it was taken (a 2xx answer), else why not. Blocks for a
+  // bounded time; called on the feed's own thread. REQUIRES: `url` is an
+  // http:// base URL (base/http_url.h).
+  virtual std::string Post(const std::string& url, const std::string& alerts) = 0;
+};
+
 // Where the monitor tells what happened that may concern an alert. It
 // decides nothing: whether and where an alert goes is the alert dispatch's
 // (alerts/alert_dispatch.h), which implements it. `row` is the roster row

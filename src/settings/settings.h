@@ -102,6 +102,11 @@ struct AlertSettings {
   size_t outbox_max = kDefaultOutboxMax;
   AlertPolicySettings policy;
   AlertGroupSettings grouping;
+  // Alertmanager base URLs ("http://127.0.0.1:9093"), every member of an HA
+  // cluster; empty: no Alertmanager.
+  std::vector<std::string> alertmanager;
+  // The `instance` label of the alerts; empty: this host's name.
+  std::string instance;
 };
 
 // [history]: the probe history (history/history_writer.h). Off while

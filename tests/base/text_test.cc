@@ -77,5 +77,30 @@ TEST(TextTest, NulsVisibleWritesOnlyTheNulBytes) {
   EXPECT_EQ(NulsVisible("no nul"), "no nul");
 }
 
+TEST(TextTest, Utf8CharLengthTakesWellFormedCharactersOnly) {
+  struct Case {
+    std::string text;
+    size_t length;
+  };
+  const Case cases[] = {
+      {"a", 1},
+      {"\x7f", 1},
+      {"\xc3\xa9", 2},
+      {"\xe2\x82\xac", 3},
+      {"\xf0\x9f\x98\x80", 4},
+      {"\xe9 ", 0},
+      {"\x80", 0},
+      {"\xc3", 0},
+      {"\xe2\x82", 0},
+      {"\xc0\xaf", 0},
+      {"\xe0\x80\xaf", 0},
+      {"\xed\xa0\x80", 0},
+      {"\xf4\x90\x80\x80", 0},
+      {"\xf5\x80\x80\x80", 0},
+      {"\xc3\x28", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf8CharLength(c.text, 0), c.length) << c.text;
+}
+
 }  // namespace
 }  // namespace tallyvox

@@ -184,6 +184,22 @@ TEST(SettingsTest, BadMailAndAlertValuesAreRefusedWithLineColumnAndWhatIsWrong) 
        ExampleWith("keep_days = 30", "keep_days = 30\n[web]\nusers = { \"a:b\" = \"$2y$10$" +
                                          std::string(53, 'a') + "\" }"),
        "users =", "web.users.a:b: a user name must not be empty or hold a colon"},
+      {"alertmanager as one URL",
+       ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
+                   "alertmanager = \"http://127.0.0.1:9093\""),
+       "alertmanager =", "alerts.alertmanager must be an array of URLs, not a string"},
+      {"alertmanager over https",
+       ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
+                   "alertmanager = [\"https://am.example.net\"]"),
+       "\"https://", "alerts.alertmanager https://am.example.net: https is not supported"},
+      {"alertmanager port out of range",
+       ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
+                   "alertmanager = [\"http://127.0.0.1:9093\", \"http://am:70000\"]"),
+       "\"http://am:", "alerts.alertmanager http://am:70000: the port must be from 1 to 65535"},
+      {"alertmanager twice",
+       ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
+                   "alertmanager = [\"http://a:1\", \"http://a:1\"]"),
+       "\"http://a:1\"]", "alerts.alertmanager lists http://a:1 twice"},
       {"ticked account without host", ExampleWith("host = \"smtp.example.org\"", "host = \"\""),
        "host = \"\"", "mail.accounts.erols.host is empty, and the account is ticked (use = true)"},
   });
@@ -243,6 +259,16 @@ TEST(SettingsTest, AlertOptionsOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(
       ParseSettings(ExampleWith("# parallel = 32", "parallel = 111"), "t.toml").probe.parallel,
       111);
+
+  EXPECT_TRUE(example.alerts.alertmanager.empty());  // commented out in the example
+  const Settings am = ParseSettings(
+      ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
+                  "alertmanager = [\"http://127.0.0.1:9093\", \"http://[::1]:9094/am/\"]\n"
+                  "instance = \"site-a\""),
+      "t.toml");
+  EXPECT_EQ(am.alerts.alertmanager,
+            (std::vector<std::string>{"http://127.0.0.1:9093", "http://[::1]:9094/am/"}));
+  EXPECT_EQ(am.alerts.instance, "site-a");
 
   const Settings absolute =
       ParseSettings(ExampleWith("outbox = \"outbox\"", "outbox = \"/var/spool/tallyvox\""),

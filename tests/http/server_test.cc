@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -471,6 +472,98 @@ TEST(HttpServer, StopsWithinATenthOfASecondWhateverItsClientsDo) {
   }
   Server again("127.0.0.1", port, TestRouter());
   EXPECT_EQ(again.port(), port);
+}
+
+// A deferred route's requests wait in `held` for the test to answer them.
+struct Held {
+  std::mutex mu;
+  std::vector<Responder> responders;
+  size_t Size() {
+    std::lock_guard<std::mutex> lock(mu);
+    return responders.size();
+  }
+};
+
+Router DeferredRouter(std::shared_ptr<Held> held) {
+  Router r = TestRouter();
+  r.AddDeferred("GET", "/later", [held](const Request&, Responder responder) {
+    std::lock_guard<std::mutex> lock(held->mu);
+    held->responders.push_back(std::move(responder));
+  });
+  r.AddDeferred("GET", "/throws",
+                [](const Request&, Responder) { throw std::runtime_error("handler failed"); });
+  return r;
+}
+
+TEST(HttpServer, DeferredAnswersComeLaterFromAnotherThreadAndHoldNoWorkerOrConnectionSlot) {
+  auto held = std::make_shared<Held>();
+  ServerOptions options;
+  options.workers = 1;
+  options.max_connections = 2;
+  options.request_deadline = 500ms;
+  Server server("127.0.0.1", 0, DeferredRouter(held), options);
+  // More waiting requests than workers and than connection slots (one at a
+  // time, so that each is read before the next connects).
+  std::vector<std::unique_ptr<Client>> waiting;
+  for (size_t i = 0; i < 4; ++i) {
+    waiting.push_back(std::make_unique<Client>(server.port()));
+    ASSERT_TRUE(waiting.back()->Send(i == 3 ? "HEAD /later HTTP/1.1\r\nHost: t\r\n\r\n"
+                                            : "GET /later HTTP/1.1\r\nHost: t\r\n\r\n"));
+    ASSERT_TRUE(WaitUntil([&] { return held->Size() == i + 1; }, 2s));
+  }
+  // The worker is free and new connections get in...
+  EXPECT_EQ(Body(Get(server.port(), "/metrics")), "m 1\n");
+  Client idle(server.port());
+  Client idle2(server.port());
+  EXPECT_EQ(Body(Get(server.port(), "/metrics")), "m 1\n");
+  // ...while the waiting ones were neither evicted nor timed out.
+  std::this_thread::sleep_for(700ms);
+  for (const auto& c : waiting) EXPECT_TRUE(c->OpenAndSilent());
+
+  // Answered from another thread; one dropped unanswered gets 500.
+  std::thread answer([held] {
+    std::lock_guard<std::mutex> lock(held->mu);
+    for (int i = 0; i < 4; ++i) {
+      if (i == 2) continue;
+      Response x;
+      x.body = "answer " + std::to_string(i);
+      held->responders[static_cast<size_t>(i)].Send(x);
+      held->responders[static_cast<size_t>(i)].Send(x);  // a second Send does nothing
+    }
+    held->responders.clear();
+  });
+  answer.join();
+  for (int i = 0; i < 4; ++i) {
+    bool closed = false;
+    const std::string got = waiting[static_cast<size_t>(i)]->ReadAll(2s, &closed);
+    EXPECT_TRUE(closed) << i;
+    if (i == 2) {
+      EXPECT_EQ(StatusLine(got), "HTTP/1.1 500 Internal Server Error");
+    } else {
+      EXPECT_EQ(StatusLine(got), "HTTP/1.1 200 OK") << i;
+      EXPECT_EQ(Body(got), i == 3 ? "" : "answer " + std::to_string(i));
+    }
+  }
+  // A deferred handler that raises answers 500, and the server goes on.
+  EXPECT_EQ(StatusLine(Get(server.port(), "/throws")), "HTTP/1.1 500 Internal Server Error");
+  EXPECT_EQ(Body(Get(server.port(), "/metrics")), "m 1\n");
+}
+
+TEST(HttpServer, AStopClosesConnectionsWaitingForADeferredAnswer) {
+  auto held = std::make_shared<Held>();
+  auto server = std::make_unique<Server>("127.0.0.1", 0, DeferredRouter(held));
+  Client waiting(server->port());
+  ASSERT_TRUE(waiting.Send("GET /later HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(WaitUntil([&] { return held->Size() == 1; }, 2s));
+  const auto start = Clock::now();
+  server.reset();
+  EXPECT_LT(SecondsSince(start), 0.3);
+  bool closed = false;
+  EXPECT_EQ(waiting.ReadAll(1s, &closed), "");
+  EXPECT_TRUE(closed);
+  // Answering after the stop writes nothing and touches no descriptor.
+  Response x;
+  held->responders.front().Send(x);
 }
 
 }  // namespace

@@ -24,9 +24,10 @@ inline const std::vector<PackageFiles> kPackages = {
     {"tallyvox",
      {"bin/tallyvox", "libexec/tallyvox/tallyvox-monitor", "lib/systemd/system/tallyvox.service",
       "share/man/man1/tallyvox.1.gz", "share/tallyvox/tallyvox.rules.yml",
-      "share/doc/tallyvox/tallyvox.example.toml", "share/doc/tallyvox/README.md",
-      "share/doc/tallyvox/copyright", "share/doc/tallyvox/changelog.Debian.gz",
-      "share/lintian/overrides/tallyvox"},
+      "share/tallyvox/prometheus.yml", "share/tallyvox/tallyvox-targets.yml",
+      "share/tallyvox/alertmanager.yml", "share/doc/tallyvox/tallyvox.example.toml",
+      "share/doc/tallyvox/README.md", "share/doc/tallyvox/copyright",
+      "share/doc/tallyvox/changelog.Debian.gz", "share/lintian/overrides/tallyvox"},
      {"libqt6core6", "libssl3", "libtomlplusplus3", "libsqlite3-0", "libstdc++6", "libc6"},
      // The metrics endpoint runs on our own HTTP server.
      {"libqt6gui6", "libqt6widgets6", "libx11", "libxcb", "libgl", "httplib"}},
