@@ -23,15 +23,18 @@ bool MetricsOption::Start(monitor::ObserverList& observers) {
     const std::function<void(http::Router&)> landing = [](http::Router& router) {
       router.Add("GET", "/", metrics::LandingPage);
     };
-    endpoint_ = metrics::StartMetricsEndpoint(address_, metrics_, routes_ ? routes_ : landing);
+    endpoint_ =
+        metrics::StartMetricsEndpoint(address_, metrics_, routes_ ? routes_ : landing, tls_);
   } catch (const metrics::MetricsEndpointError& e) {
     std::fprintf(stderr, "tallyvox: %s\n", e.what());
     return false;
   }
   observers.Add(&metrics_);
-  std::fprintf(stderr, "tallyvox: serving /metrics on %s\n", endpoint_->Address().c_str());
+  // With TLS the address is told as the URL's start ("https://127.0.0.1:9741").
+  const std::string where = (tls_ != nullptr ? "https://" : "") + endpoint_->Address();
+  std::fprintf(stderr, "tallyvox: serving /metrics on %s\n", where.c_str());
   if (status_page_) {
-    std::fprintf(stderr, "tallyvox: serving the status page on %s\n", endpoint_->Address().c_str());
+    std::fprintf(stderr, "tallyvox: serving the status page on %s\n", where.c_str());
   }
   return true;
 }

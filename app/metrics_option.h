@@ -39,6 +39,9 @@ class MetricsOption {
     routes_ = std::move(routes);
     status_page_ = status_page;
   }
+  // The endpoint speaks HTTPS only with `tls` ([web] tls_cert and tls_key).
+  // REQUIRES: before Start.
+  void SetTls(std::shared_ptr<const http::TlsContext> tls) { tls_ = std::move(tls); }
   bool given() const { return !address_.empty(); }
   // The metrics as the stall guard's listener (its numbers, whether or not
   // an endpoint serves them).
@@ -50,6 +53,7 @@ class MetricsOption {
   std::string address_;
   std::function<void(http::Router&)> routes_;
   bool status_page_ = false;
+  std::shared_ptr<const http::TlsContext> tls_;
   metrics::MonitorMetrics metrics_;
   std::unique_ptr<metrics::MetricsEndpoint> endpoint_;
 };

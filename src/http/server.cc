@@ -17,6 +17,7 @@
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "http/socket_io.h"
+#include "http/tls_context.h"
 
 namespace tallyvox::http {
 namespace {
@@ -36,9 +37,14 @@ constexpr milliseconds kStopBound{100};
 // A connection on the event thread: accepted, being read, or refused and
 // lingering.
 struct Connection {
-  Connection(int f, Clock::time_point now, const ServerOptions& o)
-      : fd(f), deadline(now + o.request_deadline), last_input(now), reader(o.limits) {}
+  Connection(std::unique_ptr<ConnIo> i, Clock::time_point now, const ServerOptions& o)
+      : fd(i->fd()),
+        io(std::move(i)),
+        deadline(now + o.request_deadline),
+        last_input(now),
+        reader(o.limits) {}
   int fd;                        // -1 once closed or handed to a worker
+  std::unique_ptr<ConnIo> io;    // reads and writes fd (plain or TLS)
   Clock::time_point deadline;    // the whole request's, from the accept
   Clock::time_point last_input;  // the accept or the last bytes received
   RequestReader reader;
@@ -51,6 +57,7 @@ struct Connection {
 // A complete request waiting for a worker.
 struct Job {
   int fd = -1;
+  std::unique_ptr<ConnIo> io;
   Request request;
   Clock::time_point deadline;
   size_t bytes = 0;
@@ -89,6 +96,7 @@ class Server::Core {
   int NextTimeout(Clock::time_point now) const;
   void ReadFrom(Connection& c, Clock::time_point now);
   void Answer(Connection& c, int status, Clock::time_point now);
+  void Answer(Connection& c, const Response& r, Clock::time_point now);
   void Enqueue(Connection& c, Clock::time_point now);
   void Expire(Clock::time_point now);
   void AcceptSome(Clock::time_point now);
@@ -133,13 +141,16 @@ void Server::Core::RunEvents() {
     fds.push_back({stop_fd_, POLLIN, 0});
     // A negative descriptor is skipped by poll: accepting pauses after EMFILE.
     fds.push_back({now >= accept_resume_ ? listen_fd_ : -1, POLLIN, 0});
-    for (const auto& c : conns_) fds.push_back({c->fd, POLLIN, 0});
+    for (const auto& c : conns_) {
+      fds.push_back({c->fd, c->answered ? static_cast<short>(POLLIN) : c->io->Events(), 0});
+    }
     const int n = ::poll(fds.data(), fds.size(), NextTimeout(now));
     if (n < 0 && errno != EINTR) std::this_thread::sleep_for(milliseconds(10));
     if (fds[0].revents != 0) break;
     const Clock::time_point after = Clock::now();
-    for (size_t i = 0; n > 0 && i < conns_.size(); ++i) {
-      if (fds[2 + i].revents != 0) ReadFrom(*conns_[i], after);
+    for (size_t i = 0; n >= 0 && i < conns_.size(); ++i) {
+      if (fds[2 + i].revents != 0 || (conns_[i]->io && conns_[i]->io->Buffered()))
+        ReadFrom(*conns_[i], after);
     }
     Expire(after);
     std::erase_if(conns_, [](const auto& c) { return c->fd < 0; });
@@ -157,13 +168,22 @@ void Server::Core::RunEvents() {
 int Server::Core::NextTimeout(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
   if (now < accept_resume_) next = accept_resume_;
-  for (const auto& c : conns_) next = std::min(next, c->answered ? c->linger_end : c->deadline);
+  for (const auto& c : conns_) {
+    if (!c->answered && c->io && c->io->Buffered()) return 0;  // bytes at hand already
+    next = std::min(next, c->answered ? c->linger_end : c->deadline);
+  }
   return next == Clock::time_point::max() ? -1 : MillisUntil(now, next);
 }
 
 void Server::Core::ReadFrom(Connection& c, Clock::time_point now) {
-  const ssize_t n = ::recv(c.fd, buf_.data(), buf_.size(), MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  const ssize_t n = c.io->Read(buf_.data(), buf_.size());
+  if (n == ConnIo::kWait) return;
+  if (n == ConnIo::kRefuse) {  // plain HTTP on a TLS port: told so in the clear
+    Response r = StatusResponse(400);
+    r.body = "This port speaks HTTPS only: ask for https://\n";
+    Answer(c, r, now);
+    return;
+  }
   if (n <= 0) {  // the client is gone (or done after our answer)
     Close(c);
     return;
@@ -187,9 +207,12 @@ void Server::Core::ReadFrom(Connection& c, Clock::time_point now) {
 // is read and dropped, so the close does not reset the connection before
 // the client has read the answer.
 void Server::Core::Answer(Connection& c, int status, Clock::time_point now) {
-  const Response r = StatusResponse(status);
-  io::SendNow(c.fd, SerializeHead(r, std::time(nullptr)) + r.body);
-  ::shutdown(c.fd, SHUT_WR);
+  Answer(c, StatusResponse(status), now);
+}
+
+void Server::Core::Answer(Connection& c, const Response& r, Clock::time_point now) {
+  c.io->SendNow(SerializeHead(r, std::time(nullptr)) + r.body);
+  c.io->ShutdownWrite();
   c.answered = true;
   c.linger_end = now + options_.linger;
   c.reader = RequestReader(options_.limits);  // lets go of what it held
@@ -199,6 +222,7 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
   Job job;
   job.bytes = c.reader.HeldBytes();
   job.fd = c.fd;
+  job.io = std::move(c.io);
   job.request = c.reader.TakeRequest();
   job.deadline = c.deadline;
   {
@@ -207,6 +231,8 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
       queued_bytes_ += job.bytes;
       queue_.push_back(std::move(job));
       c.fd = -1;  // the worker's now
+    } else {
+      c.io = std::move(job.io);
     }
   }
   if (c.fd < 0) {
@@ -222,8 +248,9 @@ void Server::Core::Expire(Clock::time_point now) {
     if (c->answered) {
       if (now >= c->linger_end) Close(*c);
     } else if (now >= c->deadline) {
+      // Mid-handshake a TLS client gets no answer: there is no channel yet.
       const Response r = StatusResponse(408);
-      io::SendNow(c->fd, SerializeHead(r, std::time(nullptr)) + r.body);
+      if (c->io->Ready()) c->io->SendNow(SerializeHead(r, std::time(nullptr)) + r.body);
       Close(*c);
       timed_out_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -241,7 +268,12 @@ void Server::Core::AcceptSome(Clock::time_point now) {
       return;
     }
     accepted_.fetch_add(1, std::memory_order_relaxed);
-    conns_.push_back(std::make_unique<Connection>(fd, now, options_));
+    std::unique_ptr<ConnIo> conn_io = options_.tls ? options_.tls->Accept(fd) : PlainConnIo(fd);
+    if (conn_io == nullptr) {
+      ::close(fd);
+      continue;
+    }
+    conns_.push_back(std::make_unique<Connection>(std::move(conn_io), now, options_));
     if (conns_.size() > static_cast<size_t>(options_.max_connections)) EvictOne();
   }
 }
@@ -266,6 +298,7 @@ void Server::Core::EvictOne() {
 }
 
 void Server::Core::Close(Connection& c) {
+  c.io.reset();
   if (c.fd >= 0) ::close(c.fd);
   c.fd = -1;
 }
@@ -306,10 +339,11 @@ void Server::Core::Serve(Job& job) {
     head = SerializeHead(response, std::time(nullptr));
   }
   const bool head_only = job.request.method == "HEAD";
-  io::SendAll(job.fd, head, head_only ? std::string_view() : std::string_view(response.body),
-              Clock::now() + options_.write_deadline, stop_fd_);
-  ::shutdown(job.fd, SHUT_WR);
+  job.io->SendAll(head, head_only ? std::string_view() : std::string_view(response.body),
+                  Clock::now() + options_.write_deadline, stop_fd_);
+  job.io->ShutdownWrite();
   io::DropInput(job.fd, kDropOnClose);
+  job.io.reset();
   ::close(job.fd);
 }
 
@@ -318,7 +352,10 @@ void Server::Core::Stop() {
     MutexLock lock(&mu_);
     if (stopping_) return;
     stopping_ = true;
-    for (const Job& job : queue_) ::close(job.fd);
+    for (Job& job : queue_) {
+      job.io.reset();
+      ::close(job.fd);
+    }
     queue_.clear();
     queued_bytes_ = 0;
   }

@@ -55,7 +55,8 @@ http::Response LandingPage(const http::Request&) {
 }
 
 MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
-                                 const std::function<void(http::Router&)>& more_routes)
+                                 const std::function<void(http::Router&)>& more_routes,
+                                 std::shared_ptr<const http::TlsContext> tls)
     : source_(std::make_shared<Source>()), host_(address.host) {
   source_->store = &store;
   http::Router router;
@@ -69,7 +70,10 @@ MetricsEndpoint::MetricsEndpoint(const ListenAddress& address, const MetricStore
   });
   if (more_routes) more_routes(router);
   try {
-    server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
+    http::ServerOptions options;
+    options.tls = std::move(tls);
+    server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router),
+                                             std::move(options));
   } catch (const http::ServerError&) {
     port_ = address.port;
     throw MetricsEndpointError("cannot serve /metrics on " + Address() +
@@ -100,9 +104,10 @@ std::string MetricsEndpoint::Address() const {
 
 std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
     const std::string& address, const MonitorMetrics& metrics,
-    const std::function<void(http::Router&)>& more_routes) {
+    const std::function<void(http::Router&)>& more_routes,
+    std::shared_ptr<const http::TlsContext> tls) {
   return std::make_unique<MetricsEndpoint>(ParseListenAddress(address), metrics.store(),
-                                           more_routes);
+                                           more_routes, std::move(tls));
 }
 
 }  // namespace tallyvox::metrics

@@ -41,6 +41,7 @@
 namespace tallyvox::http {
 class Router;
 class Server;
+class TlsContext;
 }  // namespace tallyvox::http
 
 namespace tallyvox::metrics {
@@ -74,9 +75,11 @@ class MetricsEndpoint {
   // Binds at once (raises MetricsEndpointError when it cannot) and serves
   // `store` until destroyed. REQUIRES: `store` outlives the endpoint.
   // `more_routes`, when set, adds further routes beside /metrics (the status
-  // page, status/status_page.h).
+  // page, status/status_page.h). With `tls` it speaks HTTPS only
+  // (http/tls_context.h).
   MetricsEndpoint(const ListenAddress& address, const MetricStore& store,
-                  const std::function<void(http::Router&)>& more_routes = {});
+                  const std::function<void(http::Router&)>& more_routes = {},
+                  std::shared_ptr<const http::TlsContext> tls = nullptr);
   // Stops serving; waits at most 0.1 s for a request in progress.
   ~MetricsEndpoint();
   MetricsEndpoint(const MetricsEndpoint&) = delete;
@@ -106,7 +109,8 @@ class MetricsEndpoint {
 // The endpoint for `--metrics ADDRESS:PORT` over a monitor's metrics.
 std::unique_ptr<MetricsEndpoint> StartMetricsEndpoint(
     const std::string& address, const MonitorMetrics& metrics,
-    const std::function<void(http::Router&)>& more_routes = {});
+    const std::function<void(http::Router&)>& more_routes = {},
+    std::shared_ptr<const http::TlsContext> tls = nullptr);
 
 }  // namespace tallyvox::metrics
 
