@@ -106,6 +106,7 @@ set(metrics_tests_unit_suites
   ProcStat
   ProcessMetrics)
 set(history_tests_unit_suites
+  AvailabilityCacheTest
   HistoryDbTest
   HistoryWriterTest)
 set(report_tests_unit_suites
