@@ -110,6 +110,7 @@ set(history_tests_unit_suites
   HistoryDbTest
   HistoryWriterTest)
 set(report_tests_unit_suites
+  ReportPercentilesTest
   ReportSinceTest
   ReportTest)
 set(status_tests_unit_suites
