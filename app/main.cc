@@ -44,6 +44,7 @@
 #include "app/reload.h"
 #include "app/serve.h"
 #include "app/status_option.h"
+#include "app/window_option.h"
 #include "assembly/assembly.h"
 #include "assembly/runner.h"
 #include "base/open_file_limit.h"
@@ -341,10 +342,11 @@ int main(int argc, char** argv) {
 #else
     tallyvox::ui::WindowOptions window;
     window.config = options.config;
-    ObserverList metrics_observers;
-    window.observers = {&metrics_observers};
+    tallyvox::app::WindowFrontEnds front_ends(metrics);
+    window.observers = {&front_ends.observers()};
     window.stall_listeners = {metrics.stall_listener()};
-    window.start_observers = [&] { return metrics.Start(metrics_observers); };
+    window.start_observers = [&](const Settings& settings) { return front_ends.Start(settings); };
+    window.row_note = [&front_ends](int row) { return front_ends.RowNote(row); };
     return tallyvox::ui::RunWindow(argc, argv, window);
 #endif
   }

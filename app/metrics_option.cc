@@ -31,6 +31,7 @@ bool MetricsOption::Start(monitor::ObserverList& observers) {
     };
     const std::function<void(http::Router&)> pages = routes_ ? routes_ : landing;
     http::ServerOptions options;
+    options.tls = tls_;
     if (exporter_ != nullptr) {
       options.max_connections = kProbeConnections;
       options.queue_capacity = kProbeQueue;
@@ -47,9 +48,11 @@ bool MetricsOption::Start(monitor::ObserverList& observers) {
     return false;
   }
   observers.Add(&metrics_);
-  std::fprintf(stderr, "tallyvox: serving /metrics on %s\n", endpoint_->Address().c_str());
+  // With TLS the address is told as the URL's start ("https://127.0.0.1:9741").
+  const std::string where = (tls_ != nullptr ? "https://" : "") + endpoint_->Address();
+  std::fprintf(stderr, "tallyvox: serving /metrics on %s\n", where.c_str());
   if (status_page_) {
-    std::fprintf(stderr, "tallyvox: serving the status page on %s\n", endpoint_->Address().c_str());
+    std::fprintf(stderr, "tallyvox: serving the status page on %s\n", where.c_str());
   }
   return true;
 }

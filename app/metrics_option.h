@@ -51,6 +51,9 @@ class MetricsOption {
   static constexpr int kProbeQueue = 16 + exporter::kMaxProbesInFlight;
   // Sets the address (`tallyvox serve --listen`). REQUIRES: before Start.
   void SetAddress(std::string address) { address_ = std::move(address); }
+  // The endpoint speaks HTTPS only with `tls` ([web] tls_cert and tls_key).
+  // REQUIRES: before Start.
+  void SetTls(std::shared_ptr<const http::TlsContext> tls) { tls_ = std::move(tls); }
   bool given() const { return !address_.empty(); }
   // The metrics as the stall guard's listener (its numbers, whether or not
   // an endpoint serves them).
@@ -62,6 +65,7 @@ class MetricsOption {
   std::string address_;
   std::function<void(http::Router&)> routes_;
   bool status_page_ = false;
+  std::shared_ptr<const http::TlsContext> tls_;
   metrics::MonitorMetrics metrics_;
   // Declared before the endpoint: ended after it (the server first stops
   // answering, then the probes in flight end).

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "http/basic_auth.h"
+#include "http/tls_context.h"
 #include "metrics/endpoint.h"
 #include "monitor/interval.h"
 #include "status/status_page.h"
@@ -17,6 +18,16 @@ bool StatusOption::Start(monitor::ObserverList& observers, MetricsOption* metric
       auth = std::make_shared<http::BasicAuth>(settings_.web.users);
     } catch (const std::invalid_argument& e) {
       std::fprintf(stderr, "tallyvox: %s: web.users: %s\n", settings_.path.c_str(), e.what());
+      return false;
+    }
+  }
+  std::shared_ptr<const http::TlsContext> tls;
+  if (!settings_.web.tls_cert.empty()) {
+    try {
+      tls = http::TlsContext::Load(settings_.web.tls_cert, settings_.web.tls_key);
+    } catch (const http::TlsError& e) {
+      std::fprintf(stderr, "tallyvox: %s: web.tls_cert and web.tls_key: %s\n",
+                   settings_.path.c_str(), e.what());
       return false;
     }
   }
@@ -45,6 +56,7 @@ bool StatusOption::Start(monitor::ObserverList& observers, MetricsOption* metric
     }
   };
   if (on_metrics) {
+    metrics->SetTls(tls);
     if (page != nullptr || auth != nullptr) metrics->AddRoutes(routes, page != nullptr);
     return true;
   }
@@ -53,11 +65,14 @@ bool StatusOption::Start(monitor::ObserverList& observers, MetricsOption* metric
     const metrics::ListenAddress address = metrics::ParseListenAddress(settings_.web.listen);
     http::Router router;
     routes(router);
-    server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router));
+    http::ServerOptions options;
+    options.tls = tls;
+    server_ = std::make_unique<http::Server>(address.host, address.port, std::move(router),
+                                             std::move(options));
     const std::string host =
         address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
-    std::fprintf(stderr, "tallyvox: serving the status page on %s:%d\n", host.c_str(),
-                 server_->port());
+    std::fprintf(stderr, "tallyvox: serving the status page on %s%s:%d\n",
+                 tls != nullptr ? "https://" : "", host.c_str(), server_->port());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tallyvox: web.listen %s: %s\n", settings_.web.listen.c_str(), e.what());
     return false;

@@ -2,7 +2,8 @@
 // history: on the --metrics port beside /metrics, or, without --metrics, on
 // the settings' [web] listen address. Its board follows the monitor's
 // events from Start on. With [web] users, every request to that endpoint,
-// /metrics included, needs HTTP Basic authentication (http/basic_auth.h).
+// /metrics included, needs HTTP Basic authentication (http/basic_auth.h);
+// with [web] tls_cert and tls_key it speaks HTTPS only (http/tls_context.h).
 #ifndef TALLYVOX_APP_STATUS_OPTION_H_
 #define TALLYVOX_APP_STATUS_OPTION_H_
 
@@ -24,8 +25,9 @@ class StatusOption {
   // `observers` and the page's routes to the metrics endpoint when
   // --metrics was given, else serves them on [web] listen. Without a
   // history it serves no page (a [web] listen then gets a warning), but
-  // [web] users still guard /metrics. False, with the reason on standard
-  // error, when the address cannot be served or a user's hash is refused.
+  // [web] users and TLS still guard /metrics. False, with the reason on
+  // standard error, when the address cannot be served, a user's hash is
+  // refused, or the certificate and key cannot be used.
   bool Start(monitor::ObserverList& observers, MetricsOption* metrics);
 
  private:

@@ -2,7 +2,7 @@
 //  - what writing it adds to a healthy poll cycle's CPU (111 ticked rows
 //    against local mwserver listeners, a real audit table), measured as the
 //    process's CPU (the writer thread's included) of cycles with the history
-//    writer against cycles without, interleaved (target: at most 5%);
+//    writer against cycles without, in pairs of rounds (target: at most 5%);
 //  - 30 days of 111 rows probed every minute (43200 cycles, 4.8 million
 //    probes, 1% failed with a reason): the database's size (target: under
 //    300 MB) and `tallyvox report --since 30d`'s work, BuildReport over every
@@ -81,8 +81,11 @@ int CycleCost() {
   options.database = dir.File("history.sqlite");
   history::HistoryWriter writer(options);
 
+  // Rounds in pairs, one with and one without, in alternating order: the
+  // added cost is the median of each pair's difference, so a change of the
+  // machine's load (other programs on its cores) between rounds cancels.
   std::vector<double> without, with;
-  constexpr int kRounds = 9, kCycles = 5;
+  constexpr int kRounds = 15, kCycles = 5;
   auto round_of = [&](bool on, std::vector<double>* cpu) {
     history_switch.writer = on ? &writer : nullptr;
     const double start = bench::ProcessCpuSeconds();
@@ -94,11 +97,14 @@ int CycleCost() {
   };
   round_of(true, &with);  // warm up: the database made, the connections pooled
   with.clear();
+  std::vector<double> differences;
   for (int r = 0; r < kRounds; ++r) {
-    round_of(false, &without);
+    if (r % 2 == 0) round_of(false, &without);
     round_of(true, &with);
+    if (r % 2 != 0) round_of(false, &without);
+    differences.push_back(with.back() - without.back());
   }
-  const double base = Median(without), added = Median(with) - base;
+  const double base = Median(without), added = Median(differences);
   std::printf(
       "history writing in a healthy cycle of %d rows:\n  cycle without history %10.0f us CPU\n"
       "  cycle with history    %10.0f us CPU\n  added %.0f us, %.1f%% of the cycle (target: at "

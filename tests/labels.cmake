@@ -111,9 +111,11 @@ set(metrics_tests_unit_suites
   ProcStat
   ProcessMetrics)
 set(history_tests_unit_suites
+  AvailabilityCacheTest
   HistoryDbTest
   HistoryWriterTest)
 set(report_tests_unit_suites
+  ReportPercentilesTest
   ReportSinceTest
   ReportTest)
 set(status_tests_unit_suites

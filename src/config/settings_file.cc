@@ -435,7 +435,33 @@ bool LooksLikeBcrypt(const std::string& hash) {
   });
 }
 
-void ReadWeb(TableReader& top, Settings* s) {
+// [web] tls_cert and tls_key: both or neither, relative to the settings
+// file's folder, readable when the files are checked. Whether they hold a
+// matching certificate and key is checked when the endpoint starts.
+void ReadWebTls(TableReader& t, Settings* s, const ReadContext& context) {
+  std::string* paths[] = {&s->web.tls_cert, &s->web.tls_key};
+  const char* keys[] = {"tls_cert", "tls_key"};
+  bool given[2] = {false, false};
+  for (int i = 0; i < 2; ++i) {
+    std::string path;
+    given[i] = t.String(keys[i], &path);
+    if (!given[i]) continue;
+    if (path.empty()) t.Fail(t.Node(keys[i])->source(), t.Path(keys[i]) + " is empty");
+    *paths[i] = path[0] == '/' ? path : Folder(s->path) + "/" + path;
+    const std::string why = context.check_files ? Unreadable(*paths[i]) : "";
+    if (!why.empty()) {
+      t.Fail(t.Node(keys[i])->source(),
+             "cannot read " + t.Path(keys[i]) + " " + EscapeControls(*paths[i]) + ": " + why);
+    }
+  }
+  if (given[0] != given[1]) {
+    const int set = given[0] ? 0 : 1;
+    t.Fail(t.Node(keys[set])->source(), t.Path(keys[set]) + " is set without " +
+                                            t.Path(keys[1 - set]) + " (set both or neither)");
+  }
+}
+
+void ReadWeb(TableReader& top, Settings* s, const ReadContext& context) {
   TableReader t(top.Table("web"), "web", top.file());
   if (t.String("listen", &s->web.listen) && s->web.listen.empty()) {
     t.Fail(t.Node("listen")->source(), "web.listen is empty (leave it out for none)");
@@ -458,6 +484,7 @@ void ReadWeb(TableReader& top, Settings* s) {
       s->web.users[name] = hash;
     }
   }
+  ReadWebTls(t, s, context);
   t.Finish();
 }
 
@@ -482,7 +509,7 @@ Settings Parse(std::string_view text, const std::string& path, ReadContext* cont
   ReadRoster(top, &s);
   ReadAlerts(top, &s, *context);
   ReadHistory(top, &s, *context);
-  ReadWeb(top, &s);
+  ReadWeb(top, &s, *context);
   top.Finish();
   return s;
 }

@@ -37,8 +37,10 @@ constexpr int64_t kRowsPerMs = 128;
 // A prepared statement, finalized when it goes.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) {
-    code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  // `keep`: the statement is run many times (SQLite keeps it off its
+  // lookaside memory).
+  Statement(sqlite3* db, const char* sql, bool keep = false) {
+    code_ = sqlite3_prepare_v3(db, sql, -1, keep ? SQLITE_PREPARE_PERSISTENT : 0, &stmt_, nullptr);
   }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
@@ -80,6 +82,34 @@ class Statement {
 
 }  // namespace
 
+// What every write runs, prepared once per open database: a cycle's batch
+// then costs its inserts and its commit, not the parsing of its SQL.
+struct HistoryDb::WriteStatements {
+  explicit WriteStatements(sqlite3* db)
+      : begin(db, "BEGIN IMMEDIATE", true),
+        commit(db, "COMMIT", true),
+        probe(db,
+              "INSERT OR REPLACE INTO probes(key, address, outcome, seconds, reason)"
+              " VALUES(?, ?, ?, ?, ?)",
+              true),
+        alert(db,
+              "INSERT INTO alerts(time, row, text, accounts, outcome, detail)"
+              " VALUES(?, ?, ?, ?, ?, ?)",
+              true),
+        cycle(db,
+              "INSERT OR REPLACE INTO cycles(start, end, rows, failed, skipped)"
+              " VALUES(?, ?, ?, ?, ?)",
+              true) {}
+  // The first preparation that failed, or SQLITE_OK.
+  int code() const {
+    for (const Statement* s : {&begin, &commit, &probe, &alert, &cycle}) {
+      if (s->code() != SQLITE_OK) return s->code();
+    }
+    return SQLITE_OK;
+  }
+  Statement begin, commit, probe, alert, cycle;
+};
+
 int LatestSchemaVersion() { return static_cast<int>(std::size(kMigrations)); }
 
 HistoryDb::HistoryDb(const std::string& path, Mode mode, int schema_version) : path_(path) {
@@ -113,7 +143,10 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode, int schema_version) : p
   }
 }
 
-HistoryDb::~HistoryDb() { sqlite3_close(db_); }
+HistoryDb::~HistoryDb() {
+  write_.reset();  // finalized first, else the close would fail and leak
+  sqlite3_close(db_);
+}
 
 void HistoryDb::Fail(const std::string& doing, int code) const {
   throw HistoryError("history: " + path_ + ": cannot " + doing + ": " + sqlite3_errstr(code));
@@ -143,58 +176,64 @@ void HistoryDb::Migrate(int target) {
 }
 
 void HistoryDb::Write(const HistoryBatch& batch) {
-  int code = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (code != SQLITE_OK) Fail("write", code);
-  {
-    Statement probe(db_,
-                    "INSERT OR REPLACE INTO probes(key, address, outcome, seconds, reason)"
-                    " VALUES(?, ?, ?, ?, ?)");
-    for (const ProbeRecord& p : batch.probes) {
-      if (code != SQLITE_OK) break;
-      probe.Reset();
-      probe.Bind(1, p.time_ms * kRowsPerMs + p.row);
-      probe.Bind(2, p.address);
-      probe.Bind(3, static_cast<int64_t>(p.answered ? 1 : 0));
-      probe.Bind(4, p.seconds);
-      if (p.reason.empty()) {
-        probe.BindNull(5);
-      } else {
-        probe.Bind(5, p.reason);
-      }
-      if (probe.Step() != SQLITE_DONE) code = probe.code();
-    }
-    Statement alert(db_,
-                    "INSERT INTO alerts(time, row, text, accounts, outcome, detail)"
-                    " VALUES(?, ?, ?, ?, ?, ?)");
-    for (const AlertRecord& a : batch.alerts) {
-      if (code != SQLITE_OK) break;
-      alert.Reset();
-      alert.Bind(1, a.time_ms);
-      alert.Bind(2, static_cast<int64_t>(a.row));
-      alert.Bind(3, a.text);
-      alert.Bind(4, a.accounts);
-      alert.Bind(5, a.outcome);
-      alert.Bind(6, a.detail);
-      if (alert.Step() != SQLITE_DONE) code = alert.code();
-    }
-    if (code == SQLITE_OK && batch.cycle) {
-      Statement cycle(db_,
-                      "INSERT OR REPLACE INTO cycles(start, end, rows, failed, skipped)"
-                      " VALUES(?, ?, ?, ?, ?)");
-      cycle.Bind(1, batch.cycle->start_ms);
-      cycle.Bind(2, batch.cycle->end_ms);
-      cycle.Bind(3, static_cast<int64_t>(batch.cycle->rows));
-      cycle.Bind(4, static_cast<int64_t>(batch.cycle->failed));
-      cycle.Bind(5, static_cast<int64_t>(batch.cycle->skipped));
-      if (cycle.Step() != SQLITE_DONE) code = cycle.code();
-    }
+  if (write_ == nullptr) {
+    auto statements = std::make_unique<WriteStatements>(db_);
+    if (statements->code() != SQLITE_OK) Fail("write", statements->code());
+    write_ = std::move(statements);
   }
-  if (code == SQLITE_OK) code = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  write_->begin.Reset();
+  if (write_->begin.Step() != SQLITE_DONE) Fail("write", write_->begin.code());
+  int code = WriteRecords(batch);
+  if (code == SQLITE_OK) {
+    write_->commit.Reset();
+    if (write_->commit.Step() != SQLITE_DONE) code = write_->commit.code();
+  }
+  for (Statement* s :
+       {&write_->begin, &write_->commit, &write_->probe, &write_->alert, &write_->cycle}) {
+    s->Reset();
+  }
   if (code != SQLITE_OK) {
     // Whatever the statement left, the transaction goes as a whole.
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     Fail("write", code);
   }
+}
+
+int HistoryDb::WriteRecords(const HistoryBatch& batch) {
+  Statement& probe = write_->probe;
+  for (const ProbeRecord& p : batch.probes) {
+    probe.Reset();
+    probe.Bind(1, p.time_ms * kRowsPerMs + p.row);
+    probe.Bind(2, p.address);
+    probe.Bind(3, static_cast<int64_t>(p.answered ? 1 : 0));
+    probe.Bind(4, p.seconds);
+    if (p.reason.empty()) {
+      probe.BindNull(5);
+    } else {
+      probe.Bind(5, p.reason);
+    }
+    if (probe.Step() != SQLITE_DONE) return probe.code();
+  }
+  Statement& alert = write_->alert;
+  for (const AlertRecord& a : batch.alerts) {
+    alert.Reset();
+    alert.Bind(1, a.time_ms);
+    alert.Bind(2, static_cast<int64_t>(a.row));
+    alert.Bind(3, a.text);
+    alert.Bind(4, a.accounts);
+    alert.Bind(5, a.outcome);
+    alert.Bind(6, a.detail);
+    if (alert.Step() != SQLITE_DONE) return alert.code();
+  }
+  if (!batch.cycle) return SQLITE_OK;
+  Statement& cycle = write_->cycle;
+  cycle.Reset();
+  cycle.Bind(1, batch.cycle->start_ms);
+  cycle.Bind(2, batch.cycle->end_ms);
+  cycle.Bind(3, static_cast<int64_t>(batch.cycle->rows));
+  cycle.Bind(4, static_cast<int64_t>(batch.cycle->failed));
+  cycle.Bind(5, static_cast<int64_t>(batch.cycle->skipped));
+  return cycle.Step() != SQLITE_DONE ? cycle.code() : SQLITE_OK;
 }
 
 int64_t HistoryDb::Prune(int64_t before_ms) {

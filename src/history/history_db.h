@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -56,6 +57,7 @@ class HistoryDb {
   int SchemaVersion();
 
   // Writes the batch in one transaction: all of it or, on an error, none.
+  // Its statements are prepared at the first write and kept for the next.
   void Write(const HistoryBatch& batch);
   // Deletes probes, alerts and cycles older than `before_ms`; returns the
   // probes deleted.
@@ -86,9 +88,14 @@ class HistoryDb {
  private:
   [[noreturn]] void Fail(const std::string& doing, int code) const;
   void Migrate(int target);
+  // REQUIRES: a transaction is open. The first failing step's code, or SQLITE_OK.
+  int WriteRecords(const HistoryBatch& batch);
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  // The write's statements, prepared once (finalized before db_ closes).
+  struct WriteStatements;
+  std::unique_ptr<WriteStatements> write_;
 };
 
 }  // namespace tallyvox::history

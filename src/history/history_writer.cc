@@ -36,6 +36,17 @@ int64_t UnixMillis(TDateTime local) {
          DecodeDateTime(local).millisecond;
 }
 
+int64_t LocalToUnix::Millis(TDateTime local) {
+  const DateTimeParts p = DecodeDateTime(local);
+  const int64_t key = static_cast<int64_t>(EncodeDate(p.year, p.month, p.day)) * 24 + p.hour;
+  const int64_t into_hour = (int64_t{p.minute} * 60 + p.second) * 1000 + p.millisecond;
+  if (key != hour_key_ || key < 0) {
+    hour_key_ = key;
+    hour_start_ms_ = UnixMillis(local) - into_hour;
+  }
+  return hour_start_ms_ + into_hour;
+}
+
 HistoryWriter::HistoryWriter(HistoryWriterOptions options) : options_(std::move(options)) {
   thread_ = std::thread([this] { Run(); });
 }
@@ -69,8 +80,8 @@ void HistoryWriter::ProbeFinished(const monitor::ProbeEvent& e) {
   HistoryBatch full;
   {
     MutexLock lock(&mu_);
-    gathering_.probes.push_back({UnixMillis(e.start), e.row, e.address, e.answered(), e.seconds,
-                                 e.failed() ? e.reason : ""});
+    gathering_.probes.push_back({to_unix_.Millis(e.start), e.row, e.address, e.answered(),
+                                 e.seconds, e.failed() ? e.reason : ""});
     if (gathering_.probes.size() + gathering_.alerts.size() < options_.max_batch_records) return;
     full = std::exchange(gathering_, {});
   }
@@ -95,8 +106,9 @@ void HistoryWriter::CycleFinished(const monitor::CycleEvent& e) {
   {
     MutexLock lock(&mu_);
     batch = std::exchange(gathering_, {});
+    batch.cycle =
+        CycleRecord{to_unix_.Millis(e.start), to_unix_.Millis(e.end), e.rows, e.failed, e.skipped};
   }
-  batch.cycle = CycleRecord{UnixMillis(e.start), UnixMillis(e.end), e.rows, e.failed, e.skipped};
   HandOver(std::move(batch));
 }
 

@@ -56,6 +56,20 @@ struct HistoryWriterOptions {
 // A full local timestamp as UTC milliseconds since 1970.
 int64_t UnixMillis(TDateTime local);
 
+// UnixMillis for timestamps that mostly share their local hour (a cycle's
+// probes): the C library's mktime once per local hour (glibc's also looks
+// at /etc/localtime on every call), the rest by arithmetic. Daylight-saving
+// changes fall on a local hour's start, so every result is UnixMillis's.
+// Not thread-safe: one user at a time.
+class LocalToUnix {
+ public:
+  int64_t Millis(TDateTime local);
+
+ private:
+  int64_t hour_key_ = -1;  // local days * 24 + hour; -1: none yet
+  int64_t hour_start_ms_ = 0;
+};
+
 class HistoryWriter : public monitor::MonitorObserver {
  public:
   explicit HistoryWriter(HistoryWriterOptions options);
@@ -83,6 +97,7 @@ class HistoryWriter : public monitor::MonitorObserver {
   CondVar work_;
   CondVar idle_;
   HistoryBatch gathering_ GUARDED_BY(mu_);
+  LocalToUnix to_unix_ GUARDED_BY(mu_);
   std::deque<HistoryBatch> queue_ GUARDED_BY(mu_);
   bool writing_ GUARDED_BY(mu_) = false;
   bool stopping_ GUARDED_BY(mu_) = false;

@@ -13,11 +13,12 @@
 #include <ctime>
 #include <deque>
 #include <system_error>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "http/socket_io.h"
+#include "http/tls_context.h"
 
 namespace tallyvox::http {
 namespace {
@@ -37,9 +38,14 @@ constexpr milliseconds kStopBound{100};
 // A connection on the event thread: accepted, being read, or refused and
 // lingering.
 struct Connection {
-  Connection(int f, Clock::time_point now, const ServerOptions& o)
-      : fd(f), deadline(now + o.request_deadline), last_input(now), reader(o.limits) {}
+  Connection(std::unique_ptr<ConnIo> i, Clock::time_point now, const ServerOptions& o)
+      : fd(i->fd()),
+        io(std::move(i)),
+        deadline(now + o.request_deadline),
+        last_input(now),
+        reader(o.limits) {}
   int fd;                        // -1 once closed or handed to a worker
+  std::unique_ptr<ConnIo> io;    // reads and writes fd (plain or TLS)
   Clock::time_point deadline;    // the whole request's, from the accept
   Clock::time_point last_input;  // the accept or the last bytes received
   RequestReader reader;
@@ -52,6 +58,7 @@ struct Connection {
 // A complete request waiting for a worker.
 struct Job {
   int fd = -1;
+  std::unique_ptr<ConnIo> io;
   Request request;
   Clock::time_point deadline;
   size_t bytes = 0;
@@ -90,6 +97,7 @@ class Server::Core : public std::enable_shared_from_this<Server::Core> {
   int NextTimeout(Clock::time_point now) const;
   void ReadFrom(Connection& c, Clock::time_point now);
   void Answer(Connection& c, int status, Clock::time_point now);
+  void Answer(Connection& c, const Response& r, Clock::time_point now);
   void Enqueue(Connection& c, Clock::time_point now);
   void Expire(Clock::time_point now);
   void AcceptSome(Clock::time_point now);
@@ -99,10 +107,10 @@ class Server::Core : public std::enable_shared_from_this<Server::Core> {
   // A worker's: dispatches the request to its handler, which answers now
   // or later (a deferred route) through a Responder.
   void Serve(Job& job);
-  // The Responder of a request on `fd`: Send writes the answer and closes.
-  Responder MakeResponder(int fd, bool head_only);
+  // The Responder of a request on `io`: Send writes the answer and closes.
+  Responder MakeResponder(std::unique_ptr<ConnIo> io, bool head_only);
   // Writes the answer within the write deadline, then closes the connection.
-  void Write(int fd, bool head_only, Response response);
+  void Write(std::unique_ptr<ConnIo> io, bool head_only, Response response);
   void ThreadEnded();
 
   int listen_fd_;      // the event thread's (then closed by it)
@@ -121,11 +129,11 @@ class Server::Core : public std::enable_shared_from_this<Server::Core> {
   std::deque<Job> queue_ GUARDED_BY(mu_);
   size_t queued_bytes_ GUARDED_BY(mu_) = 0;
   bool stopping_ GUARDED_BY(mu_) = false;
-  // Connections whose answer a deferred handler gives later: out of the
-  // event thread's list (never evicted nor timed out) and of the queue; as
-  // many as the deferred handlers let wait (the probe route's bound). Closed
-  // by Stop().
-  std::unordered_set<int> deferred_ GUARDED_BY(mu_);
+  // Connections whose answer a deferred handler gives later, by descriptor:
+  // out of the event thread's list (never evicted nor timed out) and of the
+  // queue; as many as the deferred handlers let wait (the probe route's
+  // bound). Closed by Stop().
+  std::unordered_map<int, std::unique_ptr<ConnIo>> deferred_ GUARDED_BY(mu_);
   int running_ GUARDED_BY(mu_);  // threads not yet ended
 
   // Published by the event thread for Stats().
@@ -144,13 +152,16 @@ void Server::Core::RunEvents() {
     fds.push_back({stop_fd_, POLLIN, 0});
     // A negative descriptor is skipped by poll: accepting pauses after EMFILE.
     fds.push_back({now >= accept_resume_ ? listen_fd_ : -1, POLLIN, 0});
-    for (const auto& c : conns_) fds.push_back({c->fd, POLLIN, 0});
+    for (const auto& c : conns_) {
+      fds.push_back({c->fd, c->answered ? static_cast<short>(POLLIN) : c->io->Events(), 0});
+    }
     const int n = ::poll(fds.data(), fds.size(), NextTimeout(now));
     if (n < 0 && errno != EINTR) std::this_thread::sleep_for(milliseconds(10));
     if (fds[0].revents != 0) break;
     const Clock::time_point after = Clock::now();
-    for (size_t i = 0; n > 0 && i < conns_.size(); ++i) {
-      if (fds[2 + i].revents != 0) ReadFrom(*conns_[i], after);
+    for (size_t i = 0; n >= 0 && i < conns_.size(); ++i) {
+      if (fds[2 + i].revents != 0 || (conns_[i]->io && conns_[i]->io->Buffered()))
+        ReadFrom(*conns_[i], after);
     }
     Expire(after);
     std::erase_if(conns_, [](const auto& c) { return c->fd < 0; });
@@ -168,13 +179,22 @@ void Server::Core::RunEvents() {
 int Server::Core::NextTimeout(Clock::time_point now) const {
   Clock::time_point next = Clock::time_point::max();
   if (now < accept_resume_) next = accept_resume_;
-  for (const auto& c : conns_) next = std::min(next, c->answered ? c->linger_end : c->deadline);
+  for (const auto& c : conns_) {
+    if (!c->answered && c->io && c->io->Buffered()) return 0;  // bytes at hand already
+    next = std::min(next, c->answered ? c->linger_end : c->deadline);
+  }
   return next == Clock::time_point::max() ? -1 : MillisUntil(now, next);
 }
 
 void Server::Core::ReadFrom(Connection& c, Clock::time_point now) {
-  const ssize_t n = ::recv(c.fd, buf_.data(), buf_.size(), MSG_DONTWAIT);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  const ssize_t n = c.io->Read(buf_.data(), buf_.size());
+  if (n == ConnIo::kWait) return;
+  if (n == ConnIo::kRefuse) {  // plain HTTP on a TLS port: told so in the clear
+    Response r = StatusResponse(400);
+    r.body = "This port speaks HTTPS only: ask for https://\n";
+    Answer(c, r, now);
+    return;
+  }
   if (n <= 0) {  // the client is gone (or done after our answer)
     Close(c);
     return;
@@ -198,9 +218,12 @@ void Server::Core::ReadFrom(Connection& c, Clock::time_point now) {
 // is read and dropped, so the close does not reset the connection before
 // the client has read the answer.
 void Server::Core::Answer(Connection& c, int status, Clock::time_point now) {
-  const Response r = StatusResponse(status);
-  io::SendNow(c.fd, SerializeHead(r, std::time(nullptr)) + r.body);
-  ::shutdown(c.fd, SHUT_WR);
+  Answer(c, StatusResponse(status), now);
+}
+
+void Server::Core::Answer(Connection& c, const Response& r, Clock::time_point now) {
+  c.io->SendNow(SerializeHead(r, std::time(nullptr)) + r.body);
+  c.io->ShutdownWrite();
   c.answered = true;
   c.linger_end = now + options_.linger;
   c.reader = RequestReader(options_.limits);  // lets go of what it held
@@ -210,6 +233,7 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
   Job job;
   job.bytes = c.reader.HeldBytes();
   job.fd = c.fd;
+  job.io = std::move(c.io);
   job.request = c.reader.TakeRequest();
   job.deadline = c.deadline;
   {
@@ -218,6 +242,8 @@ void Server::Core::Enqueue(Connection& c, Clock::time_point now) {
       queued_bytes_ += job.bytes;
       queue_.push_back(std::move(job));
       c.fd = -1;  // the worker's now
+    } else {
+      c.io = std::move(job.io);
     }
   }
   if (c.fd < 0) {
@@ -233,8 +259,9 @@ void Server::Core::Expire(Clock::time_point now) {
     if (c->answered) {
       if (now >= c->linger_end) Close(*c);
     } else if (now >= c->deadline) {
+      // Mid-handshake a TLS client gets no answer: there is no channel yet.
       const Response r = StatusResponse(408);
-      io::SendNow(c->fd, SerializeHead(r, std::time(nullptr)) + r.body);
+      if (c->io->Ready()) c->io->SendNow(SerializeHead(r, std::time(nullptr)) + r.body);
       Close(*c);
       timed_out_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -252,7 +279,12 @@ void Server::Core::AcceptSome(Clock::time_point now) {
       return;
     }
     accepted_.fetch_add(1, std::memory_order_relaxed);
-    conns_.push_back(std::make_unique<Connection>(fd, now, options_));
+    std::unique_ptr<ConnIo> conn_io = options_.tls ? options_.tls->Accept(fd) : PlainConnIo(fd);
+    if (conn_io == nullptr) {
+      ::close(fd);
+      continue;
+    }
+    conns_.push_back(std::make_unique<Connection>(std::move(conn_io), now, options_));
     if (conns_.size() > static_cast<size_t>(options_.max_connections)) EvictOne();
   }
 }
@@ -277,6 +309,7 @@ void Server::Core::EvictOne() {
 }
 
 void Server::Core::Close(Connection& c) {
+  c.io.reset();
   if (c.fd >= 0) ::close(c.fd);
   c.fd = -1;
 }
@@ -305,32 +338,37 @@ void Server::Core::RunWorker() {
 }
 
 void Server::Core::Serve(Job& job) {
-  const bool head_only = job.request.method == "HEAD";
   // A request that waited past its deadline is not run: its client may
   // have given up, and the work would only delay the next ones.
+  const bool head_only = job.request.method == "HEAD";
   if (Clock::now() >= job.deadline) {
-    Write(job.fd, head_only, StatusResponse(503));
+    Write(std::move(job.io), head_only, StatusResponse(503));
     return;
   }
-  router_.Dispatch(job.request, MakeResponder(job.fd, head_only));
+  router_.Dispatch(job.request, MakeResponder(std::move(job.io), head_only));
 }
 
-Responder Server::Core::MakeResponder(int fd, bool head_only) {
+Responder Server::Core::MakeResponder(std::unique_ptr<ConnIo> io, bool head_only) {
+  const int fd = io->fd();
   {
     MutexLock lock(&mu_);
-    deferred_.insert(fd);
+    deferred_.emplace(fd, std::move(io));
   }
   return Responder([core = shared_from_this(), fd, head_only](Response response) {
+    std::unique_ptr<ConnIo> conn;
     {
       MutexLock lock(&core->mu_);
       // Stop() closed it already (the number may be another file's now).
-      if (core->deferred_.erase(fd) == 0) return;
+      const auto it = core->deferred_.find(fd);
+      if (it == core->deferred_.end()) return;
+      conn = std::move(it->second);
+      core->deferred_.erase(it);
     }
-    core->Write(fd, head_only, std::move(response));
+    core->Write(std::move(conn), head_only, std::move(response));
   });
 }
 
-void Server::Core::Write(int fd, bool head_only, Response response) {
+void Server::Core::Write(std::unique_ptr<ConnIo> io, bool head_only, Response response) {
   std::string head;
   try {
     head = SerializeHead(response, std::time(nullptr));
@@ -338,10 +376,12 @@ void Server::Core::Write(int fd, bool head_only, Response response) {
     response = StatusResponse(500);
     head = SerializeHead(response, std::time(nullptr));
   }
-  io::SendAll(fd, head, head_only ? std::string_view() : std::string_view(response.body),
+  const int fd = io->fd();
+  io->SendAll(head, head_only ? std::string_view() : std::string_view(response.body),
               Clock::now() + options_.write_deadline, stop_fd_);
-  ::shutdown(fd, SHUT_WR);
+  io->ShutdownWrite();
   io::DropInput(fd, kDropOnClose);
+  io.reset();
   ::close(fd);
 }
 
@@ -350,9 +390,15 @@ void Server::Core::Stop() {
     MutexLock lock(&mu_);
     if (stopping_) return;
     stopping_ = true;
-    for (const Job& job : queue_) ::close(job.fd);
+    for (Job& job : queue_) {
+      job.io.reset();
+      ::close(job.fd);
+    }
     queue_.clear();
-    for (const int fd : deferred_) ::close(fd);
+    for (auto& [fd, io] : deferred_) {
+      io.reset();
+      ::close(fd);
+    }
     deferred_.clear();
     queued_bytes_ = 0;
   }

@@ -21,6 +21,8 @@
 //     at most `linger` before the close;
 //   - `queue_capacity` (16) complete requests wait for a worker; past it a
 //     request is answered 503;
+//   - with `tls` every connection speaks TLS (http/tls_context.h): its
+//     handshake is part of the request and bounded by the same deadline;
 //   - `workers` (2) run handlers; each answer is written within
 //     `write_deadline` (5 s), so a client that never reads holds a worker no
 //     longer; then the connection closes (one request per connection,
@@ -52,6 +54,8 @@
 
 namespace tallyvox::http {
 
+class TlsContext;
+
 class ServerError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -65,6 +69,7 @@ struct ServerOptions {
   std::chrono::milliseconds write_deadline{5000};
   std::chrono::milliseconds linger{1000};
   RequestLimits limits;
+  std::shared_ptr<const TlsContext> tls;  // null: plain HTTP
 };
 
 // What the server holds now, and what it did so far.

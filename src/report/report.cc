@@ -49,10 +49,9 @@ class RowBuilder {
   RowReport Finish() {
     if (down_) report_.outages.back() = {report_.outages.back().start_ms, until_, true};
     if (!times_.empty()) {
-      std::sort(times_.begin(), times_.end());
       report_.has_times = true;
-      report_.median_seconds = Median(times_);
-      report_.p95_seconds = NearestRank(times_, 0.95);
+      report_.median_seconds = MedianOf(&times_);
+      report_.p95_seconds = NearestRankOf(&times_, 0.95);
     }
     for (size_t i = 0; i < slice_probes_.size(); ++i) {
       Slice s{kNaN, kNaN};
@@ -60,10 +59,7 @@ class RowBuilder {
         s.availability =
             100.0 * static_cast<double>(slice_answered_[i]) / static_cast<double>(slice_probes_[i]);
       }
-      if (!slice_times_[i].empty()) {
-        std::sort(slice_times_[i].begin(), slice_times_[i].end());
-        s.median_seconds = Median(slice_times_[i]);
-      }
+      if (!slice_times_[i].empty()) s.median_seconds = MedianOf(&slice_times_[i]);
       report_.slices.push_back(s);
     }
     return std::move(report_);
@@ -103,6 +99,30 @@ double Median(const std::vector<double>& sorted) {
 double NearestRank(const std::vector<double>& sorted, double fraction) {
   const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
   return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+namespace {
+
+// The k-th smallest of *values (from 0); those before it are no larger.
+double Select(std::vector<double>* values, size_t k) {
+  std::nth_element(values->begin(), values->begin() + static_cast<ptrdiff_t>(k), values->end());
+  return (*values)[k];
+}
+
+}  // namespace
+
+double MedianOf(std::vector<double>* values) {
+  const size_t n = values->size();
+  const double upper = Select(values, n / 2);
+  if (n % 2 == 1) return upper;
+  const double lower =
+      *std::max_element(values->begin(), values->begin() + static_cast<ptrdiff_t>(n / 2));
+  return (lower + upper) / 2;
+}
+
+double NearestRankOf(std::vector<double>* values, double fraction) {
+  const auto rank = static_cast<size_t>(std::ceil(fraction * static_cast<double>(values->size())));
+  return Select(values, std::clamp<size_t>(rank, 1, values->size()) - 1);
 }
 
 Report BuildReport(history::HistoryDb& db, int row, int64_t since_ms, int64_t until_ms,

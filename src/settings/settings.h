@@ -118,12 +118,16 @@ struct HistorySettings {
 };
 
 // [web]: the status page's own address when --metrics does not serve it,
-// and the users of HTTP Basic authentication for the status page and
-// /metrics alike.
+// and the users of HTTP Basic authentication and the TLS certificate for
+// the status page and /metrics alike.
 struct WebSettings {
   std::string listen;  // "ADDRESS:PORT"; empty: only on the --metrics port
   // User name -> bcrypt hash ("$2y$10$..."); empty: no authentication.
   std::map<std::string, std::string> users;
+  // PEM files (made absolute), both or neither: the endpoint speaks HTTPS
+  // only. Empty: plain HTTP.
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 // [roster]

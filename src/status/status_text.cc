@@ -62,7 +62,14 @@ std::string ShortLocal(int64_t unix_ms, int64_t now_ms) {
 std::string SecondsText(double seconds) {
   if (!(seconds >= 0)) return "-";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.3f s", seconds);
+  const double ms = seconds * 1000;
+  if (ms < 0.95) {  // under a millisecond: its tenths ("0.4 ms"), never "0 ms" for a probe
+    std::snprintf(buf, sizeof buf, "%.1f ms", ms);
+  } else if (ms < 999.5) {  // what rounds to 1000 ms is shown as "1.000 s"
+    std::snprintf(buf, sizeof buf, "%.0f ms", ms);
+  } else {
+    std::snprintf(buf, sizeof buf, "%.3f s", seconds);
+  }
   return buf;
 }
 

@@ -19,7 +19,8 @@ std::string HtmlEscape(const std::string& text);
 std::string IsoUtc(int64_t unix_ms);
 // "03:25:00" today, "2026-12-10 03:25:00" another day (local time).
 std::string ShortLocal(int64_t unix_ms, int64_t now_ms);
-// "1.840 s", "-" when negative.
+// A response time or a cycle's length: "0.4 ms" under a millisecond, "3 ms"
+// under a second, "1.840 s" from a second on; "-" when negative.
 std::string SecondsText(double seconds);
 // "99.931 %", "-" for NaN.
 std::string PercentText(double percent);

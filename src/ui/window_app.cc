@@ -56,7 +56,7 @@ WindowProgram::WindowProgram(const monitor::Settings& settings, const WindowOpti
   runner_ = std::make_unique<monitor::MonitorRunner>([this](monitor::StopSignal& stop) {
     return std::make_unique<monitor::MonitorAssembly>(settings_, *view_, stop, &observers_);
   });
-  view_ = std::make_unique<WindowView>(inputs_, *window_, runner_->stop());
+  view_ = std::make_unique<WindowView>(inputs_, *window_, runner_->stop(), options.row_note);
   observers_.Add(view_.get());
   for (monitor::MonitorObserver* o : options.observers) observers_.Add(o);
   monitor::StallGuardOptions guard;
@@ -176,7 +176,7 @@ int RunWindow(int argc, char** argv, const WindowOptions& options) {
   for (const std::string& w : settings.warnings) {
     std::fprintf(stderr, "tallyvox: warning: %s\n", w.c_str());
   }
-  if (options.start_observers && !options.start_observers()) return kExitUsage;
+  if (options.start_observers && !options.start_observers(settings)) return kExitUsage;
 
   WindowProgram program(settings, options);
   WindowProgram::Ended ended = program.Exec();

@@ -54,7 +54,11 @@ struct WindowOptions {
   // RunWindow calls it once the settings are read, before the window opens:
   // it starts what the observers serve (the metrics endpoint). False ends
   // the program with status 3; it has said why on standard error.
-  std::function<bool()> start_observers;
+  // It gets the settings read (a front end starts the probe history and the
+  // status page from them).
+  std::function<bool(const monitor::Settings&)> start_observers;
+  // A line for a row's tool tip after each probe (WindowView); may be empty.
+  std::function<std::string(int row)> row_note;
 };
 
 // The stall guard's log on standard error: "tallyvox: stall guard: ...".

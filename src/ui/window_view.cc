@@ -38,8 +38,9 @@ QString ProbeToolTip(const monitor::ProbeEvent& e) {
   return tip;
 }
 
-WindowView::WindowView(monitor::InputStore& inputs, MainWindow& window, monitor::StopSignal& stop)
-    : StoreView(inputs), window_(window), stop_(stop) {}
+WindowView::WindowView(monitor::InputStore& inputs, MainWindow& window, monitor::StopSignal& stop,
+                       std::function<std::string(int row)> row_note)
+    : StoreView(inputs), window_(window), stop_(stop), row_note_(std::move(row_note)) {}
 
 void WindowView::Post(std::function<void(MainWindow&)> call) {
   MainWindow* w = &window_;
@@ -87,6 +88,10 @@ void WindowView::Beep() {
 void WindowView::ProbeFinished(const monitor::ProbeEvent& event) {
   if (event.outcome == monitor::ProbeEvent::Outcome::kSkipped) return;
   tips_[event.row] = ProbeToolTip(event);
+  if (row_note_) {
+    const std::string note = row_note_(event.row);
+    if (!note.empty()) tips_[event.row] += "\n" + Text(note);
+  }
   PostToolTip(event.row);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/app_fixture.h"
+#include "support/test_ca.h"
 
 namespace tallyvox::monitor::testing {
 namespace {
@@ -91,47 +92,88 @@ TEST_F(AppTest, StatusPageInABrowserShowsEachRowsStateAsTheApiGivesIt) {
   EXPECT_NE(dom.find("Connection lost."), std::string::npos) << dom;  // row 21's reason
 }
 
-// With [web] users, the page, its API and /metrics all refuse a request
-// without credentials or with a wrong password (401 with a Basic
-// challenge), and answer the right ones.
-TEST_F(AppTest, WebUsersGuardTheStatusPageItsApiAndMetrics) {
-  MwServerProcess servers({"--listen", "127.0.3.1:0"});
-  ASSERT_TRUE(servers.ready()) << servers.Output();
-  char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-  ASSERT_NE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt), nullptr);
-  crypt_data data{};
-  const std::string hash = crypt_r("pa55 word", salt, &data);
+// A certificate and key that cannot serve end the start-up with exit
+// status 3 and the settings file, the keys and the reason on standard
+// error.
+TEST_F(AppTest, AWebKeyThatDoesNotMatchItsCertificateStopsTheStart) {
+  tallyvox::testing::TestCA ca;
   AppSetup a;
-  a.probe_port = servers.port();
+  a.probe_port = 80;
   a.rows = {{2, "127.0.3.1"}};
-  a.history = "database = \"history.sqlite\"\n[web]\nusers = { quell = \"" + hash + "\" }\n";
+  a.history = "database = \"history.sqlite\"\n[web]\ntls_cert = \"" + ca.Localhost().cert_file +
+              "\"\ntls_key = \"" + ca.WrongHost().key_file + "\"\n";
   const std::string path = WriteSettings(a);
   tallyvox::testing::ChildProcess tallyvox(
-      {Tallyvox(), "--headless", "--metrics", "127.0.0.1:0", "--config", path});
-  ASSERT_TRUE(tallyvox.WaitForOutput("cycle: 1 rows, 0 failed", 20s)) << tallyvox.Output();
-  std::smatch m;
-  const std::string out = tallyvox.Output();
-  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(serving /metrics on (\S+))"))) << out;
-  const std::string base = "http://" + m[1].str();
-  struct Case {
-    std::string credentials;  // curl -u; empty: none
-    int status;
-  };
-  for (const std::string target : {"/", "/api/status", "/api/history?row=2", "/metrics"}) {
-    for (const Case& c : {Case{"", 401}, Case{"quell:pa55", 401}, Case{"root:pa55 word", 401},
-                          Case{"quell:pa55 word", 200}}) {
-      SCOPED_TRACE(target + " as " + c.credentials);
+      {Tallyvox(), "--headless", "--no-poll", "--metrics", "127.0.0.1:0", "--config", path});
+  EXPECT_EQ(tallyvox.Wait(10s), 3) << tallyvox.Output();
+  EXPECT_NE(
+      tallyvox.Output().find("tallyvox: " + path + ": web.tls_cert and web.tls_key: the key " +
+                             ca.WrongHost().key_file + " does not match the certificate " +
+                             ca.Localhost().cert_file),
+      std::string::npos)
+      << tallyvox.Output();
+}
+
+// With [web] users, the page, its API and /metrics all refuse a request
+// without credentials or with a wrong password (401 with a Basic
+// challenge), and answer the right ones; over plain HTTP and, with [web]
+// tls_cert and tls_key, over HTTPS, where a plain request is refused.
+TEST_F(AppTest, WebUsersGuardTheStatusPageItsApiAndMetrics) {
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "HTTPS" : "HTTP");
+    MwServerProcess servers({"--listen", "127.0.3.1:0"});
+    ASSERT_TRUE(servers.ready()) << servers.Output();
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    ASSERT_NE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt), nullptr);
+    crypt_data data{};
+    const std::string hash = crypt_r("pa55 word", salt, &data);
+    tallyvox::testing::TestCA ca;
+    AppSetup a;
+    a.probe_port = servers.port();
+    a.rows = {{2, "127.0.3.1"}};
+    a.history = "database = \"history.sqlite\"\n[web]\nusers = { quell = \"" + hash + "\" }\n";
+    if (tls) {
+      a.history += "tls_cert = \"" + ca.Localhost().cert_file + "\"\ntls_key = \"" +
+                   ca.Localhost().key_file + "\"\n";
+    }
+    const std::string path = WriteSettings(a);
+    tallyvox::testing::ChildProcess tallyvox(
+        {Tallyvox(), "--headless", "--metrics", "127.0.0.1:0", "--config", path});
+    ASSERT_TRUE(tallyvox.WaitForOutput("cycle: 1 rows, 0 failed", 20s)) << tallyvox.Output();
+    std::smatch m;
+    const std::string out = tallyvox.Output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(serving /metrics on (https://)?(\S+))")))
+        << out;
+    EXPECT_EQ(m[1].matched, tls) << out;
+    const std::string base = (tls ? "https://" : "http://") + m[2].str();
+    const std::string curl = tls ? "curl -s --cacert " + ca.ca_cert_file() + " " : "curl -s ";
+    if (tls) {  // plain HTTP to the TLS port: refused in the clear
       std::string head;
-      ASSERT_EQ(RunCommand("curl -s -o /dev/null -D - " +
-                               (c.credentials.empty() ? "" : "-u '" + c.credentials + "' ") + "'" +
-                               base + target + "'",
-                           &head),
+      ASSERT_EQ(RunCommand("curl -s -o /dev/null -D - 'http://" + m[2].str() + "/metrics'", &head),
                 0)
           << head;
-      EXPECT_EQ(head.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << head;
-      EXPECT_EQ(head.find("WWW-Authenticate: Basic realm=\"Tallyvox\"") != std::string::npos,
-                c.status == 401)
-          << head;
+      EXPECT_EQ(head.rfind("HTTP/1.1 400 ", 0), 0u) << head;
+    }
+    struct Case {
+      std::string credentials;  // curl -u; empty: none
+      int status;
+    };
+    for (const std::string target : {"/", "/api/status", "/api/history?row=2", "/metrics"}) {
+      for (const Case& c : {Case{"", 401}, Case{"quell:pa55", 401}, Case{"root:pa55 word", 401},
+                            Case{"quell:pa55 word", 200}}) {
+        SCOPED_TRACE(target + " as " + c.credentials);
+        std::string head;
+        ASSERT_EQ(RunCommand(curl + "-o /dev/null -D - " +
+                                 (c.credentials.empty() ? "" : "-u '" + c.credentials + "' ") +
+                                 "'" + base + target + "'",
+                             &head),
+                  0)
+            << head;
+        EXPECT_EQ(head.rfind("HTTP/1.1 " + std::to_string(c.status) + " ", 0), 0u) << head;
+        EXPECT_EQ(head.find("WWW-Authenticate: Basic realm=\"Tallyvox\"") != std::string::npos,
+                  c.status == 401)
+            << head;
+      }
     }
   }
 }

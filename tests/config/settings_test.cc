@@ -200,6 +200,15 @@ TEST(SettingsTest, BadMailAndAlertValuesAreRefusedWithLineColumnAndWhatIsWrong) 
        ExampleWith("# alertmanager = [\"http://127.0.0.1:9093\"]",
                    "alertmanager = [\"http://a:1\", \"http://a:1\"]"),
        "\"http://a:1\"]", "alerts.alertmanager lists http://a:1 twice"},
+      {"web certificate without its key",
+       ExampleWith("keep_days = 30", "keep_days = 30\n[web]\ntls_cert = \"/etc/tv/c.pem\""),
+       "tls_cert =", "web.tls_cert is set without web.tls_key (set both or neither)"},
+      {"web key without its certificate",
+       ExampleWith("keep_days = 30", "keep_days = 30\n[web]\ntls_key = \"/etc/tv/k.pem\""),
+       "tls_key =", "web.tls_key is set without web.tls_cert (set both or neither)"},
+      {"empty web certificate",
+       ExampleWith("keep_days = 30", "keep_days = 30\n[web]\ntls_cert = \"\"\ntls_key = \"k\""),
+       "tls_cert =", "web.tls_cert is empty"},
       {"ticked account without host", ExampleWith("host = \"smtp.example.org\"", "host = \"\""),
        "host = \"\"", "mail.accounts.erols.host is empty, and the account is ticked (use = true)"},
   });
@@ -296,6 +305,20 @@ TEST(SettingsTest, HistoryOnInTheExampleAndOffWhenLeftOut) {
   EXPECT_EQ(absolute.history.database, "/var/lib/tv/h.sqlite");
 }
 
+// [web] tls_cert and tls_key are read beside the settings file unless
+// absolute; without them the endpoint stays plain HTTP.
+TEST(SettingsTest, WebCertificateAndKeyBesideTheFile) {
+  const Settings s = ParseSettings(
+      ExampleWith("keep_days = 30",
+                  "keep_days = 30\n[web]\ntls_cert = \"tls/c.pem\"\ntls_key = \"/etc/ssl/k.pem\""),
+      "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(s.web.tls_cert, "/etc/tallyvox/tls/c.pem");
+  EXPECT_EQ(s.web.tls_key, "/etc/ssl/k.pem");
+  const Settings plain = ParseSettings(ExampleText(), "/etc/tallyvox/tallyvox.toml");
+  EXPECT_EQ(plain.web.tls_cert, "");
+  EXPECT_EQ(plain.web.tls_key, "");
+}
+
 // A loaded file's paths are checked on disk: a ca_file that cannot be read
 // and an outbox without its parent folder are refused at their line.
 TEST(SettingsTest, LoadedFilesNameACaFileOrOutboxFolderThatIsMissing) {
@@ -312,6 +335,11 @@ TEST(SettingsTest, LoadedFilesNameACaFileOrOutboxFolderThatIsMissing) {
        "cannot read mail.accounts.fallback.ca_file " + dir.File("none.pem") +
            ": No such file or directory"},
       {"outbox beside the file", "outbox = \"outbox\"", "outbox = \"outbox\"", ""},
+      {"web certificate and key beside the file", "[polling]",
+       "web = { tls_cert = \"ca.pem\", tls_key = \"ca.pem\" }\n[polling]", ""},
+      {"missing web key", "[polling]",
+       "web = { tls_cert = \"ca.pem\", tls_key = \"key.pem\" }\n[polling]",
+       "cannot read web.tls_key " + dir.File("key.pem") + ": No such file or directory"},
       {"history in a missing folder", "database = \"history.sqlite\"",
        "database = \"gone/h.sqlite\"",
        "history.database " + dir.File("gone/h.sqlite") + ": its folder " + dir.File("gone") +

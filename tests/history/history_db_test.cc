@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "support/support.h"
@@ -75,6 +77,32 @@ TEST(HistoryDbTest, AFileOfANewerSchemaIsRefused) {
                                          ": schema version 99 is newer than "
                                          "this program's " +
                                          std::to_string(LatestSchemaVersion()));
+  }
+}
+
+// The statements a write keeps for the next are let go before the file
+// closes: the close completes (its log folded into the file and removed),
+// for a database that wrote several batches as for one that failed one.
+TEST(HistoryDbTest, KeptStatementsDoNotHoldTheFileOpen) {
+  for (const bool fail_one : {false, true}) {
+    SCOPED_TRACE(fail_one ? "a failed batch" : "batches written");
+    TempDir dir;
+    const std::string path = dir.File("h.sqlite");
+    {
+      HistoryDb db(path);
+      for (int64_t t = 1000; t < 4000; t += 1000) {
+        db.Write({{Probe(t, 1, true), Probe(t, 2, false)}, {}, CycleRecord{t, t + 100, 2, 1, 0}});
+      }
+      if (fail_one) {
+        db.Execute(
+            "CREATE TRIGGER poison BEFORE INSERT ON probes BEGIN SELECT RAISE(ABORT, 'no'); END");
+        EXPECT_THROW(db.Write({{Probe(5000, 1, true)}, {}, std::nullopt}), HistoryError);
+      }
+      EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + "-wal"));
+    HistoryDb again(path, HistoryDb::Mode::kReadOnly);
+    EXPECT_EQ(AllProbes(again).size(), 6u);
   }
 }
 

@@ -128,6 +128,42 @@ TEST(HistoryWriterTest, ACyclesEventsBecomeRowsWithUtcTimesAndReasonsOnlyForFail
   EXPECT_EQ(reports.failed, 0);
 }
 
+// The writer's cached conversion gives what mktime gives for every local
+// time, through daylight-saving changes (a day's and a half-hour's), in
+// zones a whole or a half hour off UTC, and when times go back.
+TEST(HistoryWriterTest, TheCachedLocalTimeConversionAgreesWithMktime) {
+  struct Case {
+    const char* zone;
+    int64_t change_ms;  // a daylight-saving change there (or any time)
+  };
+  const std::vector<Case> cases = {
+      {"Europe/Berlin", 1774746000000},        // 2026-03-29 01:00 UTC, spring forward
+      {"Europe/Berlin", 1792890000000},        // 2026-10-25 01:00 UTC, fall back
+      {"America/New_York", 1772953200000},     // 2026-03-08 07:00 UTC
+      {"Australia/Lord_Howe", 1775314800000},  // 2026-04-04 15:00 UTC, back 30 minutes
+      {"Asia/Kolkata", kT0},
+      {"UTC", kT0},
+  };
+  tallyvox::testing::ScopedTimeZone tz("UTC");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.change_ms));
+    tz.Set(c.zone);
+    LocalToUnix to_unix;
+    int mismatches = 0;
+    // Six hours around the change, a probe every 97.3 s, then a jump back.
+    for (int64_t ms = c.change_ms - 3 * 3600000; ms < c.change_ms + 3 * 3600000; ms += 97300) {
+      const TDateTime local = Local(ms);
+      if (to_unix.Millis(local) != UnixMillis(local) && ++mismatches <= 3) {
+        ADD_FAILURE() << "at " << ms << ": " << to_unix.Millis(local)
+                      << " != " << UnixMillis(local);
+      }
+    }
+    EXPECT_EQ(to_unix.Millis(Local(c.change_ms - 3600000 + 5)),
+              UnixMillis(Local(c.change_ms - 3600000 + 5)));
+    EXPECT_EQ(mismatches, 0);
+  }
+}
+
 // A database that cannot be opened costs the batches of that time, each
 // logged and counted; once it can be, the next cycle is written.
 TEST(HistoryWriterTest, AnUnusableDatabaseIsLoggedAndCountedAndTriedAgainNextCycle) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 
 #include "report/report_format.h"
@@ -115,6 +117,30 @@ TEST_F(ReportTest, FormatsCarryTheSameNumbers) {
             std::string::npos)
       << text;
   EXPECT_EQ(UtcTimeText(kT0), "2025-06-15T15:06:40Z");
+}
+
+// The percentiles found by selection are those of the sorted times, for
+// odd and even counts, ties, and one or two values.
+TEST(ReportPercentilesTest, BySelectionAgreeWithTheSortedOnes) {
+  uint32_t random = 7;
+  for (const size_t n : {1u, 2u, 3u, 4u, 10u, 101u, 1000u, 4096u}) {
+    for (const int spread : {3, 1000000}) {  // many ties, few ties
+      SCOPED_TRACE(std::to_string(n) + " values, spread " + std::to_string(spread));
+      std::vector<double> values;
+      for (size_t i = 0; i < n; ++i) {
+        random = random * 1103515245u + 12345u;
+        values.push_back(static_cast<double>((random >> 8) % static_cast<uint32_t>(spread)) / 1e3);
+      }
+      std::vector<double> sorted = values;
+      std::sort(sorted.begin(), sorted.end());
+      std::vector<double> scratch = values;
+      EXPECT_EQ(MedianOf(&scratch), Median(sorted));
+      for (const double fraction : {0.5, 0.95, 0.99, 1.0}) {
+        scratch = values;
+        EXPECT_EQ(NearestRankOf(&scratch, fraction), NearestRank(sorted, fraction)) << fraction;
+      }
+    }
+  }
 }
 
 TEST(ReportSinceTest, PeriodsAndDatesAreReadAndOthersRefused) {

@@ -57,6 +57,22 @@ TEST(StatusBoardTest, SinceMovesOnlyWhenTheStateChangesAndUntickedRowsGo) {
 
 // Addresses and reasons come from the settings and from servers: whatever
 // they hold reads as text in the HTML and stays inside its JSON string.
+// Fast probes read in milliseconds (never "0.000 s"), slow ones in seconds,
+// with no jump at the boundaries.
+TEST(StatusPageTest, ResponseTimesReadInMillisecondsUnderASecond) {
+  struct Case {
+    double seconds;
+    const char* text;
+  };
+  for (const Case& c : {Case{0.0, "0.0 ms"}, Case{0.00004, "0.0 ms"}, Case{0.00043, "0.4 ms"},
+                        Case{0.00094, "0.9 ms"}, Case{0.00096, "1 ms"}, Case{0.003, "3 ms"},
+                        Case{0.0126, "13 ms"}, Case{0.9994, "999 ms"}, Case{0.9996, "1.000 s"},
+                        Case{1.2044, "1.204 s"}, Case{65.5, "65.500 s"}, Case{-1, "-"}}) {
+    SCOPED_TRACE(c.seconds);
+    EXPECT_EQ(SecondsText(c.seconds), c.text);
+  }
+}
+
 TEST(StatusPageTest, TextsFromElsewhereAreEscapedInHtmlAndJson) {
   auto board = std::make_shared<StatusBoard>(0);
   const std::string hostile = "<script>alert(\"x\")</script>&'\x1b";

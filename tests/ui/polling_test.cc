@@ -178,6 +178,28 @@ TEST_F(WindowTest, AStatusLabelsToolTipSaysWhenItsAlertWasHeldBackOrQueued) {
   EXPECT_EQ(Label("Label2")->toolTip(), queued);
 }
 
+// The row note (the availability over 24 h from the history) ends the
+// tool tip of a row that has one, after every probe; other rows show none.
+TEST_F(WindowTest, AStatusLabelsToolTipEndsWithItsRowsNote) {
+  Settings s = BaseSettings(1);
+  s.roster[1] = {"127.0.31.2", true};  // rows 2 and 3: refused
+  s.roster[2] = {"127.0.31.3", true};
+  std::atomic<int> asked{0};
+  Open(s, [&asked](int row) {
+    ++asked;
+    return row == 2 ? std::string("Availability 24 h: 99.93 %") : std::string();
+  });
+  Click("Button1");
+  ASSERT_TRUE(WaitForCycles(1));
+  const QString noted = Label("Label2")->toolTip();
+  EXPECT_TRUE(noted.startsWith("127.0.31.2\nLast probe started ")) << noted.toStdString();
+  EXPECT_TRUE(noted.endsWith("\nAvailability 24 h: 99.93 %")) << noted.toStdString();
+  const QString plain = Label("Label3")->toolTip();
+  EXPECT_TRUE(plain.startsWith("127.0.31.3\n")) << plain.toStdString();
+  EXPECT_FALSE(plain.contains("Availability")) << plain.toStdString();
+  EXPECT_EQ(asked.load(), 2);
+}
+
 TEST_F(WindowTest, EachWatchdogTickAppendsTheTimeAndTheLastProbesStartToListBox1) {
   Open(BaseSettings(1));
   program_->runner().Post([](monitor::Monitor& m) { m.Timer2().SetInterval(200); });

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -320,6 +321,45 @@ TEST_F(XProgramTest, TheWindowServesMetricsWithTheMetricsOption) {
             std::string::npos)
       << second.Output();
 
+  x.Run(BinaryDir() + "/tools/xwin close " + window);
+  EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
+}
+
+// With a [history] the window program records the probes, as the headless
+// one does, and serves the status page beside /metrics, whose history API
+// reads them back.
+TEST_F(XProgramTest, TheWindowRecordsTheHistoryAndServesTheStatusPage) {
+  XDisplay x;
+  ASSERT_TRUE(x.ready()) << x.Output();
+  MwServerProcess healthy({"--listen", "127.0.35.2:0"});
+  ASSERT_TRUE(healthy.ready()) << healthy.Output();
+  const std::string config = RosterSettings(healthy.port(), "127.0.35.2");
+  WriteSettings(tallyvox::testing::ReadFile(config) + "[history]\ndatabase = \"history.sqlite\"\n");
+  ChildProcess tallyvox({Tallyvox(), "--config", config, "--metrics", "127.0.0.1:0"},
+                        x.Env(dir_.path()));
+  const std::string window = x.WaitForWindow("^Tallyvox 2.4 DBE");
+  ASSERT_FALSE(window.empty()) << tallyvox.Output();
+  const int port = tallyvox::testing::ReportedPort(
+      tallyvox.Output(), "tallyvox: serving the status page on 127.0.0.1:");
+  ASSERT_GT(port, 0) << tallyvox.Output();
+  const QPoint poll = Button1Centre();
+  x.Run("xdotool mousemove --window " + window + " " + std::to_string(poll.x()) + " " +
+        std::to_string(poll.y()) + " click 1");
+  const std::string api = "curl -sS --max-time 10 http://127.0.0.1:" + std::to_string(port);
+  std::string history;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        RunCommand(api + "/api/history?row=2", &history, 20s);
+        return history.find("\"answered\": true") != std::string::npos;
+      },
+      20s))
+      << history << tallyvox.Output();
+  std::string status;
+  RunCommand(api + "/api/status", &status, 20s);
+  EXPECT_NE(status.find("{\"row\": 2, \"address\": \"127.0.35.2\", \"state\": \"up\""),
+            std::string::npos)
+      << status;
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("history.sqlite")));
   x.Run(BinaryDir() + "/tools/xwin close " + window);
   EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
 }

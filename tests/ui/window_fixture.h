@@ -127,9 +127,10 @@ class WindowTest : public PeersTest {
                         peers_->ca.ca_cert_file());
   }
 
-  // Opens the window with the monitor running.
-  MainWindow& Open(const Settings& settings) {
+  // Opens the window with the monitor running (`row_note`: see WindowView).
+  MainWindow& Open(const Settings& settings, std::function<std::string(int row)> row_note = {}) {
     WindowOptions options;
+    options.row_note = std::move(row_note);
     options.geometry_file = QString::fromStdString(dir_.File("window.ini"));
     options.observers = {&count_};
     program_ = std::make_unique<WindowProgram>(settings, options);
