@@ -93,6 +93,7 @@ void AlertDispatch::CarryOut(const ProbeEvent& probe) {
 }
 
 void AlertDispatch::TellAlertmanager(const ProbeEvent& probe, bool down) {
+  probed_in_cycle_.insert(probe.row);
   alertmanager_->ProbesGoOn();
   if (!down) {
     alertmanager_->RowUp(probe.row);
@@ -101,9 +102,15 @@ void AlertDispatch::TellAlertmanager(const ProbeEvent& probe, bool down) {
   }
 }
 
-void AlertDispatch::CycleEnded() {
+void AlertDispatch::CycleEnded(const CycleEvent& cycle) {
   SendGroups();
-  if (alertmanager_ != nullptr) alertmanager_->Resend();
+  if (alertmanager_ == nullptr) return;
+  // A row that fires but was not probed by a whole cycle (its box was
+  // unticked) is resolved rather than re-sent for as long as the program
+  // runs: nothing would ever resolve it.
+  if (!cycle.ended_by_error) alertmanager_->KeepOnly(probed_in_cycle_);
+  probed_in_cycle_.clear();
+  alertmanager_->Resend();
 }
 
 void AlertDispatch::SetGrouping(const AlertGroupSettings& grouping) {

@@ -84,6 +84,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -127,7 +128,7 @@ class AlertDispatch : public QObject, public AlertSender {
   void CarryOut(const ProbeEvent& probe) override;
   void WatchdogChecked(const std::string& address, bool stalled) override;
   // Sends what grouping gathered.
-  void CycleEnded() override;
+  void CycleEnded(const CycleEvent& cycle) override;
   // Deliveries without the outbox from a worker of their own (above), or,
   // with false, on this thread as the window's. REQUIRES: on this thread.
   void DeliverFromWorker(bool on);
@@ -234,8 +235,9 @@ class AlertDispatch : public QObject, public AlertSender {
   std::shared_ptr<WorkerPass> pass_;  // the outbox's pass on the worker, while one runs
   std::vector<std::function<void()>> when_delivered_;
   AlertmanagerFeed* alertmanager_ = nullptr;
-  bool busy_ = false;      // a delivery of the outbox is under way
-  bool troubled_ = false;  // the outbox failed since it last worked
+  std::set<int> probed_in_cycle_;  // rows carried out since the last cycle's end
+  bool busy_ = false;              // a delivery of the outbox is under way
+  bool troubled_ = false;          // the outbox failed since it last worked
 };
 
 // "IP 10.0.0.5 Is Down! (raised 12:03:10)"; with the date

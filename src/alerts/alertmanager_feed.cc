@@ -114,6 +114,14 @@ void AlertmanagerFeed::RowUp(int row) {
   firing_.erase(it);
 }
 
+void AlertmanagerFeed::KeepOnly(const std::set<int>& rows) {
+  std::vector<int> gone;
+  for (const auto& [row, alert] : firing_) {
+    if (row != 0 && rows.count(row) == 0) gone.push_back(row);
+  }
+  for (const int row : gone) RowUp(row);
+}
+
 void AlertmanagerFeed::Stalled(const std::string& address, const std::string& summary) {
   if (firing_.count(0) != 0) return;
   AmAlert a;

@@ -9,7 +9,8 @@
 //     address and instance, the annotation summary "IP x Is Down!", and
 //     startsAt that probe's time; it goes on firing while the row fails
 //     (reminders held back or not) and is resolved (endsAt now) by the
-//     row's next answered probe, whether or not `recovery` mail is on;
+//     row's next answered probe, whether or not `recovery` mail is on, or
+//     at the end of a whole cycle that did not probe it (KeepOnly);
 //   - the watchdog's alert fires as "TallyvoxNotResponding" (labels
 //     address, instance; summary the watchdog's text) and is resolved by
 //     the next probe that finishes;
@@ -36,6 +37,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,9 @@ class AlertmanagerFeed : public QObject {
   void RowUp(int row);
   // The watchdog raised its alert.
   void Stalled(const std::string& address, const std::string& summary);
+  // Resolves every firing row alert whose row is not in `rows` (the
+  // watchdog's stays).
+  void KeepOnly(const std::set<int>& rows);
   // A probe finished: the watchdog's alert, when firing, is resolved.
   void ProbesGoOn();
   // Posts the firing alerts and the recent resolutions.

@@ -85,7 +85,7 @@ void Monitor::DoPoll() {
     cycle.seconds = SecondsSince(started);
     cycle.end = clock_.Now();
     observers_.CycleFinished(cycle);
-    alerts_.CycleEnded();
+    alerts_.CycleEnded(cycle);
   };
   try {
     RunCycle(&cycle);

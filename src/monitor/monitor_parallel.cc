@@ -190,7 +190,7 @@ void Monitor::MaybeEndCycle() {
   auto work = std::move(when_idle_);
   when_idle_.clear();
   for (auto& w : work) w();
-  alerts_.CycleEnded();
+  alerts_.CycleEnded(cycle);
 }
 
 }  // namespace tallyvox::monitor

@@ -121,9 +121,9 @@ class AlertSender {
   // row, address, outcome and alert): reports an alert held back, sends one
   // raised.
   virtual void CarryOut(const ProbeEvent& probe) = 0;
-  // A poll cycle ended (also by an error): alerts gathered over the cycle
-  // go out now.
-  virtual void CycleEnded() {}
+  // A poll cycle ended (also by an error, `cycle.ended_by_error`): alerts
+  // gathered over the cycle go out now.
+  virtual void CycleEnded(const CycleEvent& cycle) { (void)cycle; }
   // The watchdog checked; `stalled`: more than 65 s since the last probe
   // (at `address`) started.
   virtual void WatchdogChecked(const std::string& address, bool stalled) = 0;

@@ -169,6 +169,19 @@ TEST_F(AlertmanagerFeedTest, ARaisedRowFiresIsResentWhileItFailsAndIsResolvedByI
   for (const std::string& send : sends) EXPECT_EQ(send.find("Is Up!"), std::string::npos) << send;
 }
 
+TEST_F(AlertmanagerFeedTest, AFiringRowWhoseBoxIsUntickedIsResolvedNotResentForever) {
+  Cycle(0, {5}, 0);
+  Cycle(60, {5}, 2);
+  ASSERT_TRUE(feed_->Firing(5));
+  // Row 5 unticked: no probe of it will ever answer; the next whole cycle
+  // resolves its alert (endsAt now), then it is no longer posted.
+  m_->view.inputs.SetChecked(Roster::Row(5).check_box, false);
+  const std::string resolved = Down(5, "2025-06-24T13:06:00.000Z", "2025-06-24T13:07:00.000Z");
+  EXPECT_EQ(Cycle(120, {5}, 2), (std::vector<std::string>{"http://a:9093 [" + resolved + "]",
+                                                          "http://b:9093 [" + resolved + "]"}));
+  EXPECT_FALSE(feed_->Firing(5));
+}
+
 TEST_F(AlertmanagerFeedTest, FailuresAreReportedPerUrlAndTheFirstSuccessAfterThem) {
   post_.failing = {"http://b:9093"};
   Cycle(0, {5}, 0);
