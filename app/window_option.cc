@@ -10,6 +10,11 @@ bool WindowFrontEnds::Start(const monitor::Settings& settings) {
   settings_ = settings;
   status_ = std::make_unique<StatusOption>(*settings_);
   if (!status_->Start(observers_, &metrics_)) return false;
+  // /probe beside /metrics, as the headless monitor serves it.
+  if (metrics_.given()) {
+    metrics_.EnableProbes(settings_->probe);
+    metrics_.metrics()->WatchAlertmanagers(settings_->alerts.alertmanager);
+  }
   if (!metrics_.Start(observers_)) return false;
   history_ = StartHistory(
       *settings_,
