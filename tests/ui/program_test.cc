@@ -327,7 +327,7 @@ TEST_F(XProgramTest, TheWindowServesMetricsWithTheMetricsOption) {
 
 // With a [history] the window program records the probes, as the headless
 // one does, and serves the status page beside /metrics, whose history API
-// reads them back.
+// reads them back, and /probe.
 TEST_F(XProgramTest, TheWindowRecordsTheHistoryAndServesTheStatusPage) {
   XDisplay x;
   ASSERT_TRUE(x.ready()) << x.Output();
@@ -360,6 +360,10 @@ TEST_F(XProgramTest, TheWindowRecordsTheHistoryAndServesTheStatusPage) {
             std::string::npos)
       << status;
   EXPECT_TRUE(std::filesystem::exists(dir_.File("history.sqlite")));
+  // /probe too, as the headless monitor's endpoint answers it.
+  std::string probe;
+  RunCommand(api + "/probe?target=127.0.35.2:" + std::to_string(healthy.port()), &probe, 20s);
+  EXPECT_NE(probe.find("\nprobe_success 1\n"), std::string::npos) << probe;
   x.Run(BinaryDir() + "/tools/xwin close " + window);
   EXPECT_EQ(tallyvox.Wait(5s), 0) << tallyvox.Output();
 }
