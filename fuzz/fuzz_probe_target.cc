@@ -32,10 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!HostLooksRight(target.host) || target.port < 1 || target.port > 65535) std::abort();
     const std::string host =
         target.host.find(':') != std::string::npos ? "[" + target.host + "]" : target.host;
+    const std::string written = host + ":" + std::to_string(target.port);
+    // Written back with its port, a target given without one may pass the
+    // 255-byte cap of targets; one within it must read the same again.
     tallyvox::exporter::ProbeTarget again;
-    if (!tallyvox::exporter::ParseProbeTarget(host + ":" + std::to_string(target.port), 1, &again)
-             .empty() ||
-        again.host != target.host || again.port != target.port) {
+    if (written.size() <= 255 &&
+        (!tallyvox::exporter::ParseProbeTarget(written, 1, &again).empty() ||
+         again.host != target.host || again.port != target.port)) {
       std::abort();
     }
   }
