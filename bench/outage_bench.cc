@@ -31,8 +31,9 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <memory>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -41,6 +42,7 @@
 #include "assembly/assembly.h"
 #include "assembly/runner.h"
 #include "config/settings_file.h"
+#include "metrics/process_metrics.h"
 #include "support/loopback_socket.h"
 #include "support/mail_servers.h"
 #include "support/mwserver_process.h"
@@ -68,21 +70,13 @@ double CpuSeconds() {
 }
 
 // CPU seconds (user + system) the process `pid` has used so far, from
-// /proc/PID/stat (fields 14 and 15, in clock ticks); 0 when unreadable.
+// /proc/PID/stat as the metrics read it; 0 when unreadable.
 double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');  // the command name may hold spaces
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(line.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::optional<metrics::ProcStat> stat = metrics::ParseProcStat(text);
+  if (!stat) return 0;
+  return static_cast<double>(stat->cpu_ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string Healthy(int row) { return "127.0.7." + std::to_string(row); }
