@@ -49,12 +49,15 @@ void AvailabilityCache::Run() {
       // Not there yet (the writer makes it at its first cycle) or unreadable:
       // the last count stays; the writer reports the file's troubles.
     }
+    // A history with no probe of the last day yet (the writer made the file,
+    // its first cycle is not written) is tried again as soon as a missing one.
+    const bool settled = counted && !day.empty();
     MutexLock lock(&mu_);
     if (counted) day_ = std::move(day);
     ++counts_;
     const auto until =
         std::chrono::steady_clock::now() +
-        (counted ? options_.refresh_every : std::min(options_.refresh_every, options_.retry_every));
+        (settled ? options_.refresh_every : std::min(options_.refresh_every, options_.retry_every));
     while (!stopping_ && wake_.WaitUntil(&mu_, until)) {
     }
     if (stopping_) return;

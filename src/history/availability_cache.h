@@ -1,8 +1,9 @@
 // AvailabilityCache: each row's availability over the last 24 hours (the
 // percentage of its probes that answered), counted from the history by a
 // thread of its own: at once, then every `refresh_every` (a minute), or
-// every `retry_every` (5 s) while the history cannot be read (the writer
-// makes the file at the end of its first cycle). Readers
+// every `retry_every` (5 s) while the history cannot be read or holds no
+// probe of the last day (the writer makes the file at the end of its first
+// cycle). Readers
 // (the window's tool tips, on the monitor thread) only take the last count
 // under a short lock and never wait for the database; a history that cannot
 // be read leaves the last count (none at first).

@@ -57,6 +57,17 @@ TEST(AvailabilityCacheTest, CountsTheLastDayAtOnceAndAgainAtEachRefresh) {
             std::nullopt});
   for (int i = 0; i < 500 && waiting.DayText(1).empty(); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(waiting.DayText(1), "Availability 24 h: 75.00 %");
+  // A file that holds no probe of the last day yet (made, its first cycle not
+  // written) is retried as soon as a missing one.
+  TempDir empty_dir;
+  HistoryDb empty(empty_dir.File("h.sqlite"));
+  AvailabilityCacheOptions fresh = early;
+  fresh.database = empty_dir.File("h.sqlite");
+  AvailabilityCache starting(fresh);
+  ASSERT_TRUE(WaitForCounts(starting, 1));
+  empty.Write({{Probe(kNow - 1000, 1, true)}, {}, std::nullopt});
+  for (int i = 0; i < 500 && starting.DayText(1).empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(starting.DayText(1), "Availability 24 h: 100.00 %");
   AvailabilityCache cache(options);
   ASSERT_TRUE(WaitForCounts(cache, 1));
   struct Case {
