@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/datetime.h"
+#include "base/json_string.h"
 #include "base/text.h"
 #include "monitor/roster.h"
 #include "monitor/time_text.h"
@@ -33,35 +34,9 @@ std::string ControlTitle(const std::string& control) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  JsonStringOptions options;
+  options.named_controls = true;
+  return tallyvox::JsonString(text, options);
 }
 
 ConsoleView::ConsoleView(InputStore& inputs, std::FILE* out, bool json, bool terminal, LogMode mode)

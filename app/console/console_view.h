@@ -74,7 +74,8 @@
 
 namespace tallyvox::monitor {
 
-// `text` as a JSON string literal, quotes included.
+// `text` as a JSON string literal, quotes included (base/json_string.h), LF,
+// CR and TAB as \n, \r and \t.
 std::string JsonString(const std::string& text);
 
 // What the console prints (`--log all`, `--log changes`).

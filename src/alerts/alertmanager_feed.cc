@@ -6,7 +6,7 @@
 #include <ctime>
 #include <utility>
 
-#include "base/text.h"
+#include "base/json_string.h"
 #include "monitor/post_call.h"
 
 namespace tallyvox::monitor {
@@ -36,35 +36,10 @@ std::string HostName() {
 }  // namespace
 
 std::string JsonText(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const size_t n = Utf8CharLength(text, i);
-    if (n == 0) {
-      out += "\\ufffd";
-      ++i;
-      continue;
-    }
-    const char c = text[i];
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-      out += "\\u00";
-      out += kHex[(c >> 4) & 15];
-      out += kHex[c & 15];
-    } else {
-      out.append(text, i, n);
-    }
-    i += n;
-  }
-  return out + "\"";
+  JsonStringOptions options;
+  options.named_controls = true;
+  options.replace_invalid_utf8 = true;
+  return tallyvox::JsonString(text, options);
 }
 
 std::string AlertsJson(const std::vector<AmAlert>& alerts, const std::string& instance) {

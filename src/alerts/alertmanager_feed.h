@@ -60,8 +60,9 @@ struct AmAlert {
 // The JSON array of `alerts` for POST /api/v2/alerts, with `instance` as a
 // label of each and times in RFC 3339 UTC with milliseconds.
 std::string AlertsJson(const std::vector<AmAlert>& alerts, const std::string& instance);
-// `text` as a JSON string, quotes included: ", \ and control bytes escaped,
-// bytes that are not UTF-8 written as U+FFFD.
+// `text` as a JSON string, quotes included (base/json_string.h): ", \ and
+// control bytes escaped, LF, CR and TAB as \n, \r and \t, bytes that are
+// not UTF-8 written as U+FFFD.
 std::string JsonText(const std::string& text);
 
 class AlertmanagerFeed : public QObject {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "base/json_string.h"
 #include "base/text.h"
 
 namespace tallyvox::report {
@@ -108,20 +109,9 @@ std::string JsonText(const Report& r) {
 }  // namespace
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F || c == '<' || c == '>' || c == '&') {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
+  JsonStringOptions options;
+  options.html_safe = true;
+  return tallyvox::JsonString(text, options);
 }
 
 Format ParseFormat(const std::string& name) {

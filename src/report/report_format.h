@@ -18,9 +18,9 @@ Format ParseFormat(const std::string& name);
 
 std::string FormatReport(const Report& report, Format format, bool detail);
 
-// A JSON string literal: " \ and control bytes escaped, and < > & as
-// \u00XX so that no text can close a script or open a tag wherever the
-// JSON lands (the status page serves it too).
+// A JSON string literal (base/json_string.h): " \ and control bytes
+// escaped, and < > & as \u00XX so that no text can close a script or open
+// a tag wherever the JSON lands (the status page serves it too).
 std::string JsonString(const std::string& text);
 
 // "2026-12-11 04:25:00" in local time / "2026-12-11T03:25:00Z".
