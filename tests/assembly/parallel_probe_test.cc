@@ -18,6 +18,7 @@
 #include "adapters/audit_log.h"
 #include "adapters/probe_channel.h"
 #include "support/real_fixture.h"
+#include "support/silent_runner.h"
 
 namespace tallyvox::monitor::testing {
 namespace {
@@ -220,44 +221,31 @@ int Checking(CountingView& view) {
 }
 
 TEST(ParallelProbeTest, StopDuringAParallelCycleEndsWithinASecondWithTheTableWhole) {
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.5.1-127.0.5.12:0"});
-  ASSERT_TRUE(silent.ready()) << silent.Output();
-  TempDir dir;
-  Settings settings = TestSettings(MakeAuditTable(dir), silent.port(), 1, "");
-  settings.probe.request_timeout = 60;
-  settings.probe.parallel = 8;
-  for (int i = 0; i < 12; ++i) settings.roster[20 + i] = {"127.0.5." + std::to_string(i + 1), true};
-  net::SocketRegistry::Reopen();
-  InputStore inputs;
-  FillInputs(settings, inputs);
-  CountingView view(inputs);
-  Reports reports;  // written on the monitor thread, read after it ended
-  MonitorRunner runner([&](StopSignal& stop) {
-    return std::make_unique<MonitorAssembly>(settings, view, stop, &reports);
-  });
-  runner.Start(
-      [](MonitorAssembly* a, const std::string& error) { ASSERT_NE(a, nullptr) << error; });
-  runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
-  // Wait until eight probes wait on the silent servers at once.
-  const auto deadline = SteadyClock::now() + 10s;
-  while (SteadyClock::now() < deadline && silent.CountLines("EXECUTE") < 8) {
-    std::this_thread::sleep_for(20ms);
+  SilentRunner rig("127.0.5.1-127.0.5.12:0");
+  ASSERT_TRUE(rig.server.ready()) << rig.server.Output();
+  rig.settings.probe.parallel = 8;
+  for (int i = 0; i < 12; ++i) {
+    rig.settings.roster[20 + i] = {"127.0.5." + std::to_string(i + 1), true};
   }
-  ASSERT_EQ(Checking(view), 8) << silent.Output();
+  rig.StartAndPoll();
+  // Wait until eight probes wait on the silent servers at once.
+  rig.WaitForProbes(8);
+  ASSERT_EQ(Checking(rig.view), 8) << rig.server.Output();
   const auto stop_at = SteadyClock::now();
-  EXPECT_TRUE(runner.Stop(1s));
+  EXPECT_TRUE(rig.runner.Stop(1s));
   EXPECT_LT(SteadyClock::now() - stop_at, 1s);
   // The broken probes are no outcome: no "Problem", no beep, no box, no alert.
-  for (const std::string& t : view.Texts()) EXPECT_EQ(t.find("Problem"), std::string::npos) << t;
-  EXPECT_EQ(view.beeps.load(), 0);
-  EXPECT_EQ(view.boxes.load(), 0);
-  EXPECT_TRUE(reports.probes.empty());
-  EXPECT_TRUE(reports.alerts.empty());
+  for (const std::string& t : rig.view.Texts()) {
+    EXPECT_EQ(t.find("Problem"), std::string::npos) << t;
+  }
+  EXPECT_EQ(rig.view.beeps.load(), 0);
+  EXPECT_EQ(rig.view.boxes.load(), 0);
+  EXPECT_TRUE(rig.reports.probes.empty());
+  EXPECT_TRUE(rig.reports.alerts.empty());
   // The table is whole: one record, the eighth probe's start.
-  const auto records = AuditRecords(dir.path());
+  const auto records = AuditRecords(rig.dir.path());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].substr(0, records[0].find('|')), "127.0.5.8");
-  net::SocketRegistry::Reopen();
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "net/stack.h"
 #include "net/tcp_client.h"
 #include "support/real_fixture.h"
+#include "support/silent_runner.h"
 
 namespace tallyvox::monitor::testing {
 namespace {
@@ -90,49 +91,28 @@ TEST(StopSignalTest, ACloseBeforeTheWaitReturnsAtOnce) {
 }
 
 TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure) {
-  TempDir dir;
-  MwServerProcess silent({"--fault", "silent", "--listen", "127.0.3.1:0"});
-  ASSERT_TRUE(silent.ready()) << silent.Output();
-  Settings settings = TestSettings(MakeAuditTable(dir), silent.port(), 1, "");
-  settings.probe.request_timeout = 60;
-  settings.roster[1] = {"127.0.3.1", true};  // row 2
-  net::SocketRegistry::Reopen();
-  InputStore inputs;
-  FillInputs(settings, inputs);
-  CountingView view(inputs);
-  Reports reports;  // written on the monitor thread, read after it ended
-  MonitorRunner runner([&](StopSignal& stop) {
-    return std::make_unique<MonitorAssembly>(settings, view, stop, &reports);
-  });
-  std::atomic<bool> started{false};
-  runner.Start([&](MonitorAssembly* a, const std::string& error) {
-    ASSERT_NE(a, nullptr) << error;
-    started = true;
-  });
-  runner.Post([](Monitor& m) { m.Handle([&] { m.Button1Click(); }); });
+  SilentRunner rig("127.0.3.1:0");
+  ASSERT_TRUE(rig.server.ready()) << rig.server.Output();
+  rig.settings.roster[1] = {"127.0.3.1", true};  // row 2
+  rig.StartAndPoll();
   // Wait until the probe waits on the silent server.
-  const auto deadline = SteadyClock::now() + 10s;
-  while (SteadyClock::now() < deadline) {
-    if (silent.CountLines("EXECUTE") > 0 || silent.CountLines("request") > 0) break;
-    std::this_thread::sleep_for(20ms);
-  }
+  rig.WaitForProbes(1);
   std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(rig.started);
   const auto stop_at = SteadyClock::now();
-  EXPECT_TRUE(runner.Stop(1s));
+  EXPECT_TRUE(rig.runner.Stop(1s));
   EXPECT_LT(SteadyClock::now() - stop_at, 1s);
-  EXPECT_TRUE(runner.Finished());
+  EXPECT_TRUE(rig.runner.Finished());
   // The broken probe is no outcome: no "Problem", no beep, no box, no alert.
-  for (const std::string& t : view.Texts()) {
-    EXPECT_EQ(t.find("Problem"), std::string::npos) << t << " " << silent.Output();
+  for (const std::string& t : rig.view.Texts()) {
+    EXPECT_EQ(t.find("Problem"), std::string::npos) << t << " " << rig.server.Output();
   }
-  EXPECT_EQ(view.beeps.load(), 0);
-  EXPECT_EQ(view.boxes.load(), 0);
-  EXPECT_TRUE(reports.alerts.empty());
-  EXPECT_TRUE(reports.probes.empty());
+  EXPECT_EQ(rig.view.beeps.load(), 0);
+  EXPECT_EQ(rig.view.boxes.load(), 0);
+  EXPECT_TRUE(rig.reports.alerts.empty());
+  EXPECT_TRUE(rig.reports.probes.empty());
   // Posting after the stop does nothing.
-  runner.Post([](Monitor& m) { m.DoPoll(); });
-  net::SocketRegistry::Reopen();
+  rig.runner.Post([](Monitor& m) { m.DoPoll(); });
 }
 
 // Once Stop returned true, what the monitor thread did happened before what
