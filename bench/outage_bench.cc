@@ -62,6 +62,14 @@ constexpr char kPassword[] = "pa55word";
 
 double Seconds(SteadyClock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// The times a thread of this process went to sleep (on a socket, a
+// condition, a lock) so far: each costs a switch and a wake-up.
+long VoluntarySwitches() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_nvcsw;
+}
+
 double CpuSeconds() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
@@ -190,6 +198,7 @@ struct Peers {
 struct CycleFigures {
   double wall = 0;
   double cpu = 0;
+  double switches = 0;
   Watch watch;
   SteadyClock::time_point start;
 };
@@ -209,11 +218,12 @@ void WaitFor(Done done, std::chrono::seconds limit) {
 }
 
 // Runs `cycles` cycles of a monitor built from `settings` and keeps the
-// figures of the last: its wall time from its start to its last applied
-// result, the process's CPU time meanwhile. After the last, waits (at
-// most 30 s) until `mails` deliveries were reported: grouped mail goes out
-// from a delivery worker of its own, after the cycle has ended.
-CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0) {
+// figures of the last `measured`: the median of their wall times, each from
+// its cycle's start to its last applied result, and the process's CPU time
+// and voluntary context switches per cycle (their mean). After the last,
+// waits (at most 30 s) until `mails` deliveries were reported: grouped mail
+// goes out from a delivery worker of its own, after the cycle has ended.
+CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0, int measured = 1) {
   CycleFigures f;
   InputStore inputs;
   FillInputs(settings, inputs);
@@ -222,15 +232,21 @@ CycleFigures RunCycles(const Settings& settings, int cycles = 1, int mails = 0) 
   auto assembly = std::make_unique<MonitorAssembly>(settings, view, stop, &f.watch);
   Monitor& m = assembly->monitor();
   m.ResetOkCounters();
+  std::vector<double> walls;
   for (int i = 0; i < cycles; ++i) {
     f.watch = Watch{};
     f.start = SteadyClock::now();
     const double cpu = CpuSeconds();
+    const long switches = VoluntarySwitches();
     m.Handle([&] { m.DoPoll(); });
     WaitFor([&] { return !m.CycleRunning(); }, std::chrono::seconds(600));
-    f.cpu = CpuSeconds() - cpu;
-    f.wall = Seconds(f.watch.cycle_end - f.start);
+    if (i < cycles - measured) continue;
+    f.cpu += (CpuSeconds() - cpu) / measured;
+    f.switches += static_cast<double>(VoluntarySwitches() - switches) / measured;
+    walls.push_back(Seconds(f.watch.cycle_end - f.start));
   }
+  std::sort(walls.begin(), walls.end());
+  f.wall = walls[walls.size() / 2];
   WaitFor([&] { return f.watch.mails >= mails; }, std::chrono::seconds(30));
   return f;
 }
@@ -336,24 +352,31 @@ double Blackbox(const Peers& peers) {
 }
 
 void HealthyRows(const Peers& peers) {
-  // The steady state of a monitor that polls on: each measured cycle is
-  // the fourth of its monitor, once the channels and workers the roster
-  // needs are made.
-  std::printf("3. 111 healthy rows (median of 5 cycles each, each after three warm-up cycles)\n");
-  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu;
+  // The steady state of a monitor that polls on: the measured cycles come
+  // after three warm-up cycles of their monitor, once the channels and
+  // workers the roster needs are made. The two modes take turns, round by
+  // round, so that a load elsewhere on the machine falls on both.
+  constexpr int kRounds = 7, kWarmUp = 3, kMeasured = 10;
+  std::printf(
+      "3. 111 healthy rows (%d rounds of each mode taking turns, each %d cycles after %d "
+      "warm-up cycles; medians of the rounds)\n",
+      kRounds, kMeasured, kWarmUp);
+  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu, seq_sw, par_sw;
   // The server's CPU per probe, over every cycle of both modes (the same
   // requests either way): one cycle is too short for its clock ticks.
   const pid_t server = peers.servers->pid();
   const double server_before = ProcessCpuSeconds(server);
-  constexpr int kRounds = 5, kCycles = 4;
   for (int i = 0; i < kRounds; ++i) {
-    const CycleFigures s = RunCycles(peers.MakeSettings(1), kCycles);
-    const CycleFigures p = RunCycles(peers.MakeSettings(32), kCycles);
+    const CycleFigures s = RunCycles(peers.MakeSettings(1), kWarmUp + kMeasured, 0, kMeasured);
+    const CycleFigures p = RunCycles(peers.MakeSettings(32), kWarmUp + kMeasured, 0, kMeasured);
     seq_wall.push_back(s.wall);
     par_wall.push_back(p.wall);
     seq_cpu.push_back(s.cpu / kRosterRows);
     par_cpu.push_back(p.cpu / kRosterRows);
+    seq_sw.push_back(s.switches / kRosterRows);
+    par_sw.push_back(p.switches / kRosterRows);
   }
+  constexpr int kCycles = kWarmUp + kMeasured;
   const double server_cpu =
       (ProcessCpuSeconds(server) - server_before) / (kRounds * 2 * kCycles * kRosterRows);
   const double sw = Median(seq_wall), pw = Median(par_wall);
@@ -366,6 +389,8 @@ void HealthyRows(const Peers& peers) {
   Print("parallel = 32 cycle wall", pw * 1000, "ms");
   Print("sequential CPU per probe", sc * 1e6, "us");
   Print("parallel = 32 CPU per probe", pc * 1e6, "us");
+  Print("sequential: threads gone to sleep per probe", Median(seq_sw), "");
+  Print("parallel = 32: threads gone to sleep per probe", Median(par_sw), "");
   Print("mwserver CPU per probe (same machine, every cycle)", server_cpu * 1e6, "us");
   std::printf("  %-58s %10.3f ms (%.2fx of sequential, %ld cores)\n",
               "floor of a cycle: both processes' CPU over the cores", floor * 1000, floor / sw,

@@ -2,11 +2,15 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace tallyvox::monitor {
@@ -32,11 +36,15 @@ thread_local ProbeResult* t_current = nullptr;
 
 }  // namespace
 
-// One worker thread with a small stack (a plain thread reserves 8 MiB of
-// address space; 111 of them would reserve almost 1 GiB).
+// A thread of the workers with a small stack (a plain thread reserves
+// 8 MiB of address space; 111 of them would reserve almost 1 GiB), and a
+// condition of its own, so that giving an idle worker a probe wakes that
+// worker alone.
 class ProbeWorkers::Thread {
  public:
-  explicit Thread(ProbeWorkers& owner) : owner_(owner) {
+  using Loop = void (ProbeWorkers::*)(Thread&);
+  Thread(ProbeWorkers& owner, Loop loop, const char* name)
+      : owner_(owner), loop_(loop), name_(name) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kStackBytes);
@@ -50,39 +58,66 @@ class ProbeWorkers::Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
+  // Waited on with the owner's mutex held; `called` says why it woke.
+  CondVar cv;
+  bool called = false;
+
  private:
   static void* Run(void* self) {
-    static_cast<Thread*>(self)->owner_.Work();
+    Thread& thread = *static_cast<Thread*>(self);
+    pthread_setname_np(pthread_self(), thread.name_);  // as top -H shows it
+    (thread.owner_.*thread.loop_)(thread);
     return nullptr;
   }
   ProbeWorkers& owner_;
+  const Loop loop_;
+  const char* const name_;
   pthread_t thread_{};
 };
 
+int ProbeWorkers::DefaultBaseThreads() {
+  return std::max(1, static_cast<int>(std::thread::hardware_concurrency())) + 2;
+}
+
 ProbeWorkers::ProbeWorkers(int count, ProbeChannel& main, ProbeChannelSource& source, Wake wake)
+    : ProbeWorkers(count, main, source, std::move(wake), Options()) {}
+
+ProbeWorkers::ProbeWorkers(int count, ProbeChannel& main, ProbeChannelSource& source, Wake wake,
+                           Options options)
     : count_(count),
+      options_(options),
       main_(main),
       source_(source),
       wake_(std::move(wake)),
-      busy_(static_cast<size_t>(count), false) {
+      busy_(static_cast<size_t>(count), false),
+      running_since_(static_cast<size_t>(count)) {
   channels_.push_back(&main_);
 }
 
 ProbeWorkers::~ProbeWorkers() {
   std::vector<std::unique_ptr<Thread>> threads;
+  std::unique_ptr<Thread> supervisor;
   {
     MutexLock lock(&mu_);
     quit_ = true;
     jobs_.clear();
     threads.swap(threads_);
+    supervisor.swap(supervisor_);
+    for (auto& thread : threads) thread->cv.SignalAll();
+    if (supervisor) supervisor->cv.SignalAll();
   }
-  cv_.SignalAll();
+  supervisor.reset();
   threads.clear();  // joins them: the channels go only after their threads
 }
 
 int ProbeWorkers::Threads() const {
   MutexLock lock(&mu_);
   return static_cast<int>(threads_.size());
+}
+
+int ProbeWorkers::Wakes() const {
+  MutexLock lock(&mu_);
+  return wakes_;
 }
 
 bool ProbeWorkers::Busy(int slot) const { return busy_[static_cast<size_t>(slot)]; }
@@ -116,16 +151,52 @@ void ProbeWorkers::Start(int slot, bool release) {
   ++in_flight_;
   MutexLock lock(&mu_);
   jobs_.push_back(Job{slot, channels_[static_cast<size_t>(slot)], release});
-  // A worker between two probes (neither probing nor waiting) takes the job
-  // without being woken; else a waiting one is woken; a new one starts only
-  // when every worker is probing.
-  const int between = static_cast<int>(threads_.size()) - running_ - idle_;
-  if (static_cast<int>(jobs_.size()) <= between) return;
-  if (idle_ > 0) {
-    cv_.Signal();
-  } else if (static_cast<int>(threads_.size()) < Size()) {
-    threads_.push_back(std::make_unique<Thread>(*this));
+  Dispatch();
+}
+
+int ProbeWorkers::Between() const {
+  return static_cast<int>(threads_.size() - idle_.size()) - running_;
+}
+
+void ProbeWorkers::Dispatch() {
+  // Queued probes no worker between two probes will take.
+  int want = static_cast<int>(jobs_.size()) - Between();
+  if (want <= 0) return;
+  if (slow_ == 0) {
+    // Quick probes: each running probe's worker takes one of the queued
+    // ones as it ends, without sleeping, so a worker is woken only for
+    // probes beyond those, and at most the base are at work; the rest
+    // wait their turn while the supervisor watches the running ones.
+    want = std::min(want - running_, options_.base_threads - running_ - Between());
+    if (want <= 0) {
+      Watch();
+      return;
+    }
   }
+  for (; want > 0 && !idle_.empty(); --want) {
+    Thread* worker = idle_.back();
+    idle_.pop_back();
+    worker->called = true;
+    worker->cv.Signal();
+  }
+  if (want <= 0) return;
+  if (!supervisor_) {
+    supervisor_ = std::make_unique<Thread>(*this, &ProbeWorkers::Supervise, "tv-probe-watch");
+  }
+  for (; want > 0 && static_cast<int>(threads_.size()) < Size(); --want) {
+    try {
+      threads_.push_back(std::make_unique<Thread>(*this, &ProbeWorkers::Work, "tv-probe"));
+    } catch (const std::runtime_error&) {
+      // Out of threads: the workers there are run the queue, one probe
+      // after another. Only the first is a must.
+      if (threads_.empty()) throw;
+      return;
+    }
+  }
+}
+
+void ProbeWorkers::Watch() {
+  if (supervisor_asleep_ && supervisor_) supervisor_->cv.Signal();
 }
 
 std::vector<EndedProbe> ProbeWorkers::TakeResults() {
@@ -145,32 +216,100 @@ void ProbeWorkers::Finished(int slot) {
   --in_flight_;
 }
 
-void ProbeWorkers::Work() {
+bool ProbeWorkers::Keep(EndedProbe ended) {
+  if (results_.empty()) kept_at_ = Clock::now();
+  results_.push_back(std::move(ended));
+  if (woken_) return false;
+  const int low_water = options_.low_water < 0 ? options_.base_threads : options_.low_water;
+  if (static_cast<int>(jobs_.size()) > low_water) {
+    Watch();  // the supervisor wakes the monitor if the queue lasts
+    return false;
+  }
+  woken_ = true;
+  ++wakes_;
+  return true;
+}
+
+void ProbeWorkers::Work(Thread& self) {
   for (;;) {
     Job job;
     {
       MutexLock lock(&mu_);
       while (jobs_.empty() && !quit_) {
-        ++idle_;
-        cv_.Wait(&mu_);
-        --idle_;
+        idle_.push_back(&self);
+        self.called = false;
+        while (!self.called && !quit_) self.cv.Wait(&mu_);
       }
       if (quit_) return;
       job = jobs_.front();
       jobs_.pop_front();
       ++running_;
+      running_since_[static_cast<size_t>(job.slot)] = Running{Clock::now(), false};
     }
     ProbeResult result = Probe(job);
     bool wake = false;
     {
       MutexLock lock(&mu_);
       --running_;
+      Running& running = running_since_[static_cast<size_t>(job.slot)];
+      if (running.slow) --slow_;
+      running = Running{};
       if (quit_) return;  // dropped: nobody takes it any more
-      results_.push_back(EndedProbe{job.slot, std::move(result)});
-      wake = !std::exchange(woken_, true);
+      wake = Keep(EndedProbe{job.slot, std::move(result)});
     }
     if (wake) wake_();
   }
+}
+
+void ProbeWorkers::Supervise(Thread& self) {
+  for (;;) {
+    {
+      MutexLock lock(&mu_);
+      if (quit_) return;
+      bool wake = false;
+      const Clock::time_point next = Look(Clock::now(), &wake);
+      if (!wake) {
+        supervisor_asleep_ = next == Clock::time_point::max();
+        if (supervisor_asleep_) {
+          self.cv.Wait(&mu_);
+        } else {
+          self.cv.WaitUntil(&mu_, next);
+        }
+        supervisor_asleep_ = false;
+        continue;
+      }
+    }
+    wake_();
+  }
+}
+
+ProbeWorkers::Clock::time_point ProbeWorkers::Look(Clock::time_point now, bool* wake) {
+  Clock::time_point next = Clock::time_point::max();
+  // Probes that wait for a worker while running ones are slow.
+  if (static_cast<int>(jobs_.size()) > Between()) {
+    bool marked = false;
+    for (Running& running : running_since_) {
+      if (running.since == Clock::time_point{} || running.slow) continue;
+      if (now - running.since >= options_.slow) {
+        running.slow = true;
+        ++slow_;
+        marked = true;
+      } else {
+        next = std::min(next, running.since + options_.slow);
+      }
+    }
+    if (marked || slow_ > 0) Dispatch();
+  }
+  if (!results_.empty() && !woken_) {
+    if (now - kept_at_ >= options_.slow) {
+      woken_ = true;
+      ++wakes_;
+      *wake = true;
+    } else {
+      next = std::min(next, kept_at_ + options_.slow);
+    }
+  }
+  return next;
 }
 
 ProbeResult ProbeWorkers::Probe(const Job& job) {

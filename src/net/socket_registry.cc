@@ -33,8 +33,14 @@ bool SocketRegistry::Add(int fd) {
 
 int SocketRegistry::CloseRegistered(int fd) {
   Registry& r = TheRegistry();
-  MutexLock lock(&r.mu);
-  r.fds.erase(fd);
+  {
+    MutexLock lock(&r.mu);
+    r.fds.erase(fd);
+  }
+  // Closed without the lock (a close of a connected socket sends its FIN
+  // and may take a while; other threads' sockets come and go meanwhile):
+  // once erased, a stop no longer shuts it down, and the number may be
+  // reused only after the close, by a socket registered anew.
   return ::close(fd);
 }
 

@@ -10,10 +10,11 @@
 // fails to create one), so nothing can start a fresh wait after the stop.
 // Reopen() lifts that (for tests that stop and start again in one process).
 //
-// Thread safety: every function may be called from any thread. Remove and
-// the close that follows it run under the registry's lock
-// (CloseRegistered), so ShutDownAll never touches a descriptor number that
-// has already been reused for another file.
+// Thread safety: every function may be called from any thread.
+// CloseRegistered forgets a descriptor under the registry's lock before it
+// closes it, so ShutDownAll never touches a descriptor number that has
+// already been reused for another file; the close itself runs outside the
+// lock, so that threads closing their sockets at once do not queue for it.
 #ifndef TALLYVOX_NET_SOCKET_REGISTRY_H_
 #define TALLYVOX_NET_SOCKET_REGISTRY_H_
 
@@ -26,7 +27,7 @@ class SocketRegistry {
   // Records `fd`. Returns false (and records nothing) while the registry is
   // closed; the caller then closes the socket and reports a failure.
   static bool Add(int fd);
-  // Forgets `fd` and closes it, under the registry's lock. Returns the
+  // Forgets `fd` (under the registry's lock) and closes it. Returns the
   // result of close().
   static int CloseRegistered(int fd);
   // Shuts down every registered socket for reading and writing and closes
