@@ -31,6 +31,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -89,6 +90,8 @@ double ProcessCpuSeconds(pid_t pid) {
 
 std::string Healthy(int row) { return "127.0.7." + std::to_string(row); }
 std::string Blackholed(int k) { return "127.0.8." + std::to_string(k); }
+// Servers that answer a millisecond late, as across a local network.
+std::string Distant(int row) { return "127.0.9." + std::to_string(row); }
 
 // A socket listening on address:port whose accept queue is full and which
 // never accepts: a connect to it hangs until the client gives up.
@@ -155,6 +158,7 @@ struct Peers {
   testing::TestCA ca;
   std::unique_ptr<testing::AiosmtpdServer> smtp;
   std::unique_ptr<testing::MwServerProcess> servers;
+  std::unique_ptr<testing::MwServerProcess> distant;  // --delay 1, same port
   std::vector<std::unique_ptr<Blackhole>> holes;
   int port = 0;
 
@@ -164,6 +168,10 @@ struct Peers {
     if (!servers->ready()) throw std::runtime_error("mwserver did not start: " + servers->Output());
     port = servers->port();
     for (int k = 1; k <= 10; ++k) holes.push_back(std::make_unique<Blackhole>(Blackholed(k), port));
+    distant = std::make_unique<testing::MwServerProcess>(
+        std::vector<std::string>{"--quiet", "--idle-timeout", "30", "--delay", "1", "--listen",
+                                 "127.0.9.1-127.0.9.111:" + std::to_string(port)});
+    if (!distant->ready()) throw std::runtime_error("mwserver did not start: " + distant->Output());
     smtp = std::make_unique<testing::AiosmtpdServer>(ca.Localhost(), kUser, kPassword);
     if (testing::RunCommand(testing::BinaryDir() + "/tools/dbetool create " +
                             dir.File("config.dbf")) != 0) {
@@ -351,36 +359,51 @@ double Blackbox(const Peers& peers) {
   return Median(rounds);
 }
 
+constexpr int kWarmUp = 3;  // cycles of a monitor before its measured ones
+
+// One cycle series of each mode per round, taking turns so that a load elsewhere
+// on the machine falls on both; each the median of `measured` cycles after
+// three warm-up cycles of its monitor (once the channels and workers the
+// roster needs are made).
+struct SideBySide {
+  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu, seq_sleeps, par_sleeps;
+};
+SideBySide RunSideBySide(const Peers& peers, const std::function<std::string(int)>& address,
+                         int rounds, int measured) {
+  SideBySide r;
+  const auto settings = [&](int parallel) {
+    Settings s = peers.MakeSettings(parallel);
+    for (int row = 1; row <= kRosterRows; ++row) s.roster[row - 1] = {address(row), true};
+    return s;
+  };
+  for (int i = 0; i < rounds; ++i) {
+    const CycleFigures s = RunCycles(settings(1), kWarmUp + measured, 0, measured);
+    const CycleFigures p = RunCycles(settings(32), kWarmUp + measured, 0, measured);
+    r.seq_wall.push_back(s.wall);
+    r.par_wall.push_back(p.wall);
+    r.seq_cpu.push_back(s.cpu / kRosterRows);
+    r.par_cpu.push_back(p.cpu / kRosterRows);
+    r.seq_sleeps.push_back(s.switches / kRosterRows);
+    r.par_sleeps.push_back(p.switches / kRosterRows);
+  }
+  return r;
+}
+
 void HealthyRows(const Peers& peers) {
-  // The steady state of a monitor that polls on: the measured cycles come
-  // after three warm-up cycles of their monitor, once the channels and
-  // workers the roster needs are made. The two modes take turns, round by
-  // round, so that a load elsewhere on the machine falls on both.
-  constexpr int kRounds = 7, kWarmUp = 3, kMeasured = 10;
+  constexpr int kRounds = 7, kMeasured = 10;
   std::printf(
       "3. 111 healthy rows (%d rounds of each mode taking turns, each %d cycles after %d "
       "warm-up cycles; medians of the rounds)\n",
       kRounds, kMeasured, kWarmUp);
-  std::vector<double> seq_wall, par_wall, seq_cpu, par_cpu, seq_sw, par_sw;
   // The server's CPU per probe, over every cycle of both modes (the same
   // requests either way): one cycle is too short for its clock ticks.
   const pid_t server = peers.servers->pid();
   const double server_before = ProcessCpuSeconds(server);
-  for (int i = 0; i < kRounds; ++i) {
-    const CycleFigures s = RunCycles(peers.MakeSettings(1), kWarmUp + kMeasured, 0, kMeasured);
-    const CycleFigures p = RunCycles(peers.MakeSettings(32), kWarmUp + kMeasured, 0, kMeasured);
-    seq_wall.push_back(s.wall);
-    par_wall.push_back(p.wall);
-    seq_cpu.push_back(s.cpu / kRosterRows);
-    par_cpu.push_back(p.cpu / kRosterRows);
-    seq_sw.push_back(s.switches / kRosterRows);
-    par_sw.push_back(p.switches / kRosterRows);
-  }
-  constexpr int kCycles = kWarmUp + kMeasured;
-  const double server_cpu =
-      (ProcessCpuSeconds(server) - server_before) / (kRounds * 2 * kCycles * kRosterRows);
-  const double sw = Median(seq_wall), pw = Median(par_wall);
-  const double sc = Median(seq_cpu), pc = Median(par_cpu);
+  const SideBySide r = RunSideBySide(peers, Healthy, kRounds, kMeasured);
+  const double server_cpu = (ProcessCpuSeconds(server) - server_before) /
+                            (kRounds * 2 * (kWarmUp + kMeasured) * kRosterRows);
+  const double sw = Median(r.seq_wall), pw = Median(r.par_wall);
+  const double sc = Median(r.seq_cpu), pc = Median(r.par_cpu);
   // No cycle can end before the CPU its probes need, Tallyvox's and the
   // server's (on this machine), has run on the cores there are.
   const long cores = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
@@ -389,8 +412,8 @@ void HealthyRows(const Peers& peers) {
   Print("parallel = 32 cycle wall", pw * 1000, "ms");
   Print("sequential CPU per probe", sc * 1e6, "us");
   Print("parallel = 32 CPU per probe", pc * 1e6, "us");
-  Print("sequential: threads gone to sleep per probe", Median(seq_sw), "");
-  Print("parallel = 32: threads gone to sleep per probe", Median(par_sw), "");
+  Print("sequential: threads gone to sleep per probe", Median(r.seq_sleeps), "");
+  Print("parallel = 32: threads gone to sleep per probe", Median(r.par_sleeps), "");
   Print("mwserver CPU per probe (same machine, every cycle)", server_cpu * 1e6, "us");
   std::printf("  %-58s %10.3f ms (%.2fx of sequential, %ld cores)\n",
               "floor of a cycle: both processes' CPU over the cores", floor * 1000, floor / sw,
@@ -407,11 +430,29 @@ void HealthyRows(const Peers& peers) {
   Ratio("Tallyvox / blackbox_exporter", pw / bb, 1.0, true);
 }
 
+void DistantRows(const Peers& peers) {
+  constexpr int kRounds = 3, kMeasured = 5;
+  std::printf(
+      "5. 111 healthy rows whose every answer comes 1 ms late, as across a local network "
+      "(mwserver --delay 1; %d rounds, each %d cycles after %d warm-up cycles)\n",
+      kRounds, kMeasured, kWarmUp);
+  const SideBySide r = RunSideBySide(peers, Distant, kRounds, kMeasured);
+  const double sw = Median(r.seq_wall), pw = Median(r.par_wall);
+  const double sc = Median(r.seq_cpu), pc = Median(r.par_cpu);
+  Print("sequential cycle wall", sw * 1000, "ms");
+  Print("parallel = 32 cycle wall", pw * 1000, "ms");
+  Print("sequential CPU per probe", sc * 1e6, "us");
+  Print("parallel = 32 CPU per probe", pc * 1e6, "us");
+  Ratio("parallel / sequential wall", pw / sw, 0.6, true);
+  Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  // Scenarios by name ("healthy", "ten", "all"); every one without names.
+  // Scenarios by name ("healthy", "distant", "ten", "all"); every one
+  // without names.
   std::vector<std::string> names(argv + 1, argv + argc);
   const auto wanted = [&](const std::string& name) {
     return names.empty() || std::find(names.begin(), names.end(), name) != names.end();
@@ -419,6 +460,7 @@ int main(int argc, char** argv) {
   try {
     Peers peers;
     if (wanted("healthy")) HealthyRows(peers);
+    if (wanted("distant")) DistantRows(peers);
     if (wanted("ten")) TenBlackholed(peers);
     if (wanted("all")) AllBlackholed(peers);
   } catch (const std::exception& e) {
