@@ -1,6 +1,7 @@
 #include "mail/message_client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 
 #include "mail/header_coding.h"
@@ -57,7 +58,11 @@ TNetHeaderList TNetMessageClient::BuildHeaderLines(TNetMessage& message) {
   list.PutField("Disposition-Notification-To",
                 FormatAddressForHeader(message.ReceiptRecipient, coding));
   list.PutField("References", message.References);
-  list.PutField("Date", message.UseNowForDate() ? FormatInternetDateAt(std::time(nullptr))
+  // The system clock itself, not time(): glibc's time() reads the kernel's
+  // coarse clock, which can lag a second behind every other reading of the
+  // time for a few milliseconds after the second turns.
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  list.PutField("Date", message.UseNowForDate() ? FormatInternetDateAt(now)
                                                 : FormatInternetDate(message.Date()));
   list.PutField("X-Priority", std::to_string(static_cast<int>(message.Priority) + 1));
   list.PutField("X-Library", kLibraryName);
