@@ -389,6 +389,19 @@ SideBySide RunSideBySide(const Peers& peers, const std::function<std::string(int
   return r;
 }
 
+// Prints the medians of both modes' wall time and CPU per probe.
+struct Medians {
+  double seq_wall, par_wall, seq_cpu, par_cpu;
+};
+Medians PrintMedians(const SideBySide& r) {
+  const Medians m{Median(r.seq_wall), Median(r.par_wall), Median(r.seq_cpu), Median(r.par_cpu)};
+  Print("sequential cycle wall", m.seq_wall * 1000, "ms");
+  Print("parallel = 32 cycle wall", m.par_wall * 1000, "ms");
+  Print("sequential CPU per probe", m.seq_cpu * 1e6, "us");
+  Print("parallel = 32 CPU per probe", m.par_cpu * 1e6, "us");
+  return m;
+}
+
 void HealthyRows(const Peers& peers) {
   constexpr int kRounds = 7, kMeasured = 10;
   std::printf(
@@ -402,16 +415,11 @@ void HealthyRows(const Peers& peers) {
   const SideBySide r = RunSideBySide(peers, Healthy, kRounds, kMeasured);
   const double server_cpu = (ProcessCpuSeconds(server) - server_before) /
                             (kRounds * 2 * (kWarmUp + kMeasured) * kRosterRows);
-  const double sw = Median(r.seq_wall), pw = Median(r.par_wall);
-  const double sc = Median(r.seq_cpu), pc = Median(r.par_cpu);
+  const auto [sw, pw, sc, pc] = PrintMedians(r);
   // No cycle can end before the CPU its probes need, Tallyvox's and the
   // server's (on this machine), has run on the cores there are.
   const long cores = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
   const double floor = (pc + server_cpu) * kRosterRows / static_cast<double>(cores);
-  Print("sequential cycle wall", sw * 1000, "ms");
-  Print("parallel = 32 cycle wall", pw * 1000, "ms");
-  Print("sequential CPU per probe", sc * 1e6, "us");
-  Print("parallel = 32 CPU per probe", pc * 1e6, "us");
   Print("sequential: threads gone to sleep per probe", Median(r.seq_sleeps), "");
   Print("parallel = 32: threads gone to sleep per probe", Median(r.par_sleeps), "");
   Print("mwserver CPU per probe (same machine, every cycle)", server_cpu * 1e6, "us");
@@ -437,12 +445,7 @@ void DistantRows(const Peers& peers) {
       "(mwserver --delay 1; %d rounds, each %d cycles after %d warm-up cycles)\n",
       kRounds, kMeasured, kWarmUp);
   const SideBySide r = RunSideBySide(peers, Distant, kRounds, kMeasured);
-  const double sw = Median(r.seq_wall), pw = Median(r.par_wall);
-  const double sc = Median(r.seq_cpu), pc = Median(r.par_cpu);
-  Print("sequential cycle wall", sw * 1000, "ms");
-  Print("parallel = 32 cycle wall", pw * 1000, "ms");
-  Print("sequential CPU per probe", sc * 1e6, "us");
-  Print("parallel = 32 CPU per probe", pc * 1e6, "us");
+  const auto [sw, pw, sc, pc] = PrintMedians(r);
   Ratio("parallel / sequential wall", pw / sw, 0.6, true);
   Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
 }
