@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/mutex.h"
 #include "support/alert_fakes.h"
 #include "support/outbox_files.h"
 #include "support/support.h"
@@ -21,47 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using tallyvox::testing::TempDir;
-
-// Mail accounts whose deliveries wait until the test lets them go, from
-// the delivery worker's thread.
-class HeldMail : public MailDelivery {
- public:
-  Delivery Send(int, const Letter& letter) override EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    texts_.push_back(letter.text);
-    cv_.SignalAll();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (let_go_ < texts_.size()) {
-      if (!cv_.WaitUntil(&mu_, deadline)) break;
-    }
-    Delivery d;
-    d.delivered = !down_;
-    if (down_) d.error = "refused";
-    return d;
-  }
-  // Lets the first `n` deliveries (all of those tried so far and to come
-  // when `n` is large) go.
-  void LetGo(size_t n) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    let_go_ = n;
-    cv_.SignalAll();
-  }
-  void SetDown(bool down) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    down_ = down;
-  }
-  std::vector<std::string> Texts() const EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    return texts_;
-  }
-
- private:
-  mutable Mutex mu_;
-  CondVar cv_;
-  std::vector<std::string> texts_ GUARDED_BY(mu_);
-  size_t let_go_ GUARDED_BY(mu_) = 0;
-  bool down_ GUARDED_BY(mu_) = false;
-};
 
 struct WorkerOutbox {
   explicit WorkerOutbox(const std::string& folder) {
