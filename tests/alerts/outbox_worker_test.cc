@@ -21,7 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using tallyvox::testing::TempDir;
 
-struct WorkerOutbox {
+// The dispatch over an outbox that holds two alerts from before.
+struct WorkerOutbox : WorkerDispatch {
   explicit WorkerOutbox(const std::string& folder) {
     // Two alerts that waited from before, raised at 12:00:00.
     Outbox earlier(folder, 10, [](const std::string&) {});
@@ -30,29 +31,10 @@ struct WorkerOutbox {
     earlier.Add(QueuedAlert{clock.Now(), kDownSubject, {"erols"}, "IP 10.0.0.13 Is Down!"});
   }
   void Start(const std::string& folder) {
-    view.inputs.SetChecked("CheckBox114", true);
-    observers.Add(&notes);
     AlertSettings settings;
     settings.outbox = folder;
-    dispatch = std::make_unique<AlertDispatch>(settings, mail, view, clock, stop, &observers);
-    dispatch->DeliverFromWorker(true);
+    WorkerDispatch::Start(settings);
   }
-  ~WorkerOutbox() {
-    mail.LetGo(1000);
-    dispatch.reset();
-  }
-  bool WaitForTexts(size_t n) {
-    return SpinUntil([&] { return mail.Texts().size() >= n; });
-  }
-
-  CallLog log;
-  StopSignal stop;
-  RecordingView view{log, stop};
-  HeldMail mail;
-  FakeClock clock;
-  AlertNotes notes;
-  ObserverList observers;
-  std::unique_ptr<AlertDispatch> dispatch;
 };
 
 TEST(OutboxWorkerTest, ARetryDeliversOnTheWorkerInOrderAndRemovesEachFileAfterItsDelivery) {

@@ -1,6 +1,7 @@
 // Test doubles of the alert side: mail accounts that record every delivery
 // into the shared call log and fail on request, mail accounts that hold each
-// delivery until the test lets it go, an outbox file system that
+// delivery until the test lets it go (and a dispatch with the delivery worker
+// over them), an outbox file system that
 // fails on request as a full disk or a read-only folder would, an observer
 // that records the alert reports, and a monitor over the fakes that alerts
 // through a real AlertDispatch.
@@ -193,6 +194,48 @@ struct AlertNotes : MonitorObserver {
   std::vector<std::string> held, queued, log, handler_failed;
   std::vector<AlertEvent> events;
   int pending = -1;
+};
+
+// An AlertDispatch over HeldMail with the delivery worker, once Start ran;
+// erols ticked, the test address 192.0.2.9.
+struct WorkerDispatch {
+  void Start(const AlertSettings& settings = {}) {
+    view.inputs.SetChecked(MailAccountBox(4), true);
+    observers.Add(&notes);
+    dispatch = std::make_unique<AlertDispatch>(settings, mail, view, clock, stop, &observers);
+    dispatch->SetTestAddress("192.0.2.9");
+    dispatch->DeliverFromWorker(true);
+  }
+  ~WorkerDispatch() {
+    mail.LetGo(1000);
+    dispatch.reset();
+  }
+  bool WaitForTexts(size_t n) {
+    return SpinUntil([&] { return mail.Texts().size() >= n; });
+  }
+  bool WaitUntilDelivered() {
+    bool delivered = false;
+    dispatch->WhenDelivered([&] { delivered = true; });
+    return SpinUntil([&] { return delivered; });
+  }
+  // "erols delivered IP ... @ server" / "erols failed ...", in order.
+  std::vector<std::string> Outcomes() const {
+    std::vector<std::string> lines;
+    for (const AlertEvent& e : notes.events) {
+      const bool ok = e.outcome == AlertEvent::Outcome::kDelivered;
+      lines.push_back(e.account + (ok ? " delivered " : " failed ") + e.text + " @ " + e.server);
+    }
+    return lines;
+  }
+
+  CallLog log;
+  StopSignal stop;
+  RecordingView view{log, stop};
+  HeldMail mail;
+  FakeClock clock;
+  AlertNotes notes;
+  ObserverList observers;
+  std::unique_ptr<AlertDispatch> dispatch;
 };
 
 // A monitor over the fakes whose alerts go through an AlertDispatch with
