@@ -177,7 +177,11 @@ void StartUp(Mode mode, const Options& options, Outcome& outcome, MonitorAssembl
     case Mode::kTestMail:
       m.Handle([&] { m.Button3Click(); });
       if (m.Stop().Requested()) return;
-      PostExit(outcome.failed_alerts > 0 || outcome.handler_failed ? kExitFailed : kExitOk);
+      // With parallel probing the test mail goes out from the delivery
+      // worker: the exit waits for its outcomes.
+      assembly->dispatch().WhenDelivered([&outcome] {
+        PostExit(outcome.failed_alerts > 0 || outcome.handler_failed ? kExitFailed : kExitOk);
+      });
       return;
   }
 }

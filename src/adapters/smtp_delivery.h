@@ -18,8 +18,9 @@
 // A delivery that a stop request broke is no failure of the account's: the
 // socket is dropped and Send raises MonitorStopped.
 //
-// Used on one thread at a time: the monitor's (the stall guard has an
-// SmtpDelivery of its own on its thread, assembly/stall_guard.h).
+// Used on one thread at a time: the monitor's, or with parallel probing the
+// alert dispatch's delivery worker, Reconfigure included (the stall guard
+// has an SmtpDelivery of its own on its thread, assembly/stall_guard.h).
 #ifndef TALLYVOX_ADAPTERS_SMTP_DELIVERY_H_
 #define TALLYVOX_ADAPTERS_SMTP_DELIVERY_H_
 

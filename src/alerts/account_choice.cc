@@ -29,4 +29,13 @@ void VisitTestMailAccounts(const AccountTicked& ticked, const AccountVisit& visi
   if (!ticked(2) && !ticked(3) && !ticked(4)) visit(1);
 }
 
+std::vector<int> TickedTestMailAccounts(const AccountTicked& ticked) {
+  std::vector<int> accounts;
+  VisitTestMailAccounts(ticked, [&](int account) {
+    accounts.push_back(account);
+    return true;
+  });
+  return accounts;
+}
+
 }  // namespace tallyvox::monitor

@@ -27,6 +27,8 @@ std::vector<int> TickedAlertAccounts(const AccountTicked& ticked);
 // The test mail: NetSMTP2, NetSMTP3, NetSMTP4 each when ticked, then the
 // fallback NetSMTP1 when none of the three is ticked.
 void VisitTestMailAccounts(const AccountTicked& ticked, const AccountVisit& visit);
+// The accounts the test mail goes through with the boxes as they are now.
+std::vector<int> TickedTestMailAccounts(const AccountTicked& ticked);
 
 }  // namespace tallyvox::monitor
 

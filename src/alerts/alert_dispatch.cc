@@ -1,6 +1,7 @@
 #include "alerts/alert_dispatch.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <utility>
@@ -166,15 +167,8 @@ void AlertDispatch::Queued(int row, const std::string& text) {
   observer_->AlertReported(AlertEvent::Queued(row, text, Pending()));
 }
 
-Delivery AlertDispatch::SendThrough(int account, const Letter& letter) {
-  if (queue_ == nullptr) return mail_.Send(account, letter);
-  Delivery d;
-  queue_->RunHere([&] { d = mail_.Send(account, letter); });
-  return d;
-}
-
 Delivery AlertDispatch::DeliverThrough(int account, const Letter& letter, int row, bool show_box) {
-  const Delivery d = SendThrough(account, letter);
+  const Delivery d = mail_.Send(account, letter);
   observer_->AlertReported(
       d.delivered
           ? AlertEvent::Delivered(row, letter.text, MailAccountName(account), d.server)
@@ -185,6 +179,9 @@ Delivery AlertDispatch::DeliverThrough(int account, const Letter& letter, int ro
 
 void AlertDispatch::SendTestMail() {
   const Letter letter{kDownSubject, "IP " + test_address_ + " is Down!"};
+  if (queue_ != nullptr) {
+    return SendLater(letter, TickedTestMailAccounts(Ticked()), 0, Sent::kTestMail);
+  }
   VisitTestMailAccounts(Ticked(), [&](int account) {
     const Delivery d = DeliverThrough(account, letter, 0, /*show_box=*/true);
     if (d.close_failure) std::rethrow_exception(d.close_failure);
@@ -213,7 +210,7 @@ void AlertDispatch::Raise(const std::string& text, const std::string& subject, i
 
 void AlertDispatch::SendNow(const std::string& text, const std::string& subject, int row) {
   const Letter letter{subject, text};
-  if (queue_ != nullptr) return SendLater(letter, TickedAlertAccounts(Ticked()), row);
+  if (queue_ != nullptr) return SendLater(letter, TickedAlertAccounts(Ticked()), row, Sent::kAlert);
   VisitAlertAccounts(Ticked(), [&](int account) {
     const Delivery d = DeliverThrough(account, letter, row, /*show_box=*/true);
     if (d.close_failure) std::rethrow_exception(d.close_failure);
@@ -223,21 +220,40 @@ void AlertDispatch::SendNow(const std::string& text, const std::string& subject,
 
 // ---- Deliveries from the worker -------------------------------------------------
 
+class AlertDispatch::MailSwitch {
+ public:
+  explicit MailSwitch(std::function<void()> work) : work_(std::move(work)) {}
+  // The first call runs the work; later ones do nothing.
+  void RunOnce() {
+    if (!ran_.exchange(true)) work_();
+  }
+  bool Ran() const { return ran_.load(); }
+
+ private:
+  const std::function<void()> work_;
+  std::atomic<bool> ran_{false};
+};
+
 void AlertDispatch::DeliverFromWorker(bool on) {
   if (on == (queue_ != nullptr)) return;
   if (on) {
     queue_ = std::make_unique<DeliveryQueue>();
   } else {
     queue_.reset();  // what still waited is dropped with it
+    // but not new mail settings: the deliveries here use them from now on.
+    for (const auto& s : std::exchange(switches_, {})) s->RunOnce();
     GiveUpWorkerPass();
     outstanding_ = 0;
     SentLater();
   }
 }
 
-void AlertDispatch::WithMailIdle(const std::function<void()>& work) {
+void AlertDispatch::BetweenDeliveries(std::function<void()> work) {
   if (queue_ == nullptr) return work();
-  queue_->RunHere(work);
+  std::erase_if(switches_, [](const std::shared_ptr<MailSwitch>& s) { return s->Ran(); });
+  auto s = std::make_shared<MailSwitch>(std::move(work));
+  switches_.push_back(s);
+  queue_->Post([s] { s->RunOnce(); });
 }
 
 void AlertDispatch::WhenDelivered(std::function<void()> done) {
@@ -245,10 +261,10 @@ void AlertDispatch::WhenDelivered(std::function<void()> done) {
   when_delivered_.push_back(std::move(done));
 }
 
-void AlertDispatch::SendLater(const Letter& letter, std::vector<int> accounts, int row) {
+void AlertDispatch::SendLater(const Letter& letter, std::vector<int> accounts, int row, Sent sent) {
   if (accounts.empty()) return;
   ++outstanding_;
-  queue_->Post([this, letter, accounts = std::move(accounts), row] {
+  queue_->Post([this, letter, accounts = std::move(accounts), row, sent] {
     for (int account : accounts) {
       Delivery d;
       try {
@@ -256,7 +272,9 @@ void AlertDispatch::SendLater(const Letter& letter, std::vector<int> accounts, i
       } catch (const MonitorStopped&) {
         return;  // the program is stopping: nothing to report
       }
-      PostCall(this, [this, account, letter, row, d] { DeliveredLater(account, letter, row, d); });
+      PostCall(this, [this, account, letter, row, d, sent] {
+        DeliveredLater(account, letter, row, d, sent);
+      });
       if (d.close_failure) break;  // the accounts not yet tried are skipped
     }
     PostCall(this, [this] {
@@ -266,17 +284,30 @@ void AlertDispatch::SendLater(const Letter& letter, std::vector<int> accounts, i
   });
 }
 
-void AlertDispatch::DeliveredLater(int account, const Letter& letter, int row, const Delivery& d) {
+void AlertDispatch::DeliveredLater(int account, const Letter& letter, int row, const Delivery& d,
+                                   Sent sent) {
   if (stop_.Requested()) return;
-  observer_->AlertReported(
-      d.delivered ? AlertEvent::Delivered(row, letter.text, MailAccountName(account))
-                  : AlertEvent::Failed(row, letter.text, MailAccountName(account), d.error));
+  const std::string name = MailAccountName(account);
+  observer_->AlertReported(d.delivered
+                               ? AlertEvent::Delivered(row, letter.text, name, d.server)
+                               : AlertEvent::Failed(row, letter.text, name, d.error, d.server));
+  std::string failure;
   try {
     if (!d.delivered) view_.ShowMessage(d.error);
-    if (d.close_failure) std::rethrow_exception(d.close_failure);
+    if (!d.close_failure) return;
+    std::rethrow_exception(d.close_failure);
   } catch (const MonitorStopped&) {
+    return;
   } catch (const std::exception& e) {
-    view_.ShowErrorBox(ErrorBoxText(e.what()));
+    failure = e.what();
+  }
+  if (stop_.Requested()) return;
+  // The test mail's close failure ends as it does when the button's handler
+  // raises it: reported as a failed handler, shown in the error box.
+  if (sent == Sent::kTestMail) observer_->HandlerFailed(failure);
+  try {
+    view_.ShowErrorBox(ErrorBoxText(failure));
+  } catch (const MonitorStopped&) {
   }
 }
 

@@ -59,9 +59,13 @@
 // thread as a posted call, which reports each account's delivery, shows a
 // failure's message box (not for a retry), removes the alert's file once an
 // account took it, and hands the worker the next one. The "Email" button's
-// delivery and new mail settings still run on this thread: they wait for
-// the one delivery under way (one alert through its accounts), not for a
-// whole pass.
+// test mail goes the same way, behind the alerts handed over before it: the
+// accounts are chosen when it is pressed, each outcome comes back as above
+// (with its message box), and a failure to close a connection is reported
+// as the button's handler would have raised it. New mail settings are a job
+// of the worker's too (BetweenDeliveries): they hold for every delivery
+// that starts after them, never for one under way, and this thread never
+// waits for a delivery.
 //
 // With SetAlertmanager, every decision also goes to Alertmanager
 // (alertmanager_feed.h): a raised row alert fires there, the row's next
@@ -121,7 +125,8 @@ class AlertDispatch : public QObject, public AlertSender {
   void SendError(const std::string& text) override { Raise(text, kDownSubject, 0); }
   // "IP " + test address + " is Down!" through the accounts the boxes
   // select for it (account_choice.h), each failure in a message box; a
-  // failure to close a connection is raised at once.
+  // failure to close a connection is raised at once. With the worker it
+  // returns at once and the outcomes come back later (above).
   void SendTestMail() override;
   AlertState ProbeFailed(int row, const std::string& address) override;
   AlertState ProbeAnswered(int row, const std::string& address) override;
@@ -132,8 +137,12 @@ class AlertDispatch : public QObject, public AlertSender {
   // Deliveries without the outbox from a worker of their own (above), or,
   // with false, on this thread as the window's. REQUIRES: on this thread.
   void DeliverFromWorker(bool on);
-  // Runs `work` with no delivery under way (for new mail settings).
-  void WithMailIdle(const std::function<void()>& work);
+  // Runs `work` (new mail settings) between two deliveries: at once without
+  // the worker; with it, on the worker after the deliveries handed to it so
+  // far and before those handed to it later, while this thread goes on. One
+  // the worker had not run when it goes runs then, on this thread.
+  // REQUIRES: `work` owns what it reads (captures by value).
+  void BetweenDeliveries(std::function<void()> work);
   // Runs `done` on this thread once no alert waits for the worker (at once
   // when none does).
   void WhenDelivered(std::function<void()> done);
@@ -176,7 +185,7 @@ class AlertDispatch : public QObject, public AlertSender {
   // pass was raised for (0 for a retry), `fresh_row` its row.
   void DeliverOutbox(uint64_t fresh, Pass pass, int fresh_row);
   // One delivery through one account, reported to the observer; a failure
-  // shown in a message box when `show_box`.
+  // shown in a message box when `show_box`. REQUIRES: no worker.
   Delivery DeliverThrough(int account, const Letter& letter, int row, bool show_box);
   AccountTicked Ticked();
   std::vector<int> AccountsFor(const QueuedAlert& alert);
@@ -206,13 +215,17 @@ class AlertDispatch : public QObject, public AlertSender {
   // Sends the gathered alerts: failures first, then recoveries.
   void SendGroups();
   void SendGroup(std::map<int, std::string> texts, const char* one, const char* several);
-  // One account's delivery: through the worker's lock when there is one.
-  Delivery SendThrough(int account, const Letter& letter);
-  // SendNow's letter handed to the worker; `accounts` chosen now.
-  void SendLater(const Letter& letter, std::vector<int> accounts, int row);
+  // What the worker delivers without the outbox: an alert, or the test mail.
+  enum class Sent { kAlert, kTestMail };
+  // SendNow's (or the test mail's) letter handed to the worker; `accounts`
+  // chosen now.
+  void SendLater(const Letter& letter, std::vector<int> accounts, int row, Sent sent);
   // On this thread: what one of the worker's deliveries came to.
-  void DeliveredLater(int account, const Letter& letter, int row, const Delivery& d);
+  void DeliveredLater(int account, const Letter& letter, int row, const Delivery& d, Sent sent);
   void SentLater();
+  // New mail settings handed to the worker; run once, there or (when the
+  // worker went first) here.
+  class MailSwitch;
 
   MailDelivery& mail_;
   View& view_;
@@ -234,6 +247,7 @@ class AlertDispatch : public QObject, public AlertSender {
   int outstanding_ = 0;  // alerts (and outbox passes) handed to the worker, not yet reported back
   std::shared_ptr<WorkerPass> pass_;  // the outbox's pass on the worker, while one runs
   std::vector<std::function<void()>> when_delivered_;
+  std::vector<std::shared_ptr<MailSwitch>> switches_;  // handed to the worker, maybe not yet run
   AlertmanagerFeed* alertmanager_ = nullptr;
   std::set<int> probed_in_cycle_;  // rows carried out since the last cycle's end
   bool busy_ = false;              // a delivery of the outbox is under way

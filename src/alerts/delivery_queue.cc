@@ -24,11 +24,6 @@ void DeliveryQueue::Post(std::function<void()> job) {
   cv_.SignalAll();
 }
 
-void DeliveryQueue::RunHere(const std::function<void()>& job) {
-  MutexLock running(&run_mu_);
-  job();
-}
-
 void DeliveryQueue::Run() {
   for (;;) {
     std::function<void()> job;
@@ -39,7 +34,6 @@ void DeliveryQueue::Run() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    MutexLock running(&run_mu_);
     job();
   }
 }

@@ -2,13 +2,12 @@
 // another, in the order posted, so that the monitor's thread (and with it
 // the probes of a parallel cycle) never waits for a mail server. A job's
 // outcome goes back to the monitor's thread as a posted call (PostCall);
-// a job never touches the view or the observers.
+// a job never touches the view or the observers. What must not overlap a
+// delivery (new mail settings) is a job of its own, between the ones posted
+// before it and those posted after it.
 //
-// RunHere runs a job on the caller's thread between two queued ones, for
-// what must not overlap them (the "Email" button's delivery, new mail
-// settings).
-//
-// Thread-safe. Invariant: at most one job runs at a time.
+// Thread-safe. Invariant: at most one job runs at a time, in the order
+// posted.
 #ifndef TALLYVOX_ALERTS_DELIVERY_QUEUE_H_
 #define TALLYVOX_ALERTS_DELIVERY_QUEUE_H_
 
@@ -31,12 +30,10 @@ class DeliveryQueue {
   DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
   void Post(std::function<void()> job) EXCLUDES(mu_);
-  void RunHere(const std::function<void()>& job) EXCLUDES(run_mu_);
 
  private:
-  void Run() EXCLUDES(mu_, run_mu_);
+  void Run() EXCLUDES(mu_);
 
-  Mutex run_mu_;  // held while a job runs
   Mutex mu_;
   CondVar cv_;
   std::deque<std::function<void()>> jobs_ GUARDED_BY(mu_);

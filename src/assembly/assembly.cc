@@ -69,7 +69,9 @@ void MonitorAssembly::Reconfigure(const Settings& settings) {
     dispatch_.DeliverFromWorker(probe.parallel > 1);
   });
   audit_.Relocate(settings.audit_folder, settings.audit_table);
-  dispatch_.WithMailIdle([&] { mail_delivery_.Reconfigure(settings.mail); });
+  // With the delivery worker, from its next delivery on; this thread does not
+  // wait for the one under way.
+  dispatch_.BetweenDeliveries([this, mail = settings.mail] { mail_delivery_.Reconfigure(mail); });
   dispatch_.SetGrouping(settings.alerts.grouping);
   monitor_.SetGroupBeeps(settings.alerts.grouping.group);
   dispatch_.SetTestAddress(settings.mail.test_address);

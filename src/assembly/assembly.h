@@ -39,7 +39,9 @@ class MonitorAssembly {
 
   // A reloaded settings file, applied between handlers on the monitor
   // thread so that it holds from the next cycle on: the probe's port and
-  // time-outs, the audit table's place, the mail accounts and the message,
+  // time-outs, the audit table's place, the mail accounts and the message
+  // (from the next delivery that starts; with the delivery worker, this
+  // thread does not wait for the one under way),
   // the grouping of alerts ([alerts] group, group_wait_seconds; the other
   // [alerts] keys hold from the next start); and, while polling runs, the polling interval (the
   // timer starts its period afresh). The roster and the boxes are the view's inputs, which the

@@ -245,6 +245,10 @@ void ProbeWorkers::Work(Thread& self) {
       jobs_.pop_front();
       ++running_;
       running_since_[static_cast<size_t>(job.slot)] = Running{Clock::now(), false};
+      // Probes still queued behind this one: the supervisor times it, or a
+      // slow probe would hold them (it may have gone to sleep while no probe
+      // was running yet).
+      if (!jobs_.empty()) Watch();
     }
     ProbeResult result = Probe(job);
     bool wake = false;

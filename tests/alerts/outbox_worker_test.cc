@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/mutex.h"
 #include "support/alert_fakes.h"
 #include "support/outbox_files.h"
 #include "support/support.h"
@@ -22,48 +21,8 @@ namespace {
 using namespace std::chrono_literals;
 using tallyvox::testing::TempDir;
 
-// Mail accounts whose deliveries wait until the test lets them go, from
-// the delivery worker's thread.
-class HeldMail : public MailDelivery {
- public:
-  Delivery Send(int, const Letter& letter) override EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    texts_.push_back(letter.text);
-    cv_.SignalAll();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (let_go_ < texts_.size()) {
-      if (!cv_.WaitUntil(&mu_, deadline)) break;
-    }
-    Delivery d;
-    d.delivered = !down_;
-    if (down_) d.error = "refused";
-    return d;
-  }
-  // Lets the first `n` deliveries (all of those tried so far and to come
-  // when `n` is large) go.
-  void LetGo(size_t n) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    let_go_ = n;
-    cv_.SignalAll();
-  }
-  void SetDown(bool down) EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    down_ = down;
-  }
-  std::vector<std::string> Texts() const EXCLUDES(mu_) {
-    MutexLock lock(&mu_);
-    return texts_;
-  }
-
- private:
-  mutable Mutex mu_;
-  CondVar cv_;
-  std::vector<std::string> texts_ GUARDED_BY(mu_);
-  size_t let_go_ GUARDED_BY(mu_) = 0;
-  bool down_ GUARDED_BY(mu_) = false;
-};
-
-struct WorkerOutbox {
+// The dispatch over an outbox that holds two alerts from before.
+struct WorkerOutbox : WorkerDispatch {
   explicit WorkerOutbox(const std::string& folder) {
     // Two alerts that waited from before, raised at 12:00:00.
     Outbox earlier(folder, 10, [](const std::string&) {});
@@ -72,29 +31,10 @@ struct WorkerOutbox {
     earlier.Add(QueuedAlert{clock.Now(), kDownSubject, {"erols"}, "IP 10.0.0.13 Is Down!"});
   }
   void Start(const std::string& folder) {
-    view.inputs.SetChecked("CheckBox114", true);
-    observers.Add(&notes);
     AlertSettings settings;
     settings.outbox = folder;
-    dispatch = std::make_unique<AlertDispatch>(settings, mail, view, clock, stop, &observers);
-    dispatch->DeliverFromWorker(true);
+    WorkerDispatch::Start(settings);
   }
-  ~WorkerOutbox() {
-    mail.LetGo(1000);
-    dispatch.reset();
-  }
-  bool WaitForTexts(size_t n) {
-    return SpinUntil([&] { return mail.Texts().size() >= n; });
-  }
-
-  CallLog log;
-  StopSignal stop;
-  RecordingView view{log, stop};
-  HeldMail mail;
-  FakeClock clock;
-  AlertNotes notes;
-  ObserverList observers;
-  std::unique_ptr<AlertDispatch> dispatch;
 };
 
 TEST(OutboxWorkerTest, ARetryDeliversOnTheWorkerInOrderAndRemovesEachFileAfterItsDelivery) {

@@ -1,6 +1,7 @@
 // Stopping: the socket registry wakes blocked network waits, a stop ends a
 // modal box's wait, and a monitor run by MonitorRunner stops within a second
-// while a probe waits on a silent server, without reporting a failure.
+// while a probe waits on a silent server or test mails on a mail server
+// that never answers, without reporting a failure.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -113,6 +114,28 @@ TEST(MonitorRunnerTest, StopsWithinASecondDuringASilentProbeAndReportsNoFailure)
   EXPECT_TRUE(rig.reports.probes.empty());
   // Posting after the stop does nothing.
   rig.runner.Post([](Monitor& m) { m.DoPoll(); });
+}
+
+// With parallel probing the test mail goes out from the delivery worker: a
+// stop while one delivery hangs in the TLS handshake and another waits
+// behind it ends within a second, and neither is reported.
+TEST(MonitorRunnerTest, StopsWithinASecondDuringTestMailsOnTheDeliveryWorker) {
+  LoopbackListener mail_server(8);  // takes connections, never answers
+  SilentRunner rig("127.0.3.1:0");
+  ASSERT_TRUE(rig.server.ready()) << rig.server.Output();
+  rig.settings.probe.parallel = 4;
+  rig.settings.mail.port = mail_server.port();
+  rig.StartAndPoll();
+  for (int i = 0; i < 2; ++i) {
+    rig.runner.Post([](Monitor& m) { m.Handle([&] { m.Button3Click(); }); });
+  }
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(rig.started);
+  const auto stop_at = SteadyClock::now();
+  EXPECT_TRUE(rig.runner.Stop(1s));
+  EXPECT_LT(SteadyClock::now() - stop_at, 1s);
+  EXPECT_EQ(rig.view.boxes.load(), 0);
+  EXPECT_TRUE(rig.reports.alerts.empty());
 }
 
 // Once Stop returned true, what the monitor thread did happened before what

@@ -1,5 +1,7 @@
 // Test doubles of the alert side: mail accounts that record every delivery
-// into the shared call log and fail on request, an outbox file system that
+// into the shared call log and fail on request, mail accounts that hold each
+// delivery until the test lets it go (and a dispatch with the delivery worker
+// over them), an outbox file system that
 // fails on request as a full disk or a read-only folder would, an observer
 // that records the alert reports, and a monitor over the fakes that alerts
 // through a real AlertDispatch.
@@ -8,12 +10,18 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <exception>
 #include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "alerts/alert_dispatch.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "monitor/alert_stats.h"
 #include "outbox/outbox_env.h"
 #include "support/monitor_fakes.h"
@@ -45,6 +53,71 @@ class FakeMail : public MailDelivery {
 
  private:
   CallLog& log_;
+};
+
+// Mail accounts whose deliveries wait until the test lets them go, from
+// the delivery worker's thread. Each delivery names the server set when it
+// began ("mail.example.net:465" unless SetServer), fails with "refused"
+// while down, and fails to close its connection ("closing failed") for an
+// account in SetClosingFails.
+class HeldMail : public MailDelivery {
+ public:
+  Delivery Send(int account, const Letter& letter) override EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    texts_.push_back(letter.text);
+    accounts_.push_back(MailAccountName(account));
+    Delivery d;
+    d.server = server_;
+    cv_.SignalAll();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (let_go_ < texts_.size()) {
+      if (!cv_.WaitUntil(&mu_, deadline)) break;
+    }
+    d.delivered = !down_;
+    if (down_) d.error = "refused";
+    if (closing_fails_.count(account) != 0) {
+      d.close_failure = std::make_exception_ptr(std::runtime_error("closing failed"));
+    }
+    return d;
+  }
+  // Lets the first `n` deliveries (all of those tried so far and to come
+  // when `n` is large) go.
+  void LetGo(size_t n) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    let_go_ = n;
+    cv_.SignalAll();
+  }
+  void SetDown(bool down) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    down_ = down;
+  }
+  void SetServer(const std::string& server) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    server_ = server;
+  }
+  void SetClosingFails(std::set<int> accounts) EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    closing_fails_ = std::move(accounts);
+  }
+  // The letters' texts and the accounts' names, in the order tried.
+  std::vector<std::string> Texts() const EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    return texts_;
+  }
+  std::vector<std::string> Accounts() const EXCLUDES(mu_) {
+    MutexLock lock(&mu_);
+    return accounts_;
+  }
+
+ private:
+  mutable Mutex mu_;
+  CondVar cv_;
+  std::vector<std::string> texts_ GUARDED_BY(mu_);
+  std::vector<std::string> accounts_ GUARDED_BY(mu_);
+  size_t let_go_ GUARDED_BY(mu_) = 0;
+  bool down_ GUARDED_BY(mu_) = false;
+  std::string server_ GUARDED_BY(mu_) = "mail.example.net:465";
+  std::set<int> closing_fails_ GUARDED_BY(mu_);
 };
 
 // The real file system, except that the operations named fail with an errno
@@ -111,15 +184,58 @@ struct AlertNotes : MonitorObserver {
   }
   void OutboxChanged(int n) override { pending = n; }
   void OutboxLog(const std::string& line) override { log.push_back(line); }
+  void HandlerFailed(const std::string& message) override { handler_failed.push_back(message); }
   bool Logged(const std::string& needle) const {
     for (const std::string& l : log) {
       if (l.find(needle) != std::string::npos) return true;
     }
     return false;
   }
-  std::vector<std::string> held, queued, log;
+  std::vector<std::string> held, queued, log, handler_failed;
   std::vector<AlertEvent> events;
   int pending = -1;
+};
+
+// An AlertDispatch over HeldMail with the delivery worker, once Start ran;
+// erols ticked, the test address 192.0.2.9.
+struct WorkerDispatch {
+  void Start(const AlertSettings& settings = {}) {
+    view.inputs.SetChecked(MailAccountBox(4), true);
+    observers.Add(&notes);
+    dispatch = std::make_unique<AlertDispatch>(settings, mail, view, clock, stop, &observers);
+    dispatch->SetTestAddress("192.0.2.9");
+    dispatch->DeliverFromWorker(true);
+  }
+  ~WorkerDispatch() {
+    mail.LetGo(1000);
+    dispatch.reset();
+  }
+  bool WaitForTexts(size_t n) {
+    return SpinUntil([&] { return mail.Texts().size() >= n; });
+  }
+  bool WaitUntilDelivered() {
+    bool delivered = false;
+    dispatch->WhenDelivered([&] { delivered = true; });
+    return SpinUntil([&] { return delivered; });
+  }
+  // "erols delivered IP ... @ server" / "erols failed ...", in order.
+  std::vector<std::string> Outcomes() const {
+    std::vector<std::string> lines;
+    for (const AlertEvent& e : notes.events) {
+      const bool ok = e.outcome == AlertEvent::Outcome::kDelivered;
+      lines.push_back(e.account + (ok ? " delivered " : " failed ") + e.text + " @ " + e.server);
+    }
+    return lines;
+  }
+
+  CallLog log;
+  StopSignal stop;
+  RecordingView view{log, stop};
+  HeldMail mail;
+  FakeClock clock;
+  AlertNotes notes;
+  ObserverList observers;
+  std::unique_ptr<AlertDispatch> dispatch;
 };
 
 // A monitor over the fakes whose alerts go through an AlertDispatch with

@@ -51,11 +51,15 @@ struct Reports : MonitorObserver {
       alerts.push_back(e.account + " delivered " + e.text);
     } else if (e.outcome == AlertEvent::Outcome::kFailed) {
       alerts.push_back(e.account + " failed " + e.text);
+    } else {
+      return;
     }
+    servers.push_back(e.server);
   }
   std::vector<ProbeEvent> probes;
   std::vector<CycleEvent> cycles;
   std::vector<std::string> alerts;
+  std::vector<std::string> servers;  // the server of each of `alerts`
   int skipped = 0;
 };
 
