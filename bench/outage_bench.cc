@@ -402,6 +402,21 @@ Medians PrintMedians(const SideBySide& r) {
   return m;
 }
 
+// The rounds' own ratios, lowest to highest: how much the machine's other
+// work moved the figures during the run.
+void PrintSpread(const SideBySide& r) {
+  std::vector<double> wall, cpu;
+  for (size_t i = 0; i < r.seq_wall.size(); ++i) {
+    wall.push_back(r.par_wall[i] / r.seq_wall[i]);
+    cpu.push_back(r.par_cpu[i] / r.seq_cpu[i]);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  std::printf("  %-58s %.2fx to %.2fx wall, %.2fx to %.2fx CPU per probe\n",
+              "each round's parallel / sequential", wall.front(), wall.back(), cpu.front(),
+              cpu.back());
+}
+
 void HealthyRows(const Peers& peers) {
   constexpr int kRounds = 7, kMeasured = 10;
   std::printf(
@@ -428,6 +443,7 @@ void HealthyRows(const Peers& peers) {
               cores);
   Ratio("parallel / sequential wall", pw / sw, 0.6, true);
   Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
+  PrintSpread(r);
 
   std::printf(
       "4. the same 111 targets: blackbox_exporter tcp_connect, 111 concurrent GETs "
@@ -448,6 +464,7 @@ void DistantRows(const Peers& peers) {
   const auto [sw, pw, sc, pc] = PrintMedians(r);
   Ratio("parallel / sequential wall", pw / sw, 0.6, true);
   Ratio("parallel / sequential CPU per probe", pc / sc, 1.0, true);
+  PrintSpread(r);
 }
 
 }  // namespace
