@@ -235,17 +235,29 @@ class AlertDispatch::MailSwitch {
 };
 
 void AlertDispatch::DeliverFromWorker(bool on) {
-  if (on == (queue_ != nullptr)) return;
+  worker_wanted_ = on;
   if (on) {
-    queue_ = std::make_unique<DeliveryQueue>();
-  } else {
-    queue_.reset();  // what still waited is dropped with it
-    // but not new mail settings: the deliveries here use them from now on.
-    for (const auto& s : std::exchange(switches_, {})) s->RunOnce();
-    GiveUpWorkerPass();
-    outstanding_ = 0;
-    SentLater();
+    if (queue_ == nullptr) queue_ = std::make_unique<DeliveryQueue>();
+    return;
   }
+  if (queue_ == nullptr) return;
+  if (outstanding_ == 0) return EndWorker();
+  // Not now: that would wait here for the delivery under way and drop the
+  // alerts queued behind it. The worker goes once it has reported them.
+  if (std::exchange(ending_worker_, true)) return;
+  WhenDelivered([this] {
+    ending_worker_ = false;
+    if (!worker_wanted_ && queue_ != nullptr) DeliverFromWorker(false);
+  });
+}
+
+void AlertDispatch::EndWorker() {
+  queue_.reset();  // what still waited is dropped with it
+  // but not new mail settings: the deliveries here use them from now on.
+  for (const auto& s : std::exchange(switches_, {})) s->RunOnce();
+  GiveUpWorkerPass();
+  outstanding_ = 0;
+  SentLater();
 }
 
 void AlertDispatch::BetweenDeliveries(std::function<void()> work) {

@@ -135,7 +135,11 @@ class AlertDispatch : public QObject, public AlertSender {
   // Sends what grouping gathered.
   void CycleEnded(const CycleEvent& cycle) override;
   // Deliveries without the outbox from a worker of their own (above), or,
-  // with false, on this thread as the window's. REQUIRES: on this thread.
+  // with false, on this thread as the window's. Turned off, the worker
+  // first delivers and reports all that was handed to it (what is raised
+  // meanwhile still goes to it, in order) and goes once it is idle; this
+  // thread never waits for it and nothing handed to it is dropped.
+  // REQUIRES: on this thread.
   void DeliverFromWorker(bool on);
   // Runs `work` (new mail settings) between two deliveries: at once without
   // the worker; with it, on the worker after the deliveries handed to it so
@@ -210,6 +214,9 @@ class AlertDispatch : public QObject, public AlertSender {
   // The worker went (DeliverFromWorker(false)): the pass under way ends
   // here; what it had not delivered waits for a retry.
   void GiveUpWorkerPass();
+  // Ends the worker, idle or not: what still waited for it is dropped, but
+  // new mail settings, which run here.
+  void EndWorker();
   // Tells Alertmanager what the probe came to.
   void TellAlertmanager(const ProbeEvent& probe, bool down);
   // Sends the gathered alerts: failures first, then recoveries.
@@ -251,6 +258,8 @@ class AlertDispatch : public QObject, public AlertSender {
   AlertmanagerFeed* alertmanager_ = nullptr;
   std::set<int> probed_in_cycle_;  // rows carried out since the last cycle's end
   bool busy_ = false;              // a delivery of the outbox is under way
+  bool worker_wanted_ = false;     // the last DeliverFromWorker's
+  bool ending_worker_ = false;     // the worker goes once idle (WhenDelivered)
   bool troubled_ = false;          // the outbox failed since it last worked
 };
 

@@ -2,7 +2,8 @@
 // "Email" button's test mail returns at once and goes out behind the alerts
 // handed over before it, its outcomes coming back as without the worker;
 // new mail settings hold from the next delivery on without waiting for the
-// one under way, and are not lost when the worker goes first.
+// one under way, and are not lost when the worker goes first; turning the
+// worker off neither waits for it nor drops what it was handed.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -141,23 +142,61 @@ TEST(DeliveryWorkerTest, NewMailSettingsHoldFromTheNextDeliveryWithoutWaiting) {
 // The worker goes (a reload turned parallel probing off) while new settings
 // wait behind a delivery: they hold for the deliveries on this thread.
 TEST(DeliveryWorkerTest, NewMailSettingsStillWaitingWhenTheWorkerGoesAreNotLost) {
+  {
+    // Behind a held delivery: the worker goes after it, and runs them first.
+    WorkerDispatch w;
+    w.Start();
+    int switched = 0;
+    SwitchBehindAHeldDelivery(w, switched);
+    if (::testing::Test::HasFatalFailure()) return;
+    w.dispatch->DeliverFromWorker(false);
+    w.mail.LetGo(1000);
+    ASSERT_TRUE(w.WaitUntilDelivered());
+    EXPECT_EQ(switched, 1);
+    w.dispatch->SendTestMail();  // on this thread now
+    EXPECT_EQ(switched, 1);
+    ASSERT_FALSE(w.notes.events.empty());
+    EXPECT_EQ(w.Outcomes().back(), "erols delivered IP 192.0.2.9 is Down! @ mail.example.org:465");
+  }
+  {
+    // An idle worker goes at once; settings it has not run yet run here.
+    WorkerDispatch w;
+    w.Start();
+    int switched = 0;
+    w.dispatch->BetweenDeliveries([&w, &switched] {
+      w.mail.SetServer("mail.example.org:465");
+      ++switched;
+    });
+    w.dispatch->DeliverFromWorker(false);
+    EXPECT_EQ(switched, 1);
+    w.mail.LetGo(1000);
+    w.dispatch->SendTestMail();
+    ASSERT_FALSE(w.notes.events.empty());
+    EXPECT_EQ(w.Outcomes().back(), "erols delivered IP 192.0.2.9 is Down! @ mail.example.org:465");
+  }
+}
+
+// Turned off (a reload to one probe at a time) while a delivery hangs: this
+// thread goes on at once, the worker delivers and reports what was handed
+// to it, the hanging alert and the one queued behind it, and then goes.
+TEST(DeliveryWorkerTest, TurnedOffTheWorkerDeliversWhatWasHandedToItWithoutWaiting) {
   WorkerDispatch w;
   w.Start();
-  int switched = 0;
-  SwitchBehindAHeldDelivery(w, switched);
-  if (::testing::Test::HasFatalFailure()) return;
-  // The worker's going waits for the delivery under way, let go meanwhile.
-  std::thread let_go([&w] {
-    std::this_thread::sleep_for(200ms);
-    w.mail.LetGo(1000);
-  });
+  w.dispatch->SendError("IP 10.0.0.5 Is Down!");
+  ASSERT_TRUE(w.WaitForTexts(1));  // held
+  w.dispatch->SendError("IP 10.0.0.6 Is Down!");
+  const auto before = std::chrono::steady_clock::now();
   w.dispatch->DeliverFromWorker(false);
-  let_go.join();
-  EXPECT_EQ(switched, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);  // the hold lasts 10 s
+  EXPECT_EQ(w.mail.Texts().size(), 1u);
+  w.mail.LetGo(1000);
+  ASSERT_TRUE(w.WaitUntilDelivered());
+  EXPECT_EQ(w.Outcomes(), (std::vector<std::string>{
+                              "erols delivered IP 10.0.0.5 Is Down! @ mail.example.net:465",
+                              "erols delivered IP 10.0.0.6 Is Down! @ mail.example.net:465"}));
+  // The worker is gone: the test mail is delivered before SendTestMail returns.
   w.dispatch->SendTestMail();
-  EXPECT_EQ(switched, 1);
-  ASSERT_FALSE(w.notes.events.empty());
-  EXPECT_EQ(w.Outcomes().back(), "erols delivered IP 192.0.2.9 is Down! @ mail.example.org:465");
+  EXPECT_EQ(w.Outcomes().size(), 3u);
 }
 
 }  // namespace
