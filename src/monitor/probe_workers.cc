@@ -115,11 +115,6 @@ int ProbeWorkers::Threads() const {
   return static_cast<int>(threads_.size());
 }
 
-int ProbeWorkers::Wakes() const {
-  MutexLock lock(&mu_);
-  return wakes_;
-}
-
 bool ProbeWorkers::Busy(int slot) const { return busy_[static_cast<size_t>(slot)]; }
 
 int ProbeWorkers::FreeSlot(bool main_channel) const {
@@ -226,7 +221,6 @@ bool ProbeWorkers::Keep(EndedProbe ended) {
     return false;
   }
   woken_ = true;
-  ++wakes_;
   return true;
 }
 
@@ -291,23 +285,20 @@ ProbeWorkers::Clock::time_point ProbeWorkers::Look(Clock::time_point now, bool* 
   Clock::time_point next = Clock::time_point::max();
   // Probes that wait for a worker while running ones are slow.
   if (static_cast<int>(jobs_.size()) > Between()) {
-    bool marked = false;
     for (Running& running : running_since_) {
       if (running.since == Clock::time_point{} || running.slow) continue;
       if (now - running.since >= options_.slow) {
         running.slow = true;
         ++slow_;
-        marked = true;
       } else {
         next = std::min(next, running.since + options_.slow);
       }
     }
-    if (marked || slow_ > 0) Dispatch();
+    if (slow_ > 0) Dispatch();  // every queued probe gets a worker
   }
   if (!results_.empty() && !woken_) {
     if (now - kept_at_ >= options_.slow) {
       woken_ = true;
-      ++wakes_;
       *wake = true;
     } else {
       next = std::min(next, kept_at_ + options_.slow);

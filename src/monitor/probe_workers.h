@@ -117,8 +117,6 @@ class ProbeWorkers {
   // Channels made and worker threads started so far.
   int Channels() const { return static_cast<int>(channels_.size()); }
   int Threads() const EXCLUDES(mu_);
-  // Times the monitor was woken (`wake` ran) so far.
-  int Wakes() const EXCLUDES(mu_);
   bool Busy(int slot) const;
   // A free slot (0 when `main_channel`: row 1's), or -1 when there is none.
   // A slot whose channel is made already comes before a new one.
@@ -190,7 +188,6 @@ class ProbeWorkers {
   std::vector<EndedProbe> results_ GUARDED_BY(mu_);
   bool woken_ GUARDED_BY(mu_) = false;         // `wake` ran since the last TakeResults
   Clock::time_point kept_at_ GUARDED_BY(mu_);  // when results_ stopped being empty
-  int wakes_ GUARDED_BY(mu_) = 0;
   // Idle workers, the last to go idle at the back (its cache is warmest).
   std::vector<Thread*> idle_ GUARDED_BY(mu_);
   int running_ GUARDED_BY(mu_) = 0;  // workers running a probe
